@@ -1,0 +1,50 @@
+// Quantile cut points of a numeric column and the bin code of a value against them.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace ornik {
+
+// The n_bins - 1 cut points at the empirical quantiles of the finite values (edge k, k = 1 ..
+// n_bins - 1, is sorted[min(floor(k*n/n_bins), n-1)]), or none when n_bins < 2 or no value is
+// finite. Equal edges are kept.
+std::vector<double> quantile_edges(std::span<const double> values, uint64_t n_bins);
+
+// The same edge list, held as the sorted finite values plus n_bins so that its memory never
+// grows with n_bins; edges and codes are computed on demand and equal the literal list's.
+class QuantileEdges {
+ public:
+  QuantileEdges(std::span<const double> values, uint64_t n_bins);
+
+  // Number of edges: 0 or n_bins - 1.
+  uint64_t size() const { return count_; }
+  bool empty() const { return count_ == 0; }
+  // Edge i, 0-based (the literal list's element i).
+  double operator[](uint64_t i) const;
+  // Number of edges <= x, for a finite x.
+  uint64_t code(double x) const;
+
+ private:
+  std::vector<double> sorted_;  // finite values, ascending in total order
+  std::vector<double> edges_;   // materialised when no longer than the value list
+  uint64_t n_bins_ = 0;
+  uint64_t count_ = 0;
+};
+
+// Number of edges <= x (the upper-bound position) in a non-decreasing edge list.
+inline uint64_t bin_code(std::span<const double> edges, double x) {
+  size_t lo = 0, hi = edges.size();
+  while (lo < hi) {
+    const size_t mid = lo + (hi - lo) / 2;
+    if (edges[mid] <= x) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo;
+}
+
+}  // namespace ornik

@@ -1,0 +1,212 @@
+// The fitted tree: split rules, nodes, leaf payloads, routing, prediction and export records.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "aggregation.hpp"
+#include "criterion.hpp"
+#include "data.hpp"
+#include "objective.hpp"
+
+namespace ornik {
+
+enum class SplitMode : uint8_t { Strict = 0, Fast = 1 };
+enum class SplitStyle : uint8_t { Threshold = 0, BinMembership = 1 };
+
+struct TreeParams {
+  std::optional<uint64_t> max_depth;
+  uint64_t cv_folds = 5;
+  uint64_t cv_seed = 42;
+  bool cv_shuffle = true;
+  uint64_t min_samples_split = 2;
+  uint64_t min_samples_leaf = 1;
+  double min_impurity_decrease = 0.0;
+  uint64_t n_bins = 8;
+  uint64_t n_threads = 1;
+  uint64_t parallel_min_samples = 512;
+  SplitMode mode = SplitMode::Strict;
+  SplitStyle split_style = SplitStyle::Threshold;
+  bool parallel = false;
+
+  KFold kfold() const { return KFold{static_cast<size_t>(cv_folds), cv_seed, cv_shuffle}; }
+};
+
+struct SplitRule {
+  enum class Kind : uint8_t { Numeric, Categorical };
+  Kind kind = Kind::Numeric;
+  bool has_lower = false;
+  bool has_upper = false;
+  uint32_t category = 0;
+  size_t feature = 0;
+  double lower = 0.0;
+  double upper = 0.0;
+
+  static SplitRule numeric(size_t feature, std::optional<double> lower,
+                           std::optional<double> upper) {
+    SplitRule r;
+    r.feature = feature;
+    r.has_lower = lower.has_value();
+    r.has_upper = upper.has_value();
+    r.lower = lower.value_or(0.0);
+    r.upper = upper.value_or(0.0);
+    return r;
+  }
+  static SplitRule categorical(size_t feature, uint32_t category) {
+    SplitRule r;
+    r.kind = Kind::Categorical;
+    r.feature = feature;
+    r.category = category;
+    return r;
+  }
+
+  // A number goes left when it is finite and inside [lower, upper); never under a categorical rule.
+  bool number_goes_left(double v) const {
+    if (kind != Kind::Numeric || !std::isfinite(v)) return false;
+    return (!has_lower || v >= lower) && (!has_upper || v < upper);
+  }
+  // A label goes left when it equals the rule's category; a missing label never does, not even
+  // against a category of MISSING_CATEGORY read from an imported tree.
+  bool label_goes_left(uint32_t label) const {
+    return kind == Kind::Categorical && label == category && label != MISSING_CATEGORY;
+  }
+};
+
+struct ClassPrediction {
+  std::vector<double> proba;
+  size_t class_ = 0;
+};
+
+// One node of a tree stored in preorder: a split's left child is the next node and its right
+// child is node `right`. Splits carry no sample count (it is the sum over their leaves).
+template <class Payload>
+struct Node {
+  bool is_leaf = true;
+  SplitRule rule;
+  size_t right = 0;
+  uint64_t n_samples = 0;
+  Payload payload{};
+};
+
+template <class Payload>
+using NodeList = std::vector<Node<Payload>>;
+
+// A prediction row's value of one feature.
+struct RowValue {
+  double number = 0.0;
+  uint32_t label = 0;
+  bool is_label = false;
+
+  static RowValue of_number(double v) { return RowValue{v, 0, false}; }
+  static RowValue of_label(uint32_t l) { return RowValue{0.0, l, true}; }
+};
+
+inline bool route_left(const SplitRule& rule, const RowValue& v) {
+  return v.is_label ? rule.label_goes_left(v.label) : rule.number_goes_left(v.number);
+}
+
+inline bool route_left_train(const SplitRule& rule, std::span<const Column> columns, size_t row) {
+  const Column& c = columns[rule.feature];
+  return c.categorical ? rule.label_goes_left(c.labels[row]) : rule.number_goes_left(c.numbers[row]);
+}
+
+// Id of the leaf that a row reaches; row[f] is the value of feature f.
+template <class Payload>
+size_t find_leaf(const NodeList<Payload>& nodes, const RowValue* row) {
+  size_t i = 0;
+  while (!nodes[i].is_leaf) {
+    i = route_left(nodes[i].rule, row[nodes[i].rule.feature]) ? i + 1 : nodes[i].right;
+  }
+  return i;
+}
+
+ClassPrediction class_leaf(size_t n_classes, std::span<const ClassLabel> labels);
+
+// Depth (a leaf is 0) and leaf count of a non-empty tree.
+template <class Payload>
+size_t node_depth(const NodeList<Payload>& nodes) {
+  // Children have larger ids than their parent, so one backward pass sees children first.
+  std::vector<size_t> depth(nodes.size(), 0);
+  for (size_t i = nodes.size(); i-- > 0;) {
+    if (!nodes[i].is_leaf) depth[i] = 1 + std::max(depth[i + 1], depth[nodes[i].right]);
+  }
+  return nodes.empty() ? 0 : depth[0];
+}
+
+template <class Payload>
+size_t node_leaves(const NodeList<Payload>& nodes) {
+  size_t leaves = 0;
+  for (const auto& n : nodes) leaves += n.is_leaf ? 1 : 0;
+  return leaves;
+}
+
+// Largest feature position any split uses, if the tree has a split.
+template <class Payload>
+std::optional<size_t> max_split_feature(const NodeList<Payload>& nodes) {
+  std::optional<size_t> best;
+  for (const auto& n : nodes) {
+    if (!n.is_leaf && (!best || n.rule.feature > *best)) best = n.rule.feature;
+  }
+  return best;
+}
+
+struct ExportedNode {
+  std::vector<double> proba;
+  size_t id = 0;
+  int64_t children_left = -1;
+  int64_t children_right = -1;
+  int64_t feature = -1;
+  double lower = std::numeric_limits<double>::quiet_NaN();
+  double upper = std::numeric_limits<double>::quiet_NaN();
+  int64_t category = -1;
+  uint64_t n_samples = 0;
+  int64_t predicted_class = -1;
+  double value = std::numeric_limits<double>::quiet_NaN();
+  bool is_leaf = false;
+  bool is_categorical = false;
+};
+
+// Preorder records of a tree; record i describes node i.
+std::vector<ExportedNode> walk_export(const NodeList<double>& nodes);
+std::vector<ExportedNode> walk_export(const NodeList<ClassPrediction>& nodes);
+
+// ---- Task kinds: what a tree predicts and how a builder scores for it. ----
+
+struct Regression {
+  using Target = double;
+  using Payload = double;
+  std::unique_ptr<RegressionCriterion> criterion;
+};
+
+struct Classification {
+  using Target = ClassLabel;
+  using Payload = ClassPrediction;
+  std::unique_ptr<ClassCriterion> criterion;
+  size_t n_classes = 0;
+  bool entropy = false;
+};
+
+struct ObjectiveClassification {
+  using Target = ClassLabel;
+  using Payload = ClassPrediction;
+  std::unique_ptr<ClassObjective> objective;
+  size_t n_classes = 0;
+  Gini gini{0};
+};
+
+template <class Task>
+struct DecisionTree {
+  TreeParams params;
+  NodeList<typename Task::Payload> nodes;  // empty: no root yet
+  Task task;
+  std::unique_ptr<Aggregator> aggregator;
+
+  bool has_root() const { return !nodes.empty(); }
+};
+
+}  // namespace ornik

@@ -1,0 +1,38 @@
+// The Strict and Fast node builders, one template each over the task kind.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <vector>
+
+#include "binning.hpp"
+#include "tree.hpp"
+
+namespace ornik {
+
+// Called between nodes; may throw to abandon the build (for example on a pending interrupt).
+using NodeHook = std::function<void()>;
+
+// Grows a whole tree in Strict mode from the root sample list 0 .. n-1.
+template <class Task>
+NodeList<typename Task::Payload> build_tree_strict(const Task& task, const TreeParams& params,
+                                                   const Aggregator& aggregator,
+                                                   std::span<const Column> columns,
+                                                   std::span<const typename Task::Target> targets,
+                                                   const NodeHook& between_nodes = {});
+
+// Grows a whole tree in Fast mode over every row of the binned matrix.
+template <class Task>
+NodeList<typename Task::Payload> build_tree_fast(const Task& task, const TreeParams& params,
+                                                 const Aggregator& aggregator,
+                                                 const BinnedData& binned,
+                                                 std::span<const typename Task::Target> targets,
+                                                 const NodeHook& between_nodes = {});
+
+// Moves the positions whose code satisfies the rule (code <= state when ordered, code == state
+// otherwise) to the front, keeping their order; returns how many there are.
+size_t partition_in_place(std::span<uint32_t> positions, std::span<const uint16_t> codes,
+                          uint64_t state, bool ordered);
+
+}  // namespace ornik
