@@ -1,0 +1,122 @@
+#include "encoder.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+namespace ornik {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+uint64_t bits(double v) {
+  uint64_t b;
+  std::memcpy(&b, &v, sizeof b);
+  return b;
+}
+
+struct EdgeCase {
+  const char* name;
+  std::vector<double> values;
+  uint64_t n_bins;
+  std::vector<double> edges;
+};
+
+class QuantileEdgesCase : public testing::TestWithParam<EdgeCase> {};
+
+TEST_P(QuantileEdgesCase, MatchesExpectedBitwise) {
+  const EdgeCase& c = GetParam();
+  const std::vector<double> edges = quantile_edges(c.values, c.n_bins);
+  ASSERT_EQ(edges.size(), c.edges.size());
+  for (size_t i = 0; i < edges.size(); ++i) EXPECT_EQ(bits(edges[i]), bits(c.edges[i])) << i;
+
+  const QuantileEdges lazy(c.values, c.n_bins);
+  ASSERT_EQ(lazy.size(), c.edges.size());
+  for (size_t i = 0; i < c.edges.size(); ++i) EXPECT_EQ(bits(lazy[i]), bits(c.edges[i])) << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Encoder, QuantileEdgesCase,
+    testing::Values(EdgeCase{"quartiles", {1, 2, 3, 4}, 4, {2, 3, 4}},
+                    EdgeCase{"ties_kept", {5, 5, 5}, 4, {5, 5, 5}},
+                    EdgeCase{"zero_bins", {1, 2, 3}, 0, {}},
+                    EdgeCase{"one_bin", {1, 2, 3}, 1, {}},
+                    EdgeCase{"unsorted_with_nonfinite", {3, kNaN, 1, kInf, 2, -kInf}, 2, {2}},
+                    EdgeCase{"only_nonfinite", {kNaN, kInf, -kInf}, 4, {}},
+                    EdgeCase{"empty", {}, 4, {}},
+                    EdgeCase{"more_bins_than_values", {2, 1}, 5, {1, 1, 2, 2}},
+                    EdgeCase{"negative_zero_first", {0.0, -0.0}, 3, {-0.0, 0.0}},
+                    EdgeCase{"positive_zero_last", {0.0, -0.0, 0.0}, 2, {0.0}}),
+    [](const testing::TestParamInfo<EdgeCase>& info) { return std::string(info.param.name); });
+
+TEST(Encoder, CodesAreUpperBoundPositions) {
+  const std::vector<double> e1 = quantile_edges(std::vector<double>{1, 2, 3, 4}, 4);
+  EXPECT_EQ(bin_code(e1, 1.0), 0u);
+  EXPECT_EQ(bin_code(e1, 2.0), 1u);  // a value equal to an edge goes above it
+  EXPECT_EQ(bin_code(e1, 3.0), 2u);
+  EXPECT_EQ(bin_code(e1, 4.0), 3u);
+  const std::vector<double> e2 = quantile_edges(std::vector<double>{5, 5, 5}, 4);
+  EXPECT_EQ(bin_code(e2, 5.0), 3u);
+  EXPECT_EQ(bin_code({}, 7.0), 0u);
+  EXPECT_EQ(QuantileEdges(std::vector<double>{5, 5, 5}, 1).code(5.0), 0u);
+}
+
+// The lazy edge list must agree with the literal one, edge by edge and code by code, whether or
+// not it materialises its edges.
+TEST(Encoder, LazyEdgesMatchLiteralOnRandomData) {
+  std::mt19937_64 rng(7);
+  for (int round = 0; round < 40; ++round) {
+    const size_t n = 1 + rng() % 60;
+    std::vector<double> values(n);
+    for (double& v : values) {
+      const uint64_t r = rng() % 20;
+      v = r == 0 ? kNaN : r == 1 ? -0.0 : r == 2 ? kInf : static_cast<double>(rng() % 9) - 4.0;
+    }
+    for (const uint64_t n_bins : {uint64_t{0}, uint64_t{1}, uint64_t{2}, uint64_t{3}, uint64_t{7},
+                                  uint64_t{n - 1}, uint64_t{n}, uint64_t{n + 1}, uint64_t{2 * n},
+                                  uint64_t{3 * n + 5}, uint64_t{1000}}) {
+      const std::vector<double> literal = quantile_edges(values, n_bins);
+      const QuantileEdges lazy(values, n_bins);
+      ASSERT_EQ(lazy.size(), literal.size()) << "n=" << n << " n_bins=" << n_bins;
+      for (size_t i = 0; i < literal.size(); ++i) {
+        ASSERT_EQ(bits(lazy[i]), bits(literal[i])) << "n_bins=" << n_bins << " i=" << i;
+      }
+      for (double x = -5.5; x <= 5.5; x += 0.5) {
+        ASSERT_EQ(lazy.code(x), bin_code(literal, x)) << "n_bins=" << n_bins << " x=" << x;
+      }
+      ASSERT_EQ(lazy.code(-0.0), bin_code(literal, -0.0));
+    }
+  }
+}
+
+TEST(Encoder, HugeBinCountNeverMaterialises) {
+  constexpr uint64_t kBins = uint64_t{1} << 40;
+  const std::vector<double> values{9, 8, 7, 6, 5, 4, 3, 2, 1, 0};  // n = 10
+  const QuantileEdges edges(values, kBins);
+  ASSERT_EQ(edges.size(), kBins - 1);
+  // Edge i is sorted[floor((i + 1) * 10 / 2**40)].
+  EXPECT_EQ(edges[0], 0.0);
+  EXPECT_EQ(edges[109951162776], 0.0);  // (i + 1) * 10 = 2**40 - 6
+  EXPECT_EQ(edges[109951162777], 1.0);  // (i + 1) * 10 = 2**40 + 4
+  EXPECT_EQ(edges[kBins / 2 - 1], 5.0);
+  EXPECT_EQ(edges[kBins - 2], 9.0);
+
+  EXPECT_EQ(edges.code(-1.0), 0u);
+  EXPECT_EQ(edges.code(0.0), 109951162777u);
+  EXPECT_EQ(edges.code(0.5), 109951162777u);
+  EXPECT_EQ(edges.code(4.0), kBins / 2 - 1);
+  EXPECT_EQ(edges.code(9.0), kBins - 1);
+  EXPECT_EQ(edges.code(1e300), kBins - 1);
+
+  const QuantileEdges ties(std::vector<double>{5, 5, 5}, kBins);
+  EXPECT_EQ(ties.code(4.999), 0u);
+  EXPECT_EQ(ties.code(5.0), kBins - 1);
+}
+
+}  // namespace
+}  // namespace ornik
