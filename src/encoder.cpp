@@ -8,6 +8,8 @@
 namespace ornik {
 namespace {
 
+__extension__ typedef unsigned __int128 u128;
+
 std::vector<double> sorted_finite(std::span<const double> values) {
   std::vector<double> finite;
   finite.reserve(values.size());
@@ -20,7 +22,7 @@ std::vector<double> sorted_finite(std::span<const double> values) {
 
 // floor(k * n / n_bins) clamped to n - 1, exact for any 64-bit k, n and n_bins.
 inline uint64_t edge_index(uint64_t k, uint64_t n, uint64_t n_bins) {
-  const unsigned __int128 idx = static_cast<unsigned __int128>(k) * n / n_bins;
+  const u128 idx = static_cast<u128>(k) * n / n_bins;
   return idx >= n ? n - 1 : static_cast<uint64_t>(idx);
 }
 
@@ -61,7 +63,7 @@ uint64_t QuantileEdges::code(double x) const {
   const uint64_t c = bin_code(sorted_, x);
   if (c == 0) return 0;
   if (c >= n) return count_;
-  const unsigned __int128 below = (static_cast<unsigned __int128>(c) * n_bins_ - 1) / n;
+  const u128 below = (static_cast<u128>(c) * n_bins_ - 1) / n;
   return below >= count_ ? count_ : static_cast<uint64_t>(below);
 }
 

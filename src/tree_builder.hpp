@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -29,6 +30,11 @@ NodeList<typename Task::Payload> build_tree_fast(const Task& task, const TreePar
                                                  const BinnedData& binned,
                                                  std::span<const typename Task::Target> targets,
                                                  const NodeHook& between_nodes = {});
+
+// The rule of a Strict winner: its bin among the node's own quantile edges (threshold style:
+// everything up to that bin, never the top bin) or its category. None when no rule fits.
+std::optional<SplitRule> make_rule(const Column& column, size_t feature, StateCode state,
+                                   std::span<const size_t> samples, uint64_t n_bins, bool ordered);
 
 // Moves the positions whose code satisfies the rule (code <= state when ordered, code == state
 // otherwise) to the front, keeping their order; returns how many there are.

@@ -1,0 +1,406 @@
+#include "tree_builder.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <numeric>
+
+#include "candidate.hpp"
+#include "cross_validation.hpp"
+#include "encoder.hpp"
+#include "histogram.hpp"
+#include "objective.hpp"
+#include "parallel.hpp"
+#include "selector.hpp"
+
+namespace ornik {
+namespace {
+
+constexpr size_t kNoParent = std::numeric_limits<size_t>::max();
+
+// ---- What each task kind contributes to a node. ----
+
+double leaf_payload(const Regression&, std::span<const double> y) {
+  if (y.empty()) return 0.0;
+  double sum = 0.0;
+  for (const double v : y) sum += v;
+  return sum / static_cast<double>(y.size());
+}
+
+ClassPrediction leaf_payload(const Classification& task, std::span<const ClassLabel> y) {
+  return class_leaf(task.n_classes, y);
+}
+
+ClassPrediction leaf_payload(const ObjectiveClassification& task, std::span<const ClassLabel> y) {
+  return class_leaf(task.n_classes, y);
+}
+
+double node_impurity(const Regression& task, std::span<const double> y) {
+  return task.criterion->impurity(y);
+}
+
+double node_impurity(const Classification& task, std::span<const ClassLabel> y) {
+  return task.criterion->impurity(y);
+}
+
+// The objective classifier stops on Gini purity whatever its objective.
+double node_impurity(const ObjectiveClassification& task, std::span<const ClassLabel> y) {
+  return task.gini.impurity(y);
+}
+
+std::vector<FoldStats> score_states_strict(const Regression& task, const Column& column,
+                                           bool ordered, std::span<const StateCode> states,
+                                           std::span<const Fold> folds,
+                                           std::span<const double> targets, uint64_t n_bins) {
+  return cv_score_states<double>(column, ordered, states, folds, targets, *task.criterion, n_bins);
+}
+
+std::vector<FoldStats> score_states_strict(const Classification& task, const Column& column,
+                                           bool ordered, std::span<const StateCode> states,
+                                           std::span<const Fold> folds,
+                                           std::span<const ClassLabel> targets, uint64_t n_bins) {
+  return cv_score_states<ClassLabel>(column, ordered, states, folds, targets, *task.criterion,
+                                     n_bins);
+}
+
+std::vector<FoldStats> score_states_strict(const ObjectiveClassification& task,
+                                           const Column& column, bool ordered,
+                                           std::span<const StateCode> states,
+                                           std::span<const Fold> folds,
+                                           std::span<const ClassLabel> targets, uint64_t n_bins) {
+  return cv_score_states_objective(column, ordered, states, folds, targets, task.n_classes, n_bins,
+                                   *task.objective);
+}
+
+std::vector<ScoredCandidate> score_feature_fast(const Regression&, const FastFeature& feature,
+                                                std::span<const double> targets,
+                                                const FoldAssignment& folds,
+                                                const Aggregator& aggregator,
+                                                FastScratch& scratch) {
+  return score_feature_fast_regression(feature, targets, folds, aggregator, scratch);
+}
+
+std::vector<ScoredCandidate> score_feature_fast(const Classification& task,
+                                                const FastFeature& feature,
+                                                std::span<const ClassLabel> targets,
+                                                const FoldAssignment& folds,
+                                                const Aggregator& aggregator,
+                                                FastScratch& scratch) {
+  return score_feature_fast_classification(feature, targets, folds, aggregator, task.n_classes,
+                                           task.entropy, scratch);
+}
+
+std::vector<ScoredCandidate> score_feature_fast(const ObjectiveClassification& task,
+                                                const FastFeature& feature,
+                                                std::span<const ClassLabel> targets,
+                                                const FoldAssignment& folds,
+                                                const Aggregator& aggregator,
+                                                FastScratch& scratch) {
+  return score_feature_fast_objective(feature, targets, folds, aggregator, task.n_classes,
+                                      *task.objective, scratch);
+}
+
+// ---- Shared by both builders. ----
+
+bool parallel_allowed(const TreeParams& p) { return p.parallel && p.n_threads >= 2; }
+
+// Stopping rules checked before any scoring: too few samples, depth reached, or a pure node.
+template <class Task>
+bool stops_before_scoring(const Task& task, const TreeParams& p, size_t n, size_t depth,
+                          std::span<const typename Task::Target> node_targets) {
+  if (n < std::max<uint64_t>(p.min_samples_split, 2)) return true;
+  if (p.max_depth && depth >= *p.max_depth) return true;
+  return node_impurity(task, node_targets) <= 0.0;
+}
+
+// The candidate lists of all features, concatenated in feature order.
+template <class ScoreFeature>
+std::vector<ScoredCandidate> score_all_features(size_t n_features, bool in_parallel,
+                                                uint64_t n_threads, ScoreFeature&& score) {
+  std::vector<ScoredCandidate> all;
+  auto append = [&all](std::vector<ScoredCandidate>&& part) {
+    for (ScoredCandidate& c : part) all.push_back(std::move(c));
+  };
+  if (in_parallel) {
+    std::vector<size_t> features(n_features);
+    std::iota(features.begin(), features.end(), size_t{0});
+    auto parts = par_map(features, static_cast<size_t>(n_threads),
+                         [&score](size_t f) { return score(f, true); });
+    for (auto& part : parts) append(std::move(part));
+  } else {
+    for (size_t f = 0; f < n_features; ++f) append(score(f, false));
+  }
+  return all;
+}
+
+// The candidate that wins selection, if it beats min_impurity_decrease.
+const ScoredCandidate* winning_candidate(const std::vector<ScoredCandidate>& candidates,
+                                         double min_impurity_decrease) {
+  const std::optional<size_t> best = select_best(candidates);
+  if (!best || !(candidates[*best].score > min_impurity_decrease)) return nullptr;
+  return &candidates[*best];
+}
+
+template <class Payload>
+void append_leaf(NodeList<Payload>& nodes, Payload payload, size_t n) {
+  Node<Payload>& leaf = nodes.emplace_back();
+  leaf.is_leaf = true;
+  leaf.n_samples = n;
+  leaf.payload = std::move(payload);
+}
+
+template <class Payload>
+void append_split(NodeList<Payload>& nodes, const SplitRule& rule) {
+  Node<Payload>& split = nodes.emplace_back();
+  split.is_leaf = false;
+  split.rule = rule;
+}
+
+}  // namespace
+
+// Turns a Strict winner into a rule; none when the state gives no usable rule.
+std::optional<SplitRule> make_rule(const Column& column, size_t feature, StateCode state,
+                                   std::span<const size_t> samples, uint64_t n_bins,
+                                   bool ordered) {
+  if (column.categorical) {
+    if (state >= MISSING_CATEGORY) return std::nullopt;
+    return SplitRule::categorical(feature, static_cast<uint32_t>(state));
+  }
+  std::vector<double> values;
+  values.reserve(samples.size());
+  for (const size_t row : samples) values.push_back(column.numbers[row]);
+  const QuantileEdges edges(values, n_bins);
+  const uint64_t m = edges.size();
+  if (state > m) return std::nullopt;
+  std::optional<double> upper;
+  if (state < m) upper = edges[state];
+  if (ordered) {
+    if (!upper) return std::nullopt;
+    return SplitRule::numeric(feature, std::nullopt, upper);
+  }
+  std::optional<double> lower;
+  if (state >= 1) lower = edges[state - 1];
+  return SplitRule::numeric(feature, lower, upper);
+}
+
+template <class Task>
+NodeList<typename Task::Payload> build_tree_strict(const Task& task, const TreeParams& params,
+                                                   const Aggregator& aggregator,
+                                                   std::span<const Column> columns,
+                                                   std::span<const typename Task::Target> targets,
+                                                   const NodeHook& between_nodes) {
+  using Target = typename Task::Target;
+  using Payload = typename Task::Payload;
+  struct Pending {
+    std::vector<size_t> samples;
+    size_t depth;
+    size_t parent;  // the split whose right child this is, or kNoParent
+  };
+
+  NodeList<Payload> nodes;
+  const KFold kfold = params.kfold();
+  const size_t min_leaf = std::max<uint64_t>(params.min_samples_leaf, 1);
+  std::vector<Pending> stack;
+  {
+    std::vector<size_t> root(columns.empty() ? 0 : columns[0].size());
+    std::iota(root.begin(), root.end(), size_t{0});
+    stack.push_back({std::move(root), 0, kNoParent});
+  }
+  std::vector<Target> node_targets;
+
+  while (!stack.empty()) {
+    if (between_nodes) between_nodes();
+    Pending item = std::move(stack.back());
+    stack.pop_back();
+    if (item.parent != kNoParent) nodes[item.parent].right = nodes.size();
+    const std::vector<size_t>& samples = item.samples;
+    const size_t n = samples.size();
+
+    node_targets.clear();
+    for (const size_t row : samples) node_targets.push_back(targets[row]);
+    Payload payload = leaf_payload(task, node_targets);
+    if (stops_before_scoring(task, params, n, item.depth, std::span<const Target>(node_targets))) {
+      append_leaf(nodes, std::move(payload), n);
+      continue;
+    }
+
+    const std::vector<Fold> folds = kfold.folds(samples);
+    auto score = [&](size_t f, bool) {
+      const Column& column = columns[f];
+      const bool ordered = params.split_style == SplitStyle::Threshold && !column.categorical;
+      std::vector<ScoredCandidate> out;
+      const std::vector<StateCode> states = present_states(column, samples, params.n_bins);
+      if (states.empty()) return out;
+      std::vector<FoldStats> stats =
+          score_states_strict(task, column, ordered, states, folds, targets, params.n_bins);
+      out.reserve(states.size());
+      for (size_t s = 0; s < states.size(); ++s) {
+        const double value = aggregator.aggregate(stats[s]);
+        out.push_back(ScoredCandidate{std::move(stats[s]), f, states[s], value});
+      }
+      return out;
+    };
+    const std::vector<ScoredCandidate> candidates =
+        score_all_features(columns.size(), parallel_allowed(params), params.n_threads, score);
+    const ScoredCandidate* best = winning_candidate(candidates, params.min_impurity_decrease);
+    if (!best) {
+      append_leaf(nodes, std::move(payload), n);
+      continue;
+    }
+    const Column& column = columns[best->feature];
+    const bool ordered = params.split_style == SplitStyle::Threshold && !column.categorical;
+    const std::optional<SplitRule> rule =
+        make_rule(column, best->feature, best->state, samples, params.n_bins, ordered);
+    if (!rule) {
+      append_leaf(nodes, std::move(payload), n);
+      continue;
+    }
+
+    std::vector<size_t> left, right;
+    for (const size_t row : samples) {
+      (route_left_train(*rule, columns, row) ? left : right).push_back(row);
+    }
+    if (left.size() < min_leaf || right.size() < min_leaf) {
+      append_leaf(nodes, std::move(payload), n);
+      continue;
+    }
+    const size_t id = nodes.size();
+    append_split(nodes, *rule);
+    const size_t depth = item.depth + 1;
+    item.samples = {};  // release the parent's list before descending
+    stack.push_back({std::move(right), depth, id});
+    stack.push_back({std::move(left), depth, kNoParent});
+  }
+  return nodes;
+}
+
+size_t partition_in_place(std::span<uint32_t> positions, std::span<const uint16_t> codes,
+                          uint64_t state, bool ordered) {
+  size_t k = 0;
+  for (size_t j = 0; j < positions.size(); ++j) {
+    const uint64_t code = codes[positions[j]];
+    const bool left = ordered ? code <= state : code == state;
+    if (left) {
+      std::swap(positions[j], positions[k]);
+      ++k;
+    }
+  }
+  return k;
+}
+
+namespace {
+
+// The rule of a Fast winner, or none when its state is outside the feature's bins.
+std::optional<SplitRule> fast_rule(const FeatureBins& bins, size_t feature, uint64_t b,
+                                   bool ordered) {
+  if (!bins.continuous) {
+    if (b >= bins.categories.size()) return std::nullopt;
+    return SplitRule::categorical(feature, bins.categories[b]);
+  }
+  const std::vector<double>& e = bins.edges;
+  if (ordered) {
+    if (b >= e.size()) return std::nullopt;
+    return SplitRule::numeric(feature, std::nullopt, e[b]);
+  }
+  if (b > e.size()) return std::nullopt;
+  std::optional<double> lower, upper;
+  if (b > 0) lower = e[b - 1];
+  if (b < e.size()) upper = e[b];
+  return SplitRule::numeric(feature, lower, upper);
+}
+
+}  // namespace
+
+template <class Task>
+NodeList<typename Task::Payload> build_tree_fast(const Task& task, const TreeParams& params,
+                                                 const Aggregator& aggregator,
+                                                 const BinnedData& binned,
+                                                 std::span<const typename Task::Target> targets,
+                                                 const NodeHook& between_nodes) {
+  using Target = typename Task::Target;
+  using Payload = typename Task::Payload;
+  struct Pending {
+    size_t begin, end, depth;
+    size_t parent;  // the split whose right child this is, or kNoParent
+  };
+
+  NodeList<Payload> nodes;
+  const KFold kfold = params.kfold();
+  const size_t min_leaf = std::max<uint64_t>(params.min_samples_leaf, 1);
+  const size_t n_features = binned.features.size();
+  std::vector<uint32_t> positions(binned.n_rows);
+  std::iota(positions.begin(), positions.end(), uint32_t{0});
+  std::vector<Pending> stack{{0, positions.size(), 0, kNoParent}};
+  std::vector<Target> node_targets;
+  FastScratch shared_scratch;
+
+  while (!stack.empty()) {
+    if (between_nodes) between_nodes();
+    const Pending item = stack.back();
+    stack.pop_back();
+    if (item.parent != kNoParent) nodes[item.parent].right = nodes.size();
+    const std::span<uint32_t> slice(positions.data() + item.begin, item.end - item.begin);
+    const size_t n = slice.size();
+
+    node_targets.clear();
+    for (const uint32_t row : slice) node_targets.push_back(targets[row]);
+    Payload payload = leaf_payload(task, node_targets);
+    if (stops_before_scoring(task, params, n, item.depth, std::span<const Target>(node_targets))) {
+      append_leaf(nodes, std::move(payload), n);
+      continue;
+    }
+
+    const FoldAssignment folds = kfold.assign(slice);
+    auto feature_of = [&](size_t f) {
+      const FeatureBins& bins = binned.features[f];
+      return FastFeature{binned.codes[f], bins.n_bins, f,
+                         params.split_style == SplitStyle::Threshold && bins.continuous};
+    };
+    auto score = [&](size_t f, bool on_worker) {
+      if (on_worker) {
+        FastScratch own;
+        return score_feature_fast(task, feature_of(f), targets, folds, aggregator, own);
+      }
+      return score_feature_fast(task, feature_of(f), targets, folds, aggregator, shared_scratch);
+    };
+    const bool in_parallel = parallel_allowed(params) && n >= params.parallel_min_samples;
+    const std::vector<ScoredCandidate> candidates =
+        score_all_features(n_features, in_parallel, params.n_threads, score);
+    const ScoredCandidate* best = winning_candidate(candidates, params.min_impurity_decrease);
+    if (!best) {
+      append_leaf(nodes, std::move(payload), n);
+      continue;
+    }
+    const FastFeature winner = feature_of(best->feature);
+    const std::optional<SplitRule> rule =
+        fast_rule(binned.features[best->feature], best->feature, best->state, winner.ordered);
+    if (!rule) {
+      append_leaf(nodes, std::move(payload), n);
+      continue;
+    }
+    const size_t n_left = partition_in_place(slice, winner.codes, best->state, winner.ordered);
+    if (n_left < min_leaf || n - n_left < min_leaf) {
+      append_leaf(nodes, std::move(payload), n);
+      continue;
+    }
+    const size_t id = nodes.size();
+    append_split(nodes, *rule);
+    stack.push_back({item.begin + n_left, item.end, item.depth + 1, id});
+    stack.push_back({item.begin, item.begin + n_left, item.depth + 1, kNoParent});
+  }
+  return nodes;
+}
+
+#define ORNIK_INSTANTIATE_BUILDERS(TASK)                                                       \
+  template NodeList<TASK::Payload> build_tree_strict<TASK>(                                    \
+      const TASK&, const TreeParams&, const Aggregator&, std::span<const Column>,              \
+      std::span<const TASK::Target>, const NodeHook&);                                         \
+  template NodeList<TASK::Payload> build_tree_fast<TASK>(const TASK&, const TreeParams&,       \
+                                                         const Aggregator&, const BinnedData&, \
+                                                         std::span<const TASK::Target>,        \
+                                                         const NodeHook&);
+
+ORNIK_INSTANTIATE_BUILDERS(Regression)
+ORNIK_INSTANTIATE_BUILDERS(Classification)
+ORNIK_INSTANTIATE_BUILDERS(ObjectiveClassification)
+
+}  // namespace ornik

@@ -1,0 +1,176 @@
+// The Strict and Fast builders on small cases worked out by hand, and their invariants.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "binning.hpp"
+#include "tree_builder.hpp"
+
+namespace ornik {
+namespace {
+
+TreeParams plain_params(SplitMode mode) {
+  TreeParams p;
+  p.mode = mode;
+  p.n_bins = 2;
+  p.cv_folds = 2;
+  p.cv_shuffle = false;
+  p.max_depth = 3;
+  return p;
+}
+
+// x interleaves both halves so that each unshuffled fold sees both sides of x < 5.
+const std::vector<double> kX{1, 8, 2, 7, 3, 6, 4, 5};
+const std::vector<double> kY{0, 10, 0, 10, 0, 10, 0, 10};
+
+Regression mse_task() { return Regression{std::make_unique<Mse>()}; }
+
+void expect_step_tree(const NodeList<double>& t) {
+  ASSERT_EQ(t.size(), 3u);
+  EXPECT_FALSE(t[0].is_leaf);
+  EXPECT_EQ(t[0].rule.kind, SplitRule::Kind::Numeric);
+  EXPECT_FALSE(t[0].rule.has_lower);
+  EXPECT_TRUE(t[0].rule.has_upper);
+  EXPECT_EQ(t[0].rule.upper, 5.0);
+  EXPECT_EQ(t[0].right, 2u);
+  EXPECT_EQ(t[1].payload, 0.0);
+  EXPECT_EQ(t[1].n_samples, 4u);
+  EXPECT_EQ(t[2].payload, 10.0);
+  EXPECT_EQ(t[2].n_samples, 4u);
+}
+
+TEST(Builder, StrictSplitsAStepAtItsHeldOutThreshold) {
+  const std::vector<Column> cols{Column::numeric(kX)};
+  const TreeParams p = plain_params(SplitMode::Strict);
+  expect_step_tree(build_tree_strict(mse_task(), p, Mean(), cols, std::span<const double>(kY)));
+}
+
+TEST(Builder, FastSplitsTheSameStep) {
+  const std::vector<Column> cols{Column::numeric(kX)};
+  const TreeParams p = plain_params(SplitMode::Fast);
+  const BinnedData binned = std::get<BinnedData>(BinnedData::fit(cols, p.n_bins));
+  expect_step_tree(build_tree_fast(mse_task(), p, Mean(), binned, std::span<const double>(kY)));
+}
+
+TEST(Builder, StoppingRules) {
+  const std::vector<Column> cols{Column::numeric(kX)};
+  TreeParams p = plain_params(SplitMode::Strict);
+  p.max_depth = 0;
+  EXPECT_EQ(build_tree_strict(mse_task(), p, Mean(), cols, std::span<const double>(kY)).size(), 1u);
+  p.max_depth.reset();
+  p.min_samples_split = 9;
+  EXPECT_EQ(build_tree_strict(mse_task(), p, Mean(), cols, std::span<const double>(kY)).size(), 1u);
+  p.min_samples_split = 0;
+  p.min_samples_leaf = 5;  // the only split leaves 4 a side
+  EXPECT_EQ(build_tree_strict(mse_task(), p, Mean(), cols, std::span<const double>(kY)).size(), 1u);
+  p.min_samples_leaf = 0;
+  p.min_impurity_decrease = 25.0;  // the winning score is exactly 25: not strictly above
+  EXPECT_EQ(build_tree_strict(mse_task(), p, Mean(), cols, std::span<const double>(kY)).size(), 1u);
+}
+
+TEST(Builder, PartitionKeepsLeftOrder) {
+  std::vector<uint32_t> pos{0, 1, 2, 3, 4, 5};
+  const std::vector<uint16_t> codes{2, 0, MISSING_CODE, 1, 0, 3};
+  EXPECT_EQ(partition_in_place(pos, codes, 1, true), 3u);
+  EXPECT_EQ(std::vector<uint32_t>(pos.begin(), pos.begin() + 3), (std::vector<uint32_t>{1, 3, 4}));
+  std::vector<uint32_t> pos2{0, 1, 2, 3, 4, 5};
+  EXPECT_EQ(partition_in_place(pos2, codes, 0, false), 2u);
+  EXPECT_EQ(pos2[0], 1u);
+  EXPECT_EQ(pos2[1], 4u);
+}
+
+// Random mixed data with missing values, for the parallel-equals-sequential checks.
+struct RandomData {
+  std::vector<Column> columns;
+  std::vector<double> y_reg;
+  std::vector<ClassLabel> y_cls;
+};
+
+RandomData random_data(size_t n, size_t p, uint32_t seed) {
+  std::mt19937_64 rng(seed);
+  std::normal_distribution<double> normal;
+  RandomData d;
+  for (size_t j = 0; j < p; ++j) {
+    if (j % 3 == 2) {
+      std::vector<uint32_t> labels(n);
+      for (auto& l : labels) l = rng() % 7 == 0 ? MISSING_CATEGORY : static_cast<uint32_t>(rng() % 5);
+      d.columns.push_back(Column::categories(std::move(labels)));
+    } else {
+      std::vector<double> v(n);
+      for (auto& x : v) x = rng() % 11 == 0 ? std::nan("") : normal(rng);
+      d.columns.push_back(Column::numeric(std::move(v)));
+    }
+  }
+  for (size_t i = 0; i < n; ++i) {
+    const double a = d.columns[0].numbers[i];
+    const double signal = std::isfinite(a) ? a : 0.0;
+    d.y_reg.push_back(signal * 3.0 + normal(rng));
+    d.y_cls.push_back(signal + 0.5 * normal(rng) > 0.0 ? (rng() % 4 == 0 ? 2 : 1) : 0);
+  }
+  return d;
+}
+
+template <class Payload>
+void expect_same_tree(const NodeList<Payload>& a, const NodeList<Payload>& b) {
+  ASSERT_EQ(a.size(), b.size());
+  for (size_t i = 0; i < a.size(); ++i) {
+    ASSERT_EQ(a[i].is_leaf, b[i].is_leaf) << i;
+    EXPECT_EQ(a[i].right, b[i].right) << i;
+    EXPECT_EQ(a[i].n_samples, b[i].n_samples) << i;
+    EXPECT_EQ(a[i].rule.feature, b[i].rule.feature) << i;
+    EXPECT_EQ(a[i].rule.upper, b[i].rule.upper) << i;
+    EXPECT_EQ(a[i].rule.category, b[i].rule.category) << i;
+  }
+}
+
+class ParallelEqualsSequential : public ::testing::TestWithParam<std::tuple<SplitMode, SplitStyle>> {};
+
+TEST_P(ParallelEqualsSequential, AllTaskKinds) {
+  const auto [mode, style] = GetParam();
+  const RandomData d = random_data(600, 7, 11);
+  TreeParams seq;
+  seq.mode = mode;
+  seq.split_style = style;
+  seq.max_depth = 5;
+  seq.n_bins = 6;
+  TreeParams par = seq;
+  par.parallel = true;
+  par.n_threads = 3;
+  par.parallel_min_samples = 0;
+  const Mean mean;
+  const BinnedData binned = std::get<BinnedData>(BinnedData::fit(d.columns, seq.n_bins));
+  auto grow = [&](const auto& task, const TreeParams& p, const auto& y) {
+    using T = std::decay_t<decltype(task)>;
+    std::span<const typename T::Target> ys(y);
+    return mode == SplitMode::Strict ? build_tree_strict(task, p, mean, d.columns, ys)
+                                     : build_tree_fast(task, p, mean, binned, ys);
+  };
+  const Regression reg{std::make_unique<Mse>()};
+  const Classification cls{std::make_unique<Entropy>(3), 3, true};
+  const ObjectiveClassification obj{std::make_unique<F1>(Average::Macro, 0), 3, Gini(3)};
+  const auto reg_tree = grow(reg, seq, d.y_reg);
+  EXPECT_GT(reg_tree.size(), 1u);
+  expect_same_tree(reg_tree, grow(reg, par, d.y_reg));
+  expect_same_tree(grow(cls, seq, d.y_cls), grow(cls, par, d.y_cls));
+  expect_same_tree(grow(obj, seq, d.y_cls), grow(obj, par, d.y_cls));
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, ParallelEqualsSequential,
+                         ::testing::Combine(::testing::Values(SplitMode::Strict, SplitMode::Fast),
+                                            ::testing::Values(SplitStyle::Threshold,
+                                                              SplitStyle::BinMembership)));
+
+TEST(Builder, HookCanAbandonTheBuild) {
+  const std::vector<Column> cols{Column::numeric(kX)};
+  int calls = 0;
+  const NodeHook stop = [&calls] {
+    if (++calls == 2) throw std::runtime_error("interrupted");
+  };
+  EXPECT_THROW(build_tree_strict(mse_task(), plain_params(SplitMode::Strict), Mean(), cols,
+                                 std::span<const double>(kY), stop),
+               std::runtime_error);
+  EXPECT_EQ(calls, 2);
+}
+
+}  // namespace
+}  // namespace ornik

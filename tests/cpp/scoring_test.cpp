@@ -1,0 +1,198 @@
+// Criteria, aggregators, objectives and fold summaries on the cases that pin their arithmetic.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "aggregation.hpp"
+#include "criterion.hpp"
+#include "cross_validation.hpp"
+#include "objective.hpp"
+#include "selector.hpp"
+
+namespace ornik {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+TEST(Criterion, RegressionValues) {
+  const std::vector<double> y{1, 2, 3, 4};
+  EXPECT_DOUBLE_EQ(Mse().impurity(y), 1.25);
+  EXPECT_DOUBLE_EQ(Variance().impurity(y), 1.25);
+  EXPECT_DOUBLE_EQ(Mae().impurity(y), 1.0);
+  for (const RegressionCriterion* c :
+       std::initializer_list<const RegressionCriterion*>{new Mse, new Variance, new Mae}) {
+    EXPECT_EQ(c->impurity(std::vector<double>{5.0}), 0.0) << c->name();
+    EXPECT_EQ(c->impurity(std::vector<double>{}), 0.0) << c->name();
+    delete c;
+  }
+}
+
+TEST(Criterion, CancellationNeverNegative) {
+  const std::vector<double> y(7, 0.1 + 1e8);
+  const double v = Mse().impurity(y);
+  EXPECT_FALSE(std::signbit(v));
+  EXPECT_EQ(v, 0.0);
+}
+
+TEST(Criterion, GiniSumsSquaresBeforeSubtracting) {
+  // 1 - (p0^2 + p1^2 + p2^2) rounds differently from ((1 - p0^2) - p1^2) - p2^2.
+  const std::vector<ClassLabel> y{0, 1, 1, 2, 2, 2, 2};
+  double s = 0.0;
+  for (const double c : {1.0, 2.0, 4.0}) s += (c / 7.0) * (c / 7.0);
+  EXPECT_EQ(Gini(3).impurity(y), 1.0 - s);
+}
+
+struct ClassCase {
+  std::vector<ClassLabel> labels;
+  size_t n_classes;
+  double gini;
+  double entropy;
+};
+
+class ClassCriterionTest : public ::testing::TestWithParam<ClassCase> {};
+
+TEST_P(ClassCriterionTest, Values) {
+  const ClassCase& c = GetParam();
+  EXPECT_DOUBLE_EQ(Gini(c.n_classes).impurity(c.labels), c.gini);
+  EXPECT_DOUBLE_EQ(Entropy(c.n_classes).impurity(c.labels), c.entropy);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ClassCriterionTest,
+    ::testing::Values(ClassCase{{0, 0, 1, 1}, 2, 0.5, 1.0}, ClassCase{{0, 0, 1, 1}, 3, 0.5, 1.0},
+                      ClassCase{{0, 0, 0}, 2, 0.0, 0.0},
+                      // A label beyond n_classes is not counted but still counts in n.
+                      ClassCase{{0, 5}, 2, 0.75, 0.5}, ClassCase{{}, 2, 0.0, 0.0}));
+
+TEST(FoldStats, Summaries) {
+  FoldStats s = FoldStats::from_scores({4, 1, 3, 2}, 5);
+  EXPECT_EQ(s.mean, 2.5);
+  EXPECT_EQ(s.median, 2.5);
+  EXPECT_EQ(s.std, std::sqrt(1.25));
+  EXPECT_EQ(s.n_valid, 4u);
+  EXPECT_EQ(s.n_folds, 5u);
+  EXPECT_EQ(s.scores, (std::vector<double>{4, 1, 3, 2}));  // kept unsorted
+
+  FoldStats one = FoldStats::from_scores({0.3}, 1);
+  EXPECT_EQ(one.mean, 0.3);
+  EXPECT_EQ(one.median, 0.3);
+  EXPECT_EQ(one.std, 0.0);
+
+  FoldStats none = FoldStats::from_scores({}, 3);
+  EXPECT_EQ(none.mean, -kInf);
+  EXPECT_EQ(none.median, -kInf);
+  EXPECT_EQ(none.std, 0.0);
+  EXPECT_EQ(none.n_folds, 3u);
+}
+
+TEST(FoldStats, MedianUsesTotalOrder) {
+  // -0.0 sorts before +0.0, so the upper middle of {+0, -0} is +0 and their mean is +0.
+  FoldStats s = FoldStats::from_scores({0.0, -0.0, -0.0}, 3);
+  EXPECT_TRUE(std::signbit(s.median));
+  FoldStats t = FoldStats::from_scores({0.0, -0.0, 0.0}, 3);
+  EXPECT_FALSE(std::signbit(t.median));
+}
+
+double agg(const Aggregator& a, std::vector<double> scores) {
+  return a.aggregate(FoldStats::from_scores(std::move(scores), 5));
+}
+
+TEST(Aggregator, EmptyScoresNeverWin) {
+  const Mean mean;
+  const Median median;
+  const TrimmedMean trimmed(0.2);
+  const SignalToNoise snr(0.0);
+  const MeanMinusLambdaStd mls(1.0);
+  for (const Aggregator* a : std::initializer_list<const Aggregator*>{&mean, &median, &trimmed,
+                                                                      &snr, &mls}) {
+    EXPECT_EQ(agg(*a, {}), -kInf) << a->name();
+  }
+}
+
+TEST(Aggregator, WorkedValues) {
+  EXPECT_EQ(agg(Mean(), {0.5, 0.5, 0.5}), 0.5);
+  EXPECT_EQ(agg(Median(), {0.5, 0.5, 0.5}), 0.5);
+  EXPECT_EQ(agg(TrimmedMean(0.3), {0.5, 0.5, 0.5}), 0.5);
+  EXPECT_EQ(agg(MeanMinusLambdaStd(7.0), {0.5, 0.5, 0.5}), 0.5);
+  EXPECT_EQ(agg(SignalToNoise(0.25), {0.5, 0.5, 0.5}), 2.0);
+  EXPECT_EQ(agg(SignalToNoise(0.0), {-1, -3}), -2.0);
+  EXPECT_EQ(agg(MeanMinusLambdaStd(-1.0), {0, 2}), 2.0);
+  EXPECT_EQ(agg(TrimmedMean(0.2), {5, 1, 4, 2, 3}), 3.0);
+  EXPECT_EQ(agg(TrimmedMean(0.5), {1, 2, 10, 20}), 6.0);
+  EXPECT_TRUE(std::isnan(agg(SignalToNoise(0.0), {0.0, 0.0})));
+}
+
+TEST(Aggregator, TrimmedMeanSaturatesItsCount) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  for (const double frac : {0.0, -3.0, nan}) {
+    // Summed in ascending order, like every trimmed mean.
+    EXPECT_EQ(agg(TrimmedMean(frac), {0.3, 0.1, 0.2}), ((0.1 + 0.2) + 0.3) / 3.0) << frac;
+  }
+  EXPECT_EQ(agg(TrimmedMean(1e300), {9.0}), 9.0);
+  EXPECT_EQ(agg(TrimmedMean(kInf), {1, 2, 3, 4, 5}), 3.0);
+}
+
+TEST(Confusion, AddGroupBooksHitsAndMisses) {
+  Confusion c = Confusion::zero(2);
+  c.add_group(1, std::span<const uint64_t>(std::vector<uint64_t>{3, 5}));
+  EXPECT_EQ(c.tp, (std::vector<uint64_t>{0, 5}));
+  EXPECT_EQ(c.fn, (std::vector<uint64_t>{3, 0}));
+  EXPECT_EQ(c.fp, (std::vector<uint64_t>{0, 3}));
+  EXPECT_EQ(c.support, (std::vector<uint64_t>{3, 5}));
+  EXPECT_EQ(c.total, 8u);
+  EXPECT_EQ(Accuracy().score(c), 0.625);
+  // A prediction outside the classes books misses but no false positive.
+  Confusion d = Confusion::zero(2);
+  d.add_group(7, std::span<const uint64_t>(std::vector<uint64_t>{2, 1}));
+  EXPECT_EQ(d.fn, (std::vector<uint64_t>{2, 1}));
+  EXPECT_EQ(d.fp, (std::vector<uint64_t>{0, 0}));
+}
+
+Confusion three_class() {
+  // Class 0: 4 samples, 3 right; class 1: 2 samples, both predicted 0; class 2 absent.
+  Confusion c = Confusion::zero(3);
+  c.add_group(0, std::span<const uint64_t>(std::vector<uint64_t>{3, 2, 0}));
+  c.add_group(1, std::span<const uint64_t>(std::vector<uint64_t>{1, 0, 0}));
+  return c;
+}
+
+TEST(Objective, Averages) {
+  const Confusion c = three_class();  // tp {3,0,0} fp {2,1,0} fn {1,2,0} support {4,2,0}
+  EXPECT_EQ(Precision(Average::Binary, 0).score(c), 3.0 / 5.0);
+  EXPECT_EQ(Precision(Average::Binary, 5).score(c), 0.0);
+  EXPECT_EQ(Recall(Average::Micro, 0).score(c), 3.0 / 6.0);
+  EXPECT_EQ(Recall(Average::Macro, 0).score(c), (0.75 + 0.0 + 0.0) / 3.0);
+  EXPECT_EQ(F1(Average::Weighted, 0).score(c), ((3.0 + 3.0) / 9.0 * 4.0 + 0.0 * 2.0) / 6.0);
+  EXPECT_EQ(Accuracy().score(Confusion::zero(2)), 0.0);
+  EXPECT_EQ(F1(Average::Macro, 0).score(Confusion::zero(0)), 0.0);
+}
+
+TEST(Objective, FBetaLimits) {
+  const Confusion c = three_class();
+  EXPECT_EQ(FBeta(Average::Binary, 0, 0.0).score(c), Precision(Average::Binary, 0).score(c));
+  EXPECT_NEAR(FBeta(Average::Binary, 0, 1.0).score(c), F1(Average::Binary, 0).score(c), 1e-15);
+  EXPECT_NEAR(FBeta(Average::Binary, 0, 1e6).score(c), Recall(Average::Binary, 0).score(c), 1e-9);
+}
+
+TEST(Objective, MajorityClass) {
+  EXPECT_EQ(majority_class(std::span<const uint64_t>(std::vector<uint64_t>{2, 5, 5})), 1u);
+  EXPECT_EQ(majority_class(std::span<const uint64_t>(std::vector<uint64_t>{0, 0})), 0u);
+}
+
+ScoredCandidate cand(size_t feature, StateCode state, double score) {
+  return ScoredCandidate{FoldStats{}, feature, state, score};
+}
+
+TEST(Selector, SkipsNonFiniteAndKeepsFirstOfTies) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  std::vector<ScoredCandidate> c{cand(0, 1, nan), cand(0, 2, kInf), cand(1, 0, 0.5),
+                                 cand(1, 3, 0.5), cand(2, 0, 0.25), cand(3, 1, -kInf)};
+  EXPECT_EQ(select_best(c), std::optional<size_t>(2));
+  std::vector<ScoredCandidate> none{cand(0, 0, nan), cand(1, 0, -kInf)};
+  EXPECT_FALSE(select_best(none).has_value());
+}
+
+}  // namespace
+}  // namespace ornik
