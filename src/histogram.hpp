@@ -1,6 +1,8 @@
 // Fast mode's per-fold histogram scans of one feature at one node.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -12,14 +14,26 @@
 
 namespace ornik {
 
-// Reusable scan buffers; grown as needed, never shrunk, zero-filled per call.
+// Reusable scan buffers; grown as needed, never shrunk, zero-filled per call. Cells are laid out
+// bin-major ([bin][fold], [bin][fold][class]) so that a scan over bins reads them in sequence.
 struct FastScratch {
-  // Regression, per (fold, bin) and per fold.
+  // Regression, per (bin, fold) and per fold.
   std::vector<uint32_t> bin_count;
   std::vector<double> bin_sum, bin_sum_sq;
   std::vector<double> fold_sum, fold_sum_sq;
-  // Classification, per (fold, bin, class), per (fold, class) and per (fold, bin).
+  // Classification, per (bin, fold, class), per (fold, class) and per (bin, fold).
   std::vector<uint32_t> class_count, fold_class_count, fold_bin_count;
+  // Counted samples per fold, and each fold's parent impurity (or baseline objective score).
+  std::vector<uint32_t> fold_count;
+  std::vector<double> fold_parent;
+  // Running left side of a threshold scan: per fold count, sum and sum of squares, or per
+  // (fold, class) counts; plus one fold's right-side class counts.
+  std::vector<uint32_t> left_count;
+  std::vector<double> left_sum, left_sum_sq;
+  std::vector<uint32_t> left_class_count, right_class_count;
+  // Objective scan: all-fold counts per (bin, class) and per class, the running all-fold left
+  // counts per class, and per (fold, class) the counts outside the fold.
+  std::vector<uint32_t> bin_class_total, class_total, left_class_total, train_class_count;
 };
 
 // Inputs shared by the three scans of one feature.
@@ -35,6 +49,24 @@ std::vector<ScoredCandidate> score_feature_fast_regression(const FastFeature& fe
                                                            const FoldAssignment& folds,
                                                            const Aggregator& aggregator,
                                                            FastScratch& scratch);
+
+// Zero-fills the first n entries of a scratch buffer, growing it when it is shorter.
+template <class T>
+T* zero_scratch(std::vector<T>& buffer, size_t n) {
+  if (buffer.size() < n) buffer.resize(n);
+  std::fill(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n), T{});
+  return buffer.data();
+}
+
+// Class histograms of the node's counted samples (code below n_bins and not missing, label below
+// n_classes), visited in fold-assignment order: class_count [bin][fold][class],
+// fold_class_count [fold][class], fold_bin_count [bin][fold] and fold_count [fold].
+void fill_class_histograms(const FastFeature& feature, std::span<const ClassLabel> targets,
+                           const FoldAssignment& folds, size_t n_classes, FastScratch& scratch);
+
+// Summarises a candidate's fold scores (k folds tried), aggregates them and appends the candidate.
+void append_candidate(std::vector<ScoredCandidate>& out, std::vector<double> scores, size_t k,
+                      size_t feature, size_t bin, const Aggregator& aggregator);
 
 std::vector<ScoredCandidate> score_feature_fast_classification(
     const FastFeature& feature, std::span<const ClassLabel> targets, const FoldAssignment& folds,
