@@ -1,0 +1,279 @@
+#include "convert.hpp"
+
+#include <cstring>
+
+namespace ornik::py {
+
+void raise(PyObject* type, const std::string& message) {
+  PyErr_SetString(type, message.c_str());
+  throw PyErrorSet{};
+}
+
+std::string type_name(PyObject* obj) {
+  PyRef name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
+  if (name && PyUnicode_Check(name.get())) {
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size)) {
+      return std::string(utf8, static_cast<size_t>(size));
+    }
+  }
+  PyErr_Clear();
+  return "object";
+}
+
+namespace {
+
+void append_utf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+// Printable in the interpreter's sense: not a control, format, surrogate, private-use,
+// unassigned or separator character (the ASCII space excepted).
+bool printable(char32_t c) {
+  if (c < 0x80) return c >= 0x20 && c < 0x7F;
+  if (c >= 0xD800 && c <= 0xDFFF) return false;
+  PyRef ch(PyUnicode_FromOrdinal(static_cast<int>(c)));
+  if (!ch) {
+    PyErr_Clear();
+    return false;
+  }
+  PyRef result(PyObject_CallMethod(ch.get(), "isprintable", nullptr));
+  if (!result) {
+    PyErr_Clear();
+    return false;
+  }
+  return result.get() == Py_True;
+}
+
+}  // namespace
+
+std::string quote(const Text& text) {
+  static const char hex[] = "0123456789abcdef";
+  std::string out = "\"";
+  for (const char32_t c : text) {
+    switch (c) {
+      case U'"': out += "\\\""; continue;
+      case U'\\': out += "\\\\"; continue;
+      case U'\t': out += "\\t"; continue;
+      case U'\n': out += "\\n"; continue;
+      case U'\r': out += "\\r"; continue;
+      case U'\0': out += "\\0"; continue;
+      default: break;
+    }
+    if (printable(c)) {
+      append_utf8(out, c);
+      continue;
+    }
+    std::string digits;
+    for (char32_t v = c; v != 0 || digits.empty(); v >>= 4) digits.insert(digits.begin(), hex[v & 0xF]);
+    out += "\\u{" + digits + "}";
+  }
+  out += '"';
+  return out;
+}
+
+std::string quote(const char* ascii) {
+  Text t;
+  for (const char* p = ascii; *p != '\0'; ++p) t += static_cast<char32_t>(static_cast<unsigned char>(*p));
+  return quote(t);
+}
+
+bool equals(const Text& text, const char* ascii) {
+  size_t i = 0;
+  for (; ascii[i] != '\0'; ++i) {
+    if (i >= text.size() || text[i] != static_cast<char32_t>(static_cast<unsigned char>(ascii[i]))) {
+      return false;
+    }
+  }
+  return i == text.size();
+}
+
+uint64_t to_unsigned(PyObject* obj) {
+  PyRef index = checked(PyNumber_Index(obj));
+  const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PyErrorSet{};
+  return v;
+}
+
+int64_t to_signed(PyObject* obj) {
+  const long long v = PyLong_AsLongLong(obj);
+  if (v == -1 && PyErr_Occurred()) throw PyErrorSet{};
+  return v;
+}
+
+double to_float(PyObject* obj) {
+  const double v = PyFloat_AsDouble(obj);
+  if (v == -1.0 && PyErr_Occurred()) throw PyErrorSet{};
+  return v;
+}
+
+bool to_bool(PyObject* obj) {
+  if (PyBool_Check(obj)) return obj == Py_True;
+  if (PyObject_TypeCheck(obj, &PyBoolArrType_Type)) {
+    const int truth = PyObject_IsTrue(obj);
+    if (truth < 0) throw PyErrorSet{};
+    return truth != 0;
+  }
+  raise(PyExc_TypeError, "expected bool, got " + type_name(obj));
+}
+
+Text to_text(PyObject* obj) {
+  if (!PyUnicode_Check(obj)) raise(PyExc_TypeError, "expected str, got " + type_name(obj));
+  const Py_ssize_t n = PyUnicode_GetLength(obj);
+  if (n < 0) throw PyErrorSet{};
+  Py_UCS4* buffer = PyUnicode_AsUCS4Copy(obj);
+  if (buffer == nullptr) throw PyErrorSet{};
+  Text text;
+  try {
+    text.assign(buffer, buffer + n);
+  } catch (...) {
+    PyMem_Free(buffer);
+    throw;
+  }
+  PyMem_Free(buffer);
+  return text;
+}
+
+std::vector<size_t> to_positions(PyObject* obj) {
+  std::vector<size_t> out;
+  out.reserve(static_cast<size_t>(sequence_size_hint(obj)));
+  for_each_item(obj, "a sequence of non-negative integers",
+                [&](PyObject* item) { out.push_back(to_unsigned(item)); });
+  return out;
+}
+
+void reraise_for_argument(const char* name) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PyErrorSet{};
+  PyObject *type, *value, *trace;
+  PyErr_Fetch(&type, &value, &trace);
+  PyErr_NormalizeException(&type, &value, &trace);
+  PyRef cause(value);
+  Py_XDECREF(type);
+  Py_XDECREF(trace);
+  PyRef text(cause ? PyObject_Str(cause.get()) : nullptr);
+  if (!text) throw PyErrorSet{};
+  PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, text.get());
+  // Keep the original failure visible as the cause.
+  PyErr_Fetch(&type, &value, &trace);
+  PyErr_NormalizeException(&type, &value, &trace);
+  if (value != nullptr && cause) PyException_SetCause(value, cause.release());
+  PyErr_Restore(type, value, trace);
+  throw PyErrorSet{};
+}
+
+namespace {
+
+bool has_dtype(PyArrayObject* arr, int typenum) {
+  PyArray_Descr* want = PyArray_DescrFromType(typenum);
+  if (want == nullptr) throw PyErrorSet{};
+  PyRef hold(reinterpret_cast<PyObject*>(want));
+  return PyArray_EquivTypes(PyArray_DESCR(arr), want) != 0;
+}
+
+std::string dtype_text(PyArray_Descr* descr) {
+  PyRef s(PyObject_Str(reinterpret_cast<PyObject*>(descr)));
+  Py_ssize_t size = 0;
+  const char* utf8 = s ? PyUnicode_AsUTF8AndSize(s.get(), &size) : nullptr;
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return "?";
+  }
+  return std::string(utf8, static_cast<size_t>(size));
+}
+
+[[noreturn]] void wrong_array(PyObject* obj, int ndim, int typenum) {
+  PyArray_Descr* want = PyArray_DescrFromType(typenum);
+  if (want == nullptr) throw PyErrorSet{};
+  PyRef hold(reinterpret_cast<PyObject*>(want));
+  std::string msg = "expected a " + std::to_string(ndim) + "-dimensional " + dtype_text(want) +
+                    " NumPy array, got ";
+  if (PyArray_Check(obj)) {
+    auto* arr = reinterpret_cast<PyArrayObject*>(obj);
+    msg += "a " + std::to_string(PyArray_NDIM(arr)) + "-dimensional " + type_name(obj) +
+           " of dtype " + dtype_text(PyArray_DESCR(arr));
+  } else {
+    msg += type_name(obj);
+  }
+  raise(PyExc_TypeError, msg);
+}
+
+}  // namespace
+
+double MatrixView::at(size_t i, size_t j) const {
+  double v;
+  std::memcpy(&v, data + static_cast<npy_intp>(i) * row_stride + static_cast<npy_intp>(j) * col_stride,
+              sizeof v);
+  return v;
+}
+
+double VectorView::f64(size_t i) const {
+  double v;
+  std::memcpy(&v, data + static_cast<npy_intp>(i) * stride, sizeof v);
+  return v;
+}
+
+long VectorView::c_long(size_t i) const {
+  long v;
+  std::memcpy(&v, data + static_cast<npy_intp>(i) * stride, sizeof v);
+  return v;
+}
+
+MatrixView as_matrix(PyObject* obj) {
+  if (!PyArray_Check(obj)) wrong_array(obj, 2, NPY_FLOAT64);
+  auto* arr = reinterpret_cast<PyArrayObject*>(obj);
+  if (PyArray_NDIM(arr) != 2 || !has_dtype(arr, NPY_FLOAT64)) wrong_array(obj, 2, NPY_FLOAT64);
+  const npy_intp* dims = PyArray_DIMS(arr);
+  const npy_intp* strides = PyArray_STRIDES(arr);
+  return MatrixView{static_cast<const char*>(PyArray_DATA(arr)), static_cast<size_t>(dims[0]),
+                    static_cast<size_t>(dims[1]), strides[0], strides[1]};
+}
+
+VectorView as_vector(PyObject* obj, int typenum) {
+  if (!PyArray_Check(obj)) wrong_array(obj, 1, typenum);
+  auto* arr = reinterpret_cast<PyArrayObject*>(obj);
+  if (PyArray_NDIM(arr) != 1 || !has_dtype(arr, typenum)) wrong_array(obj, 1, typenum);
+  return VectorView{static_cast<const char*>(PyArray_DATA(arr)),
+                    static_cast<size_t>(PyArray_DIMS(arr)[0]), PyArray_STRIDES(arr)[0]};
+}
+
+}  // namespace ornik::py
+
+namespace ornik::py {
+
+void bind_arguments(PyObject* args, PyObject* kwds, const char* function,
+                    const std::vector<const char*>& names, PyObject* (&out)[MAX_ARGUMENTS]) {
+  static_assert(MAX_ARGUMENTS == 23, "one target pointer per possible argument below");
+  if (names.size() > MAX_ARGUMENTS) raise(PyExc_SystemError, "too many parameters");
+  std::string format(names.size(), 'O');
+  format += ':';
+  format += function;
+  std::vector<char*> kwlist;
+  kwlist.reserve(names.size() + 1);
+  for (const char* n : names) kwlist.push_back(const_cast<char*>(n));
+  kwlist.push_back(nullptr);
+  for (PyObject*& o : out) o = nullptr;
+  // The format consumes only as many targets as there are names; the rest are ignored.
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, format.c_str(), kwlist.data(), &out[0], &out[1],
+                                   &out[2], &out[3], &out[4], &out[5], &out[6], &out[7], &out[8],
+                                   &out[9], &out[10], &out[11], &out[12], &out[13], &out[14],
+                                   &out[15], &out[16], &out[17], &out[18], &out[19], &out[20],
+                                   &out[21], &out[22])) {
+    throw PyErrorSet{};
+  }
+}
+
+}  // namespace ornik::py

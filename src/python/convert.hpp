@@ -1,0 +1,129 @@
+// Conversions of Python arguments into C++ values, the quoting rule of user-facing messages, and
+// the translation of C++ failures into Python exceptions.
+#pragma once
+
+#include <cstdint>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "parallel.hpp"
+#include "pyref.hpp"
+
+namespace ornik::py {
+
+static_assert(sizeof(size_t) == sizeof(uint64_t), "positions are converted as 64-bit values");
+
+// A str argument as code points (lone surrogates included, so any str converts).
+using Text = std::u32string;
+
+// Sets a Python exception and leaves through PyErrorSet.
+[[noreturn]] void raise(PyObject* type, const std::string& message);
+
+// Name of an object's type, for messages.
+std::string type_name(PyObject* obj);
+
+// The text in double quotes: " \ tab LF CR NUL as backslash escapes, other non-printable
+// characters as \u{hex}; printable non-ASCII characters are kept.
+std::string quote(const Text& text);
+std::string quote(const char* ascii);
+
+bool equals(const Text& text, const char* ascii);
+
+// Element conversions; each raises the interpreter's TypeError / OverflowError on failure.
+uint64_t to_unsigned(PyObject* obj);
+int64_t to_signed(PyObject* obj);
+double to_float(PyObject* obj);
+bool to_bool(PyObject* obj);  // Python bool or NumPy bool scalar only
+Text to_text(PyObject* obj);  // str only
+
+// Calls f(item) for each item of a sequence; a str or a non-sequence raises TypeError naming
+// `expected`.
+template <class F>
+void for_each_item(PyObject* seq, const std::string& expected, F&& f) {
+  if (PyUnicode_Check(seq) || !PySequence_Check(seq)) {
+    raise(PyExc_TypeError, "expected " + expected + ", got " + type_name(seq));
+  }
+  const Py_ssize_t n = PySequence_Size(seq);
+  if (n < 0) throw PyErrorSet{};
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyRef item = checked(PySequence_GetItem(seq, i));
+    f(item.get());
+  }
+}
+
+inline Py_ssize_t sequence_size_hint(PyObject* seq) {
+  const Py_ssize_t n = PySequence_Check(seq) && !PyUnicode_Check(seq) ? PySequence_Size(seq) : 0;
+  if (n < 0) PyErr_Clear();
+  return n < 0 ? 0 : n;
+}
+
+std::vector<size_t> to_positions(PyObject* obj);  // a non-str sequence of unsigned integers
+
+// Binds positional and keyword arguments to `names` by the interpreter's rules (all required);
+// `out` receives borrowed references.
+inline constexpr size_t MAX_ARGUMENTS = 23;
+void bind_arguments(PyObject* args, PyObject* kwds, const char* function,
+                    const std::vector<const char*>& names, PyObject* (&out)[MAX_ARGUMENTS]);
+
+// Runs the conversion of argument `name`; a TypeError it raises is re-raised as
+// "argument '{name}': {message}", anything else passes through.
+[[noreturn]] void reraise_for_argument(const char* name);
+
+template <class F>
+auto convert_argument(const char* name, F&& f) -> decltype(f()) {
+  try {
+    return f();
+  } catch (const PyErrorSet&) {
+    reraise_for_argument(name);
+  }
+}
+
+// A read-only view of a float64 matrix through its strides.
+struct MatrixView {
+  const char* data = nullptr;
+  size_t rows = 0;
+  size_t cols = 0;
+  npy_intp row_stride = 0;
+  npy_intp col_stride = 0;
+
+  double at(size_t i, size_t j) const;
+};
+
+// A read-only view of a 1-D float64 or C long array through its stride.
+struct VectorView {
+  const char* data = nullptr;
+  size_t size = 0;
+  npy_intp stride = 0;
+
+  double f64(size_t i) const;
+  long c_long(size_t i) const;
+};
+
+// x: an ndarray (or subclass) with 2 dimensions and a dtype equivalent to float64.
+MatrixView as_matrix(PyObject* obj);
+// y: an ndarray with 1 dimension and a dtype equivalent to `typenum` (float64 or C long).
+VectorView as_vector(PyObject* obj, int typenum);
+
+// Runs f, turning every C++ failure into a pending Python exception; returns null then.
+template <class F>
+PyObject* guarded(F&& f) noexcept {
+  try {
+    return f();
+  } catch (const PyErrorSet&) {
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    PyErr_NoMemory();
+  } catch (const ParallelError& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unexpected internal error");
+  }
+  return nullptr;
+}
+
+}  // namespace ornik::py

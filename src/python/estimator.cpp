@@ -1,0 +1,515 @@
+#include "estimator.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "binning.hpp"
+#include "convert.hpp"
+#include "params.hpp"
+#include "tree_builder.hpp"
+#include "tree_dict.hpp"
+
+namespace ornik::py {
+
+namespace {
+
+template <class Task>
+struct Estimator {
+  DecisionTree<Task> tree;
+  std::vector<size_t> categorical;  // ascending, no repeats
+  uint64_t n_classes = 0;
+  bool fitted = false;
+};
+
+// ---- The three classes: what differs between them. ----
+
+struct RegressorKind {
+  using Task = Regression;
+  static constexpr unsigned mask = REGRESSOR;
+  static constexpr bool classifier = false;
+  static constexpr int target_type = NPY_FLOAT64;
+  static constexpr const char* name = "RawRegressor";
+  static constexpr const char* doc = "Native regression tree.";
+  static constexpr const char* from_tree_params = "(tree, categorical)";
+  static constexpr const char* from_tree_doc =
+      "Rebuild a fitted regressor from an `export_tree` dump (used to unpickle).";
+
+  static Task make_task(const RawArgs& a) { return build_regression(a); }
+  static Task import_task(uint64_t) {
+    Task t;
+    t.criterion = std::make_unique<Mse>();
+    return t;
+  }
+  static NodeList<double> import_nodes(PyObject* dict) { return regression_from_dict(dict); }
+};
+
+struct ClassifierKind {
+  using Task = Classification;
+  static constexpr unsigned mask = CLASSIFIER;
+  static constexpr bool classifier = true;
+  static constexpr int target_type = NPY_LONG;
+  static constexpr const char* name = "RawClassifier";
+  static constexpr const char* doc =
+      "Native classification tree. Targets are already label-encoded to `0..n`\n"
+      "by the Python layer; class recovery happens there via `classes_`.";
+  static constexpr const char* from_tree_params = "(tree, n_classes, categorical)";
+  static constexpr const char* from_tree_doc =
+      "Rebuild a fitted classifier from an `export_tree` dump (used to unpickle).";
+
+  static Task make_task(const RawArgs& a) { return build_classification(a); }
+  static Task import_task(uint64_t n_classes) {
+    Task t;
+    t.criterion = std::make_unique<Gini>(n_classes);
+    t.n_classes = n_classes;
+    t.entropy = false;
+    return t;
+  }
+  static NodeList<ClassPrediction> import_nodes(PyObject* dict) {
+    return classification_from_dict(dict);
+  }
+};
+
+struct ObjectiveKind {
+  using Task = ObjectiveClassification;
+  static constexpr unsigned mask = OBJECTIVE;
+  static constexpr bool classifier = true;
+  static constexpr int target_type = NPY_LONG;
+  static constexpr const char* name = "RawObjectiveClassifier";
+  static constexpr const char* doc =
+      "Native classification tree that selects splits by a metric objective\n"
+      "(precision/recall/F1/F\xCE\xB2/accuracy) instead of impurity.";
+  static constexpr const char* from_tree_params = "(tree, n_classes, categorical)";
+  static constexpr const char* from_tree_doc =
+      "Rebuild a fitted objective classifier from an `export_tree` dump. The\n"
+      "objective plays no part in prediction, so a placeholder task is used.";
+
+  static Task make_task(const RawArgs& a) { return build_objective(a); }
+  static Task import_task(uint64_t n_classes) {
+    Task t;
+    t.objective = std::make_unique<Accuracy>();
+    t.n_classes = n_classes;
+    t.gini = Gini(n_classes);
+    return t;
+  }
+  static NodeList<ClassPrediction> import_nodes(PyObject* dict) {
+    return classification_from_dict(dict);
+  }
+};
+
+// ---- Instance layout and lifetime. ----
+
+template <class Kind>
+struct Object {
+  PyObject_HEAD
+  Estimator<typename Kind::Task>* est;
+};
+
+template <class Kind>
+PyTypeObject* class_type = nullptr;  // set once at module creation, kept alive for good
+
+template <class Kind>
+Estimator<typename Kind::Task>& state(PyObject* self) {
+  return *reinterpret_cast<Object<Kind>*>(self)->est;
+}
+
+template <class Kind>
+PyObject* wrap(PyTypeObject* type, std::unique_ptr<Estimator<typename Kind::Task>> est) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* self = alloc(type, 0);
+  if (self == nullptr) throw PyErrorSet{};
+  reinterpret_cast<Object<Kind>*>(self)->est = est.release();
+  return self;
+}
+
+template <class Kind>
+void dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete reinterpret_cast<Object<Kind>*>(self)->est;
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(reinterpret_cast<PyObject*>(type));
+}
+
+template <class Kind>
+PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+  return guarded([&]() -> PyObject* {
+    const RawArgs a = parse_constructor(Kind::mask, Kind::name, args, kwds);
+    auto est = std::make_unique<Estimator<typename Kind::Task>>();
+    est->tree.task = Kind::make_task(a);
+    est->tree.params = build_params(a);
+    est->tree.aggregator = build_aggregator(a);
+    est->categorical = normalize_positions(a.categorical);
+    est->n_classes = a.n_classes;
+    return wrap<Kind>(type, std::move(est));
+  });
+}
+
+// ---- Fitting. ----
+
+std::vector<Column> build_columns(const MatrixView& x, const std::vector<size_t>& categorical) {
+  std::vector<Column> columns(x.cols);
+  for (size_t j = 0; j < x.cols; ++j) {
+    if (std::binary_search(categorical.begin(), categorical.end(), j)) {
+      columns[j] = Column::categories(std::vector<uint32_t>(x.rows));
+    } else {
+      columns[j] = Column::numeric(std::vector<double>(x.rows));
+    }
+  }
+  auto fill = [&](size_t i, size_t j) {
+    const double v = x.at(i, j);
+    Column& c = columns[j];
+    if (c.categorical) {
+      c.labels[i] = category_label(v);
+    } else {
+      c.numbers[i] = v;
+    }
+  };
+  // Walk x in its own memory order.
+  const bool column_major = std::abs(x.col_stride) > std::abs(x.row_stride) ? false : true;
+  if (column_major) {
+    for (size_t j = 0; j < x.cols; ++j) {
+      for (size_t i = 0; i < x.rows; ++i) fill(i, j);
+    }
+  } else {
+    for (size_t i = 0; i < x.rows; ++i) {
+      for (size_t j = 0; j < x.cols; ++j) fill(i, j);
+    }
+  }
+  return columns;
+}
+
+template <class Kind>
+std::vector<typename Kind::Task::Target> build_targets(const VectorView& y) {
+  std::vector<typename Kind::Task::Target> targets(y.size);
+  for (size_t i = 0; i < y.size; ++i) {
+    if constexpr (Kind::classifier) {
+      const long v = y.c_long(i);
+      targets[i] = v < 0 ? 0 : static_cast<ClassLabel>(v);
+    } else {
+      targets[i] = y.f64(i);
+    }
+  }
+  return targets;
+}
+
+// Between nodes: a pending signal (Ctrl-C) abandons the build with its exception set.
+void check_signals() {
+  if (PyErr_CheckSignals() != 0) throw PyErrorSet{};
+}
+
+template <class Kind>
+PyObject* fit(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guarded([&]() -> PyObject* {
+    PyObject* bound[MAX_ARGUMENTS];
+    bind_arguments(args, kwds, "fit", {"x", "y"}, bound);
+    const MatrixView x = convert_argument("x", [&] { return as_matrix(bound[0]); });
+    const VectorView y =
+        convert_argument("y", [&] { return as_vector(bound[1], Kind::target_type); });
+    auto& est = state<Kind>(self);
+    auto& tree = est.tree;
+
+    if (x.cols == 0) raise(PyExc_ValueError, "need at least one feature column");
+    if (y.size != x.rows) {
+      raise(PyExc_ValueError, "targets length " + std::to_string(y.size) + " does not match " +
+                                  std::to_string(x.rows) + " samples");
+    }
+    if (x.rows == 0) raise(PyExc_ValueError, "need at least one sample");
+    const bool fast = tree.params.mode == SplitMode::Fast;
+    if (fast) {
+      if constexpr (!Kind::classifier) {
+        if (std::strcmp(tree.task.criterion->name(), "mae") == 0) {
+          raise(PyExc_ValueError,
+                "this task (e.g. MAE) is not supported in SplitMode::Fast; use Strict");
+        }
+      }
+      constexpr uint64_t max_fast_rows = std::numeric_limits<uint32_t>::max();
+      if (x.rows > max_fast_rows) {
+        raise(PyExc_ValueError, "SplitMode::Fast supports at most " +
+                                    std::to_string(max_fast_rows) + " samples, got " +
+                                    std::to_string(x.rows));
+      }
+    }
+
+    std::vector<Column> columns = build_columns(x, est.categorical);
+    const std::vector<typename Kind::Task::Target> targets = build_targets<Kind>(y);
+    const NodeHook hook = check_signals;
+    NodeList<typename Kind::Task::Payload> nodes;
+    if (!fast) {
+      nodes = build_tree_strict(tree.task, tree.params, *tree.aggregator,
+                                std::span<const Column>(columns),
+                                std::span<const typename Kind::Task::Target>(targets), hook);
+    } else {
+      auto binned = BinnedData::fit(columns, tree.params.n_bins);
+      if (const std::string* error = std::get_if<std::string>(&binned)) {
+        raise(PyExc_ValueError, *error);
+      }
+      // The builder works on the codes alone; drop the float copy of x now.
+      std::vector<Column>().swap(columns);
+      nodes = build_tree_fast(tree.task, tree.params, *tree.aggregator,
+                              std::get<BinnedData>(binned),
+                              std::span<const typename Kind::Task::Target>(targets), hook);
+    }
+    tree.nodes = std::move(nodes);
+    est.fitted = true;
+    Py_RETURN_NONE;
+  });
+}
+
+// ---- Prediction. ----
+
+template <class Kind>
+const auto& fitted_nodes(PyObject* self) {
+  const auto& est = state<Kind>(self);
+  if (!est.fitted || !est.tree.has_root()) raise(PyExc_ValueError, "estimator is not fitted");
+  return est.tree.nodes;
+}
+
+// Feature values needed per row: one past the largest split feature (0 for a single leaf).
+template <class Payload>
+size_t row_width(const NodeList<Payload>& nodes, const MatrixView& x) {
+  const std::optional<size_t> feature = max_split_feature(nodes);
+  if (!feature) return 0;
+  if (*feature >= x.cols) {
+    raise(PyExc_ValueError, "x has " + std::to_string(x.cols) + " columns but the tree uses feature " +
+                                std::to_string(*feature));
+  }
+  return *feature + 1;
+}
+
+// Calls emit(row, leaf id) for every row of x, converting rows in bounded blocks.
+template <class Payload, class Emit>
+void route_rows(const NodeList<Payload>& nodes, const MatrixView& x,
+                const std::vector<size_t>& categorical, size_t width, Emit&& emit) {
+  std::vector<uint8_t> is_label(width, 0);
+  for (const size_t c : categorical) {
+    if (c < width) is_label[c] = 1;
+  }
+  constexpr size_t block_values = size_t{1} << 16;
+  const size_t block_rows = std::max<size_t>(1, block_values / std::max<size_t>(width, 1));
+  std::vector<RowValue> block(std::min(block_rows, x.rows) * width);
+  for (size_t start = 0; start < x.rows; start += block_rows) {
+    const size_t end = std::min(x.rows, start + block_rows);
+    RowValue* out = block.data();
+    for (size_t i = start; i < end; ++i) {
+      for (size_t j = 0; j < width; ++j) {
+        const double v = x.at(i, j);
+        *out++ = is_label[j] != 0 ? RowValue::of_label(category_label(v)) : RowValue::of_number(v);
+      }
+    }
+    for (size_t i = start; i < end; ++i) emit(i, find_leaf(nodes, block.data() + (i - start) * width));
+  }
+}
+
+// A new C-ordered array; numpy owns the buffer that the caller then fills in place.
+PyRef new_array(int typenum, std::initializer_list<size_t> shape, bool zeroed) {
+  npy_intp dims[2];
+  int nd = 0;
+  size_t bytes = 8;
+  for (const size_t d : shape) {
+    if (d > static_cast<size_t>(PY_SSIZE_T_MAX) ||
+        (d != 0 && bytes > static_cast<size_t>(PY_SSIZE_T_MAX) / d)) {
+      PyErr_NoMemory();
+      throw PyErrorSet{};
+    }
+    bytes *= d;
+    dims[nd++] = static_cast<npy_intp>(d);
+  }
+  PyArray_Descr* descr = PyArray_DescrFromType(typenum);  // reference stolen below
+  if (descr == nullptr) throw PyErrorSet{};
+  if (zeroed) return checked(PyArray_Zeros(nd, dims, descr, 0));
+  return checked(PyArray_NewFromDescr(&PyArray_Type, descr, nd, dims, nullptr, nullptr, 0, nullptr));
+}
+
+template <class Kind>
+PyObject* predict(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guarded([&]() -> PyObject* {
+    PyObject* bound[MAX_ARGUMENTS];
+    bind_arguments(args, kwds, "predict", {"x"}, bound);
+    const MatrixView x = convert_argument("x", [&] { return as_matrix(bound[0]); });
+    const auto& nodes = fitted_nodes<Kind>(self);
+    const size_t width = row_width(nodes, x);
+    PyRef result = new_array(Kind::classifier ? NPY_LONG : NPY_FLOAT64, {x.rows}, false);
+    auto* arr = reinterpret_cast<PyArrayObject*>(result.get());
+    auto write = [&](auto* out) {
+      auto leaf_value = [&](size_t leaf) {
+        if constexpr (Kind::classifier) {
+          return static_cast<long>(nodes[leaf].payload.class_);
+        } else {
+          return nodes[leaf].payload;
+        }
+      };
+      if (nodes[0].is_leaf) {
+        std::fill(out, out + x.rows, leaf_value(0));
+        return;
+      }
+      route_rows(nodes, x, state<Kind>(self).categorical, width,
+                 [&](size_t i, size_t leaf) { out[i] = leaf_value(leaf); });
+    };
+    if constexpr (Kind::classifier) {
+      write(static_cast<long*>(PyArray_DATA(arr)));
+    } else {
+      write(static_cast<double*>(PyArray_DATA(arr)));
+    }
+    return result.release();
+  });
+}
+
+template <class Kind>
+PyObject* predict_proba(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guarded([&]() -> PyObject* {
+    PyObject* bound[MAX_ARGUMENTS];
+    bind_arguments(args, kwds, "predict_proba", {"x"}, bound);
+    const MatrixView x = convert_argument("x", [&] { return as_matrix(bound[0]); });
+    const auto& nodes = fitted_nodes<Kind>(self);
+    const size_t width = row_width(nodes, x);
+    const size_t k = std::max<uint64_t>(state<Kind>(self).n_classes, 1);
+    PyRef result = new_array(NPY_FLOAT64, {x.rows, k}, true);
+    double* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
+    auto copy_row = [&](size_t i, size_t leaf) {
+      const std::vector<double>& proba = nodes[leaf].payload.proba;
+      std::copy_n(proba.begin(), std::min(proba.size(), k), out + i * k);
+    };
+    if (nodes[0].is_leaf) {
+      for (size_t i = 0; i < x.rows; ++i) copy_row(i, 0);
+    } else {
+      route_rows(nodes, x, state<Kind>(self).categorical, width, copy_row);
+    }
+    return result.release();
+  });
+}
+
+// ---- Small queries, export and import. ----
+
+template <class Kind>
+PyObject* depth(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    const auto& tree = state<Kind>(self).tree;
+    return PyLong_FromSize_t(tree.has_root() ? node_depth(tree.nodes) : 0);
+  });
+}
+
+template <class Kind>
+PyObject* n_leaves(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    const auto& tree = state<Kind>(self).tree;
+    return PyLong_FromSize_t(tree.has_root() ? node_leaves(tree.nodes) : 0);
+  });
+}
+
+template <class Kind>
+PyObject* export_tree(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    const auto& nodes = fitted_nodes<Kind>(self);
+    const std::vector<ExportedNode> records = walk_export(nodes);
+    return tree_to_dict(records, Kind::classifier, state<Kind>(self).n_classes).release();
+  });
+}
+
+template <class Kind>
+PyObject* from_tree(PyObject*, PyObject* args, PyObject* kwds) {
+  return guarded([&]() -> PyObject* {
+    PyObject* bound[MAX_ARGUMENTS];
+    std::vector<const char*> names{"tree", "categorical"};
+    if constexpr (Kind::classifier) names.insert(names.begin() + 1, "n_classes");
+    bind_arguments(args, kwds, "from_tree", names, bound);
+    PyObject* dict = bound[0];
+    convert_argument("tree", [&] {
+      if (!PyDict_Check(dict)) raise(PyExc_TypeError, "expected dict, got " + type_name(dict));
+    });
+    uint64_t n_classes = 0;
+    if constexpr (Kind::classifier) {
+      n_classes = convert_argument("n_classes", [&] { return to_unsigned(bound[1]); });
+    }
+    PyObject* positions = bound[names.size() - 1];
+    std::vector<size_t> categorical =
+        convert_argument("categorical", [&] { return to_positions(positions); });
+
+    auto est = std::make_unique<Estimator<typename Kind::Task>>();
+    est->tree.nodes = Kind::import_nodes(dict);
+    est->tree.params = import_params();
+    est->tree.task = Kind::import_task(n_classes);
+    est->tree.aggregator = std::make_unique<Mean>();
+    est->categorical = normalize_positions(std::move(categorical));
+    est->n_classes = n_classes;
+    est->fitted = true;
+    return wrap<Kind>(class_type<Kind>, std::move(est));
+  });
+}
+
+// ---- Type creation. ----
+
+template <class F>
+PyCFunction as_cfunction(F* f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
+
+template <class Kind>
+PyMethodDef* method_table() {
+  static const std::string from_tree_doc =
+      std::string("from_tree") + Kind::from_tree_params + "\n--\n\n" + Kind::from_tree_doc;
+  static std::vector<PyMethodDef> table = [] {
+    std::vector<PyMethodDef> t{
+        {"fit", as_cfunction(fit<Kind>), METH_VARARGS | METH_KEYWORDS, "fit($self, x, y)\n--\n\n"},
+        {"predict", as_cfunction(predict<Kind>), METH_VARARGS | METH_KEYWORDS,
+         "predict($self, x)\n--\n\n"},
+    };
+    if constexpr (Kind::classifier) {
+      t.push_back({"predict_proba", as_cfunction(predict_proba<Kind>),
+                   METH_VARARGS | METH_KEYWORDS, "predict_proba($self, x)\n--\n\n"});
+    }
+    t.push_back({"depth", as_cfunction(depth<Kind>), METH_NOARGS, "depth($self)\n--\n\n"});
+    t.push_back(
+        {"n_leaves", as_cfunction(n_leaves<Kind>), METH_NOARGS, "n_leaves($self)\n--\n\n"});
+    t.push_back({"export_tree", as_cfunction(export_tree<Kind>), METH_NOARGS,
+                 "export_tree($self)\n--\n\n"});
+    t.push_back({"from_tree", as_cfunction(from_tree<Kind>),
+                 METH_VARARGS | METH_KEYWORDS | METH_STATIC, from_tree_doc.c_str()});
+    t.push_back({nullptr, nullptr, 0, nullptr});
+    return t;
+  }();
+  return table.data();
+}
+
+void set_attr(PyObject* obj, const char* name, const char* utf8) {
+  PyRef value = checked(PyUnicode_FromString(utf8));
+  if (PyObject_SetAttrString(obj, name, value.get()) < 0) throw PyErrorSet{};
+}
+
+template <class Kind>
+PyRef make_type() {
+  // The type is created under a different name so that the interpreter keeps the signature line
+  // in tp_doc (it strips it when the doc starts with the type's own name); __text_signature__
+  // reads it from there once the real name is set.
+  static const std::string spec_name = std::string("ornik._ornik._") + Kind::name + "_";
+  const std::string doc =
+      std::string(Kind::name) + parameter_list(Kind::mask) + "\n--\n\n" + Kind::doc;
+  PyType_Slot slots[] = {
+      {Py_tp_new, reinterpret_cast<void*>(construct<Kind>)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Kind>)},
+      {Py_tp_methods, method_table<Kind>()},
+      {Py_tp_doc, const_cast<char*>(doc.c_str())},
+      {0, nullptr},
+  };
+  PyType_Spec spec{spec_name.c_str(), static_cast<int>(sizeof(Object<Kind>)), 0,
+                   Py_TPFLAGS_DEFAULT, slots};
+  PyRef type = checked(PyType_FromSpec(&spec));
+  set_attr(type.get(), "__doc__", Kind::doc);
+  set_attr(type.get(), "__name__", Kind::name);
+  set_attr(type.get(), "__qualname__", Kind::name);
+  Py_INCREF(type.get());
+  class_type<Kind> = reinterpret_cast<PyTypeObject*>(type.get());
+  return type;
+}
+
+}  // namespace
+
+PyRef make_regressor_type() { return make_type<RegressorKind>(); }
+PyRef make_classifier_type() { return make_type<ClassifierKind>(); }
+PyRef make_objective_classifier_type() { return make_type<ObjectiveKind>(); }
+
+}  // namespace ornik::py

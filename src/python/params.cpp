@@ -1,0 +1,228 @@
+#include "params.hpp"
+
+#include <algorithm>
+#include <variant>
+
+namespace ornik::py {
+
+namespace {
+
+using Field = std::variant<uint64_t RawArgs::*, std::optional<uint64_t> RawArgs::*,
+                           double RawArgs::*, bool RawArgs::*, Text RawArgs::*,
+                           std::vector<size_t> RawArgs::*>;
+
+struct ParamDef {
+  const char* name;
+  Field field;  // the member's type selects the conversion
+  unsigned classes;
+};
+
+constexpr unsigned ALL = REGRESSOR | CLASSIFIER | OBJECTIVE;
+
+// Every constructor parameter, in the signature order shared by all three classes.
+const ParamDef PARAMS[] = {
+    {"n_classes", &RawArgs::n_classes, CLASSIFIER | OBJECTIVE},
+    {"criterion", &RawArgs::criterion, REGRESSOR | CLASSIFIER},
+    {"objective", &RawArgs::objective, OBJECTIVE},
+    {"average", &RawArgs::average, OBJECTIVE},
+    {"pos_label", &RawArgs::pos_label, OBJECTIVE},
+    {"beta", &RawArgs::beta, OBJECTIVE},
+    {"max_depth", &RawArgs::max_depth, ALL},
+    {"min_samples_split", &RawArgs::min_samples_split, ALL},
+    {"min_samples_leaf", &RawArgs::min_samples_leaf, ALL},
+    {"min_impurity_decrease", &RawArgs::min_impurity_decrease, ALL},
+    {"n_bins", &RawArgs::n_bins, ALL},
+    {"cv_folds", &RawArgs::cv_folds, ALL},
+    {"cv_seed", &RawArgs::cv_seed, ALL},
+    {"cv_shuffle", &RawArgs::cv_shuffle, ALL},
+    {"mode", &RawArgs::mode, ALL},
+    {"split_style", &RawArgs::split_style, ALL},
+    {"aggregator", &RawArgs::aggregator, ALL},
+    {"agg_frac", &RawArgs::agg_frac, ALL},
+    {"agg_eps", &RawArgs::agg_eps, ALL},
+    {"agg_lambda", &RawArgs::agg_lambda, ALL},
+    {"parallel", &RawArgs::parallel, ALL},
+    {"n_threads", &RawArgs::n_threads, ALL},
+    {"parallel_min_samples", &RawArgs::parallel_min_samples, ALL},
+    {"categorical", &RawArgs::categorical, ALL},
+};
+
+void convert_into(RawArgs& out, uint64_t RawArgs::*f, PyObject* o) { out.*f = to_unsigned(o); }
+void convert_into(RawArgs& out, std::optional<uint64_t> RawArgs::*f, PyObject* o) {
+  if (o == Py_None) {
+    out.*f = std::nullopt;
+  } else {
+    out.*f = to_unsigned(o);
+  }
+}
+void convert_into(RawArgs& out, double RawArgs::*f, PyObject* o) { out.*f = to_float(o); }
+void convert_into(RawArgs& out, bool RawArgs::*f, PyObject* o) { out.*f = to_bool(o); }
+void convert_into(RawArgs& out, Text RawArgs::*f, PyObject* o) { out.*f = to_text(o); }
+void convert_into(RawArgs& out, std::vector<size_t> RawArgs::*f, PyObject* o) {
+  out.*f = to_positions(o);
+}
+
+[[noreturn]] void unknown(const char* what, const Text& value, const char* expected) {
+  std::string msg = std::string("unknown ") + what + " " + quote(value);
+  if (expected != nullptr) msg += std::string(" (expected ") + expected + ")";
+  raise(PyExc_ValueError, msg);
+}
+
+Average build_average(const Text& s) {
+  if (equals(s, "binary")) return Average::Binary;
+  if (equals(s, "micro")) return Average::Micro;
+  if (equals(s, "macro")) return Average::Macro;
+  if (equals(s, "weighted")) return Average::Weighted;
+  unknown("average", s, "binary/micro/macro/weighted");
+}
+
+}  // namespace
+
+std::vector<const char*> parameter_names(unsigned mask) {
+  std::vector<const char*> names;
+  for (const ParamDef& p : PARAMS) {
+    if ((p.classes & mask) != 0) names.push_back(p.name);
+  }
+  return names;
+}
+
+std::string parameter_list(unsigned mask) {
+  std::string out = "(";
+  for (const char* name : parameter_names(mask)) {
+    if (out.size() > 1) out += ", ";
+    out += name;
+  }
+  return out + ")";
+}
+
+RawArgs parse_constructor(unsigned mask, const char* class_name, PyObject* args, PyObject* kwds) {
+  const std::vector<const char*> names = parameter_names(mask);
+  PyObject* bound[MAX_ARGUMENTS];
+  bind_arguments(args, kwds, class_name, names, bound);
+  RawArgs out;
+  size_t i = 0;
+  for (const ParamDef& p : PARAMS) {
+    if ((p.classes & mask) == 0) continue;
+    PyObject* value = bound[i++];
+    convert_argument(p.name, [&] {
+      std::visit([&](auto field) { convert_into(out, field, value); }, p.field);
+    });
+  }
+  return out;
+}
+
+Regression build_regression(const RawArgs& a) {
+  Regression task;
+  if (equals(a.criterion, "mse")) {
+    task.criterion = std::make_unique<Mse>();
+  } else if (equals(a.criterion, "variance")) {
+    task.criterion = std::make_unique<Variance>();
+  } else if (equals(a.criterion, "mae")) {
+    task.criterion = std::make_unique<Mae>();
+  } else {
+    unknown("regression criterion", a.criterion, "\"mse\", \"variance\" or \"mae\"");
+  }
+  return task;
+}
+
+Classification build_classification(const RawArgs& a) {
+  Classification task;
+  task.n_classes = a.n_classes;
+  if (equals(a.criterion, "gini")) {
+    task.criterion = std::make_unique<Gini>(a.n_classes);
+  } else if (equals(a.criterion, "entropy")) {
+    task.criterion = std::make_unique<Entropy>(a.n_classes);
+    task.entropy = true;
+  } else {
+    unknown("classification criterion", a.criterion, "\"gini\" or \"entropy\"");
+  }
+  return task;
+}
+
+ObjectiveClassification build_objective(const RawArgs& a) {
+  const Average average = build_average(a.average);
+  ObjectiveClassification task;
+  task.n_classes = a.n_classes;
+  task.gini = Gini(a.n_classes);
+  if (equals(a.objective, "accuracy")) {
+    task.objective = std::make_unique<Accuracy>();
+  } else if (equals(a.objective, "precision")) {
+    task.objective = std::make_unique<Precision>(average, a.pos_label);
+  } else if (equals(a.objective, "recall")) {
+    task.objective = std::make_unique<Recall>(average, a.pos_label);
+  } else if (equals(a.objective, "f1")) {
+    task.objective = std::make_unique<F1>(average, a.pos_label);
+  } else if (equals(a.objective, "fbeta")) {
+    task.objective = std::make_unique<FBeta>(average, a.pos_label, a.beta);
+  } else {
+    unknown("objective", a.objective, "precision/recall/f1/fbeta/accuracy");
+  }
+  return task;
+}
+
+TreeParams build_params(const RawArgs& a) {
+  TreeParams p;
+  if (equals(a.mode, "strict")) {
+    p.mode = SplitMode::Strict;
+  } else if (equals(a.mode, "fast")) {
+    p.mode = SplitMode::Fast;
+  } else {
+    unknown("mode", a.mode, "\"strict\" or \"fast\"");
+  }
+  if (equals(a.split_style, "threshold")) {
+    p.split_style = SplitStyle::Threshold;
+  } else if (equals(a.split_style, "bin") || equals(a.split_style, "bin_membership")) {
+    p.split_style = SplitStyle::BinMembership;
+  } else {
+    unknown("split_style", a.split_style, "\"threshold\" or \"bin\"");
+  }
+  p.max_depth = a.max_depth;
+  p.cv_folds = a.cv_folds;
+  p.cv_seed = a.cv_seed;
+  p.cv_shuffle = a.cv_shuffle;
+  p.min_samples_split = a.min_samples_split;
+  p.min_samples_leaf = a.min_samples_leaf;
+  p.min_impurity_decrease = a.min_impurity_decrease;
+  p.n_bins = a.n_bins;
+  p.n_threads = a.n_threads;
+  p.parallel_min_samples = a.parallel_min_samples;
+  p.parallel = a.parallel;
+  return p;
+}
+
+std::unique_ptr<Aggregator> build_aggregator(const RawArgs& a) {
+  if (equals(a.aggregator, "mean")) return std::make_unique<Mean>();
+  if (equals(a.aggregator, "median")) return std::make_unique<Median>();
+  if (equals(a.aggregator, "trimmed_mean")) return std::make_unique<TrimmedMean>(a.agg_frac);
+  if (equals(a.aggregator, "signal_to_noise")) return std::make_unique<SignalToNoise>(a.agg_eps);
+  if (equals(a.aggregator, "mean_minus_lambda_std")) {
+    return std::make_unique<MeanMinusLambdaStd>(a.agg_lambda);
+  }
+  unknown("aggregator", a.aggregator, nullptr);
+}
+
+std::vector<size_t> normalize_positions(std::vector<size_t> positions) {
+  std::sort(positions.begin(), positions.end());
+  positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
+  return positions;
+}
+
+TreeParams import_params() {
+  TreeParams p;
+  p.max_depth = 8;
+  p.cv_folds = 5;
+  p.cv_seed = 42;
+  p.cv_shuffle = true;
+  p.min_samples_split = 2;
+  p.min_samples_leaf = 1;
+  p.min_impurity_decrease = 0.0;
+  p.n_bins = 8;
+  p.n_threads = 1;
+  p.parallel_min_samples = 512;
+  p.mode = SplitMode::Strict;
+  p.split_style = SplitStyle::Threshold;
+  p.parallel = false;
+  return p;
+}
+
+}  // namespace ornik::py
