@@ -1,0 +1,152 @@
+"""Shared helpers for the tests of the native module: argument sets and hand-built trees."""
+
+import math
+
+from ornik._ornik import RawClassifier, RawObjectiveClassifier, RawRegressor
+
+MISSING = 4294967295
+
+COMMON = dict(
+    max_depth=None,
+    min_samples_split=2,
+    min_samples_leaf=1,
+    min_impurity_decrease=0.0,
+    n_bins=8,
+    cv_folds=5,
+    cv_seed=42,
+    cv_shuffle=True,
+    mode="strict",
+    split_style="threshold",
+    aggregator="mean",
+    agg_frac=0.1,
+    agg_eps=1e-9,
+    agg_lambda=1.0,
+    parallel=False,
+    n_threads=1,
+    parallel_min_samples=512,
+    categorical=[],
+)
+ARGS = {
+    RawRegressor: dict(criterion="mse", **COMMON),
+    RawClassifier: dict(n_classes=2, criterion="gini", **COMMON),
+    RawObjectiveClassifier: dict(
+        n_classes=2, objective="f1", average="binary", pos_label=1, beta=1.0, **COMMON
+    ),
+}
+CLASSES = list(ARGS)
+
+
+def make(cls, **overrides):
+    return cls(**{**ARGS[cls], **overrides})
+
+
+def signature_order(cls):
+    return list(ARGS[cls])
+
+
+# ---- Hand-built trees: nested nodes flattened into the export dictionary (preorder). ----
+
+
+def leaf(payload, n_samples=1):
+    """payload: a float (regression) or (class, proba) (classification)."""
+    return ("leaf", payload, n_samples)
+
+
+def num(feature, lower, upper, left, right):
+    return ("num", feature, lower, upper, left, right)
+
+
+def cat(feature, category, left, right):
+    return ("cat", feature, category, left, right)
+
+
+def tree_dict(root, n_classes=None):
+    """Export dictionary of a nested tree; n_classes=None builds a regression tree."""
+    keys = ["is_leaf", "children_left", "children_right", "feature", "is_categorical"]
+    keys += ["lower", "upper", "category", "n_samples"]
+    keys += ["value"] if n_classes is None else ["predicted_class", "proba"]
+    d = {k: [] for k in keys}
+
+    def visit(node):
+        i = len(d["is_leaf"])
+        for k in keys:
+            d[k].append(None)
+        if node[0] == "leaf":
+            _, payload, n = node
+            d["is_leaf"][i], d["children_left"][i], d["children_right"][i] = True, -1, -1
+            d["feature"][i], d["is_categorical"][i], d["category"][i] = -1, False, -1
+            d["lower"][i] = d["upper"][i] = math.nan
+            d["n_samples"][i] = n
+            if n_classes is None:
+                d["value"][i] = payload
+            else:
+                d["predicted_class"][i], d["proba"][i] = payload[0], list(payload[1])
+            return i, n
+        left, right = node[-2], node[-1]
+        d["is_leaf"][i], d["feature"][i] = False, node[1]
+        if node[0] == "num":
+            d["is_categorical"][i], d["category"][i] = False, -1
+            d["lower"][i] = -math.inf if node[2] is None else node[2]
+            d["upper"][i] = math.inf if node[3] is None else node[3]
+        else:
+            d["is_categorical"][i], d["category"][i] = True, node[2]
+            d["lower"][i] = d["upper"][i] = math.nan
+        if n_classes is None:
+            d["value"][i] = math.nan
+        else:
+            d["predicted_class"][i], d["proba"][i] = -1, []
+        li, ln = visit(left)
+        ri, rn = visit(right)
+        d["children_left"][i], d["children_right"][i] = li, ri
+        d["n_samples"][i] = ln + rn
+        return i, ln + rn
+
+    visit(root)
+    out = {"node_count": len(d["is_leaf"])}
+    out.update(d)
+    if n_classes is not None:
+        out["n_classes"] = n_classes
+    return out
+
+
+def category_label(v):
+    """Label of a value at a categorical position: round half away from zero, else missing."""
+    if not math.isfinite(v) or not v >= 0.0:
+        return MISSING
+    r = math.floor(v)
+    if v - r >= 0.5:
+        r += 1
+    return MISSING if r >= MISSING else r
+
+
+def route(node, row, categorical):
+    """Payload of the leaf that a row reaches in a nested tree."""
+    while node[0] != "leaf":
+        f = node[1]
+        is_label = f in categorical
+        v = category_label(row[f]) if is_label else row[f]
+        if node[0] == "num":
+            lo, hi = node[2], node[3]
+            go_left = (
+                not is_label
+                and math.isfinite(v)
+                and (lo is None or v >= lo)
+                and (hi is None or v < hi)
+            )
+        else:
+            go_left = is_label and v == node[2] and v != MISSING
+        node = node[-2] if go_left else node[-1]
+    return node[1]
+
+
+def same(a, b):
+    """Equality that treats NaN as equal to NaN and tells bool, int and float apart."""
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, float):
+        return (math.isnan(a) and math.isnan(b)) or a == b
+    if isinstance(a, dict):
+        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
+    if isinstance(a, list):
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b, strict=True))
+    return a == b

@@ -1,0 +1,368 @@
+"""Module object, class surface, constructor arguments and their validation."""
+
+import inspect
+
+import numpy as np
+import pytest
+from native_helpers import ARGS, CLASSES, make, signature_order
+
+import ornik._ornik as native
+from ornik._ornik import RawClassifier, RawObjectiveClassifier, RawRegressor
+
+
+def test_module_all_and_doc():
+    assert native.__all__ == ["RawClassifier", "RawObjectiveClassifier", "RawRegressor", "__doc__"]
+    doc = native.__doc__
+    assert "\n" not in doc
+    assert "native core" in doc.lower()
+    assert "`ornik.ORNIKClassifier`" in doc and "`ornik.ORNIKRegressor`" in doc
+    assert native.RawRegressor.__module__ == "ornik._ornik"
+
+
+@pytest.mark.parametrize(
+    "cls, doc",
+    [
+        (RawRegressor, "Native regression tree."),
+        (
+            RawClassifier,
+            "Native classification tree. Targets are already label-encoded to `0..n`\n"
+            "by the Python layer; class recovery happens there via `classes_`.",
+        ),
+        (
+            RawObjectiveClassifier,
+            "Native classification tree that selects splits by a metric objective\n"
+            "(precision/recall/F1/F\u03b2/accuracy) instead of impurity.",
+        ),
+    ],
+)
+def test_class_doc_name_and_signature(cls, doc):
+    assert cls.__doc__ == doc
+    assert cls.__name__ == cls.__qualname__
+    expected = "(" + ", ".join(signature_order(cls)) + ")"
+    assert cls.__text_signature__ == expected
+    assert str(inspect.signature(cls)) == expected
+
+
+def test_signature_parameter_counts():
+    classes = (RawRegressor, RawClassifier, RawObjectiveClassifier)
+    counts = [len(inspect.signature(c).parameters) for c in classes]
+    assert counts == [19, 20, 23]
+    assert RawRegressor.__text_signature__.startswith("(criterion, max_depth, ")
+    assert RawClassifier.__text_signature__.startswith("(n_classes, criterion, max_depth, ")
+    assert RawObjectiveClassifier.__text_signature__.startswith(
+        "(n_classes, objective, average, pos_label, beta, max_depth, "
+    )
+    for cls in CLASSES:
+        assert cls.__text_signature__.endswith("parallel_min_samples, categorical)")
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+@pytest.mark.parametrize(
+    "method, signature",
+    [
+        ("fit", "($self, x, y)"),
+        ("predict", "($self, x)"),
+        ("predict_proba", "($self, x)"),
+        ("depth", "($self)"),
+        ("n_leaves", "($self)"),
+        ("export_tree", "($self)"),
+    ],
+)
+def test_method_signatures(cls, method, signature):
+    if method == "predict_proba" and cls is RawRegressor:
+        assert not hasattr(cls, "predict_proba")
+        return
+    f = getattr(cls, method)
+    assert f.__text_signature__ == signature
+    assert f.__doc__ is None
+    inspect.signature(f)
+
+
+@pytest.mark.parametrize(
+    "cls, signature, doc",
+    [
+        (
+            RawRegressor,
+            "(tree, categorical)",
+            "Rebuild a fitted regressor from an `export_tree` dump (used to unpickle).",
+        ),
+        (
+            RawClassifier,
+            "(tree, n_classes, categorical)",
+            "Rebuild a fitted classifier from an `export_tree` dump (used to unpickle).",
+        ),
+        (
+            RawObjectiveClassifier,
+            "(tree, n_classes, categorical)",
+            "Rebuild a fitted objective classifier from an `export_tree` dump. The\n"
+            "objective plays no part in prediction, so a placeholder task is used.",
+        ),
+    ],
+)
+def test_from_tree_is_static_with_doc(cls, signature, doc):
+    assert isinstance(inspect.getattr_static(cls, "from_tree"), staticmethod)
+    assert cls.from_tree.__text_signature__ == signature
+    assert cls.from_tree.__doc__ == doc
+    assert str(inspect.signature(cls.from_tree)) == signature
+
+
+# ---- Accepted strings ----
+
+ACCEPTED = [
+    (RawRegressor, "criterion", ["mse", "variance", "mae"]),
+    (RawClassifier, "criterion", ["gini", "entropy"]),
+    (RawObjectiveClassifier, "objective", ["precision", "recall", "f1", "fbeta", "accuracy"]),
+    (RawObjectiveClassifier, "average", ["binary", "micro", "macro", "weighted"]),
+] + [
+    (cls, name, values)
+    for cls in CLASSES
+    for name, values in [
+        ("mode", ["strict", "fast"]),
+        ("split_style", ["threshold", "bin", "bin_membership"]),
+        (
+            "aggregator",
+            ["mean", "median", "trimmed_mean", "signal_to_noise", "mean_minus_lambda_std"],
+        ),
+    ]
+]
+
+
+@pytest.mark.parametrize("cls, name, value", [(c, n, v) for c, n, vs in ACCEPTED for v in vs])
+def test_accepted_strings(cls, name, value):
+    est = make(cls, **{name: value})
+    assert est.depth() == 0 and est.n_leaves() == 0
+
+
+# ---- Rejected strings ----
+
+REG_CRIT = 'unknown regression criterion {} (expected "mse", "variance" or "mae")'
+CLS_CRIT = 'unknown classification criterion {} (expected "gini" or "entropy")'
+AVERAGE = "unknown average {} (expected binary/micro/macro/weighted)"
+OBJECTIVE = "unknown objective {} (expected precision/recall/f1/fbeta/accuracy)"
+MODE = 'unknown mode {} (expected "strict" or "fast")'
+STYLE = 'unknown split_style {} (expected "threshold" or "bin")'
+AGG = "unknown aggregator {}"
+
+REJECTED = [
+    (RawRegressor, "criterion", "MSE", REG_CRIT),
+    (RawRegressor, "criterion", "gini", REG_CRIT),
+    (RawRegressor, "criterion", " mse", REG_CRIT),
+    (RawClassifier, "criterion", "mse", CLS_CRIT),
+    (RawClassifier, "criterion", "Gini", CLS_CRIT),
+    (RawObjectiveClassifier, "average", "samples", AVERAGE),
+    (RawObjectiveClassifier, "objective", "f2", OBJECTIVE),
+    (RawObjectiveClassifier, "objective", "", OBJECTIVE),
+] + [
+    (cls, name, value, msg)
+    for cls in CLASSES
+    for name, value, msg in [
+        ("mode", "Fast", MODE),
+        ("mode", "strict\n", MODE),
+        ("split_style", "membership", STYLE),
+        ("aggregator", "mean ", AGG),
+        ("aggregator", "", AGG),
+    ]
+]
+
+
+@pytest.mark.parametrize("cls, name, value, template", REJECTED)
+def test_rejected_strings(cls, name, value, template):
+    quoted = '"' + value.replace("\n", "\\n") + '"'
+    with pytest.raises(ValueError) as info:
+        make(cls, **{name: value})
+    assert str(info.value) == template.format(quoted)
+
+
+@pytest.mark.parametrize(
+    "text, quoted",
+    [
+        ('say "hi"', r'"say \"hi\""'),
+        ("back\\slash", r'"back\\slash"'),
+        ("tab\tlf\ncr\rnul\0", r'"tab\tlf\ncr\rnul\0"'),
+        ("\x01\x1f\x7f", r'"\u{1}\u{1f}\u{7f}"'),
+        ("caf\u00e9 \u4e2d \U0001f600", '"caf\u00e9 \u4e2d \U0001f600"'),
+        ("nbsp\u00a0zwsp\u200b", r'"nbsp\u{a0}zwsp\u{200b}"'),
+        ("line\u2028", r'"line\u{2028}"'),
+        ("lone\ud800", r'"lone\u{d800}"'),
+        ("\U000e0001", r'"\u{e0001}"'),
+    ],
+)
+def test_quoting_in_messages(text, quoted):
+    with pytest.raises(ValueError) as info:
+        make(RawRegressor, aggregator=text)
+    assert str(info.value) == "unknown aggregator " + quoted
+
+
+@pytest.mark.parametrize(
+    "cls, overrides, expected",
+    [
+        (RawRegressor, dict(criterion="x", mode="y"), REG_CRIT.format('"x"')),
+        (RawClassifier, dict(criterion="x", aggregator="y"), CLS_CRIT.format('"x"')),
+        (RawRegressor, dict(mode="x", aggregator="y"), MODE.format('"x"')),
+        (RawRegressor, dict(mode="x", split_style="y"), MODE.format('"x"')),
+        (RawRegressor, dict(split_style="x", aggregator="y"), STYLE.format('"x"')),
+        (
+            RawObjectiveClassifier,
+            dict(objective="accuracy", average="samples"),
+            AVERAGE.format('"samples"'),
+        ),
+        (RawObjectiveClassifier, dict(objective="x", average="y"), AVERAGE.format('"y"')),
+        (RawObjectiveClassifier, dict(objective="x", mode="y"), OBJECTIVE.format('"x"')),
+    ],
+)
+def test_string_validation_order(cls, overrides, expected):
+    with pytest.raises(ValueError) as info:
+        make(cls, **overrides)
+    assert str(info.value) == expected
+
+
+# ---- Conversions ----
+
+
+class Index:
+    def __init__(self, v):
+        self.v = v
+
+    def __index__(self):
+        return self.v
+
+
+class Floaty:
+    def __float__(self):
+        return 0.25
+
+
+@pytest.mark.parametrize(
+    "name, value",
+    [
+        ("n_bins", True),
+        ("n_bins", np.int32(4)),
+        ("n_bins", np.uint64(2**64 - 1)),
+        ("cv_seed", 2**64 - 1),
+        ("cv_folds", Index(3)),
+        ("max_depth", None),
+        ("max_depth", 0),
+        ("min_impurity_decrease", 0),
+        ("min_impurity_decrease", Floaty()),
+        ("min_impurity_decrease", Index(2)),
+        ("min_impurity_decrease", np.float32(0.5)),
+        ("cv_shuffle", np.bool_(False)),
+        ("parallel", True),
+        ("categorical", (3, 1, 3)),
+        ("categorical", np.array([2, 0], dtype=np.uint8)),
+        ("categorical", range(4)),
+    ],
+)
+def test_accepted_conversions(name, value):
+    for cls in CLASSES:
+        make(cls, **{name: value})
+
+
+@pytest.mark.parametrize(
+    "name, value, exc",
+    [
+        ("n_bins", 1.5, TypeError),
+        ("n_bins", "8", TypeError),
+        ("max_depth", 2.0, TypeError),
+        ("cv_folds", np.float64(5), TypeError),
+        ("min_impurity_decrease", "0.1", TypeError),
+        ("min_impurity_decrease", None, TypeError),
+        ("agg_frac", [0.1], TypeError),
+        ("cv_shuffle", 1, TypeError),
+        ("cv_shuffle", None, TypeError),
+        ("parallel", np.int64(1), TypeError),
+        ("mode", b"strict", TypeError),
+        ("aggregator", None, TypeError),
+        ("categorical", "01", TypeError),
+        ("categorical", 3, TypeError),
+        ("categorical", {1: 2}, TypeError),
+        ("categorical", [0, 1.0], TypeError),
+        ("categorical", [None], TypeError),
+        ("cv_seed", -1, OverflowError),
+        ("n_bins", 2**64, OverflowError),
+        ("max_depth", -3, OverflowError),
+        ("categorical", [1, -1], OverflowError),
+        ("min_impurity_decrease", 10**400, OverflowError),
+    ],
+)
+def test_rejected_conversions(name, value, exc):
+    with pytest.raises(exc) as info:
+        make(RawRegressor, **{name: value})
+    assert type(info.value) is exc
+    prefixed = str(info.value).startswith(f"argument '{name}': ")
+    assert prefixed == (exc is TypeError)
+    if exc is TypeError:
+        assert len(str(info.value)) > len(f"argument '{name}': ")
+
+
+@pytest.mark.parametrize("cls", [RawClassifier, RawObjectiveClassifier])
+def test_classifier_only_conversions(cls):
+    with pytest.raises(OverflowError):
+        make(cls, n_classes=-1)
+    with pytest.raises(TypeError, match=r"^argument 'n_classes': "):
+        make(cls, n_classes=2.0)
+    if cls is RawObjectiveClassifier:
+        with pytest.raises(TypeError, match=r"^argument 'pos_label': "):
+            make(cls, pos_label="1")
+        with pytest.raises(TypeError, match=r"^argument 'beta': "):
+            make(cls, beta="1")
+        with pytest.raises(TypeError, match=r"^argument 'average': "):
+            make(cls, average=1)
+
+
+@pytest.mark.parametrize(
+    "overrides, exc, prefix",
+    [
+        # Conversions run in signature order; the first failure is reported.
+        (dict(criterion=5, n_bins=1.5), TypeError, "argument 'criterion': "),
+        (dict(n_bins=1.5, criterion="bad"), TypeError, "argument 'n_bins': "),
+        (dict(cv_seed=-1, cv_shuffle=1), OverflowError, None),
+        (dict(cv_shuffle=1, categorical="x"), TypeError, "argument 'cv_shuffle': "),
+        (dict(mode="bad", categorical=[-1]), OverflowError, None),
+        (dict(aggregator="bad", categorical="x"), TypeError, "argument 'categorical': "),
+    ],
+)
+def test_conversion_order(overrides, exc, prefix):
+    with pytest.raises(exc) as info:
+        make(RawRegressor, **overrides)
+    if prefix:
+        assert str(info.value).startswith(prefix)
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+def test_binding_follows_interpreter_rules(cls):
+    args = ARGS[cls]
+    names = list(args)
+    cls(*args.values())
+    cls(*list(args.values())[:3], **{k: args[k] for k in names[3:]})
+    missing = dict(args)
+    del missing["categorical"]
+    with pytest.raises(TypeError, match="categorical"):
+        cls(**missing)
+    with pytest.raises(TypeError):
+        cls(**args, bogus=1)
+    with pytest.raises(TypeError):
+        cls(*args.values(), 1)
+    with pytest.raises(TypeError):
+        cls(args[names[0]], **args)
+    with pytest.raises(TypeError):
+        cls()
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+def test_fresh_estimator(cls):
+    est = make(cls)
+    assert est.depth() == 0 and est.n_leaves() == 0
+    x = np.zeros((2, 2))
+    calls = [lambda: est.predict(x), est.export_tree]
+    if cls is not RawRegressor:
+        calls.append(lambda: est.predict_proba(x))
+    for call in calls:
+        with pytest.raises(ValueError, match=r"^estimator is not fitted$"):
+            call()
+    # The argument is converted before the fitted flag is looked at.
+    with pytest.raises(TypeError, match=r"^argument 'x': "):
+        est.predict([[1.0]])
+    if cls is not RawRegressor:
+        with pytest.raises(TypeError, match=r"^argument 'x': "):
+            est.predict_proba(np.zeros((2, 2), dtype=np.float32))
