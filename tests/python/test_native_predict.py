@@ -1,0 +1,244 @@
+"""predict / predict_proba: routing, the category conversion, input checks and result arrays."""
+
+import math
+
+import numpy as np
+import pytest
+from native_helpers import MISSING, cat, category_label, leaf, num, route, tree_dict
+
+from ornik._ornik import RawClassifier, RawObjectiveClassifier, RawRegressor
+
+INF = math.inf
+NAN = math.nan
+CLASSIFIERS = [RawClassifier, RawObjectiveClassifier]
+
+
+def regressor(root, categorical=()):
+    return RawRegressor.from_tree(tree_dict(root), list(categorical))
+
+
+@pytest.mark.parametrize("v", [NAN, INF, -INF])
+@pytest.mark.parametrize("lower, upper", [(None, None), (None, 0.0), (0.0, None), (-1e308, 1e308)])
+def test_non_finite_goes_right_at_numeric_split(v, lower, upper):
+    est = regressor(num(0, lower, upper, leaf(1.0), leaf(2.0)))
+    assert est.predict(np.array([[v]])).tolist() == [2.0]
+
+
+@pytest.mark.parametrize(
+    "lower, upper, v, expected",
+    [
+        (None, None, -1e308, 1.0),
+        (None, None, 0.0, 1.0),
+        (0.5, 1.5, 0.5, 1.0),  # lower bound is inclusive
+        (0.5, 1.5, 1.5, 2.0),  # upper bound is exclusive
+        (0.5, 1.5, 0.4999, 2.0),
+        (None, 0.0, -0.0, 2.0),
+        (-0.0, None, 0.0, 1.0),
+    ],
+)
+def test_numeric_interval(lower, upper, v, expected):
+    est = regressor(num(0, lower, upper, leaf(1.0), leaf(2.0)))
+    assert est.predict(np.array([[v]])).tolist() == [expected]
+
+
+@pytest.mark.parametrize(
+    "v, label",
+    [
+        (2.5, 3),
+        (3.5, 4),
+        (0.49, 0),
+        (-0.0, 0),
+        (0.5, 1),
+        (4294967294.0, 4294967294),
+        (4294967294.4, 4294967294),
+        (4294967294.5, MISSING),
+        (5e9, MISSING),
+        (-1.0, MISSING),
+        (-0.4, MISSING),
+        (NAN, MISSING),
+        (INF, MISSING),
+        (-INF, MISSING),
+    ],
+)
+def test_category_conversion(v, label):
+    assert category_label(v) == label  # the reference model used below agrees with the table
+    # Leaves: 1.0 when the label equals `label`, else 2.0 for every other probe.
+    probe = 4294967294 if label == MISSING else label
+    est = regressor(cat(0, probe, leaf(1.0), leaf(2.0)), categorical=[0])
+    expected = 1.0 if label == probe else 2.0
+    assert est.predict(np.array([[v]])).tolist() == [expected]
+
+
+def test_missing_label_never_goes_left():
+    est = regressor(cat(0, MISSING, leaf(1.0), leaf(2.0)), categorical=[0])
+    x = np.array([[NAN], [-1.0], [5e9], [INF], [4294967295.0], [0.0]])
+    assert est.predict(x).tolist() == [2.0] * 6
+
+
+def test_labels_at_numeric_splits_and_numbers_at_categorical_splits_go_right():
+    root = num(0, None, None, cat(1, 3, leaf(1.0), leaf(2.0)), leaf(3.0))
+    x = np.array([[0.0, 3.0], [5.0, 2.6], [1.0, 2.0]])
+    # Feature 0 categorical: every value is a label, the numeric root sends all right.
+    assert regressor(root, categorical=[0]).predict(x).tolist() == [3.0] * 3
+    # Feature 1 numeric: the categorical split never sends a number left.
+    assert regressor(root, categorical=[]).predict(x).tolist() == [2.0] * 3
+    assert regressor(root, categorical=[1]).predict(x).tolist() == [1.0, 1.0, 2.0]
+
+
+def test_categorical_positions_beyond_x_are_ignored():
+    root = num(2, None, 1.0, leaf(1.0), leaf(2.0))
+    x = np.array([[0.0, 0.0, 0.5], [0.0, 0.0, 1.5]])
+    for categorical in ([], [7], [7, 3, 7]):
+        assert regressor(root, categorical).predict(x).tolist() == [1.0, 2.0]
+
+
+WIDE = num(
+    0,
+    None,
+    0.0,
+    cat(3, 2, leaf(1.0), num(99, -1.0, 1.0, leaf(2.0), leaf(3.0))),
+    num(50, 0.0, None, leaf(4.0), cat(99, 0, leaf(5.0), leaf(6.0))),
+)
+
+
+@pytest.mark.parametrize("categorical", [[3], [3, 99], [3, 50, 99]])
+def test_many_rows_match_reference_routing(categorical):
+    rng = np.random.default_rng(1)
+    x = rng.normal(size=(2500, 100)) * 2
+    x[:, 3] = rng.integers(0, 4, size=2500) + rng.choice([0.0, 0.4, 0.5], size=2500)
+    x[rng.random(size=x.shape) < 0.05] = NAN
+    est = regressor(WIDE, categorical)
+    expected = [route(WIDE, row, categorical) for row in x.tolist()]
+    assert est.predict(x).tolist() == expected
+    # Any memory layout gives the same answer.
+    assert est.predict(np.asfortranarray(x)).tolist() == expected
+    wide = np.zeros((2500 * 2, 200))
+    wide[::2, ::2] = x
+    assert est.predict(wide[::2, ::2]).tolist() == expected
+    assert est.predict(x[::-1]).tolist() == expected[::-1]
+
+
+def test_too_narrow_x():
+    est = regressor(num(5, None, 0.0, leaf(1.0), leaf(2.0)))
+    with pytest.raises(ValueError) as info:
+        est.predict(np.zeros((3, 2)))
+    assert str(info.value) == "x has 2 columns but the tree uses feature 5"
+    with pytest.raises(ValueError, match="x has 5 columns but the tree uses feature 5"):
+        est.predict(np.zeros((0, 5)))
+    assert est.predict(np.zeros((1, 6))).tolist() == [2.0]
+
+
+@pytest.mark.parametrize("cls", CLASSIFIERS)
+def test_too_narrow_x_for_classifiers(cls):
+    root = cat(3, 1, leaf((0, [1.0])), leaf((1, [0.0, 1.0])))
+    est = cls.from_tree(tree_dict(root, 2), 2, [3])
+    for method in (est.predict, est.predict_proba):
+        with pytest.raises(ValueError, match="x has 3 columns but the tree uses feature 3"):
+            method(np.zeros((1, 3)))
+
+
+@pytest.mark.parametrize("shape", [(0, 0), (3, 0), (0, 4), (2, 3)])
+def test_single_leaf_accepts_any_width(shape):
+    est = regressor(leaf(4.5))
+    out = est.predict(np.zeros(shape))
+    assert out.shape == (shape[0],) and out.tolist() == [4.5] * shape[0]
+    c = RawClassifier.from_tree(tree_dict(leaf((1, [0.25, 0.75])), 2), 2, [])
+    assert c.predict(np.zeros(shape)).tolist() == [1] * shape[0]
+    assert c.predict_proba(np.zeros(shape)).tolist() == [[0.25, 0.75]] * shape[0]
+
+
+@pytest.mark.parametrize(
+    "n_classes, proba, row",
+    [
+        (0, [0.3, 0.7], [0.3]),
+        (0, [], [0.0]),
+        (3, [0.4, 0.6], [0.4, 0.6, 0.0]),
+        (2, [0.1, 0.2, 0.7], [0.1, 0.2]),
+        (4, [], [0.0, 0.0, 0.0, 0.0]),
+        (1, [1.0], [1.0]),
+    ],
+)
+@pytest.mark.parametrize("cls", CLASSIFIERS)
+@pytest.mark.parametrize("split", [False, True])
+def test_predict_proba_widths(cls, n_classes, proba, row, split):
+    root = leaf((0, proba))
+    if split:
+        root = num(0, None, 0.0, root, leaf((0, [9.0] * 5)))
+    est = cls.from_tree(tree_dict(root, n_classes), n_classes, [])
+    out = est.predict_proba(np.array([[-1.0], [-2.0]]))
+    assert out.shape == (2, max(n_classes, 1))
+    assert out.tolist() == [row, row]
+    assert est.predict_proba(np.zeros((0, 1))).shape == (0, max(n_classes, 1))
+
+
+@pytest.mark.parametrize("cls", CLASSIFIERS)
+def test_predict_proba_routes_rows(cls):
+    root = num(0, None, 0.5, leaf((0, [0.9, 0.1])), leaf((1, [0.2, 0.8])))
+    est = cls.from_tree(tree_dict(root, 2), 2, [])
+    x = np.array([[0.0], [1.0], [NAN], [0.25]])
+    assert est.predict_proba(x).tolist() == [[0.9, 0.1], [0.2, 0.8], [0.2, 0.8], [0.9, 0.1]]
+    assert est.predict(x).tolist() == [0, 1, 1, 0]
+
+
+def test_result_arrays_are_new_owned_and_writeable():
+    est = regressor(num(0, None, 0.0, leaf(1.0), leaf(2.0)))
+    x = np.array([[-1.0], [1.0]])
+    for out, dtype in [(est.predict(x), np.float64), (regressor(leaf(3.0)).predict(x), np.float64)]:
+        assert out.dtype == dtype and out.ndim == 1
+        assert out.flags.writeable and out.flags.c_contiguous
+        out[0] = 42.0
+    c = RawClassifier.from_tree(tree_dict(leaf((1, [0.5, 0.5])), 2), 2, [])
+    labels = c.predict(x)
+    assert labels.dtype == np.dtype(np.int_) and labels.tolist() == [1, 1]
+    proba = c.predict_proba(x)
+    assert proba.dtype == np.float64 and proba.flags.c_contiguous and proba.flags.writeable
+    proba[:] = 0.0
+    assert c.predict_proba(x).tolist() == [[0.5, 0.5]] * 2
+    assert x.tolist() == [[-1.0], [1.0]]
+
+
+@pytest.mark.parametrize("cls", CLASSIFIERS)
+def test_huge_n_classes_is_a_memory_error(cls):
+    est = cls.from_tree(tree_dict(leaf((0, [1.0])), 1), 2**40, [])
+    with pytest.raises(MemoryError):
+        est.predict_proba(np.zeros((4, 1)))
+    assert est.predict_proba(np.zeros((0, 1))).shape == (0, 2**40)
+    huge = cls.from_tree(tree_dict(leaf((0, [1.0])), 1), 2**64 - 1, [])
+    with pytest.raises(MemoryError):
+        huge.predict_proba(np.zeros((1, 1)))
+    assert est.predict(np.zeros((4, 1))).tolist() == [0] * 4
+
+
+@pytest.mark.parametrize(
+    "x",
+    [
+        [[1.0, 2.0]],
+        np.zeros((2, 2), dtype=np.float32),
+        np.zeros((2, 2), dtype=np.int64),
+        np.zeros((2, 2), dtype=bool),
+        np.zeros((2, 2), dtype=object),
+        np.zeros(2),
+        np.zeros((1, 2, 2)),
+        np.zeros((2, 2), dtype=">f8"),
+        None,
+    ],
+)
+@pytest.mark.parametrize("method", ["predict", "predict_proba"])
+def test_rejected_x(x, method):
+    est = RawClassifier.from_tree(tree_dict(leaf((0, [1.0])), 1), 1, [])
+    with pytest.raises(TypeError) as info:
+        getattr(est, method)(x)
+    assert str(info.value).startswith("argument 'x': ")
+
+
+def test_subclass_and_keyword_x():
+    class Sub(np.ndarray):
+        pass
+
+    est = regressor(num(0, None, 0.0, leaf(1.0), leaf(2.0)))
+    x = np.array([[-1.0], [1.0]]).view(Sub)
+    assert est.predict(x=x).tolist() == [1.0, 2.0]
+    with pytest.raises(TypeError):
+        est.predict()
+    with pytest.raises(TypeError):
+        est.predict(x, x)
