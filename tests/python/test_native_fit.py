@@ -1,0 +1,269 @@
+"""fit: input checks and their order, training columns and targets, and the kept tree on failure."""
+
+import signal
+import time
+
+import numpy as np
+import pytest
+from native_helpers import CLASSES, make, same
+
+from ornik._ornik import RawClassifier, RawObjectiveClassifier, RawRegressor
+
+CLASSIFIERS = [RawClassifier, RawObjectiveClassifier]
+
+
+def data(cls, n=120, p=3, seed=0):
+    rng = np.random.default_rng(seed)
+    x = rng.normal(size=(n, p))
+    if cls is RawRegressor:
+        y = 2.0 * x[:, 0] + np.where(x[:, 1] > 0, 1.0, -1.0) + rng.normal(scale=0.1, size=n)
+    else:
+        y = (x[:, 0] > 0).astype(np.int_) + (x[:, 1] > 0.5).astype(np.int_)
+    return x, y
+
+
+def target(cls, n):
+    return np.zeros(n) if cls is RawRegressor else np.zeros(n, dtype=np.int_)
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+@pytest.mark.parametrize(
+    "shape, m, message",
+    [
+        ((5, 2), 4, "targets length 4 does not match 5 samples"),
+        ((5, 2), 6, "targets length 6 does not match 5 samples"),
+        ((0, 3), 2, "targets length 2 does not match 0 samples"),
+        ((0, 3), 0, "need at least one sample"),
+        ((4, 0), 4, "need at least one feature column"),
+        ((4, 0), 7, "need at least one feature column"),
+        ((0, 0), 0, "need at least one feature column"),
+    ],
+)
+def test_shape_checks_in_order(cls, shape, m, message):
+    est = make(cls)
+    with pytest.raises(ValueError) as info:
+        est.fit(np.zeros(shape), target(cls, m))
+    assert str(info.value) == message
+    assert est.depth() == 0 and est.n_leaves() == 0
+
+
+@pytest.mark.parametrize(
+    "x",
+    [
+        [[1.0, 2.0]],
+        np.zeros((3, 2), dtype=np.float32),
+        np.zeros((3, 2), dtype=np.int64),
+        np.zeros(3),
+        np.zeros((3, 2, 1)),
+    ],
+)
+@pytest.mark.parametrize("cls", CLASSES)
+def test_rejected_x(cls, x):
+    with pytest.raises(TypeError) as info:
+        make(cls).fit(x, [1, 2])  # y is wrong too; x is reported first
+    assert str(info.value).startswith("argument 'x': ")
+
+
+@pytest.mark.parametrize(
+    "cls, y",
+    [
+        (RawRegressor, np.zeros(3, dtype=np.int_)),
+        (RawRegressor, np.zeros(3, dtype=np.float32)),
+        (RawRegressor, [0.0, 1.0, 2.0]),
+        (RawRegressor, np.zeros((3, 1))),
+        (RawClassifier, np.zeros(3)),
+        (RawClassifier, np.zeros(3, dtype=np.int32)),
+        (RawObjectiveClassifier, np.zeros(3, dtype=bool)),
+        (RawObjectiveClassifier, np.zeros((3, 1), dtype=np.int_)),
+    ],
+)
+def test_rejected_y(cls, y):
+    with pytest.raises(TypeError) as info:
+        make(cls).fit(np.zeros((3, 2)), y)
+    assert str(info.value).startswith("argument 'y': ")
+
+
+def test_mae_is_refused_in_fast_mode_only():
+    x, y = data(RawRegressor)
+    est = make(RawRegressor, criterion="mae", mode="fast")
+    with pytest.raises(ValueError) as info:
+        est.fit(x, y)
+    assert str(info.value) == "this task (e.g. MAE) is not supported in SplitMode::Fast; use Strict"
+    strict = make(RawRegressor, criterion="mae", mode="strict")
+    assert strict.fit(x, y) is None
+    assert strict.n_leaves() >= 1
+
+
+@pytest.mark.parametrize(
+    "cls, kwargs",
+    [
+        (RawRegressor, dict(criterion="mse")),
+        (RawRegressor, dict(criterion="variance")),
+        (RawClassifier, dict(criterion="gini", n_classes=3)),
+        (RawClassifier, dict(criterion="entropy", n_classes=3)),
+        (RawObjectiveClassifier, dict(objective="accuracy", n_classes=3)),
+        (RawObjectiveClassifier, dict(objective="fbeta", average="macro", beta=2.0, n_classes=3)),
+    ],
+)
+@pytest.mark.parametrize("mode", ["strict", "fast"])
+def test_fit_in_both_modes(cls, kwargs, mode):
+    x, y = data(cls)
+    est = make(cls, mode=mode, **kwargs)
+    assert est.fit(x, y) is None
+    assert est.n_leaves() > 1
+    out = est.export_tree()
+    assert out["n_samples"][0] == len(y)
+    pred = est.predict(x)
+    assert pred.shape == (len(y),)
+    if cls is not RawRegressor:
+        assert set(pred.tolist()) <= {0, 1, 2}
+        assert np.allclose(est.predict_proba(x).sum(axis=1), 1.0)
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+@pytest.mark.parametrize("mode", ["strict", "fast"])
+def test_memory_layout_does_not_matter(cls, mode):
+    x, y = data(cls, n=150, p=4)
+    x[::7, 2] = np.nan
+    est = make(cls, mode=mode, categorical=[3])
+    x[:, 3] = np.round(np.abs(x[:, 3]) * 2)
+    est.fit(x, y)
+    expected = est.export_tree()
+    padded = np.full((300, 9), 99.0)
+    padded[::2, 1::2] = x
+    y_padded = np.repeat(y, 2)[::2]
+    variants = [np.asfortranarray(x), padded[::2, 1::2], x[::-1][::-1]]
+    for variant in variants:
+        other = make(cls, mode=mode, categorical=[3])
+        other.fit(variant, y_padded)
+        assert same(other.export_tree(), expected)
+    read_only = x.copy()
+    read_only.flags.writeable = False
+    other = make(cls, mode=mode, categorical=[3])
+    other.fit(read_only, y)
+    assert same(other.export_tree(), expected)
+
+
+def test_refit_failure_keeps_previous_tree():
+    x, y = data(RawRegressor)
+    est = make(RawRegressor)
+    est.fit(x, y)
+    before, pred = est.export_tree(), est.predict(x)
+    failures = [
+        (lambda: est.fit(x[:, :0], y), ValueError),
+        (lambda: est.fit(x, y[:-1]), ValueError),
+        (lambda: est.fit(x.astype(np.float32), y), TypeError),
+    ]
+    for call, exc in failures:
+        with pytest.raises(exc):
+            call()
+        assert same(est.export_tree(), before)
+        assert np.array_equal(est.predict(x), pred)
+
+
+def test_fast_binning_error_is_passed_on_and_keeps_tree():
+    x, y = data(RawRegressor, n=50)
+    est = make(RawRegressor, mode="fast", n_bins=70_000)
+    est.fit(np.full((50, 1), np.nan), y)  # no finite value: no edges, within the limits
+    before = est.export_tree()
+    with pytest.raises(ValueError) as info:
+        est.fit(x, y)
+    assert str(info.value).startswith("feature 0: ")
+    assert "fast-mode limit" in str(info.value)
+    assert same(est.export_tree(), before)
+
+
+def test_refit_replaces_tree():
+    est = make(RawRegressor)
+    x, y = data(RawRegressor)
+    est.fit(x, y)
+    first = est.export_tree()
+    est.fit(x[:40], y[:40])
+    second = est.export_tree()
+    assert second["n_samples"][0] == 40 and not same(first, second)
+    est.fit(x, y)
+    assert same(est.export_tree(), first)
+
+
+@pytest.mark.parametrize("mode", ["strict", "fast"])
+def test_category_conversion_in_training(mode):
+    rng = np.random.default_rng(5)
+    labels = rng.integers(0, 4, size=200).astype(float)
+    y = np.where(labels == 3, 5.0, 0.0) + rng.normal(scale=0.1, size=200)
+    x = np.column_stack([labels, rng.normal(size=200)])
+    x[::11, 0] = np.nan
+    reference = make(RawRegressor, mode=mode, categorical=[0])
+    reference.fit(x, y)
+    assert any(reference.export_tree()["is_categorical"])
+    shifted = x.copy()
+    shifted[x[:, 0] == 3, 0] = 2.5  # rounds to label 3
+    shifted[x[:, 0] == 1, 0] = 0.5  # rounds to label 1
+    shifted[x[:, 0] == 0, 0] = -0.0  # label 0
+    shifted[np.isnan(x[:, 0]), 0] = -1.0  # missing like NaN
+    other = make(RawRegressor, mode=mode, categorical=[7, 0, 0])
+    other.fit(shifted, y)
+    assert same(other.export_tree(), reference.export_tree())
+
+
+@pytest.mark.parametrize("cls", CLASSIFIERS)
+def test_negative_class_targets_are_class_zero(cls):
+    x, y = data(cls)
+    est = make(cls, n_classes=3)
+    est.fit(x, y)
+    negative = np.where(y == 0, -3, y)
+    other = make(cls, n_classes=3)
+    other.fit(x, negative)
+    assert same(other.export_tree(), est.export_tree())
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+def test_max_depth_zero_gives_single_leaf(cls):
+    x, y = data(cls)
+    est = make(cls, max_depth=0, n_classes=3) if cls is not RawRegressor else make(cls, max_depth=0)
+    est.fit(x, y)
+    assert est.depth() == 0 and est.n_leaves() == 1
+    out = est.export_tree()
+    assert out["is_leaf"] == [True] and out["n_samples"] == [len(y)]
+    pred = est.predict(np.zeros((3, 0)))
+    assert len(set(pred.tolist())) == 1
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+def test_bin_and_bin_membership_are_the_same_setting(cls):
+    x, y = data(cls)
+    trees = []
+    for style in ("bin", "bin_membership"):
+        est = make(cls, split_style=style)
+        est.fit(x, y)
+        trees.append(est.export_tree())
+    assert same(trees[0], trees[1])
+
+
+def test_interrupt_abandons_fit_and_keeps_tree():
+    rng = np.random.default_rng(0)
+    x = rng.normal(size=(20000, 8))
+    y = x @ rng.normal(size=8) + rng.normal(size=20000)
+    est = make(RawRegressor)
+    est.fit(x[:50], y[:50])
+    before = est.export_tree()
+
+    class Stop(Exception):
+        pass
+
+    def handler(signum, frame):
+        raise Stop
+
+    old = signal.signal(signal.SIGALRM, handler)
+    finished = False
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.1)
+        with pytest.raises(Stop):
+            est.fit(x, y)
+            finished = True
+            time.sleep(5)  # the alarm fires here instead
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+    if finished:
+        pytest.skip("the fit ended before the alarm")
+    assert same(est.export_tree(), before)
