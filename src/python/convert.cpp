@@ -156,6 +156,9 @@ std::vector<size_t> to_positions(PyObject* obj) {
   return out;
 }
 
+// PyErr_Fetch is the only way to take an exception apart under the 3.10 limited API.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 void reraise_for_argument(const char* name) {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PyErrorSet{};
   PyObject *type, *value, *trace;
@@ -174,6 +177,7 @@ void reraise_for_argument(const char* name) {
   PyErr_Restore(type, value, trace);
   throw PyErrorSet{};
 }
+#pragma GCC diagnostic pop
 
 namespace {
 

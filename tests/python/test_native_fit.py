@@ -239,6 +239,27 @@ def test_bin_and_bin_membership_are_the_same_setting(cls):
     assert same(trees[0], trees[1])
 
 
+@pytest.mark.parametrize("cls", CLASSIFIERS)
+@pytest.mark.parametrize("mode", ["strict", "fast"])
+def test_unallocatable_class_count_is_a_memory_error(cls, mode):
+    est = make(cls, n_classes=2**62, mode=mode)
+    with pytest.raises(MemoryError):
+        est.fit(np.zeros((4, 1)), np.zeros(4, dtype=np.int_))
+    assert est.n_leaves() == 0
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+@pytest.mark.parametrize("mode", ["strict", "fast"])
+def test_parallel_fit_matches_sequential(cls, mode):
+    x, y = data(cls, n=300, p=5)
+    trees = []
+    for parallel, n_threads in [(False, 1), (True, 3)]:
+        est = make(cls, mode=mode, parallel=parallel, n_threads=n_threads, parallel_min_samples=16)
+        est.fit(x, y)
+        trees.append(est.export_tree())
+    assert same(trees[0], trees[1])
+
+
 def test_interrupt_abandons_fit_and_keeps_tree():
     rng = np.random.default_rng(0)
     x = rng.normal(size=(20000, 8))
