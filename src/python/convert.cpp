@@ -66,20 +66,34 @@ std::string quote(const Text& text) {
   std::string out = "\"";
   for (const char32_t c : text) {
     switch (c) {
-      case U'"': out += "\\\""; continue;
-      case U'\\': out += "\\\\"; continue;
-      case U'\t': out += "\\t"; continue;
-      case U'\n': out += "\\n"; continue;
-      case U'\r': out += "\\r"; continue;
-      case U'\0': out += "\\0"; continue;
-      default: break;
+      case U'"':
+        out += "\\\"";
+        continue;
+      case U'\\':
+        out += "\\\\";
+        continue;
+      case U'\t':
+        out += "\\t";
+        continue;
+      case U'\n':
+        out += "\\n";
+        continue;
+      case U'\r':
+        out += "\\r";
+        continue;
+      case U'\0':
+        out += "\\0";
+        continue;
+      default:
+        break;
     }
     if (printable(c)) {
       append_utf8(out, c);
       continue;
     }
     std::string digits;
-    for (char32_t v = c; v != 0 || digits.empty(); v >>= 4) digits.insert(digits.begin(), hex[v & 0xF]);
+    for (char32_t v = c; v != 0 || digits.empty(); v >>= 4)
+      digits.insert(digits.begin(), hex[v & 0xF]);
     out += "\\u{" + digits + "}";
   }
   out += '"';
@@ -88,14 +102,16 @@ std::string quote(const Text& text) {
 
 std::string quote(const char* ascii) {
   Text t;
-  for (const char* p = ascii; *p != '\0'; ++p) t += static_cast<char32_t>(static_cast<unsigned char>(*p));
+  for (const char* p = ascii; *p != '\0'; ++p)
+    t += static_cast<char32_t>(static_cast<unsigned char>(*p));
   return quote(t);
 }
 
 bool equals(const Text& text, const char* ascii) {
   size_t i = 0;
   for (; ascii[i] != '\0'; ++i) {
-    if (i >= text.size() || text[i] != static_cast<char32_t>(static_cast<unsigned char>(ascii[i]))) {
+    if (i >= text.size() ||
+        text[i] != static_cast<char32_t>(static_cast<unsigned char>(ascii[i]))) {
       return false;
     }
   }
@@ -219,7 +235,8 @@ std::string dtype_text(PyArray_Descr* descr) {
 
 double MatrixView::at(size_t i, size_t j) const {
   double v;
-  std::memcpy(&v, data + static_cast<npy_intp>(i) * row_stride + static_cast<npy_intp>(j) * col_stride,
+  std::memcpy(&v,
+              data + static_cast<npy_intp>(i) * row_stride + static_cast<npy_intp>(j) * col_stride,
               sizeof v);
   return v;
 }

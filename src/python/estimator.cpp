@@ -105,7 +105,7 @@ struct ObjectiveKind {
 
 template <class Kind>
 struct Object {
-  PyObject_HEAD
+  PyObject ob_base;
   Estimator<typename Kind::Task>* est;
 };
 
@@ -250,9 +250,9 @@ PyObject* fit(PyObject* self, PyObject* args, PyObject* kwds) {
       }
       // The builder works on the codes alone; drop the float copy of x now.
       std::vector<Column>().swap(columns);
-      nodes = build_tree_fast(tree.task, tree.params, *tree.aggregator,
-                              std::get<BinnedData>(binned),
-                              std::span<const typename Kind::Task::Target>(targets), hook);
+      nodes =
+          build_tree_fast(tree.task, tree.params, *tree.aggregator, std::get<BinnedData>(binned),
+                          std::span<const typename Kind::Task::Target>(targets), hook);
     }
     tree.nodes = std::move(nodes);
     est.fitted = true;
@@ -275,8 +275,8 @@ size_t row_width(const NodeList<Payload>& nodes, const MatrixView& x) {
   const std::optional<size_t> feature = max_split_feature(nodes);
   if (!feature) return 0;
   if (*feature >= x.cols) {
-    raise(PyExc_ValueError, "x has " + std::to_string(x.cols) + " columns but the tree uses feature " +
-                                std::to_string(*feature));
+    raise(PyExc_ValueError, "x has " + std::to_string(x.cols) +
+                                " columns but the tree uses feature " + std::to_string(*feature));
   }
   return *feature + 1;
 }
@@ -301,7 +301,9 @@ void route_rows(const NodeList<Payload>& nodes, const MatrixView& x,
         *out++ = is_label[j] != 0 ? RowValue::of_label(category_label(v)) : RowValue::of_number(v);
       }
     }
-    for (size_t i = start; i < end; ++i) emit(i, find_leaf(nodes, block.data() + (i - start) * width));
+    for (size_t i = start; i < end; ++i) {
+      emit(i, find_leaf(nodes, block.data() + (i - start) * width));
+    }
   }
 }
 
@@ -322,7 +324,8 @@ PyRef new_array(int typenum, std::initializer_list<size_t> shape, bool zeroed) {
   PyArray_Descr* descr = PyArray_DescrFromType(typenum);  // reference stolen below
   if (descr == nullptr) throw PyErrorSet{};
   if (zeroed) return checked(PyArray_Zeros(nd, dims, descr, 0));
-  return checked(PyArray_NewFromDescr(&PyArray_Type, descr, nd, dims, nullptr, nullptr, 0, nullptr));
+  return checked(
+      PyArray_NewFromDescr(&PyArray_Type, descr, nd, dims, nullptr, nullptr, 0, nullptr));
 }
 
 template <class Kind>
@@ -369,7 +372,8 @@ PyObject* predict_proba(PyObject* self, PyObject* args, PyObject* kwds) {
     const size_t width = row_width(nodes, x);
     const size_t k = std::max<uint64_t>(state<Kind>(self).n_classes, 1);
     PyRef result = new_array(NPY_FLOAT64, {x.rows, k}, true);
-    double* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
+    double* out =
+        static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
     auto copy_row = [&](size_t i, size_t leaf) {
       const std::vector<double>& proba = nodes[leaf].payload.proba;
       std::copy_n(proba.begin(), std::min(proba.size(), k), out + i * k);
@@ -459,12 +463,11 @@ PyMethodDef* method_table() {
          "predict($self, x)\n--\n\n"},
     };
     if constexpr (Kind::classifier) {
-      t.push_back({"predict_proba", as_cfunction(predict_proba<Kind>),
-                   METH_VARARGS | METH_KEYWORDS, "predict_proba($self, x)\n--\n\n"});
+      t.push_back({"predict_proba", as_cfunction(predict_proba<Kind>), METH_VARARGS | METH_KEYWORDS,
+                   "predict_proba($self, x)\n--\n\n"});
     }
     t.push_back({"depth", as_cfunction(depth<Kind>), METH_NOARGS, "depth($self)\n--\n\n"});
-    t.push_back(
-        {"n_leaves", as_cfunction(n_leaves<Kind>), METH_NOARGS, "n_leaves($self)\n--\n\n"});
+    t.push_back({"n_leaves", as_cfunction(n_leaves<Kind>), METH_NOARGS, "n_leaves($self)\n--\n\n"});
     t.push_back({"export_tree", as_cfunction(export_tree<Kind>), METH_NOARGS,
                  "export_tree($self)\n--\n\n"});
     t.push_back({"from_tree", as_cfunction(from_tree<Kind>),
@@ -495,8 +498,8 @@ PyRef make_type() {
       {Py_tp_doc, const_cast<char*>(doc.c_str())},
       {0, nullptr},
   };
-  PyType_Spec spec{spec_name.c_str(), static_cast<int>(sizeof(Object<Kind>)), 0,
-                   Py_TPFLAGS_DEFAULT, slots};
+  PyType_Spec spec{spec_name.c_str(), static_cast<int>(sizeof(Object<Kind>)), 0, Py_TPFLAGS_DEFAULT,
+                   slots};
   PyRef type = checked(PyType_FromSpec(&spec));
   set_attr(type.get(), "__doc__", Kind::doc);
   set_attr(type.get(), "__name__", Kind::name);
@@ -508,8 +511,14 @@ PyRef make_type() {
 
 }  // namespace
 
-PyRef make_regressor_type() { return make_type<RegressorKind>(); }
-PyRef make_classifier_type() { return make_type<ClassifierKind>(); }
-PyRef make_objective_classifier_type() { return make_type<ObjectiveKind>(); }
+PyRef make_regressor_type() {
+  return make_type<RegressorKind>();
+}
+PyRef make_classifier_type() {
+  return make_type<ClassifierKind>();
+}
+PyRef make_objective_classifier_type() {
+  return make_type<ObjectiveKind>();
+}
 
 }  // namespace ornik::py

@@ -1,9 +1,8 @@
 // The extension module: creates the three estimator classes.
 #define ORNIK_DEFINE_ARRAY_API
-#include "pyinclude.hpp"
-
 #include "convert.hpp"
 #include "estimator.hpp"
+#include "pyinclude.hpp"
 
 namespace ornik::py {
 
@@ -54,4 +53,6 @@ PyObject* create_module() {
 
 }  // namespace ornik::py
 
-PyMODINIT_FUNC PyInit__ornik(void) { return ornik::py::create_module(); }
+PyMODINIT_FUNC PyInit__ornik(void) {
+  return ornik::py::create_module();
+}

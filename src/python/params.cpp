@@ -7,9 +7,9 @@ namespace ornik::py {
 
 namespace {
 
-using Field = std::variant<uint64_t RawArgs::*, std::optional<uint64_t> RawArgs::*,
-                           double RawArgs::*, bool RawArgs::*, Text RawArgs::*,
-                           std::vector<size_t> RawArgs::*>;
+using Field =
+    std::variant<uint64_t RawArgs::*, std::optional<uint64_t> RawArgs::*, double RawArgs::*,
+                 bool RawArgs::*, Text RawArgs::*, std::vector<size_t> RawArgs::*>;
 
 struct ParamDef {
   const char* name;
@@ -47,18 +47,26 @@ const ParamDef PARAMS[] = {
     {"categorical", &RawArgs::categorical, ALL},
 };
 
-void convert_into(RawArgs& out, uint64_t RawArgs::*f, PyObject* o) { out.*f = to_unsigned(o); }
-void convert_into(RawArgs& out, std::optional<uint64_t> RawArgs::*f, PyObject* o) {
+void convert_into(RawArgs& out, uint64_t RawArgs::* f, PyObject* o) {
+  out.*f = to_unsigned(o);
+}
+void convert_into(RawArgs& out, std::optional<uint64_t> RawArgs::* f, PyObject* o) {
   if (o == Py_None) {
     out.*f = std::nullopt;
   } else {
     out.*f = to_unsigned(o);
   }
 }
-void convert_into(RawArgs& out, double RawArgs::*f, PyObject* o) { out.*f = to_float(o); }
-void convert_into(RawArgs& out, bool RawArgs::*f, PyObject* o) { out.*f = to_bool(o); }
-void convert_into(RawArgs& out, Text RawArgs::*f, PyObject* o) { out.*f = to_text(o); }
-void convert_into(RawArgs& out, std::vector<size_t> RawArgs::*f, PyObject* o) {
+void convert_into(RawArgs& out, double RawArgs::* f, PyObject* o) {
+  out.*f = to_float(o);
+}
+void convert_into(RawArgs& out, bool RawArgs::* f, PyObject* o) {
+  out.*f = to_bool(o);
+}
+void convert_into(RawArgs& out, Text RawArgs::* f, PyObject* o) {
+  out.*f = to_text(o);
+}
+void convert_into(RawArgs& out, std::vector<size_t> RawArgs::* f, PyObject* o) {
   out.*f = to_positions(o);
 }
 
@@ -104,9 +112,8 @@ RawArgs parse_constructor(unsigned mask, const char* class_name, PyObject* args,
   for (const ParamDef& p : PARAMS) {
     if ((p.classes & mask) == 0) continue;
     PyObject* value = bound[i++];
-    convert_argument(p.name, [&] {
-      std::visit([&](auto field) { convert_into(out, field, value); }, p.field);
-    });
+    convert_argument(
+        p.name, [&] { std::visit([&](auto field) { convert_into(out, field, value); }, p.field); });
   }
   return out;
 }

@@ -38,8 +38,7 @@ PyObject* float_list(const std::vector<double>& values) {
 PyRef tree_to_dict(const std::vector<ExportedNode>& records, bool is_classifier,
                    uint64_t n_classes) {
   PyRef dict = checked(PyDict_New());
-  set_item(dict.get(), "node_count",
-           checked(PyLong_FromSize_t(records.size())));
+  set_item(dict.get(), "node_count", checked(PyLong_FromSize_t(records.size())));
   set_item(dict.get(), "is_leaf",
            make_list(records, [](const ExportedNode& r) { return PyBool_FromLong(r.is_leaf); }));
   set_item(dict.get(), "children_left", make_list(records, [](const ExportedNode& r) {
@@ -105,7 +104,9 @@ std::vector<double> to_float_list(PyObject* obj) {
   return out;
 }
 
-uint8_t to_flag(PyObject* obj) { return to_bool(obj) ? 1 : 0; }
+uint8_t to_flag(PyObject* obj) {
+  return to_bool(obj) ? 1 : 0;
+}
 
 struct FlatTree {
   std::vector<uint8_t> is_leaf;
