@@ -43,6 +43,14 @@ test: cpp-test py-test
 demo: install
 	$(VPY) -m ornik demo
 
+# Full benchmark against scikit-learn and LightGBM (LightGBM is optional: skipped if its install
+# fails). BENCH_ARGS passes options through, e.g. `make bench BENCH_ARGS=--quick`.
+BENCH_ARGS ?=
+.PHONY: bench
+bench: install
+	-$(VPY) -m pip install -q lightgbm
+	$(VPY) bench/run.py $(BENCH_ARGS)
+
 lint: $(VENV)/.ready
 	$(VENV)/bin/ruff check ornik tests bench
 	$(VENV)/bin/ruff format --check ornik tests bench

@@ -1,0 +1,106 @@
+"""Child process: times one contender on one workload and measures its peak memory.
+
+Run by bench/run.py as `python bench/measure.py '<json request>'`. It loads the input from .npy
+files, builds the estimator (so the library's import is not counted), records the resident set
+size, resets the peak (high-water mark) and fits. Peak memory above the input is the high-water
+mark after the first fit minus that baseline. Every fit and predict is reported at once as a
+line "@@bench {json}" on stdout, so the parent can enforce a per-fit timeout; libraries may print
+other lines, which the parent ignores.
+"""
+
+from __future__ import annotations
+
+import json
+import resource
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import contenders  # noqa: E402
+
+MARK = "@@bench "
+
+
+def emit(**event) -> None:
+    sys.stdout.write(MARK + json.dumps(event) + "\n")
+    sys.stdout.flush()
+
+
+def _status_kib(key: str) -> int | None:
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith(key + ":"):
+                    return int(line.split()[1])
+    except OSError:
+        return None
+    return None
+
+
+class PeakMeter:
+    """Peak resident memory of this process above a baseline, in bytes.
+
+    Linux lets a process reset its high-water mark (writing 5 to /proc/self/clear_refs); then
+    VmHWM after the fit is exactly the fit's peak. Where that is unavailable the meter falls back
+    to ru_maxrss, which can only see a peak above every earlier one.
+    """
+
+    def __init__(self) -> None:
+        self.method = "VmHWM"
+        try:
+            with open("/proc/self/clear_refs", "w") as f:
+                f.write("5")
+        except OSError:
+            self.method = "ru_maxrss"
+        rss = _status_kib("VmRSS")
+        if self.method == "VmHWM" and rss is not None:
+            self.baseline_kib = rss
+        else:
+            self.method = "ru_maxrss"
+            self.baseline_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+    def peak_bytes(self) -> int:
+        if self.method == "VmHWM":
+            peak = _status_kib("VmHWM") or 0
+        else:
+            peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        return max(0, peak - self.baseline_kib) * 1024
+
+
+def main(request: dict) -> None:
+    data = Path(request["data"])
+    x = np.load(data / "x.npy")
+    y = np.load(data / "y.npy")
+    setting = contenders.Setting(
+        task=request["task"],
+        n_bins=request["n_bins"],
+        threads=request["threads"],
+        categorical=tuple(request["categorical"]),
+    )
+    key = request["contender"]
+    model = contenders.build(key, setting)
+    emit(event="ready", rss_bytes=(_status_kib("VmRSS") or 0) * 1024)
+
+    for rep in range(request["repeats"]):
+        if rep > 0:
+            model = contenders.build(key, setting)
+        meter = PeakMeter() if rep == 0 else None
+        t0 = time.perf_counter()
+        model.fit(x, y)
+        fit_s = time.perf_counter() - t0
+        if meter is not None:
+            emit(event="fit", seconds=fit_s, peak_bytes=meter.peak_bytes(), method=meter.method)
+        else:
+            emit(event="fit", seconds=fit_s)
+        t0 = time.perf_counter()
+        model.predict(x)
+        emit(event="predict", seconds=time.perf_counter() - t0)
+        del model
+    emit(event="done")
+
+
+if __name__ == "__main__":
+    main(json.loads(sys.argv[1]))

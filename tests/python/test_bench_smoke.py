@@ -1,0 +1,86 @@
+"""Smoke test of the benchmark harness on tiny data: the whole pipeline runs, the workloads are
+reproducible, and the report carries every contender and target line."""
+
+import dataclasses
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+pytest.importorskip("ornik._ornik")
+
+BENCH = Path(__file__).resolve().parents[2] / "bench"
+sys.path.insert(0, str(BENCH))
+import workloads  # noqa: E402
+
+
+@pytest.mark.parametrize("make", [workloads.classification, workloads.regression, workloads.mixed])
+def test_workloads_are_seeded(make):
+    w = make(500)
+    x1, y1 = workloads.generate(w)
+    x2, y2 = workloads.generate(w)
+    assert x1.shape == (500, workloads.N_FEATURES) and x1.dtype == np.float64
+    assert x1.flags.c_contiguous
+    np.testing.assert_array_equal(x1, x2)
+    np.testing.assert_array_equal(y1, y2)
+    expected = np.int64 if w.task == "classification" else np.float64
+    assert y1.dtype == expected
+    other, _ = workloads.generate(dataclasses.replace(w, seed=w.seed + 1))
+    assert not np.array_equal(np.nan_to_num(x1), np.nan_to_num(other))
+
+
+def test_mixed_workload_layout():
+    w = workloads.mixed(20_000)
+    x, y = workloads.generate(w)
+    cats = x[:, list(w.categorical)]
+    present = cats[~np.isnan(cats)]
+    # Categories are non-negative integer-valued floats covering all 30 levels.
+    assert np.array_equal(present, np.round(present))
+    assert set(np.unique(present)) == set(range(workloads.N_LEVELS))
+    assert np.isnan(cats).any(axis=0).all()
+    numeric = x[:, : workloads.N_FEATURES - workloads.N_CATEGORICAL]
+    missing_cols = np.isnan(numeric).any(axis=0)
+    assert missing_cols.any() and not missing_cols.all()
+    assert set(np.unique(y)) == {0, 1}
+
+
+def test_quick_pipeline_writes_report(tmp_path):
+    out = tmp_path / "RESULTS.md"
+    cmd = [
+        sys.executable,
+        str(BENCH / "run.py"),
+        "--rows",
+        "1500",
+        "--repeats",
+        "1",
+        "--threads",
+        "1",
+        "2",
+        "--n-bins",
+        "8",
+        "--workloads",
+        "classification",
+        "mixed",
+        "--contenders",
+        "fast",
+        "strict",
+        "dt",
+        "--output",
+        str(out),
+    ]
+    done = subprocess.run(cmd, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    text = out.read_text()
+    assert text.strip() in done.stdout
+    for title in ("### classification 1500×20", "### mixed 1500×20"):
+        assert title in text
+    rows = [ln for ln in text.splitlines() if ln.startswith("| 8 |")]
+    # Per workload and thread count: Fast, floor, Strict and DecisionTree, all measured.
+    assert len(rows) == 2 * 2 * 4
+    assert not [r for r in rows if "n/a" in r or "timeout" in r]
+    fast_rows = [r for r in rows if "| ornik Fast |" in r]
+    assert all("| 1.00× |" in r for r in fast_rows)
+    assert "## Targets" in text and "Strict vs DecisionTree" in text
+    assert "CPU:" in text and "scikit-learn" in text
