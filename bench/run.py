@@ -16,6 +16,7 @@ import json
 import os
 import platform
 import queue
+import signal
 import statistics
 import subprocess
 import sys
@@ -37,6 +38,7 @@ SMALL, LARGE = 100_000, 1_000_000
 ORNIK_KEYS = ("fast", "strict")
 ORDER = ("fast", "strict", "dt", "hgb", "lgbm")
 FLOOR_KEY = "floor"
+WORKLOADS = ("classification", "regression", "mixed")
 
 
 @dataclass
@@ -47,6 +49,7 @@ class Result:
     peak_bytes: int | None = None
     cells: int = 0
     note: str = ""
+    mem_method: str = ""
 
 
 # ---------------------------------------------------------------------------------------------
@@ -70,25 +73,36 @@ def run_child(request: dict, threads: int, timeout: float) -> Result:
         proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=err, text=True, env=env)
         events: queue.Queue = queue.Queue()
         threading.Thread(target=_reader, args=(proc.stdout, events), daemon=True).start()
-        fits, predicts, peak = [], [], None
-        status = "ok"
-        while True:
-            try:
-                ev = events.get(timeout=timeout)
-            except queue.Empty:
+        fits, predicts, peak, method = [], [], None, ""
+        status, finished = "ok", False
+        try:
+            while True:
+                try:
+                    ev = events.get(timeout=timeout)
+                except queue.Empty:
+                    status = "timeout"
+                    break
+                if ev is None:
+                    status = "error"
+                    break
+                if ev["event"] == "fit":
+                    fits.append(ev["seconds"])
+                    if "peak_bytes" in ev:
+                        peak, method = ev["peak_bytes"], ev["method"]
+                elif ev["event"] == "predict":
+                    predicts.append(ev["seconds"])
+                elif ev["event"] == "done":
+                    finished = True
+                    break
+        finally:
+            if finished:
+                try:
+                    proc.wait(timeout=30)
+                except subprocess.TimeoutExpired:
+                    pass
+            # A timeout, Ctrl-C or SIGTERM: never leave a child running.
+            if proc.poll() is None:
                 proc.kill()
-                status = "timeout"
-                break
-            if ev is None:
-                status = "error"
-                break
-            if ev["event"] == "fit":
-                fits.append(ev["seconds"])
-                peak = ev.get("peak_bytes", peak)
-            elif ev["event"] == "predict":
-                predicts.append(ev["seconds"])
-            elif ev["event"] == "done":
-                break
         proc.wait()
         if status == "error":
             err.seek(0)
@@ -102,6 +116,7 @@ def run_child(request: dict, threads: int, timeout: float) -> Result:
         fit_s=statistics.median(fits),
         predict_s=statistics.median(predicts),
         peak_bytes=peak,
+        mem_method=method,
     )
 
 
@@ -165,6 +180,11 @@ class Report:
         self.floors: dict[tuple[str, int], float] = {}
         self.workloads: list[workloads.Workload] = []
         self.notes: list[str] = []
+
+    def memory_methods(self) -> str:
+        """VmHWM (reset before the fit) or the ru_maxrss fallback, as the children reported."""
+        methods = sorted({r.mem_method for r in self.results.values() if r.mem_method})
+        return ", ".join(methods) or "—"
 
     def get(self, kind: str, n: int, nb: int, th: int, key: str) -> Result | None:
         if key == "dt":
@@ -441,8 +461,8 @@ def parse_args(argv):
     p.add_argument(
         "--workloads",
         nargs="+",
-        choices=("classification", "regression", "mixed"),
-        default=["classification", "regression", "mixed"],
+        choices=WORKLOADS,
+        default=list(WORKLOADS),
     )
     p.add_argument("--output", type=Path, default=BENCH_DIR / "RESULTS.md")
     p.add_argument("--no-write", action="store_true", help="print only; leave RESULTS.md alone")
@@ -466,12 +486,13 @@ def plan(args) -> list[workloads.Workload]:
 def check_ornik() -> str:
     from ornik import _ornik
 
-    path = Path(_ornik.__file__).resolve()
-    return "build tree" if "build" in path.parts else "installed package"
+    return f"native module from {Path(_ornik.__file__).resolve().parent}"
 
 
 def main(argv=None) -> int:
     args = parse_args(argv)
+    # SIGTERM unwinds like Ctrl-C, so the running child is killed and the temporary data removed.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     if args.repeats < 1:
         sys.exit("--repeats must be at least 1")
     keys = list(args.contenders)
@@ -560,7 +581,14 @@ def main(argv=None) -> int:
 
 def render(args, report: Report, machine, notes_pre, started, cli: str) -> str:
     sizes = sorted({w.n_rows for w in report.workloads})
-    full = set(sizes) == {SMALL, LARGE} and args.repeats >= 3
+    full = (
+        sizes == [SMALL, LARGE]
+        and args.repeats >= 3
+        and set(args.contenders) == set(ORDER)
+        and set(args.workloads) == set(WORKLOADS)
+        and sorted(args.threads) == [1, 2]
+        and sorted(args.n_bins) == [8, 255]
+    )
     kind = "Full run" if full else "**Quick run**" if args.quick else "**Partial run**"
     out = [
         "# ornik benchmark results",
@@ -586,7 +614,8 @@ def render(args, report: Report, machine, notes_pre, started, cli: str) -> str:
         "OMP_NUM_THREADS for HistGradientBoosting, num_threads for LightGBM.",
         f"- Timeout {args.timeout:g} s per fit or predict. Times in seconds; predict runs on "
         "the training matrix. Peak memory is the child's resident-set high-water mark during "
-        "the first fit minus its size after loading the input; B/cell divides it by n × p.",
+        "the first fit minus its size after loading the input; B/cell divides it by n × p. "
+        f"High-water mark read from: {report.memory_methods()}.",
         "",
         "## Results",
         "",
