@@ -319,9 +319,8 @@ def _encode_column(column, categories: np.ndarray) -> np.ndarray:
         if numeric_cats and pd.api.types.is_numeric_dtype(column.dtype):
             values = column.to_numpy(dtype=np.float64, na_value=np.nan)
             return _codes_from_numbers(values, categories)
-        codes = pd.Categorical(column, categories=categories).codes.astype(np.float64)
-        codes[codes < 0] = np.nan
-        return codes
+        codes = pd.Index(categories).get_indexer(column.to_numpy(dtype=object))
+        return np.where(codes < 0, np.nan, codes.astype(np.float64))
     values = np.asarray(column)
     if values.dtype.kind in "biuf":
         if numeric_cats:
