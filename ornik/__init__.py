@@ -5,7 +5,13 @@ reads a model written by ``est.save(path)``; ``export_text`` and ``plot_tree``
 show a fitted tree. Submodules load on first use, so ``import ornik`` stays cheap.
 """
 
+from pkgutil import extend_path
+
 __version__ = "0.1.0"
+
+# `python -m ornik` inside a source checkout puts the checkout's ornik folder, which
+# has no compiled core, ahead of the installed package: let the package span both.
+__path__ = extend_path(__path__, __name__)
 
 __all__ = [
     "ORNIKClassifier",

@@ -1,6 +1,8 @@
 """The scikit-learn estimators: settings, label encoding, inputs, categories, apply."""
 
 import math
+import re
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -8,6 +10,7 @@ import pytest
 from sklearn.exceptions import NotFittedError
 
 from ornik import ORNIKClassifier, ORNIKRegressor
+from ornik._estimators import SETTINGS, SETTINGS_BY_NAME
 from ornik._ornik import RawClassifier, RawObjectiveClassifier, RawRegressor
 
 
@@ -57,6 +60,20 @@ NATIVE_COMMON = dict(
 )
 
 
+def test_readme_settings_table_matches_the_estimators():
+    readme = (Path(__file__).parents[2] / "README.md").read_text()
+    rows = re.findall(r"^\| `(\w+)` \| (.+?) \|", readme, flags=re.MULTILINE)
+    table = {name: cell for name, cell in rows if name in SETTINGS_BY_NAME}
+    assert set(table) == set(SETTINGS_BY_NAME)
+
+    def shown(value):
+        return f'`"{value}"`' if isinstance(value, str) else f"`{value!r}`"
+
+    for setting in SETTINGS:
+        defaults = dict.fromkeys(shown(setting.default_for(t)) for t in setting.tasks)
+        assert table[setting.name] == " / ".join(defaults), setting.name
+
+
 def test_documented_defaults():
     common = dict(NATIVE_COMMON, categorical=None)
     assert ORNIKRegressor().get_params() == dict(common, criterion="mse")
@@ -82,7 +99,7 @@ SETTING_CASES = [
 
 
 @pytest.mark.parametrize("settings", SETTING_CASES)
-def test_regressor_grows_the_native_tree(settings):
+def test_regressor_grows_the_core_tree(settings):
     X, y, _ = make_data()
     est = ORNIKRegressor(criterion="variance", **settings).fit(X, y)
     raw = RawRegressor(criterion="variance", **dict(NATIVE_COMMON, **settings), categorical=[])
@@ -92,7 +109,7 @@ def test_regressor_grows_the_native_tree(settings):
 
 
 @pytest.mark.parametrize("settings", SETTING_CASES[:6])
-def test_classifier_grows_the_native_tree(settings):
+def test_classifier_grows_the_core_tree(settings):
     X, _, y = make_data()
     est = ORNIKClassifier(criterion="entropy", **settings).fit(X, y)
     raw = RawClassifier(
@@ -169,7 +186,7 @@ def test_objective_classifier_rejects_unusable_pos_label(kwargs, y, message):
         (ORNIKRegressor, {"cv_seed": -1}, OverflowError, ""),
     ],
 )
-def test_native_messages_reach_the_user_at_fit(cls, kwargs, error, message):
+def test_core_messages_reach_the_user_at_fit(cls, kwargs, error, message):
     X, y_reg, y_cls = make_data(60)
     est = cls(**kwargs)  # construction never validates, as in scikit-learn
     with pytest.raises(error) as info:
