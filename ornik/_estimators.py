@@ -304,6 +304,10 @@ def _learn_categories(column) -> np.ndarray:
         values = values.astype(np.float64)
         return np.unique(values[np.isfinite(values)])
     present = [v for v in dict.fromkeys(values.tolist()) if not _is_missing(v)]
+    if all(isinstance(v, (int, float, np.number)) for v in present):
+        # Numbers held in an object column are matched numerically, as in a float column.
+        numbers = np.asarray(present, dtype=np.float64)
+        return np.unique(numbers[np.isfinite(numbers)])
     try:
         present = sorted(present)
     except TypeError:
@@ -322,9 +326,15 @@ def _encode_column(column, categories: np.ndarray) -> np.ndarray:
         codes = pd.Index(categories).get_indexer(column.to_numpy(dtype=object))
         return np.where(codes < 0, np.nan, codes.astype(np.float64))
     values = np.asarray(column)
+    if numeric_cats:
+        if values.dtype.kind not in "biuf":
+            # Only numbers can match numeric categories; anything else is unseen.
+            values = np.array(
+                [v if isinstance(v, (int, float, np.number)) else np.nan for v in values.tolist()],
+                dtype=np.float64,
+            )
+        return _codes_from_numbers(values.astype(np.float64), categories)
     if values.dtype.kind in "biuf":
-        if numeric_cats:
-            return _codes_from_numbers(values.astype(np.float64), categories)
         values = values.astype(object)
     return _codes_from_objects(values.tolist(), categories)
 

@@ -86,9 +86,9 @@ def test_fit_then_predict_matches_the_python_model(data, tmp_path, capsys):
     assert accuracy > 0.9
 
 
-def test_regression_with_categorical_numbers_to_stdout(tmp_path, capsys):
-    rows = [[i % 4, i / 10, (i % 4 == 2) * 10.0 + i / 10] for i in range(120)]
-    path = write_csv(tmp_path / "r.csv", ["code", "x", "y"], rows)
+def test_regression_with_numeric_categories_beside_text(tmp_path, capsys):
+    rows = [[i % 4, "ab"[i % 2], i / 10, (i % 4 == 2) * 10.0 + i / 10] for i in range(120)]
+    path = write_csv(tmp_path / "r.csv", ["code", "side", "x", "y"], rows)
     model = tmp_path / "r.json"
     code, _, err = run(
         capsys, "fit", path, "--target", "y", "--task", "regression", "--categorical", "code",
@@ -96,13 +96,17 @@ def test_regression_with_categorical_numbers_to_stdout(tmp_path, capsys):
     )  # fmt: skip
     assert (code, err) == (0, "")
     est = ornik.load(model)
-    assert est.mode == "fast" and est.is_categorical_.tolist() == [True, False]
+    assert est.mode == "fast" and est.is_categorical_.tolist() == [True, True, False]
+    # The numeric categories stay numbers even in a matrix that also holds text.
+    assert est.categories_[0].tolist() == [0.0, 1.0, 2.0, 3.0]
     code, out, _ = run(capsys, "predict", model, path)
     values = [float(line) for line in out.splitlines()[1:]]
     assert out.splitlines()[0] == "prediction"
+    X = np.array([[float(r[0]), r[1], r[2]] for r in rows], dtype=object)
     with pytest.warns(UserWarning, match="feature names"):
-        expected = est.predict(np.array(rows)[:, :2])
+        expected = est.predict(X)
     np.testing.assert_array_equal(values, expected)
+    assert np.mean(np.abs(expected - [r[3] for r in rows])) < 1.0
 
 
 @pytest.mark.parametrize(
