@@ -416,6 +416,8 @@ class _ORNIKTree(BaseEstimator):
             self.categories_ = [None] * X.shape[1]
             for j in positions:
                 self.categories_[j] = _learn_categories(X[:, j])
+        if X.dtype == np.float64 and all(c is None for c in self.categories_):
+            return X  # the core only reads it, through any strides
         out = np.empty(X.shape, dtype=np.float64)
         for j in range(X.shape[1]):
             cats = self.categories_[j]
