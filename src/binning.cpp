@@ -23,8 +23,9 @@ std::string limit_error(size_t feature, uint64_t count, const char* what) {
 
 // Numeric column: quantile-bin codes; non-finite values are missing. Checks the edge limit
 // before any edge is built so that a huge n_bins fails without allocating.
+// codes[i * stride] receives row i's code.
 bool encode_numeric(const Column& column, uint64_t n_bins, size_t feature, FeatureBins& bins,
-                    std::vector<uint16_t>& codes, std::string& error) {
+                    uint16_t* codes, size_t stride, std::string& error) {
   const std::span<const double> values = column.numbers;
   const uint64_t count = edge_count(values, n_bins);
   if (count > MAX_FAST_EDGES) {
@@ -35,17 +36,17 @@ bool encode_numeric(const Column& column, uint64_t n_bins, size_t feature, Featu
   bins.n_bins = bins.edges.size() + 1;
   bins.continuous = true;
   const std::span<const double> edges = bins.edges;
-  codes.resize(values.size());
   for (size_t i = 0; i < values.size(); ++i) {
     const double v = values[i];
-    codes[i] = std::isfinite(v) ? static_cast<uint16_t>(bin_code(edges, v)) : MISSING_CODE;
+    codes[i * stride] =
+        std::isfinite(v) ? static_cast<uint16_t>(bin_code(edges, v)) : MISSING_CODE;
   }
   return true;
 }
 
 // Categorical column: the label's position among the sorted distinct labels.
-bool encode_categorical(const Column& column, size_t feature, FeatureBins& bins,
-                        std::vector<uint16_t>& codes, std::string& error) {
+bool encode_categorical(const Column& column, size_t feature, FeatureBins& bins, uint16_t* codes,
+                        size_t stride, std::string& error) {
   const std::span<const uint32_t> labels = column.labels;
   std::vector<uint32_t> categories;
   categories.reserve(labels.size());
@@ -58,14 +59,13 @@ bool encode_categorical(const Column& column, size_t feature, FeatureBins& bins,
     error = limit_error(feature, categories.size(), "categories");
     return false;
   }
-  codes.resize(labels.size());
   for (size_t i = 0; i < labels.size(); ++i) {
     const uint32_t l = labels[i];
     if (l == MISSING_CATEGORY) {
-      codes[i] = MISSING_CODE;
+      codes[i * stride] = MISSING_CODE;
     } else {
       const auto it = std::lower_bound(categories.begin(), categories.end(), l);
-      codes[i] = static_cast<uint16_t>(it - categories.begin());
+      codes[i * stride] = static_cast<uint16_t>(it - categories.begin());
     }
   }
   bins.n_bins = categories.size();
@@ -76,21 +76,37 @@ bool encode_categorical(const Column& column, size_t feature, FeatureBins& bins,
 
 }  // namespace
 
+std::vector<uint16_t> BinnedData::feature_codes(size_t feature) const {
+  std::vector<uint16_t> out(n_rows);
+  for (size_t i = 0; i < n_rows; ++i) out[i] = code(i, feature);
+  return out;
+}
+
+BinnedDataBuilder::BinnedDataBuilder(size_t n_rows, size_t n_features) : n_features_(n_features) {
+  data_.n_rows = n_rows;
+  data_.codes.resize(n_rows * n_features);
+  data_.features.resize(n_features);
+}
+
+std::optional<std::string> BinnedDataBuilder::add(const Column& column, uint64_t n_bins) {
+  const size_t j = next_++;
+  std::string error;
+  uint16_t* codes = data_.codes.data() + j;
+  const bool ok = column.categorical
+                      ? encode_categorical(column, j, data_.features[j], codes, n_features_, error)
+                      : encode_numeric(column, n_bins, j, data_.features[j], codes, n_features_,
+                                       error);
+  if (!ok) return error;
+  return std::nullopt;
+}
+
 std::variant<BinnedData, std::string> BinnedData::fit(std::span<const Column> columns,
                                                       uint64_t n_bins) {
-  BinnedData data;
-  data.n_rows = columns.empty() ? 0 : columns[0].size();
-  data.codes.resize(columns.size());
-  data.features.resize(columns.size());
-  std::string error;
-  for (size_t j = 0; j < columns.size(); ++j) {
-    const bool ok = columns[j].categorical
-                        ? encode_categorical(columns[j], j, data.features[j], data.codes[j], error)
-                        : encode_numeric(columns[j], n_bins, j, data.features[j], data.codes[j],
-                                         error);
-    if (!ok) return error;
+  BinnedDataBuilder builder(columns.empty() ? 0 : columns[0].size(), columns.size());
+  for (const Column& column : columns) {
+    if (std::optional<std::string> error = builder.add(column, n_bins)) return *error;
   }
-  return data;
+  return builder.finish();
 }
 
 }  // namespace ornik

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <variant>
@@ -22,14 +23,35 @@ struct FeatureBins {
   bool continuous = true;
 };
 
+// Codes are stored row-major (all features of a row side by side) so that one pass over a
+// node's rows reads every feature of a row from one place.
 struct BinnedData {
-  std::vector<std::vector<uint16_t>> codes;  // one code array per feature, indexed by row
+  std::vector<uint16_t> codes;  // codes[row * n_features() + feature]
   std::vector<FeatureBins> features;
   size_t n_rows = 0;
+
+  size_t n_features() const { return features.size(); }
+  uint16_t code(size_t row, size_t feature) const { return codes[row * features.size() + feature]; }
+  // One feature's codes, in row order.
+  std::vector<uint16_t> feature_codes(size_t feature) const;
 
   // The encoded matrix, or the error text of the first feature over a fast-mode limit.
   static std::variant<BinnedData, std::string> fit(std::span<const Column> columns,
                                                    uint64_t n_bins);
+};
+
+// Encodes a matrix one column at a time, so a caller never needs all columns at once.
+class BinnedDataBuilder {
+ public:
+  BinnedDataBuilder(size_t n_rows, size_t n_features);
+  // Encodes the next feature; the error text when it is over a fast-mode limit.
+  std::optional<std::string> add(const Column& column, uint64_t n_bins);
+  BinnedData finish() { return std::move(data_); }
+
+ private:
+  BinnedData data_;
+  size_t n_features_;
+  size_t next_ = 0;
 };
 
 }  // namespace ornik

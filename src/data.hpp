@@ -52,6 +52,13 @@ inline int64_t total_order_key(double v) {
   return bits ^ static_cast<int64_t>(static_cast<uint64_t>(bits >> 63) >> 1);
 }
 
+inline double from_total_order_key(int64_t key) {
+  const int64_t bits = key ^ static_cast<int64_t>(static_cast<uint64_t>(key >> 63) >> 1);
+  double v;
+  std::memcpy(&v, &bits, sizeof v);
+  return v;
+}
+
 inline bool total_order_less(double a, double b) { return total_order_key(a) < total_order_key(b); }
 
 // Sorts ascending by the IEEE-754 total order. Elements equal under that order are bitwise

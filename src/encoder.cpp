@@ -10,43 +10,92 @@ namespace {
 
 __extension__ typedef unsigned __int128 u128;
 
-std::vector<double> sorted_finite(std::span<const double> values) {
-  std::vector<double> finite;
-  finite.reserve(values.size());
-  for (const double v : values) {
-    if (std::isfinite(v)) finite.push_back(v);
-  }
-  sort_total_order(finite);
-  return finite;
-}
-
 // floor(k * n / n_bins) clamped to n - 1, exact for any 64-bit k, n and n_bins.
 inline uint64_t edge_index(uint64_t k, uint64_t n, uint64_t n_bins) {
   const u128 idx = static_cast<u128>(k) * n / n_bins;
   return idx >= n ? n - 1 : static_cast<uint64_t>(idx);
 }
 
+// Total-order keys of the finite values, in input order.
+std::vector<int64_t> finite_keys(std::span<const double> values) {
+  std::vector<int64_t> keys;
+  keys.reserve(values.size());
+  for (const double v : values) {
+    if (std::isfinite(v)) keys.push_back(total_order_key(v));
+  }
+  return keys;
+}
+
+// Rearranges keys so that every listed position (ascending, relative to keys.begin()) holds the
+// element a full sort would put there.
+void select_positions(std::span<int64_t> keys, size_t offset, std::span<const uint64_t> positions) {
+  while (!positions.empty()) {
+    const size_t mid = positions.size() / 2;
+    const size_t p = positions[mid] - offset;
+    std::nth_element(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(p), keys.end());
+    // Positions equal to p are settled; recurse on the smaller side, loop on the larger.
+    size_t lo_end = mid, hi_begin = mid + 1;
+    while (lo_end > 0 && positions[lo_end - 1] - offset == p) --lo_end;
+    while (hi_begin < positions.size() && positions[hi_begin] - offset == p) ++hi_begin;
+    const auto lower = positions.first(lo_end);
+    const auto upper = positions.subspan(hi_begin);
+    select_positions(keys.first(p), offset, lower);
+    keys = keys.subspan(p + 1);
+    offset += p + 1;
+    positions = upper;
+  }
+}
+
+// The literal edge list from the finite keys: order statistics at the edge indices, found by
+// selection rather than a full sort.
+std::vector<double> edges_from_keys(std::vector<int64_t>& keys, uint64_t n_bins) {
+  const uint64_t n = keys.size();
+  std::vector<uint64_t> positions(n_bins - 1);
+  for (uint64_t k = 1; k < n_bins; ++k) positions[k - 1] = edge_index(k, n, n_bins);
+  if (positions.size() * 4 >= n) {
+    std::sort(keys.begin(), keys.end());
+  } else {
+    std::vector<uint64_t> distinct = positions;
+    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+    select_positions(keys, 0, distinct);
+  }
+  std::vector<double> edges(positions.size());
+  for (size_t i = 0; i < positions.size(); ++i) edges[i] = from_total_order_key(keys[positions[i]]);
+  return edges;
+}
+
 }  // namespace
 
 std::vector<double> quantile_edges(std::span<const double> values, uint64_t n_bins) {
   if (n_bins < 2) return {};
-  const std::vector<double> sorted = sorted_finite(values);
-  if (sorted.empty()) return {};
-  std::vector<double> edges;
-  edges.reserve(n_bins - 1);
-  for (uint64_t k = 1; k < n_bins; ++k) edges.push_back(sorted[edge_index(k, sorted.size(), n_bins)]);
-  return edges;
+  std::vector<int64_t> keys = finite_keys(values);
+  if (keys.empty()) return {};
+  if (n_bins - 1 > keys.size()) {
+    // More edges than values: many repeat, so walk the sorted values instead of selecting.
+    std::sort(keys.begin(), keys.end());
+    std::vector<double> edges;
+    edges.reserve(n_bins - 1);
+    for (uint64_t k = 1; k < n_bins; ++k) {
+      edges.push_back(from_total_order_key(keys[edge_index(k, keys.size(), n_bins)]));
+    }
+    return edges;
+  }
+  return edges_from_keys(keys, n_bins);
 }
 
 QuantileEdges::QuantileEdges(std::span<const double> values, uint64_t n_bins) : n_bins_(n_bins) {
   if (n_bins < 2) return;
-  sorted_ = sorted_finite(values);
-  if (sorted_.empty()) return;
+  std::vector<int64_t> keys = finite_keys(values);
+  if (keys.empty()) return;
   count_ = n_bins - 1;
-  if (count_ <= sorted_.size()) {
-    edges_.reserve(count_);
-    for (uint64_t k = 1; k < n_bins; ++k) edges_.push_back(sorted_[edge_index(k, sorted_.size(), n_bins)]);
+  if (count_ <= keys.size()) {
+    edges_ = edges_from_keys(keys, n_bins);
+    return;
   }
+  // Edges outnumber the values: keep the sorted values and derive edges and codes on demand.
+  std::sort(keys.begin(), keys.end());
+  sorted_.resize(keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) sorted_[i] = from_total_order_key(keys[i]);
 }
 
 double QuantileEdges::operator[](uint64_t i) const {

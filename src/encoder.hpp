@@ -34,17 +34,17 @@ class QuantileEdges {
 };
 
 // Number of edges <= x (the upper-bound position) in a non-decreasing edge list.
+// Branch-free: the search range halves each step whatever the comparison says.
 inline uint64_t bin_code(std::span<const double> edges, double x) {
-  size_t lo = 0, hi = edges.size();
-  while (lo < hi) {
-    const size_t mid = lo + (hi - lo) / 2;
-    if (edges[mid] <= x) {
-      lo = mid + 1;
-    } else {
-      hi = mid;
-    }
+  size_t len = edges.size();
+  if (len == 0) return 0;
+  const double* base = edges.data();
+  while (len > 1) {
+    const size_t half = len / 2;
+    base = base[half - 1] <= x ? base + half : base;
+    len -= half;
   }
-  return lo;
+  return static_cast<uint64_t>(base - edges.data()) + (base[0] <= x ? 1 : 0);
 }
 
 }  // namespace ornik

@@ -67,33 +67,36 @@ std::vector<double> classification_scores(size_t k, size_t n_classes, const uint
   return scores;
 }
 
+// Pointers to one feature's class histograms inside the block tables.
+struct ClassCells {
+  const uint32_t* class_count;       // [bin][fold][class]
+  const uint32_t* fold_bin_count;    // [bin][fold]
+  const uint32_t* fold_class_count;  // [fold][class]
+  const uint32_t* fold_count;        // [fold]
+};
+
 template <bool Entropy>
-std::vector<ScoredCandidate> scan_classification(const FastFeature& feature, size_t k,
-                                                 size_t n_classes, const Aggregator& aggregator,
-                                                 FastScratch& s) {
+void scan_classification(const ClassCells& h, const BlockFeature& feature, size_t k,
+                         size_t n_classes, const Aggregator& aggregator, FastScratch& s,
+                         std::vector<ScoredCandidate>& out) {
   const size_t n_bins = feature.n_bins;
   const size_t block = k * n_classes;  // cells of one bin
-  const uint32_t* class_count = s.class_count.data();
-  const uint32_t* fold_class_count = s.fold_class_count.data();
-  const uint32_t* fold_bin_count = s.fold_bin_count.data();
-  const uint32_t* fold_count = s.fold_count.data();
   double* parent = zero_scratch(s.fold_parent, k);
   for (size_t f = 0; f < k; ++f) {
-    if (fold_count[f] > 0) {
-      parent[f] = class_impurity<Entropy>(fold_class_count + f * n_classes, n_classes,
-                                          static_cast<double>(fold_count[f]));
+    if (h.fold_count[f] > 0) {
+      parent[f] = class_impurity<Entropy>(h.fold_class_count + f * n_classes, n_classes,
+                                          static_cast<double>(h.fold_count[f]));
     }
   }
   uint32_t* right = zero_scratch(s.right_class_count, n_classes);
 
-  std::vector<ScoredCandidate> out;
   if (feature.ordered) {
     uint32_t* left = zero_scratch(s.left_class_count, block);
     uint32_t* left_n = zero_scratch(s.left_count, k);
     for (size_t b = 0; b + 1 < n_bins; ++b) {
-      const uint32_t* cells = class_count + b * block;
+      const uint32_t* cells = h.class_count + b * block;
       for (size_t i = 0; i < block; ++i) left[i] += cells[i];
-      const uint32_t* per_fold = fold_bin_count + b * k;
+      const uint32_t* per_fold = h.fold_bin_count + b * k;
       uint64_t in_bin = 0;
       for (size_t f = 0; f < k; ++f) {
         left_n[f] += per_fold[f];
@@ -101,25 +104,40 @@ std::vector<ScoredCandidate> scan_classification(const FastFeature& feature, siz
       }
       if (in_bin == 0) continue;
       append_candidate(out,
-                     classification_scores<Entropy>(k, n_classes, fold_count, fold_class_count,
-                                                    parent, left, left_n, right),
-                     k, feature.feature, b, aggregator);
+                       classification_scores<Entropy>(k, n_classes, h.fold_count,
+                                                      h.fold_class_count, parent, left, left_n,
+                                                      right),
+                       k, feature.feature, b, aggregator);
     }
   } else {
     for (size_t b = 0; b < n_bins; ++b) {
-      const uint32_t* per_fold = fold_bin_count + b * k;
+      const uint32_t* per_fold = h.fold_bin_count + b * k;
       uint64_t in_bin = 0;
       for (size_t f = 0; f < k; ++f) in_bin += per_fold[f];
       if (in_bin == 0) continue;
       append_candidate(out,
-                     classification_scores<Entropy>(k, n_classes, fold_count, fold_class_count,
-                                                    parent, class_count + b * block, per_fold,
-                                                    right),
-                     k, feature.feature, b, aggregator);
+                       classification_scores<Entropy>(k, n_classes, h.fold_count,
+                                                      h.fold_class_count, parent,
+                                                      h.class_count + b * block, per_fold, right),
+                       k, feature.feature, b, aggregator);
     }
   }
-  return out;
 }
+
+// Lays out the block's cells: feature j gets (n_bins_j + 1) bins of k cells, the extra bin
+// collecting its uncounted samples. Returns the total number of cells.
+size_t layout_cells(const FastBlock& block, size_t k, FastScratch& s) {
+  s.cell_offset.resize(block.features.size());
+  size_t cells = 0;
+  for (size_t j = 0; j < block.features.size(); ++j) {
+    s.cell_offset[j] = cells;
+    cells += (block.features[j].n_bins + 1) * k;
+  }
+  return cells;
+}
+
+// How far ahead of the current row the pass prefetches codes and targets.
+constexpr size_t kPrefetchDistance = 16;
 
 }  // namespace
 
@@ -133,121 +151,192 @@ void append_candidate(std::vector<ScoredCandidate>& out, std::vector<double> sco
   out.push_back(std::move(candidate));
 }
 
-std::vector<ScoredCandidate> score_feature_fast_regression(const FastFeature& feature,
-                                                           std::span<const double> targets,
-                                                           const FoldAssignment& folds,
-                                                           const Aggregator& aggregator,
-                                                           FastScratch& s) {
+std::vector<ScoredCandidate> score_block_fast_regression(const FastBlock& block,
+                                                         std::span<const double> targets,
+                                                         const FoldAssignment& folds,
+                                                         const Aggregator& aggregator,
+                                                         FastScratch& s) {
   const size_t k = folds.k;
-  const size_t n_bins = feature.n_bins;
-  if (k == 0 || n_bins == 0) return {};
+  const size_t nf = block.features.size();
+  std::vector<ScoredCandidate> out;
+  if (k == 0 || nf == 0) return out;
 
-  uint32_t* bin_count = zero_scratch(s.bin_count, n_bins * k);
-  double* bin_sum = zero_scratch(s.bin_sum, n_bins * k);
-  double* bin_sum_sq = zero_scratch(s.bin_sum_sq, n_bins * k);
-  uint32_t* fold_count = zero_scratch(s.fold_count, k);
-  double* fold_sum = zero_scratch(s.fold_sum, k);
-  double* fold_sum_sq = zero_scratch(s.fold_sum_sq, k);
+  const size_t n_cells = layout_cells(block, k, s);
+  const size_t n_slots = nf * (k + 1);
+  uint32_t* bin_count = zero_scratch(s.bin_count, n_cells);
+  double* bin_sum = zero_scratch(s.bin_sum, n_cells);
+  double* bin_sum_sq = zero_scratch(s.bin_sum_sq, n_cells);
+  uint32_t* fold_count = zero_scratch(s.fold_count, n_slots);
+  double* fold_sum = zero_scratch(s.fold_sum, n_slots);
+  double* fold_sum_sq = zero_scratch(s.fold_sum_sq, n_slots);
+  const size_t* offset = s.cell_offset.data();
+  const BlockFeature* features = block.features.data();
 
-  const uint16_t* codes = feature.codes.data();
+  // One pass over the node in fold-assignment order, so every sum accumulates in that order.
+  // A missing or out-of-range code lands in the feature's spare bin and spare fold slot, which
+  // keeps it out of every counted cell and total without a branch.
+  const uint16_t* codes = block.codes;
+  const size_t stride = block.stride;
   const double* y = targets.data();
   const uint32_t* order = folds.order.data();
   const uint8_t* fold_of = folds.fold_of.data();
   const size_t n_samples = folds.order.size();
   for (size_t p = 0; p < n_samples; ++p) {
-    const uint32_t row = order[p];
-    const uint16_t x = codes[row];
-    if (x == MISSING_CODE || x >= n_bins) continue;
+    if (p + kPrefetchDistance < n_samples) {
+      const size_t ahead = order[p + kPrefetchDistance];
+      __builtin_prefetch(codes + ahead * stride);
+      __builtin_prefetch(y + ahead);
+    }
+    const size_t row = order[p];
     const size_t f = fold_of[p];
     const double v = y[row];
     const double v2 = v * v;
-    const size_t cell = static_cast<size_t>(x) * k + f;
-    ++bin_count[cell];
-    bin_sum[cell] += v;
-    bin_sum_sq[cell] += v2;
-    ++fold_count[f];
-    fold_sum[f] += v;
-    fold_sum_sq[f] += v2;
-  }
-
-  double* parent = zero_scratch(s.fold_parent, k);
-  for (size_t f = 0; f < k; ++f) {
-    if (fold_count[f] > 0) {
-      parent[f] =
-          variance_from_sums(fold_sum[f], fold_sum_sq[f], static_cast<double>(fold_count[f]));
+    const uint16_t* row_codes = codes + row * stride;
+    for (size_t j = 0; j < nf; ++j) {
+      const size_t x = row_codes[j];
+      const size_t n_bins = features[j].n_bins;
+      const bool counted = x < n_bins;
+      const size_t cell = offset[j] + (counted ? x : n_bins) * k + f;
+      const size_t slot = j * (k + 1) + (counted ? f : k);
+      ++bin_count[cell];
+      bin_sum[cell] += v;
+      bin_sum_sq[cell] += v2;
+      ++fold_count[slot];
+      fold_sum[slot] += v;
+      fold_sum_sq[slot] += v2;
     }
   }
 
-  std::vector<ScoredCandidate> out;
-  if (feature.ordered) {
-    uint32_t* left_n = zero_scratch(s.left_count, k);
-    double* left_s = zero_scratch(s.left_sum, k);
-    double* left_q = zero_scratch(s.left_sum_sq, k);
-    for (size_t b = 0; b + 1 < n_bins; ++b) {
-      const size_t base = b * k;
-      uint64_t in_bin = 0;
-      for (size_t f = 0; f < k; ++f) {
-        left_n[f] += bin_count[base + f];
-        left_s[f] += bin_sum[base + f];
-        left_q[f] += bin_sum_sq[base + f];
-        in_bin += bin_count[base + f];
+  for (size_t j = 0; j < nf; ++j) {
+    const BlockFeature& feature = features[j];
+    const size_t n_bins = feature.n_bins;
+    if (n_bins == 0) continue;
+    const uint32_t* fc = fold_count + j * (k + 1);
+    const double* fs = fold_sum + j * (k + 1);
+    const double* fq = fold_sum_sq + j * (k + 1);
+    const uint32_t* bc = bin_count + offset[j];
+    const double* bs = bin_sum + offset[j];
+    const double* bq = bin_sum_sq + offset[j];
+    double* parent = zero_scratch(s.fold_parent, k);
+    for (size_t f = 0; f < k; ++f) {
+      if (fc[f] > 0) parent[f] = variance_from_sums(fs[f], fq[f], static_cast<double>(fc[f]));
+    }
+    if (feature.ordered) {
+      uint32_t* left_n = zero_scratch(s.left_count, k);
+      double* left_s = zero_scratch(s.left_sum, k);
+      double* left_q = zero_scratch(s.left_sum_sq, k);
+      for (size_t b = 0; b + 1 < n_bins; ++b) {
+        const size_t base = b * k;
+        uint64_t in_bin = 0;
+        for (size_t f = 0; f < k; ++f) {
+          left_n[f] += bc[base + f];
+          left_s[f] += bs[base + f];
+          left_q[f] += bq[base + f];
+          in_bin += bc[base + f];
+        }
+        if (in_bin == 0) continue;
+        append_candidate(out, regression_scores(k, fc, fs, fq, parent, left_n, left_s, left_q), k,
+                         feature.feature, b, aggregator);
       }
-      if (in_bin == 0) continue;
-      append_candidate(out,
-                     regression_scores(k, fold_count, fold_sum, fold_sum_sq, parent, left_n,
-                                       left_s, left_q),
-                     k, feature.feature, b, aggregator);
-    }
-  } else {
-    for (size_t b = 0; b < n_bins; ++b) {
-      const size_t base = b * k;
-      uint64_t in_bin = 0;
-      for (size_t f = 0; f < k; ++f) in_bin += bin_count[base + f];
-      if (in_bin == 0) continue;
-      append_candidate(out,
-                     regression_scores(k, fold_count, fold_sum, fold_sum_sq, parent,
-                                       bin_count + base, bin_sum + base, bin_sum_sq + base),
-                     k, feature.feature, b, aggregator);
+    } else {
+      for (size_t b = 0; b < n_bins; ++b) {
+        const size_t base = b * k;
+        uint64_t in_bin = 0;
+        for (size_t f = 0; f < k; ++f) in_bin += bc[base + f];
+        if (in_bin == 0) continue;
+        append_candidate(out,
+                         regression_scores(k, fc, fs, fq, parent, bc + base, bs + base, bq + base),
+                         k, feature.feature, b, aggregator);
+      }
     }
   }
   return out;
 }
 
-void fill_class_histograms(const FastFeature& feature, std::span<const ClassLabel> targets,
+std::vector<ScoredCandidate> score_feature_fast_regression(const FastFeature& feature,
+                                                           std::span<const double> targets,
+                                                           const FoldAssignment& folds,
+                                                           const Aggregator& aggregator,
+                                                           FastScratch& scratch) {
+  BlockFeature storage;
+  return score_block_fast_regression(single_feature_block(feature, storage), targets, folds,
+                                     aggregator, scratch);
+}
+
+void fill_class_histograms(const FastBlock& block, std::span<const ClassLabel> targets,
                            const FoldAssignment& folds, size_t n_classes, FastScratch& s) {
   const size_t k = folds.k;
-  const size_t n_bins = feature.n_bins;
-  uint32_t* class_count = zero_scratch(s.class_count, n_bins * k * n_classes);
-  uint32_t* fold_class_count = zero_scratch(s.fold_class_count, k * n_classes);
-  uint32_t* fold_bin_count = zero_scratch(s.fold_bin_count, n_bins * k);
-  uint32_t* fold_count = zero_scratch(s.fold_count, k);
+  const size_t nf = block.features.size();
+  const size_t nc = n_classes;
+  const size_t n_cells = layout_cells(block, k, s);
+  const size_t n_slots = nf * (k + 1);
+  uint32_t* class_count = zero_scratch(s.class_count, n_cells * nc);
+  uint32_t* fold_bin_count = zero_scratch(s.fold_bin_count, n_cells);
+  uint32_t* fold_class_count = zero_scratch(s.fold_class_count, n_slots * nc);
+  uint32_t* fold_count = zero_scratch(s.fold_count, n_slots);
+  const size_t* offset = s.cell_offset.data();
+  const BlockFeature* features = block.features.data();
 
-  const uint16_t* codes = feature.codes.data();
+  const uint16_t* codes = block.codes;
+  const size_t stride = block.stride;
   const ClassLabel* y = targets.data();
   const uint32_t* order = folds.order.data();
   const uint8_t* fold_of = folds.fold_of.data();
   const size_t n_samples = folds.order.size();
   for (size_t p = 0; p < n_samples; ++p) {
-    const uint32_t row = order[p];
-    const uint16_t x = codes[row];
+    if (p + kPrefetchDistance < n_samples) {
+      const size_t ahead = order[p + kPrefetchDistance];
+      __builtin_prefetch(codes + ahead * stride);
+      __builtin_prefetch(y + ahead);
+    }
+    const size_t row = order[p];
     const ClassLabel c = y[row];
-    if (x == MISSING_CODE || x >= n_bins || c >= n_classes) continue;
+    if (c >= nc) continue;
     const size_t f = fold_of[p];
-    const size_t cell = static_cast<size_t>(x) * k + f;
-    ++class_count[cell * n_classes + c];
-    ++fold_class_count[f * n_classes + c];
-    ++fold_bin_count[cell];
-    ++fold_count[f];
+    const uint16_t* row_codes = codes + row * stride;
+    for (size_t j = 0; j < nf; ++j) {
+      const size_t x = row_codes[j];
+      const size_t n_bins = features[j].n_bins;
+      const bool counted = x < n_bins;
+      const size_t cell = offset[j] + (counted ? x : n_bins) * k + f;
+      const size_t slot = j * (k + 1) + (counted ? f : k);
+      ++class_count[cell * nc + c];
+      ++fold_bin_count[cell];
+      ++fold_class_count[slot * nc + c];
+      ++fold_count[slot];
+    }
   }
+}
+
+std::vector<ScoredCandidate> score_block_fast_classification(
+    const FastBlock& block, std::span<const ClassLabel> targets, const FoldAssignment& folds,
+    const Aggregator& aggregator, size_t n_classes, bool entropy, FastScratch& s) {
+  const size_t k = folds.k;
+  std::vector<ScoredCandidate> out;
+  if (k == 0 || n_classes == 0 || block.features.empty()) return out;
+  fill_class_histograms(block, targets, folds, n_classes, s);
+  for (size_t j = 0; j < block.features.size(); ++j) {
+    const BlockFeature& feature = block.features[j];
+    if (feature.n_bins == 0) continue;
+    const size_t c0 = s.cell_offset[j];
+    const size_t s0 = j * (k + 1);
+    const ClassCells h{s.class_count.data() + c0 * n_classes, s.fold_bin_count.data() + c0,
+                       s.fold_class_count.data() + s0 * n_classes, s.fold_count.data() + s0};
+    if (entropy) {
+      scan_classification<true>(h, feature, k, n_classes, aggregator, s, out);
+    } else {
+      scan_classification<false>(h, feature, k, n_classes, aggregator, s, out);
+    }
+  }
+  return out;
 }
 
 std::vector<ScoredCandidate> score_feature_fast_classification(
     const FastFeature& feature, std::span<const ClassLabel> targets, const FoldAssignment& folds,
     const Aggregator& aggregator, size_t n_classes, bool entropy, FastScratch& scratch) {
-  if (folds.k == 0 || feature.n_bins == 0 || n_classes == 0) return {};
-  fill_class_histograms(feature, targets, folds, n_classes, scratch);
-  return entropy ? scan_classification<true>(feature, folds.k, n_classes, aggregator, scratch)
-                 : scan_classification<false>(feature, folds.k, n_classes, aggregator, scratch);
+  BlockFeature storage;
+  return score_block_fast_classification(single_feature_block(feature, storage), targets, folds,
+                                         aggregator, n_classes, entropy, scratch);
 }
 
 }  // namespace ornik

@@ -1,4 +1,4 @@
-// Fast mode's per-fold histogram scans of one feature at one node.
+// Fast mode's per-fold histogram scans of a node's features.
 #pragma once
 
 #include <algorithm>
@@ -34,15 +34,43 @@ struct FastScratch {
   // Objective scan: all-fold counts per (bin, class) and per class, the running all-fold left
   // counts per class, and per (fold, class) the counts outside the fold.
   std::vector<uint32_t> bin_class_total, class_total, left_class_total, train_class_count;
+  // Where each block feature's (bin, fold) cells start.
+  std::vector<size_t> cell_offset;
 };
 
-// Inputs shared by the three scans of one feature.
+// One feature of a block: its bin count, its position in the matrix and whether it is scored as
+// thresholds (ordered) or as one bin against the rest.
+struct BlockFeature {
+  size_t n_bins = 0;
+  size_t feature = 0;
+  bool ordered = false;
+};
+
+// Features scored together in one pass over a node's rows.
+struct FastBlock {
+  const uint16_t* codes = nullptr;  // codes[row * stride + j] is block feature j's code
+  size_t stride = 1;
+  std::span<const BlockFeature> features;
+};
+
+// A single feature whose codes are stored contiguously.
 struct FastFeature {
   std::span<const uint16_t> codes;  // the feature's code of every training row
   size_t n_bins = 0;
   size_t feature = 0;
   bool ordered = false;
 };
+
+// Candidates of every block feature, in feature order, each in increasing bin order.
+std::vector<ScoredCandidate> score_block_fast_regression(const FastBlock& block,
+                                                         std::span<const double> targets,
+                                                         const FoldAssignment& folds,
+                                                         const Aggregator& aggregator,
+                                                         FastScratch& scratch);
+
+std::vector<ScoredCandidate> score_block_fast_classification(
+    const FastBlock& block, std::span<const ClassLabel> targets, const FoldAssignment& folds,
+    const Aggregator& aggregator, size_t n_classes, bool entropy, FastScratch& scratch);
 
 std::vector<ScoredCandidate> score_feature_fast_regression(const FastFeature& feature,
                                                            std::span<const double> targets,
@@ -59,10 +87,17 @@ T* zero_scratch(std::vector<T>& buffer, size_t n) {
 }
 
 // Class histograms of the node's counted samples (code below n_bins and not missing, label below
-// n_classes), visited in fold-assignment order: class_count [bin][fold][class],
-// fold_class_count [fold][class], fold_bin_count [bin][fold] and fold_count [fold].
-void fill_class_histograms(const FastFeature& feature, std::span<const ClassLabel> targets,
+// n_classes) for every block feature j, in one pass in fold-assignment order. Feature j's cells
+// start at cell c0 = cell_offset[j]: class_count [c0 + bin*k + fold][class] and fold_bin_count
+// [c0 + bin*k + fold]; its fold totals at slot s0 = j*(k+1): fold_class_count [s0 + fold][class]
+// and fold_count [s0 + fold]. Bin n_bins and fold slot k collect the uncounted samples.
+void fill_class_histograms(const FastBlock& block, std::span<const ClassLabel> targets,
                            const FoldAssignment& folds, size_t n_classes, FastScratch& scratch);
+
+inline FastBlock single_feature_block(const FastFeature& feature, BlockFeature& storage) {
+  storage = BlockFeature{feature.n_bins, feature.feature, feature.ordered};
+  return FastBlock{feature.codes.data(), 1, std::span<const BlockFeature>(&storage, 1)};
+}
 
 // Summarises a candidate's fold scores (k folds tried), aggregates them and appends the candidate.
 void append_candidate(std::vector<ScoredCandidate>& out, std::vector<double> scores, size_t k,

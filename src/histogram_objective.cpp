@@ -66,22 +66,14 @@ std::vector<double> objective_scores(const ObjectiveTables& t, const uint32_t* v
 
 }  // namespace
 
-std::vector<ScoredCandidate> score_feature_fast_objective(const FastFeature& feature,
-                                                          std::span<const ClassLabel> targets,
-                                                          const FoldAssignment& folds,
-                                                          const Aggregator& aggregator,
-                                                          size_t n_classes,
-                                                          const ClassObjective& objective,
-                                                          FastScratch& s) {
-  const size_t k = folds.k;
-  const size_t n_bins = feature.n_bins;
-  const size_t nc = n_classes;
-  if (k == 0 || n_bins == 0 || nc == 0) return {};
+namespace {
 
-  // H [bin][fold][class] and F [fold][class].
-  fill_class_histograms(feature, targets, folds, nc, s);
-  const uint32_t* hist = s.class_count.data();
-  const uint32_t* fold_total = s.fold_class_count.data();
+// Scores one feature from its slice of the block tables.
+void scan_objective(const uint32_t* hist, const uint32_t* fold_total, const BlockFeature& feature,
+                    size_t k, size_t nc, const Aggregator& aggregator,
+                    const ClassObjective& objective, Confusion& confusion, FastScratch& s,
+                    std::vector<ScoredCandidate>& out) {
+  const size_t n_bins = feature.n_bins;
   const size_t block = k * nc;
 
   // A [bin][class] over all folds and N [class].
@@ -101,7 +93,6 @@ std::vector<ScoredCandidate> score_feature_fast_objective(const FastFeature& fea
   // Per fold: the training counts N - F and the baseline objective of their majority class.
   uint32_t* train = zero_scratch(s.train_class_count, block);
   double* baseline = zero_scratch(s.fold_parent, k);
-  Confusion confusion = Confusion::zero(nc);
   for (size_t f = 0; f < k; ++f) {
     uint32_t* tt = train + f * nc;
     for (size_t c = 0; c < nc; ++c) tt[c] = total[c] - fold_total[f * nc + c];
@@ -122,7 +113,6 @@ std::vector<ScoredCandidate> score_feature_fast_objective(const FastFeature& fea
   t.train_left = work + nc;
   t.train_right = work + 2 * nc;
 
-  std::vector<ScoredCandidate> out;
   if (feature.ordered) {
     uint32_t* val_left = zero_scratch(s.left_class_count, block);
     uint32_t* all_left = zero_scratch(s.left_class_total, nc);
@@ -137,7 +127,7 @@ std::vector<ScoredCandidate> score_feature_fast_objective(const FastFeature& fea
       }
       if (in_bin == 0) continue;
       append_candidate(out, objective_scores(t, val_left, all_left, objective, confusion), k,
-                     feature.feature, x, aggregator);
+                       feature.feature, x, aggregator);
     }
   } else {
     for (size_t x = 0; x < n_bins; ++x) {
@@ -146,10 +136,47 @@ std::vector<ScoredCandidate> score_feature_fast_objective(const FastFeature& fea
       for (size_t c = 0; c < nc; ++c) in_bin += row[c];
       if (in_bin == 0) continue;
       append_candidate(out, objective_scores(t, hist + x * block, row, objective, confusion), k,
-                     feature.feature, x, aggregator);
+                       feature.feature, x, aggregator);
     }
   }
+}
+
+}  // namespace
+
+std::vector<ScoredCandidate> score_block_fast_objective(const FastBlock& block,
+                                                        std::span<const ClassLabel> targets,
+                                                        const FoldAssignment& folds,
+                                                        const Aggregator& aggregator,
+                                                        size_t n_classes,
+                                                        const ClassObjective& objective,
+                                                        FastScratch& s) {
+  const size_t k = folds.k;
+  const size_t nc = n_classes;
+  std::vector<ScoredCandidate> out;
+  if (k == 0 || nc == 0 || block.features.empty()) return out;
+  // H [bin][fold][class] and F [fold][class] of every block feature.
+  fill_class_histograms(block, targets, folds, nc, s);
+  Confusion confusion = Confusion::zero(nc);
+  for (size_t j = 0; j < block.features.size(); ++j) {
+    const BlockFeature& feature = block.features[j];
+    if (feature.n_bins == 0) continue;
+    scan_objective(s.class_count.data() + s.cell_offset[j] * nc,
+                   s.fold_class_count.data() + j * (k + 1) * nc, feature, k, nc, aggregator,
+                   objective, confusion, s, out);
+  }
   return out;
+}
+
+std::vector<ScoredCandidate> score_feature_fast_objective(const FastFeature& feature,
+                                                          std::span<const ClassLabel> targets,
+                                                          const FoldAssignment& folds,
+                                                          const Aggregator& aggregator,
+                                                          size_t n_classes,
+                                                          const ClassObjective& objective,
+                                                          FastScratch& scratch) {
+  BlockFeature storage;
+  return score_block_fast_objective(single_feature_block(feature, storage), targets, folds,
+                                    aggregator, n_classes, objective, scratch);
 }
 
 }  // namespace ornik

@@ -14,6 +14,7 @@ namespace ornik {
 
 struct FastScratch;
 struct FastFeature;
+struct FastBlock;
 
 struct Confusion {
   std::vector<uint64_t> tp, fp, fn, support;
@@ -128,7 +129,16 @@ std::vector<FoldStats> cv_score_states_objective(const Column& column, bool orde
                                                  size_t n_classes, uint64_t n_bins,
                                                  const ClassObjective& objective);
 
-// Fast objective scan of one feature from per-fold, per-bin class counts.
+// Fast objective scan of a block of features from per-fold, per-bin class counts.
+std::vector<ScoredCandidate> score_block_fast_objective(const FastBlock& block,
+                                                        std::span<const ClassLabel> targets,
+                                                        const FoldAssignment& folds,
+                                                        const Aggregator& aggregator,
+                                                        size_t n_classes,
+                                                        const ClassObjective& objective,
+                                                        FastScratch& scratch);
+
+// Fast objective scan of one feature.
 std::vector<ScoredCandidate> score_feature_fast_objective(const FastFeature& feature,
                                                           std::span<const ClassLabel> targets,
                                                           const FoldAssignment& folds,

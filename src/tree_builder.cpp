@@ -71,32 +71,28 @@ std::vector<FoldStats> score_states_strict(const ObjectiveClassification& task,
                                    *task.objective);
 }
 
-std::vector<ScoredCandidate> score_feature_fast(const Regression&, const FastFeature& feature,
-                                                std::span<const double> targets,
-                                                const FoldAssignment& folds,
-                                                const Aggregator& aggregator,
-                                                FastScratch& scratch) {
-  return score_feature_fast_regression(feature, targets, folds, aggregator, scratch);
+std::vector<ScoredCandidate> score_block_fast(const Regression&, const FastBlock& block,
+                                              std::span<const double> targets,
+                                              const FoldAssignment& folds,
+                                              const Aggregator& aggregator, FastScratch& scratch) {
+  return score_block_fast_regression(block, targets, folds, aggregator, scratch);
 }
 
-std::vector<ScoredCandidate> score_feature_fast(const Classification& task,
-                                                const FastFeature& feature,
-                                                std::span<const ClassLabel> targets,
-                                                const FoldAssignment& folds,
-                                                const Aggregator& aggregator,
-                                                FastScratch& scratch) {
-  return score_feature_fast_classification(feature, targets, folds, aggregator, task.n_classes,
-                                           task.entropy, scratch);
+std::vector<ScoredCandidate> score_block_fast(const Classification& task, const FastBlock& block,
+                                              std::span<const ClassLabel> targets,
+                                              const FoldAssignment& folds,
+                                              const Aggregator& aggregator, FastScratch& scratch) {
+  return score_block_fast_classification(block, targets, folds, aggregator, task.n_classes,
+                                         task.entropy, scratch);
 }
 
-std::vector<ScoredCandidate> score_feature_fast(const ObjectiveClassification& task,
-                                                const FastFeature& feature,
-                                                std::span<const ClassLabel> targets,
-                                                const FoldAssignment& folds,
-                                                const Aggregator& aggregator,
-                                                FastScratch& scratch) {
-  return score_feature_fast_objective(feature, targets, folds, aggregator, task.n_classes,
-                                      *task.objective, scratch);
+std::vector<ScoredCandidate> score_block_fast(const ObjectiveClassification& task,
+                                              const FastBlock& block,
+                                              std::span<const ClassLabel> targets,
+                                              const FoldAssignment& folds,
+                                              const Aggregator& aggregator, FastScratch& scratch) {
+  return score_block_fast_objective(block, targets, folds, aggregator, task.n_classes,
+                                    *task.objective, scratch);
 }
 
 // ---- Shared by both builders. ----
@@ -273,11 +269,11 @@ NodeList<typename Task::Payload> build_tree_strict(const Task& task, const TreeP
   return nodes;
 }
 
-size_t partition_in_place(std::span<uint32_t> positions, std::span<const uint16_t> codes,
+size_t partition_in_place(std::span<uint32_t> positions, const uint16_t* codes, size_t stride,
                           uint64_t state, bool ordered) {
   size_t k = 0;
   for (size_t j = 0; j < positions.size(); ++j) {
-    const uint64_t code = codes[positions[j]];
+    const uint64_t code = codes[positions[j] * stride];
     const bool left = ordered ? code <= state : code == state;
     if (left) {
       std::swap(positions[j], positions[k]);
@@ -333,6 +329,26 @@ NodeList<typename Task::Payload> build_tree_fast(const Task& task, const TreePar
   std::vector<Target> node_targets;
   FastScratch shared_scratch;
 
+  std::vector<BlockFeature> block_features(n_features);
+  for (size_t f = 0; f < n_features; ++f) {
+    const FeatureBins& bins = binned.features[f];
+    block_features[f] = BlockFeature{
+        bins.n_bins, f, params.split_style == SplitStyle::Threshold && bins.continuous};
+  }
+  auto block_of = [&](size_t first, size_t last) {
+    return FastBlock{binned.codes.data() + first, n_features,
+                     std::span<const BlockFeature>(block_features.data() + first, last - first)};
+  };
+  // The contiguous feature chunks of the parallel path: one per worker, as par_map cuts them.
+  std::vector<std::pair<size_t, size_t>> chunks;
+  if (parallel_allowed(params) && n_features > 0) {
+    const size_t workers = std::min<size_t>(n_features, params.n_threads);
+    const size_t chunk = (n_features + workers - 1) / workers;
+    for (size_t first = 0; first < n_features; first += chunk) {
+      chunks.emplace_back(first, std::min(first + chunk, n_features));
+    }
+  }
+
   while (!stack.empty()) {
     if (between_nodes) between_nodes();
     const Pending item = stack.back();
@@ -350,34 +366,38 @@ NodeList<typename Task::Payload> build_tree_fast(const Task& task, const TreePar
     }
 
     const FoldAssignment folds = kfold.assign(slice);
-    auto feature_of = [&](size_t f) {
-      const FeatureBins& bins = binned.features[f];
-      return FastFeature{binned.codes[f], bins.n_bins, f,
-                         params.split_style == SplitStyle::Threshold && bins.continuous};
-    };
-    auto score = [&](size_t f, bool on_worker) {
-      if (on_worker) {
-        FastScratch own;
-        return score_feature_fast(task, feature_of(f), targets, folds, aggregator, own);
-      }
-      return score_feature_fast(task, feature_of(f), targets, folds, aggregator, shared_scratch);
-    };
+    // Sequentially every feature is scored in one pass over the node's rows; in parallel each
+    // worker makes that pass over its own contiguous chunk of features. Either way the
+    // candidate list is in feature order.
     const bool in_parallel = parallel_allowed(params) && n >= params.parallel_min_samples;
-    const std::vector<ScoredCandidate> candidates =
-        score_all_features(n_features, in_parallel, params.n_threads, score);
+    std::vector<ScoredCandidate> candidates;
+    if (!in_parallel || chunks.size() < 2) {
+      candidates = score_block_fast(task, block_of(0, n_features), targets, folds, aggregator,
+                                    shared_scratch);
+    } else {
+      auto parts = par_map(chunks, chunks.size(), [&](const std::pair<size_t, size_t>& range) {
+        FastScratch own;
+        return score_block_fast(task, block_of(range.first, range.second), targets, folds,
+                                aggregator, own);
+      });
+      for (auto& part : parts) {
+        for (ScoredCandidate& c : part) candidates.push_back(std::move(c));
+      }
+    }
     const ScoredCandidate* best = winning_candidate(candidates, params.min_impurity_decrease);
     if (!best) {
       append_leaf(nodes, std::move(payload), n);
       continue;
     }
-    const FastFeature winner = feature_of(best->feature);
+    const BlockFeature& winner = block_features[best->feature];
     const std::optional<SplitRule> rule =
         fast_rule(binned.features[best->feature], best->feature, best->state, winner.ordered);
     if (!rule) {
       append_leaf(nodes, std::move(payload), n);
       continue;
     }
-    const size_t n_left = partition_in_place(slice, winner.codes, best->state, winner.ordered);
+    const size_t n_left = partition_in_place(slice, binned.codes.data() + best->feature,
+                                             n_features, best->state, winner.ordered);
     if (n_left < min_leaf || n - n_left < min_leaf) {
       append_leaf(nodes, std::move(payload), n);
       continue;

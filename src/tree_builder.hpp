@@ -37,8 +37,9 @@ std::optional<SplitRule> make_rule(const Column& column, size_t feature, StateCo
                                    std::span<const size_t> samples, uint64_t n_bins, bool ordered);
 
 // Moves the positions whose code satisfies the rule (code <= state when ordered, code == state
-// otherwise) to the front, keeping their order; returns how many there are.
-size_t partition_in_place(std::span<uint32_t> positions, std::span<const uint16_t> codes,
+// otherwise) to the front, keeping their order; returns how many there are. Row r's code is
+// codes[r * stride].
+size_t partition_in_place(std::span<uint32_t> positions, const uint16_t* codes, size_t stride,
                           uint64_t state, bool ordered);
 
 }  // namespace ornik

@@ -47,7 +47,7 @@ TEST_P(NumericBinning, EdgesAndCodes) {
   EXPECT_TRUE(bins.categories.empty());
   EXPECT_EQ(bins.edges, c.edges);
   EXPECT_EQ(bins.n_bins, c.edges.size() + 1);
-  EXPECT_EQ(data.codes[0], c.codes);
+  EXPECT_EQ(data.feature_codes(0), c.codes);
   EXPECT_EQ(data.n_rows, c.values.size());
 }
 
@@ -76,7 +76,7 @@ TEST(CategoricalBinning, SortedDistinctLabels) {
   EXPECT_TRUE(bins.edges.empty());
   EXPECT_EQ(bins.categories, (std::vector<uint32_t>{3, 7}));
   EXPECT_EQ(bins.n_bins, 2u);
-  EXPECT_EQ(data.codes[0], (std::vector<uint16_t>{1, 0, 1, MISSING_CODE}));
+  EXPECT_EQ(data.feature_codes(0), (std::vector<uint16_t>{1, 0, 1, MISSING_CODE}));
 }
 
 TEST(CategoricalBinning, AllMissingHasNoCategories) {
@@ -84,7 +84,7 @@ TEST(CategoricalBinning, AllMissingHasNoCategories) {
   const BinnedData data = ok(BinnedData::fit(columns, 4));
   EXPECT_EQ(data.features[0].n_bins, 0u);
   EXPECT_TRUE(data.features[0].categories.empty());
-  EXPECT_EQ(data.codes[0], (std::vector<uint16_t>{MISSING_CODE, MISSING_CODE}));
+  EXPECT_EQ(data.feature_codes(0), (std::vector<uint16_t>{MISSING_CODE, MISSING_CODE}));
 }
 
 TEST(Binning, MixedFeaturesKeepOrder) {
@@ -95,9 +95,9 @@ TEST(Binning, MixedFeaturesKeepOrder) {
   EXPECT_EQ(data.n_rows, 3u);
   EXPECT_FALSE(data.features[0].continuous);
   EXPECT_TRUE(data.features[1].continuous);
-  EXPECT_EQ(data.codes[0], (std::vector<uint16_t>{0, 1, 0}));
+  EXPECT_EQ(data.feature_codes(0), (std::vector<uint16_t>{0, 1, 0}));
   EXPECT_EQ(data.features[1].edges, (std::vector<double>{1.5}));
-  EXPECT_EQ(data.codes[1], (std::vector<uint16_t>{0, MISSING_CODE, 1}));
+  EXPECT_EQ(data.feature_codes(1), (std::vector<uint16_t>{0, MISSING_CODE, 1}));
 }
 
 // Labels 0, 3, 6, ... given in descending order, so codes must come from the sorted order.
@@ -111,9 +111,9 @@ TEST(BinningLimits, LargestCategoryCountAccepted) {
   const std::vector<Column> columns{spread_labels(65535)};
   const BinnedData data = ok(BinnedData::fit(columns, 2));
   EXPECT_EQ(data.features[0].n_bins, 65535u);
-  ASSERT_EQ(data.codes[0].size(), 65535u);
-  EXPECT_EQ(data.codes[0].front(), 65534);
-  EXPECT_EQ(data.codes[0].back(), 0);
+  ASSERT_EQ(data.feature_codes(0).size(), 65535u);
+  EXPECT_EQ(data.feature_codes(0).front(), 65534);
+  EXPECT_EQ(data.feature_codes(0).back(), 0);
 }
 
 TEST(BinningLimits, LargestNumericBinCountAccepted) {
@@ -121,14 +121,14 @@ TEST(BinningLimits, LargestNumericBinCountAccepted) {
   const BinnedData data = ok(BinnedData::fit(columns, 65535));
   EXPECT_EQ(data.features[0].edges.size(), 65534u);
   EXPECT_EQ(data.features[0].n_bins, 65535u);
-  EXPECT_EQ(data.codes[0], (std::vector<uint16_t>{65534, 21844, 43689, MISSING_CODE}));
+  EXPECT_EQ(data.feature_codes(0), (std::vector<uint16_t>{65534, 21844, 43689, MISSING_CODE}));
 }
 
 TEST(BinningLimits, HugeBinCountOnColumnWithoutFiniteValueIsOneBin) {
   const std::vector<Column> columns{Column::numeric({kNaN, -kInf})};
   const BinnedData data = ok(BinnedData::fit(columns, uint64_t{1} << 40));
   EXPECT_EQ(data.features[0].n_bins, 1u);
-  EXPECT_EQ(data.codes[0], (std::vector<uint16_t>{MISSING_CODE, MISSING_CODE}));
+  EXPECT_EQ(data.feature_codes(0), (std::vector<uint16_t>{MISSING_CODE, MISSING_CODE}));
 }
 
 struct LimitCase {

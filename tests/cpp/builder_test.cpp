@@ -71,10 +71,10 @@ TEST(Builder, StoppingRules) {
 TEST(Builder, PartitionKeepsLeftOrder) {
   std::vector<uint32_t> pos{0, 1, 2, 3, 4, 5};
   const std::vector<uint16_t> codes{2, 0, MISSING_CODE, 1, 0, 3};
-  EXPECT_EQ(partition_in_place(pos, codes, 1, true), 3u);
+  EXPECT_EQ(partition_in_place(pos, codes.data(), 1, 1, true), 3u);
   EXPECT_EQ(std::vector<uint32_t>(pos.begin(), pos.begin() + 3), (std::vector<uint32_t>{1, 3, 4}));
   std::vector<uint32_t> pos2{0, 1, 2, 3, 4, 5};
-  EXPECT_EQ(partition_in_place(pos2, codes, 0, false), 2u);
+  EXPECT_EQ(partition_in_place(pos2, codes.data(), 1, 0, false), 2u);
   EXPECT_EQ(pos2[0], 1u);
   EXPECT_EQ(pos2[1], 4u);
 }
