@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "encoder.hpp"
+#include "parallel.hpp"
 
 namespace ornik {
 namespace {
@@ -36,10 +37,19 @@ bool encode_numeric(const Column& column, uint64_t n_bins, size_t feature, Featu
   bins.n_bins = bins.edges.size() + 1;
   bins.continuous = true;
   const std::span<const double> edges = bins.edges;
-  for (size_t i = 0; i < values.size(); ++i) {
-    const double v = values[i];
-    codes[i * stride] =
-        std::isfinite(v) ? static_cast<uint16_t>(bin_code(edges, v)) : MISSING_CODE;
+  // The prefix table pays off once the column is long compared with its size.
+  if (values.size() >= (size_t{1} << 16) && edges.size() >= 8) {
+    const BinCoder coder(edges);
+    for (size_t i = 0; i < values.size(); ++i) {
+      const double v = values[i];
+      codes[i * stride] = std::isfinite(v) ? static_cast<uint16_t>(coder.code(v)) : MISSING_CODE;
+    }
+  } else {
+    for (size_t i = 0; i < values.size(); ++i) {
+      const double v = values[i];
+      codes[i * stride] =
+          std::isfinite(v) ? static_cast<uint16_t>(bin_code(edges, v)) : MISSING_CODE;
+    }
   }
   return true;
 }
@@ -82,31 +92,60 @@ std::vector<uint16_t> BinnedData::feature_codes(size_t feature) const {
   return out;
 }
 
-BinnedDataBuilder::BinnedDataBuilder(size_t n_rows, size_t n_features) : n_features_(n_features) {
-  data_.n_rows = n_rows;
-  data_.codes.resize(n_rows * n_features);
-  data_.features.resize(n_features);
-}
+BinnedDataBuilder::BinnedDataBuilder(size_t n_rows, size_t n_features)
+    : n_rows_(n_rows), features_(n_features), columns_(n_features) {}
 
-std::optional<std::string> BinnedDataBuilder::add(const Column& column, uint64_t n_bins) {
-  const size_t j = next_++;
+std::optional<std::string> BinnedDataBuilder::add(size_t feature, const Column& column,
+                                                  uint64_t n_bins) {
   std::string error;
-  uint16_t* codes = data_.codes.data() + j;
-  const bool ok = column.categorical
-                      ? encode_categorical(column, j, data_.features[j], codes, n_features_, error)
-                      : encode_numeric(column, n_bins, j, data_.features[j], codes, n_features_,
-                                       error);
+  std::vector<uint16_t>& codes = columns_[feature];
+  codes.resize(n_rows_);
+  const bool ok =
+      column.categorical
+          ? encode_categorical(column, feature, features_[feature], codes.data(), 1, error)
+          : encode_numeric(column, n_bins, feature, features_[feature], codes.data(), 1, error);
   if (!ok) return error;
   return std::nullopt;
 }
 
-std::variant<BinnedData, std::string> BinnedData::fit(std::span<const Column> columns,
-                                                      uint64_t n_bins) {
-  BinnedDataBuilder builder(columns.empty() ? 0 : columns[0].size(), columns.size());
-  for (const Column& column : columns) {
-    if (std::optional<std::string> error = builder.add(column, n_bins)) return *error;
+BinnedData BinnedDataBuilder::finish() {
+  BinnedData data;
+  data.n_rows = n_rows_;
+  const size_t p = features_.size();
+  data.codes.resize(n_rows_ * p);
+  for (size_t j = 0; j < p; ++j) {
+    const uint16_t* src = columns_[j].data();
+    uint16_t* dst = data.codes.data() + j;
+    for (size_t i = 0; i < n_rows_; ++i) dst[i * p] = src[i];
+    std::vector<uint16_t>().swap(columns_[j]);
+  }
+  data.features = std::move(features_);
+  return data;
+}
+
+std::variant<BinnedData, std::string> bin_columns(
+    size_t n_rows, size_t n_features, uint64_t n_bins, size_t n_threads,
+    const std::function<Column(size_t)>& column_at) {
+  BinnedDataBuilder builder(n_rows, n_features);
+  std::vector<size_t> features(n_features);
+  for (size_t j = 0; j < n_features; ++j) features[j] = j;
+  auto encode = [&](size_t j) { return builder.add(j, column_at(j), n_bins); };
+  if (n_threads < 2) {
+    for (const size_t j : features) {
+      if (std::optional<std::string> error = encode(j)) return *error;
+    }
+  } else {
+    for (std::optional<std::string>& error : par_map(features, n_threads, encode)) {
+      if (error) return *error;
+    }
   }
   return builder.finish();
+}
+
+std::variant<BinnedData, std::string> BinnedData::fit(std::span<const Column> columns,
+                                                      uint64_t n_bins) {
+  return bin_columns(columns.empty() ? 0 : columns[0].size(), columns.size(), n_bins, 1,
+                     [&columns](size_t j) { return columns[j]; });
 }
 
 }  // namespace ornik

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -41,17 +42,25 @@ struct BinnedData {
 };
 
 // Encodes a matrix one column at a time, so a caller never needs all columns at once.
+// Distinct features may be added from different threads.
 class BinnedDataBuilder {
  public:
   BinnedDataBuilder(size_t n_rows, size_t n_features);
-  // Encodes the next feature; the error text when it is over a fast-mode limit.
-  std::optional<std::string> add(const Column& column, uint64_t n_bins);
-  BinnedData finish() { return std::move(data_); }
+  // Encodes feature j; the error text when it is over a fast-mode limit.
+  std::optional<std::string> add(size_t feature, const Column& column, uint64_t n_bins);
+  // The row-major matrix of every added feature.
+  BinnedData finish();
 
  private:
-  BinnedData data_;
-  size_t n_features_;
-  size_t next_ = 0;
+  size_t n_rows_;
+  std::vector<FeatureBins> features_;
+  std::vector<std::vector<uint16_t>> columns_;  // per feature until finish interleaves them
 };
+
+// Bins the n_features columns that column_at(j) builds, on up to n_threads threads; the error
+// text of the lowest failing feature, as a sequential pass would report it.
+std::variant<BinnedData, std::string> bin_columns(
+    size_t n_rows, size_t n_features, uint64_t n_bins, size_t n_threads,
+    const std::function<Column(size_t)>& column_at);
 
 }  // namespace ornik

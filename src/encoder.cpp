@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "data.hpp"
 
@@ -114,6 +115,38 @@ uint64_t QuantileEdges::code(double x) const {
   if (c >= n) return count_;
   const u128 below = (static_cast<u128>(c) * n_bins_ - 1) / n;
   return below >= count_ ? count_ : static_cast<uint64_t>(below);
+}
+
+uint64_t BinCoder::ordered_bits(double x) {
+  uint64_t bits;
+  std::memcpy(&bits, &x, sizeof bits);
+  return bits ^ ((bits >> 63) ? ~uint64_t{0} : uint64_t{1} << 63);
+}
+
+BinCoder::BinCoder(std::span<const double> edges) : first_((size_t{1} << 16) + 1, 0) {
+  keys_.reserve(edges.size());
+  // -0.0 and +0.0 compare equal, so both count as +0.0 here and in code().
+  for (const double e : edges) keys_.push_back(ordered_bits(e == 0.0 ? 0.0 : e));
+  for (const uint64_t k : keys_) ++first_[(k >> 48) + 1];
+  for (size_t p = 1; p < first_.size(); ++p) first_[p] += first_[p - 1];
+}
+
+uint64_t BinCoder::code(double x) const {
+  const uint64_t key = ordered_bits(x == 0.0 ? 0.0 : x);
+  const size_t prefix = key >> 48;
+  size_t lo = first_[prefix];
+  size_t len = first_[prefix + 1] - lo;
+  // Every edge before lo is below x; search the edges that share x's prefix.
+  while (len > 0) {
+    const size_t half = len / 2;
+    if (keys_[lo + half] <= key) {
+      lo += half + 1;
+      len -= half + 1;
+    } else {
+      len = half;
+    }
+  }
+  return lo;
 }
 
 }  // namespace ornik

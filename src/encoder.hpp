@@ -47,4 +47,18 @@ inline uint64_t bin_code(std::span<const double> edges, double x) {
   return static_cast<uint64_t>(base - edges.data()) + (base[0] <= x ? 1 : 0);
 }
 
+// Bin codes of many values against one edge list. A table over the top 16 bits of each value's
+// total-order key narrows the search to the few edges that share those bits.
+class BinCoder {
+ public:
+  explicit BinCoder(std::span<const double> edges);
+  // Number of edges <= x, for a finite x; equals bin_code(edges, x).
+  uint64_t code(double x) const;
+
+ private:
+  static uint64_t ordered_bits(double x);
+  std::vector<uint64_t> keys_;     // edges as unsigned total-order keys, ascending
+  std::vector<uint32_t> first_;    // first_[p]: edges whose key is below p << 48
+};
+
 }  // namespace ornik

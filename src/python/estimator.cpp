@@ -151,6 +151,18 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 
 // ---- Fitting. ----
 
+// One training column of x, read down its rows.
+Column build_column(const MatrixView& x, size_t j, const std::vector<size_t>& categorical) {
+  if (std::binary_search(categorical.begin(), categorical.end(), j)) {
+    std::vector<uint32_t> labels(x.rows);
+    for (size_t i = 0; i < x.rows; ++i) labels[i] = category_label(x.at(i, j));
+    return Column::categories(std::move(labels));
+  }
+  std::vector<double> values(x.rows);
+  for (size_t i = 0; i < x.rows; ++i) values[i] = x.at(i, j);
+  return Column::numeric(std::move(values));
+}
+
 std::vector<Column> build_columns(const MatrixView& x, const std::vector<size_t>& categorical) {
   std::vector<Column> columns(x.cols);
   for (size_t j = 0; j < x.cols; ++j) {
@@ -235,24 +247,26 @@ PyObject* fit(PyObject* self, PyObject* args, PyObject* kwds) {
       }
     }
 
-    std::vector<Column> columns = build_columns(x, est.categorical);
     const std::vector<typename Kind::Task::Target> targets = build_targets<Kind>(y);
+    const std::span<const typename Kind::Task::Target> target_span(targets);
     const NodeHook hook = check_signals;
     NodeList<typename Kind::Task::Payload> nodes;
     if (!fast) {
+      const std::vector<Column> columns = build_columns(x, est.categorical);
       nodes = build_tree_strict(tree.task, tree.params, *tree.aggregator,
-                                std::span<const Column>(columns),
-                                std::span<const typename Kind::Task::Target>(targets), hook);
+                                std::span<const Column>(columns), target_span, hook);
     } else {
-      auto binned = BinnedData::fit(columns, tree.params.n_bins);
+      // Columns are built and binned one at a time (on worker threads when the parallel path
+      // is open), so the float copy of x never exists whole.
+      const TreeParams& p = tree.params;
+      const bool parallel = p.parallel && p.n_threads >= 2 && x.rows >= p.parallel_min_samples;
+      auto binned = bin_columns(x.rows, x.cols, p.n_bins, parallel ? p.n_threads : 1,
+                                [&](size_t j) { return build_column(x, j, est.categorical); });
       if (const std::string* error = std::get_if<std::string>(&binned)) {
         raise(PyExc_ValueError, *error);
       }
-      // The builder works on the codes alone; drop the float copy of x now.
-      std::vector<Column>().swap(columns);
-      nodes =
-          build_tree_fast(tree.task, tree.params, *tree.aggregator, std::get<BinnedData>(binned),
-                          std::span<const typename Kind::Task::Target>(targets), hook);
+      nodes = build_tree_fast(tree.task, tree.params, *tree.aggregator,
+                              std::get<BinnedData>(binned), target_span, hook);
     }
     tree.nodes = std::move(nodes);
     est.fitted = true;
