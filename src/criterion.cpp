@@ -15,16 +15,6 @@ double one_pass_variance(std::span<const double> y) {
   return variance_from_sums(sum, sum_sq, static_cast<double>(y.size()));
 }
 
-// Counts labels below n_classes; the others are dropped but still count in the total.
-template <class Fn>
-double from_class_counts(std::span<const ClassLabel> labels, size_t n_classes, Fn&& fn) {
-  std::vector<uint64_t> counts(n_classes, 0);
-  for (const ClassLabel l : labels) {
-    if (l < n_classes) ++counts[l];
-  }
-  return fn(std::span<const uint64_t>(counts), static_cast<double>(labels.size()));
-}
-
 }  // namespace
 
 double Mse::impurity(std::span<const double> targets) const { return one_pass_variance(targets); }
@@ -45,17 +35,13 @@ double Mae::impurity(std::span<const double> targets) const {
 }
 
 double Gini::impurity(std::span<const ClassLabel> targets) const {
-  if (targets.empty()) return 0.0;
-  return from_class_counts(targets, n_classes_, [](std::span<const uint64_t> c, double n) {
-    return gini_from_counts(c, n);
-  });
+  std::vector<uint64_t> counts(n_classes_);
+  return from_counts(counts, count_classes(targets, counts));
 }
 
 double Entropy::impurity(std::span<const ClassLabel> targets) const {
-  if (targets.empty() || n_classes_ == 0) return 0.0;
-  return from_class_counts(targets, n_classes_, [](std::span<const uint64_t> c, double n) {
-    return entropy_from_counts(c, n);
-  });
+  std::vector<uint64_t> counts(n_classes_);
+  return from_counts(counts, count_classes(targets, counts));
 }
 
 }  // namespace ornik

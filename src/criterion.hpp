@@ -20,6 +20,16 @@ class Criterion {
 using RegressionCriterion = Criterion<double>;
 using ClassCriterion = Criterion<ClassLabel>;
 
+// Counts the labels below n_classes into counts (n_classes entries, zeroed here); returns how
+// many labels there were in all.
+inline uint64_t count_classes(std::span<const ClassLabel> labels, std::span<uint64_t> counts) {
+  for (uint64_t& c : counts) c = 0;
+  for (const ClassLabel l : labels) {
+    if (l < counts.size()) ++counts[l];
+  }
+  return labels.size();
+}
+
 // Population variance in one-pass form from a side's sum, sum of squares and count:
 // max(q - m*m, 0) with m = sum/n and q = sum_sq/n; a NaN or negative difference becomes +0.
 inline double variance_from_sums(double sum, double sum_sq, double n) {
@@ -74,6 +84,11 @@ class Gini final : public ClassCriterion {
  public:
   explicit Gini(size_t n_classes) : n_classes_(n_classes) {}
   double impurity(std::span<const ClassLabel> targets) const override;
+  // The same value from per-class counts (n_classes entries) of n targets, n counting labels
+  // beyond the classes too.
+  double from_counts(std::span<const uint64_t> counts, uint64_t n) const {
+    return n == 0 ? 0.0 : gini_from_counts(counts, static_cast<double>(n));
+  }
   const char* name() const override { return "gini"; }
   size_t n_classes() const { return n_classes_; }
 
@@ -85,6 +100,9 @@ class Entropy final : public ClassCriterion {
  public:
   explicit Entropy(size_t n_classes) : n_classes_(n_classes) {}
   double impurity(std::span<const ClassLabel> targets) const override;
+  double from_counts(std::span<const uint64_t> counts, uint64_t n) const {
+    return n == 0 || n_classes_ == 0 ? 0.0 : entropy_from_counts(counts, static_cast<double>(n));
+  }
   const char* name() const override { return "entropy"; }
   size_t n_classes() const { return n_classes_; }
 

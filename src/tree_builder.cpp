@@ -128,11 +128,12 @@ std::vector<ScoredCandidate> score_all_features(size_t n_features, bool in_paral
   return all;
 }
 
-// The candidate that wins selection, if it beats min_impurity_decrease.
+// The candidate that wins selection, unless its score is <= min_impurity_decrease (never true
+// for a NaN threshold, which therefore stops nothing).
 const ScoredCandidate* winning_candidate(const std::vector<ScoredCandidate>& candidates,
                                          double min_impurity_decrease) {
   const std::optional<size_t> best = select_best(candidates);
-  if (!best || !(candidates[*best].score > min_impurity_decrease)) return nullptr;
+  if (!best || candidates[*best].score <= min_impurity_decrease) return nullptr;
   return &candidates[*best];
 }
 
