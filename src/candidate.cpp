@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "data.hpp"
 #include "encoder.hpp"
 
 namespace ornik {
@@ -28,6 +29,120 @@ std::vector<StateCode> present_states(const Column& column, std::span<const size
   std::sort(states.begin(), states.end());
   states.erase(std::unique(states.begin(), states.end()), states.end());
   return states;
+}
+
+}  // namespace ornik
+
+namespace ornik {
+namespace {
+
+__extension__ typedef unsigned __int128 u128;
+
+// floor(k * n / n_bins) clamped to n - 1 (the quantile position of edge k, 1-based).
+inline uint64_t quantile_rank(uint64_t k, uint64_t n, uint64_t n_bins) {
+  const u128 idx = static_cast<u128>(k) * n / n_bins;
+  return idx >= n ? n - 1 : static_cast<uint64_t>(idx);
+}
+
+// Codes of the listed rows against edges; MISSING_STATE for non-finite values.
+void code_rows(const Column& column, std::span<const size_t> rows, std::span<const double> edges,
+               std::vector<StateCode>& out) {
+  out.resize(rows.size());
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const double x = column.numbers[rows[i]];
+    out[i] = std::isfinite(x) ? bin_code(edges, x) : MISSING_STATE;
+  }
+}
+
+}  // namespace
+
+SortedFeature sort_feature(const Column& column) {
+  struct Entry {
+    int64_t key;
+    uint32_t row;
+  };
+  std::vector<Entry> entries;
+  entries.reserve(column.numbers.size());
+  for (size_t r = 0; r < column.numbers.size(); ++r) {
+    const double v = column.numbers[r];
+    if (std::isfinite(v)) entries.push_back({total_order_key(v), static_cast<uint32_t>(r)});
+  }
+  std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+    return a.key < b.key || (a.key == b.key && a.row < b.row);
+  });
+  SortedFeature out;
+  out.values.resize(entries.size());
+  out.rows.resize(entries.size());
+  for (size_t i = 0; i < entries.size(); ++i) {
+    out.values[i] = from_total_order_key(entries[i].key);
+    out.rows[i] = entries[i].row;
+  }
+  return out;
+}
+
+void split_sorted(const SortedFeature& parent, std::span<const uint8_t> goes_left,
+                  SortedFeature& left, SortedFeature& right) {
+  left.values.clear();
+  left.rows.clear();
+  right.values.clear();
+  right.rows.clear();
+  for (size_t i = 0; i < parent.rows.size(); ++i) {
+    SortedFeature& side = goes_left[parent.rows[i]] ? left : right;
+    side.values.push_back(parent.values[i]);
+    side.rows.push_back(parent.rows[i]);
+  }
+}
+
+double sorted_edge(const SortedFeature& sorted, uint64_t n_bins, uint64_t k) {
+  return sorted.values[quantile_rank(k + 1, sorted.values.size(), n_bins)];
+}
+
+void code_sorted_feature(const Column& column, const SortedFeature& sorted,
+                         std::span<const Fold> folds, std::span<const uint32_t> fold_of_row,
+                         uint64_t n_bins, bool with_train_codes, CodedFeature& out) {
+  const std::span<const double> values = sorted.values;
+  const size_t m = values.size();
+  const uint64_t n_edges = (n_bins >= 2 && m > 0) ? n_bins - 1 : 0;
+
+  // Node-local edges and the states present: codes rise along the sorted values.
+  std::vector<double> edges(n_edges);
+  for (uint64_t k = 0; k < n_edges; ++k) edges[k] = values[quantile_rank(k + 1, m, n_bins)];
+  out.states.clear();
+  size_t e = 0;
+  for (size_t i = 0; i < m; ++i) {
+    while (e < n_edges && edges[e] <= values[i]) ++e;
+    if (out.states.empty() || out.states.back() != e) out.states.push_back(e);
+  }
+
+  // Each fold's training edges: the same quantile ranks among the sorted values outside it.
+  const size_t k = folds.size();
+  std::vector<uint32_t> fold_seq(m);
+  std::vector<size_t> in_fold(k, 0);
+  for (size_t i = 0; i < m; ++i) {
+    fold_seq[i] = fold_of_row[sorted.rows[i]];
+    ++in_fold[fold_seq[i]];
+  }
+  out.val_codes.resize(k);
+  out.train_codes.resize(with_train_codes ? k : 0);
+  std::vector<double> fold_edges;
+  for (size_t f = 0; f < k; ++f) {
+    const uint64_t m_train = m - in_fold[f];
+    const uint64_t fold_n_edges = (n_bins >= 2 && m_train > 0) ? n_bins - 1 : 0;
+    fold_edges.resize(fold_n_edges);
+    uint64_t next = 0;
+    uint64_t want = fold_n_edges > 0 ? quantile_rank(1, m_train, n_bins) : 0;
+    uint64_t rank = 0;
+    for (size_t i = 0; i < m && next < fold_n_edges; ++i) {
+      if (fold_seq[i] == f) continue;
+      while (next < fold_n_edges && want == rank) {
+        fold_edges[next++] = values[i];
+        if (next < fold_n_edges) want = quantile_rank(next + 1, m_train, n_bins);
+      }
+      ++rank;
+    }
+    code_rows(column, folds[f].val, fold_edges, out.val_codes[f]);
+    if (with_train_codes) code_rows(column, folds[f].train, fold_edges, out.train_codes[f]);
+  }
 }
 
 }  // namespace ornik

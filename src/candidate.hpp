@@ -16,3 +16,38 @@ std::vector<StateCode> present_states(const Column& column, std::span<const size
                                       uint64_t n_bins);
 
 }  // namespace ornik
+
+namespace ornik {
+
+// A numeric feature's finite values among a node's samples, ascending in total order, with
+// their rows. Kept per node so that no node sorts: children inherit stable partitions.
+struct SortedFeature {
+  std::vector<double> values;
+  std::vector<uint32_t> rows;
+};
+
+// The sorted finite values of a whole column.
+SortedFeature sort_feature(const Column& column);
+
+// Splits a node's sorted feature between its children, keeping the order on both sides.
+void split_sorted(const SortedFeature& parent, std::span<const uint8_t> goes_left,
+                  SortedFeature& left, SortedFeature& right);
+
+// Edge k of the literal quantile edge list of the sorted values (k = 0 .. n_bins - 2).
+double sorted_edge(const SortedFeature& sorted, uint64_t n_bins, uint64_t k);
+
+// The present states of a numeric feature at a node and the codes of every fold's validation
+// (and, when asked, training) rows, all derived from the node's sorted values: the same
+// results as present_states and fold_val_codes, without sorting or selecting.
+struct CodedFeature {
+  std::vector<StateCode> states;
+  std::vector<std::vector<StateCode>> val_codes;
+  std::vector<std::vector<StateCode>> train_codes;
+};
+
+// fold_of_row[r] is the fold whose validation block holds row r (for the node's rows).
+void code_sorted_feature(const Column& column, const SortedFeature& sorted,
+                         std::span<const Fold> folds, std::span<const uint32_t> fold_of_row,
+                         uint64_t n_bins, bool with_train_codes, CodedFeature& out);
+
+}  // namespace ornik

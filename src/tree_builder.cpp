@@ -71,6 +71,31 @@ std::vector<FoldStats> score_states_strict(const ObjectiveClassification& task,
                                    *task.objective);
 }
 
+std::vector<FoldStats> score_coded(const Regression& task, bool ordered, const CodedFeature& c,
+                                   std::span<const Fold> folds, std::span<const double> targets) {
+  return score_coded_states<double>(ordered, c.states, folds, c.val_codes, targets,
+                                    *task.criterion);
+}
+
+std::vector<FoldStats> score_coded(const Classification& task, bool ordered,
+                                   const CodedFeature& c, std::span<const Fold> folds,
+                                   std::span<const ClassLabel> targets) {
+  return score_coded_states<ClassLabel>(ordered, c.states, folds, c.val_codes, targets,
+                                        *task.criterion);
+}
+
+std::vector<FoldStats> score_coded(const ObjectiveClassification& task, bool ordered,
+                                   const CodedFeature& c, std::span<const Fold> folds,
+                                   std::span<const ClassLabel> targets) {
+  return score_coded_states_objective(ordered, c.states, folds, c.train_codes, c.val_codes,
+                                      targets, task.n_classes, *task.objective);
+}
+
+// Only the objective scoring codes the training rows too.
+constexpr bool needs_train_codes(const Regression&) { return false; }
+constexpr bool needs_train_codes(const Classification&) { return false; }
+constexpr bool needs_train_codes(const ObjectiveClassification&) { return true; }
+
 std::vector<ScoredCandidate> score_block_fast(const Regression&, const FastBlock& block,
                                               std::span<const double> targets,
                                               const FoldAssignment& folds,
@@ -154,6 +179,34 @@ void append_split(NodeList<Payload>& nodes, const SplitRule& rule) {
 
 }  // namespace
 
+namespace {
+
+// The numeric rule of a Strict winner given the node-local edges (m of them, edge(i) the i-th).
+template <class Edge>
+std::optional<SplitRule> numeric_rule(size_t feature, StateCode state, uint64_t m, bool ordered,
+                                      Edge&& edge) {
+  if (state > m) return std::nullopt;
+  std::optional<double> upper;
+  if (state < m) upper = edge(state);
+  if (ordered) {
+    if (!upper) return std::nullopt;
+    return SplitRule::numeric(feature, std::nullopt, upper);
+  }
+  std::optional<double> lower;
+  if (state >= 1) lower = edge(state - 1);
+  return SplitRule::numeric(feature, lower, upper);
+}
+
+// make_rule for a numeric feature whose node values are already sorted.
+std::optional<SplitRule> make_rule_sorted(const SortedFeature& sorted, size_t feature,
+                                          StateCode state, uint64_t n_bins, bool ordered) {
+  const uint64_t m = (n_bins >= 2 && !sorted.values.empty()) ? n_bins - 1 : 0;
+  return numeric_rule(feature, state, m, ordered,
+                      [&](uint64_t i) { return sorted_edge(sorted, n_bins, i); });
+}
+
+}  // namespace
+
 // Turns a Strict winner into a rule; none when the state gives no usable rule.
 std::optional<SplitRule> make_rule(const Column& column, size_t feature, StateCode state,
                                    std::span<const size_t> samples, uint64_t n_bins,
@@ -166,17 +219,8 @@ std::optional<SplitRule> make_rule(const Column& column, size_t feature, StateCo
   values.reserve(samples.size());
   for (const size_t row : samples) values.push_back(column.numbers[row]);
   const QuantileEdges edges(values, n_bins);
-  const uint64_t m = edges.size();
-  if (state > m) return std::nullopt;
-  std::optional<double> upper;
-  if (state < m) upper = edges[state];
-  if (ordered) {
-    if (!upper) return std::nullopt;
-    return SplitRule::numeric(feature, std::nullopt, upper);
-  }
-  std::optional<double> lower;
-  if (state >= 1) lower = edges[state - 1];
-  return SplitRule::numeric(feature, lower, upper);
+  return numeric_rule(feature, state, edges.size(), ordered,
+                      [&](uint64_t i) { return edges[i]; });
 }
 
 template <class Task>
@@ -189,6 +233,7 @@ NodeList<typename Task::Payload> build_tree_strict(const Task& task, const TreeP
   using Payload = typename Task::Payload;
   struct Pending {
     std::vector<size_t> samples;
+    std::vector<SortedFeature> sorted;  // per numeric feature, when kept sorted
     size_t depth;
     size_t parent;  // the split whose right child this is, or kNoParent
   };
@@ -196,11 +241,25 @@ NodeList<typename Task::Payload> build_tree_strict(const Task& task, const TreeP
   NodeList<Payload> nodes;
   const KFold kfold = params.kfold();
   const size_t min_leaf = std::max<uint64_t>(params.min_samples_leaf, 1);
+  const size_t n_features = columns.size();
+  const size_t n_rows = columns.empty() ? 0 : columns[0].size();
+  // Numeric features keep their node values sorted, which turns every quantile into a lookup;
+  // a huge n_bins falls back to computing edges from unsorted values.
+  const bool keep_sorted = params.n_bins <= 65536 && n_rows <= UINT32_MAX;
+  std::vector<uint32_t> fold_of_row(keep_sorted ? n_rows : 0);
+  std::vector<uint8_t> goes_left(keep_sorted ? n_rows : 0);
+
   std::vector<Pending> stack;
   {
-    std::vector<size_t> root(columns.empty() ? 0 : columns[0].size());
-    std::iota(root.begin(), root.end(), size_t{0});
-    stack.push_back({std::move(root), 0, kNoParent});
+    Pending root{std::vector<size_t>(n_rows), {}, 0, kNoParent};
+    std::iota(root.samples.begin(), root.samples.end(), size_t{0});
+    if (keep_sorted) {
+      root.sorted.resize(n_features);
+      for (size_t f = 0; f < n_features; ++f) {
+        if (!columns[f].categorical) root.sorted[f] = sort_feature(columns[f]);
+      }
+    }
+    stack.push_back(std::move(root));
   }
   std::vector<Target> node_targets;
 
@@ -221,14 +280,29 @@ NodeList<typename Task::Payload> build_tree_strict(const Task& task, const TreeP
     }
 
     const std::vector<Fold> folds = kfold.folds(samples);
+    if (keep_sorted) {
+      for (size_t f = 0; f < folds.size(); ++f) {
+        for (const size_t row : folds[f].val) fold_of_row[row] = static_cast<uint32_t>(f);
+      }
+    }
     auto score = [&](size_t f, bool) {
       const Column& column = columns[f];
       const bool ordered = params.split_style == SplitStyle::Threshold && !column.categorical;
       std::vector<ScoredCandidate> out;
-      const std::vector<StateCode> states = present_states(column, samples, params.n_bins);
-      if (states.empty()) return out;
-      std::vector<FoldStats> stats =
-          score_states_strict(task, column, ordered, states, folds, targets, params.n_bins);
+      std::vector<StateCode> states;
+      std::vector<FoldStats> stats;
+      if (keep_sorted && !column.categorical) {
+        CodedFeature coded;
+        code_sorted_feature(column, item.sorted[f], folds, fold_of_row, params.n_bins,
+                            needs_train_codes(task), coded);
+        if (coded.states.empty()) return out;
+        stats = score_coded(task, ordered, coded, folds, targets);
+        states = std::move(coded.states);
+      } else {
+        states = present_states(column, samples, params.n_bins);
+        if (states.empty()) return out;
+        stats = score_states_strict(task, column, ordered, states, folds, targets, params.n_bins);
+      }
       out.reserve(states.size());
       for (size_t s = 0; s < states.size(); ++s) {
         const double value = aggregator.aggregate(stats[s]);
@@ -237,35 +311,50 @@ NodeList<typename Task::Payload> build_tree_strict(const Task& task, const TreeP
       return out;
     };
     const std::vector<ScoredCandidate> candidates =
-        score_all_features(columns.size(), parallel_allowed(params), params.n_threads, score);
+        score_all_features(n_features, parallel_allowed(params), params.n_threads, score);
     const ScoredCandidate* best = winning_candidate(candidates, params.min_impurity_decrease);
     if (!best) {
       append_leaf(nodes, std::move(payload), n);
       continue;
     }
-    const Column& column = columns[best->feature];
+    const size_t bf = best->feature;
+    const Column& column = columns[bf];
     const bool ordered = params.split_style == SplitStyle::Threshold && !column.categorical;
     const std::optional<SplitRule> rule =
-        make_rule(column, best->feature, best->state, samples, params.n_bins, ordered);
+        keep_sorted && !column.categorical
+            ? make_rule_sorted(item.sorted[bf], bf, best->state, params.n_bins, ordered)
+            : make_rule(column, bf, best->state, samples, params.n_bins, ordered);
     if (!rule) {
       append_leaf(nodes, std::move(payload), n);
       continue;
     }
 
-    std::vector<size_t> left, right;
+    Pending left{{}, {}, item.depth + 1, kNoParent};
+    Pending right{{}, {}, item.depth + 1, 0};
     for (const size_t row : samples) {
-      (route_left_train(*rule, columns, row) ? left : right).push_back(row);
+      const bool to_left = route_left_train(*rule, columns, row);
+      (to_left ? left.samples : right.samples).push_back(row);
+      if (keep_sorted) goes_left[row] = to_left ? 1 : 0;
     }
-    if (left.size() < min_leaf || right.size() < min_leaf) {
+    if (left.samples.size() < min_leaf || right.samples.size() < min_leaf) {
       append_leaf(nodes, std::move(payload), n);
       continue;
     }
-    const size_t id = nodes.size();
+    if (keep_sorted) {
+      left.sorted.resize(n_features);
+      right.sorted.resize(n_features);
+      for (size_t f = 0; f < n_features; ++f) {
+        if (columns[f].categorical) continue;
+        split_sorted(item.sorted[f], goes_left, left.sorted[f], right.sorted[f]);
+        std::vector<double>().swap(item.sorted[f].values);  // release the parent's copy early
+        std::vector<uint32_t>().swap(item.sorted[f].rows);
+      }
+    }
+    right.parent = nodes.size();
     append_split(nodes, *rule);
-    const size_t depth = item.depth + 1;
-    item.samples = {};  // release the parent's list before descending
-    stack.push_back({std::move(right), depth, id});
-    stack.push_back({std::move(left), depth, kNoParent});
+    item = Pending{};  // release the parent's lists before descending
+    stack.push_back(std::move(right));
+    stack.push_back(std::move(left));
   }
   return nodes;
 }
