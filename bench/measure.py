@@ -40,6 +40,12 @@ def _status_kib(key: str) -> int | None:
     return None
 
 
+def _cpu_seconds() -> float:
+    """User plus system time of every thread of this process so far."""
+    ru = resource.getrusage(resource.RUSAGE_SELF)
+    return ru.ru_utime + ru.ru_stime
+
+
 class PeakMeter:
     """Peak resident memory of this process above a baseline, in bytes.
 
@@ -88,13 +94,14 @@ def main(request: dict) -> None:
         if rep > 0:
             model = contenders.build(key, setting)
         meter = PeakMeter() if rep == 0 else None
+        cpu0 = _cpu_seconds()
         t0 = time.perf_counter()
         model.fit(x, y)
         fit_s = time.perf_counter() - t0
+        fit = {"seconds": fit_s, "cpu_seconds": _cpu_seconds() - cpu0}
         if meter is not None:
-            emit(event="fit", seconds=fit_s, peak_bytes=meter.peak_bytes(), method=meter.method)
-        else:
-            emit(event="fit", seconds=fit_s)
+            fit.update(peak_bytes=meter.peak_bytes(), method=meter.method)
+        emit(event="fit", **fit)
         t0 = time.perf_counter()
         model.predict(x)
         emit(event="predict", seconds=time.perf_counter() - t0)

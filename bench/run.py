@@ -47,6 +47,7 @@ class Result:
     fit_s: float | None = None
     predict_s: float | None = None
     peak_bytes: int | None = None
+    cpu_ratio: float | None = None  # CPU time ÷ wall time of the fits (median)
     cells: int = 0
     note: str = ""
     mem_method: str = ""
@@ -73,7 +74,7 @@ def run_child(request: dict, threads: int, timeout: float) -> Result:
         proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=err, text=True, env=env)
         events: queue.Queue = queue.Queue()
         threading.Thread(target=_reader, args=(proc.stdout, events), daemon=True).start()
-        fits, predicts, peak, method = [], [], None, ""
+        fits, predicts, cpu, peak, method = [], [], [], None, ""
         status, finished = "ok", False
         try:
             while True:
@@ -87,6 +88,8 @@ def run_child(request: dict, threads: int, timeout: float) -> Result:
                     break
                 if ev["event"] == "fit":
                     fits.append(ev["seconds"])
+                    if ev["seconds"] > 0:
+                        cpu.append(ev["cpu_seconds"] / ev["seconds"])
                     if "peak_bytes" in ev:
                         peak, method = ev["peak_bytes"], ev["method"]
                 elif ev["event"] == "predict":
@@ -115,6 +118,7 @@ def run_child(request: dict, threads: int, timeout: float) -> Result:
         "ok",
         fit_s=statistics.median(fits),
         predict_s=statistics.median(predicts),
+        cpu_ratio=statistics.median(cpu) if cpu else None,
         peak_bytes=peak,
         mem_method=method,
     )
@@ -180,6 +184,19 @@ class Report:
         self.floors: dict[tuple[str, int], float] = {}
         self.workloads: list[workloads.Workload] = []
         self.notes: list[str] = []
+        self.loads: list[float] = []
+
+    def sample_load(self) -> None:
+        try:
+            self.loads.append(os.getloadavg()[0])
+        except (AttributeError, OSError):
+            pass
+
+    def busy(self) -> bool:
+        """Other programs competed for the cores: the load, which includes our own child of at
+        most max(threads) busy threads, stayed above the core count."""
+        cores = os.cpu_count() or 1
+        return bool(self.loads) and statistics.median(self.loads) > cores + 0.5
 
     def memory_methods(self) -> str:
         """VmHWM (reset before the fit) or the ru_maxrss fallback, as the children reported."""
@@ -206,9 +223,9 @@ class Report:
         lines = [
             title,
             "",
-            "| n_bins | threads | contender | fit s | predict s | peak MB | B/cell "
+            "| n_bins | threads | contender | fit s | CPU ÷ wall | predict s | peak MB | B/cell "
             "| fit ÷ Fast | fit ÷ Strict | predict ÷ Fast |",
-            "|" + "---|" * 10,
+            "|" + "---|" * 11,
         ]
         floor = self.floors.get((w.kind, w.n_rows))
         for nb in self.n_bins:
@@ -230,20 +247,21 @@ class Report:
                         over = ratio(fast_fit, floor)
                         label = "floor²" + (f" (Fast = {fmt_ratio(over)} floor)" if over else "")
                         lines.append(
-                            f"| {nb} | {th} | {label} | {fmt_s(floor)} | — | — | — "
-                            f"| {fmt_ratio(ratio(floor, fast_fit))} | — | — |"
+                            f"| {nb} | {th} | {label} | {fmt_s(floor)} | — | — | — | — "
+                            "| — | — | — |"
                         )
         return lines
 
     def cells(self, r: Result, fast_fit, strict_fit, fast_pred) -> str:
         if r.status != "ok":
-            return f"{self.note_ref(r)} | — | — | — | — | — | — |"
+            return f"{self.note_ref(r)} | — | — | — | — | — | — | — |"
         if r.peak_bytes is None:
             mb = per_cell = "—"
         else:
             mb, per_cell = f"{r.peak_bytes / 1e6:.1f}", f"{r.peak_bytes / r.cells:.2f}"
+        cpu_ratio = "—" if r.cpu_ratio is None else f"{r.cpu_ratio:.2f}"
         return (
-            f"{fmt_s(r.fit_s)} | {fmt_s(r.predict_s)} | {mb} | {per_cell} "
+            f"{fmt_s(r.fit_s)} | {cpu_ratio} | {fmt_s(r.predict_s)} | {mb} | {per_cell} "
             f"| {fmt_ratio(ratio(r.fit_s, fast_fit))} | {fmt_ratio(ratio(r.fit_s, strict_fit))} "
             f"| {fmt_ratio(ratio(r.predict_s, fast_pred))} |"
         )
@@ -327,10 +345,8 @@ class Report:
             ("Strict", "strict", lo_t, 12, [8] if 8 in self.n_bins else None),
         ]
         for label, key, th, limit, bins in lines_growth:
-            title = (
-                f"{label} fit growth {workloads.rows_label(small)}→{rows}, "
-                f"{threads_label(th)} (want ≤ {limit}×)"
-            )
+            span = f"{workloads.rows_label(small)}→{rows}" if growth else "100k→1M"
+            title = f"{label} fit growth {span}, {threads_label(th)} (want ≤ {limit}×)"
             if growth:
                 line(
                     title,
@@ -554,6 +570,7 @@ def main(argv=None) -> int:
                 t0 = time.perf_counter()
                 r = run_child(request, th, args.timeout)
                 r.cells = cells
+                report.sample_load()
                 report.results[(w.kind, w.n_rows, nb, None if key == "dt" else th, key)] = r
                 desc = (
                     f"fit {fmt_s(r.fit_s)} s, predict {fmt_s(r.predict_s)} s, "
@@ -570,6 +587,11 @@ def main(argv=None) -> int:
                 )
 
     machine.append(f"- Load average (1/5/15 min) at end: {load_average()}")
+    if report.loads:
+        machine.append(
+            "- 1-minute load average after each contender: median "
+            f"{statistics.median(report.loads):.2f}, max {max(report.loads):.2f}"
+        )
     cli = " ".join(["bench/run.py", *(sys.argv[1:] if argv is None else argv)])
     text = render(args, report, machine, notes_pre, started, cli)
     print(text)
@@ -602,6 +624,12 @@ def render(args, report: Report, machine, notes_pre, started, cli: str) -> str:
             "This is not the full benchmark: run `make bench` (or `bench/run.py`) for the "
             "100k and 1M-row workloads."
         )
+    if report.busy():
+        out.append(
+            "**The machine was busy during this run** (load above its core count, see below): "
+            "timings, above all with 2 threads and for the OpenMP contenders, are inflated and "
+            "noisy."
+        )
     out += ["", "## Machine", "", *machine, ""]
     out += [
         "## Settings",
@@ -630,7 +658,11 @@ def render(args, report: Report, machine, notes_pre, started, cli: str) -> str:
         f"² floor: {contenders.DEPTH} × one single-threaded streaming pass over the n × 20 uint16 "
         "code matrix (numpy add.reduce into uint64 down each column of a Fortran array): "
         "roughly what memory bandwidth allows a depth-8 fit that reads every code once per level."
-        " Its 'fit ÷ Fast' is floor ÷ Fast.",
+        " The label gives Fast's fit time in floors.",
+        "",
+        "'CPU ÷ wall' is the process's CPU time (all threads) during the fits divided by their "
+        "wall time: near 1 for one busy thread, near 2 when two threads both work, lower when "
+        "the process waited (for memory, a lock, or another program on the machine).",
         "",
         "'fit ÷ Fast' is the contender's fit time divided by ornik Fast's in the same group "
         "(above 1: Fast is faster); likewise 'fit ÷ Strict' and 'predict ÷ Fast'.",
