@@ -38,6 +38,8 @@ bool encode_numeric(const Column& column, uint64_t n_bins, size_t feature, Featu
   bins.continuous = true;
   const std::span<const double> edges = bins.edges;
   // The prefix table pays off once the column is long compared with its size.
+  bins.has_missing = std::any_of(values.begin(), values.end(),
+                                 [](double v) { return !std::isfinite(v); });
   if (values.size() >= (size_t{1} << 16) && edges.size() >= 8) {
     const BinCoder coder(edges);
     for (size_t i = 0; i < values.size(); ++i) {
@@ -80,6 +82,7 @@ bool encode_categorical(const Column& column, size_t feature, FeatureBins& bins,
   }
   bins.n_bins = categories.size();
   bins.continuous = false;
+  bins.has_missing = std::find(labels.begin(), labels.end(), MISSING_CATEGORY) != labels.end();
   bins.categories = std::move(categories);
   return true;
 }

@@ -22,6 +22,7 @@ struct FeatureBins {
   std::vector<uint32_t> categories;  // categorical: distinct labels, ascending
   size_t n_bins = 0;                 // numeric: edges + 1; categorical: categories
   bool continuous = true;
+  bool has_missing = false;          // some row's code is MISSING_CODE
 };
 
 // Codes are stored row-major (all features of a row side by side) so that one pass over a

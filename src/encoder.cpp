@@ -136,16 +136,14 @@ uint64_t BinCoder::code(double x) const {
   const size_t prefix = key >> 48;
   size_t lo = first_[prefix];
   size_t len = first_[prefix + 1] - lo;
-  // Every edge before lo is below x; search the edges that share x's prefix.
-  while (len > 0) {
+  // Every edge before lo is below x; search the edges that share x's prefix, branch-free.
+  if (len == 0) return lo;
+  while (len > 1) {
     const size_t half = len / 2;
-    if (keys_[lo + half] <= key) {
-      lo += half + 1;
-      len -= half + 1;
-    } else {
-      len = half;
-    }
+    lo = keys_[lo + half - 1] <= key ? lo + half : lo;
+    len -= half;
   }
+  lo += keys_[lo] <= key ? 1 : 0;
   return lo;
 }
 

@@ -181,6 +181,9 @@ std::vector<ScoredCandidate> score_block_fast_regression(const FastBlock& block,
   const uint32_t* order = folds.order.data();
   const uint8_t* fold_of = folds.fold_of.data();
   const size_t n_samples = folds.order.size();
+  uint32_t* node_count = zero_scratch(s.node_count, k + 1);
+  double* node_sum = zero_scratch(s.node_sum, k + 1);
+  double* node_sum_sq = zero_scratch(s.node_sum_sq, k + 1);
   for (size_t p = 0; p < n_samples; ++p) {
     if (p + kPrefetchDistance < n_samples) {
       const size_t ahead = order[p + kPrefetchDistance];
@@ -191,9 +194,19 @@ std::vector<ScoredCandidate> score_block_fast_regression(const FastBlock& block,
     const size_t f = fold_of[p];
     const double v = y[row];
     const double v2 = v * v;
+    ++node_count[f];
+    node_sum[f] += v;
+    node_sum_sq[f] += v2;
     const uint16_t* row_codes = codes + row * stride;
     for (size_t j = 0; j < nf; ++j) {
       const size_t x = row_codes[j];
+      if (features[j].complete) {
+        const size_t cell = offset[j] + x * k + f;
+        ++bin_count[cell];
+        bin_sum[cell] += v;
+        bin_sum_sq[cell] += v2;
+        continue;
+      }
       const size_t n_bins = features[j].n_bins;
       const bool counted = x < n_bins;
       const size_t cell = offset[j] + (counted ? x : n_bins) * k + f;
@@ -211,9 +224,10 @@ std::vector<ScoredCandidate> score_block_fast_regression(const FastBlock& block,
     const BlockFeature& feature = features[j];
     const size_t n_bins = feature.n_bins;
     if (n_bins == 0) continue;
-    const uint32_t* fc = fold_count + j * (k + 1);
-    const double* fs = fold_sum + j * (k + 1);
-    const double* fq = fold_sum_sq + j * (k + 1);
+    const bool shared = feature.complete;
+    const uint32_t* fc = shared ? node_count : fold_count + j * (k + 1);
+    const double* fs = shared ? node_sum : fold_sum + j * (k + 1);
+    const double* fq = shared ? node_sum_sq : fold_sum_sq + j * (k + 1);
     const uint32_t* bc = bin_count + offset[j];
     const double* bs = bin_sum + offset[j];
     const double* bq = bin_sum_sq + offset[j];
@@ -274,6 +288,8 @@ void fill_class_histograms(const FastBlock& block, std::span<const ClassLabel> t
   uint32_t* fold_bin_count = zero_scratch(s.fold_bin_count, n_cells);
   uint32_t* fold_class_count = zero_scratch(s.fold_class_count, n_slots * nc);
   uint32_t* fold_count = zero_scratch(s.fold_count, n_slots);
+  uint32_t* node_class_count = zero_scratch(s.node_class_count, (k + 1) * nc);
+  uint32_t* node_count = zero_scratch(s.node_count, k + 1);
   const size_t* offset = s.cell_offset.data();
   const BlockFeature* features = block.features.data();
 
@@ -293,9 +309,17 @@ void fill_class_histograms(const FastBlock& block, std::span<const ClassLabel> t
     const ClassLabel c = y[row];
     if (c >= nc) continue;
     const size_t f = fold_of[p];
+    ++node_class_count[f * nc + c];
+    ++node_count[f];
     const uint16_t* row_codes = codes + row * stride;
     for (size_t j = 0; j < nf; ++j) {
       const size_t x = row_codes[j];
+      if (features[j].complete) {
+        const size_t cell = offset[j] + x * k + f;
+        ++class_count[cell * nc + c];
+        ++fold_bin_count[cell];
+        continue;
+      }
       const size_t n_bins = features[j].n_bins;
       const bool counted = x < n_bins;
       const size_t cell = offset[j] + (counted ? x : n_bins) * k + f;
@@ -306,6 +330,17 @@ void fill_class_histograms(const FastBlock& block, std::span<const ClassLabel> t
       ++fold_count[slot];
     }
   }
+}
+
+const uint32_t* class_fold_totals(const FastScratch& s, const BlockFeature& feature, size_t j,
+                                  size_t k, size_t n_classes) {
+  return feature.complete ? s.node_class_count.data()
+                          : s.fold_class_count.data() + j * (k + 1) * n_classes;
+}
+
+const uint32_t* fold_totals(const FastScratch& s, const BlockFeature& feature, size_t j,
+                            size_t k) {
+  return feature.complete ? s.node_count.data() : s.fold_count.data() + j * (k + 1);
 }
 
 std::vector<ScoredCandidate> score_block_fast_classification(
@@ -319,9 +354,9 @@ std::vector<ScoredCandidate> score_block_fast_classification(
     const BlockFeature& feature = block.features[j];
     if (feature.n_bins == 0) continue;
     const size_t c0 = s.cell_offset[j];
-    const size_t s0 = j * (k + 1);
     const ClassCells h{s.class_count.data() + c0 * n_classes, s.fold_bin_count.data() + c0,
-                       s.fold_class_count.data() + s0 * n_classes, s.fold_count.data() + s0};
+                       class_fold_totals(s, feature, j, k, n_classes),
+                       fold_totals(s, feature, j, k)};
     if (entropy) {
       scan_classification<true>(h, feature, k, n_classes, aggregator, s, out);
     } else {

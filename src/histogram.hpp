@@ -36,6 +36,9 @@ struct FastScratch {
   std::vector<uint32_t> bin_class_total, class_total, left_class_total, train_class_count;
   // Where each block feature's (bin, fold) cells start.
   std::vector<size_t> cell_offset;
+  // Totals over all the node's samples per fold (slot k unused), shared by complete features.
+  std::vector<uint32_t> node_count, node_class_count;
+  std::vector<double> node_sum, node_sum_sq;
 };
 
 // One feature of a block: its bin count, its position in the matrix and whether it is scored as
@@ -44,6 +47,7 @@ struct BlockFeature {
   size_t n_bins = 0;
   size_t feature = 0;
   bool ordered = false;
+  bool complete = false;  // every code is below n_bins: its fold totals are the node's
 };
 
 // Features scored together in one pass over a node's rows.
@@ -94,8 +98,15 @@ T* zero_scratch(std::vector<T>& buffer, size_t n) {
 void fill_class_histograms(const FastBlock& block, std::span<const ClassLabel> targets,
                            const FoldAssignment& folds, size_t n_classes, FastScratch& scratch);
 
+// Feature j's per-fold class totals ([fold][class]) and counted samples per fold after
+// fill_class_histograms: its own, or the node's when the feature is complete.
+const uint32_t* class_fold_totals(const FastScratch& scratch, const BlockFeature& feature,
+                                  size_t j, size_t k, size_t n_classes);
+const uint32_t* fold_totals(const FastScratch& scratch, const BlockFeature& feature, size_t j,
+                            size_t k);
+
 inline FastBlock single_feature_block(const FastFeature& feature, BlockFeature& storage) {
-  storage = BlockFeature{feature.n_bins, feature.feature, feature.ordered};
+  storage = BlockFeature{feature.n_bins, feature.feature, feature.ordered, false};
   return FastBlock{feature.codes.data(), 1, std::span<const BlockFeature>(&storage, 1)};
 }
 

@@ -161,7 +161,7 @@ std::vector<ScoredCandidate> score_block_fast_objective(const FastBlock& block,
     const BlockFeature& feature = block.features[j];
     if (feature.n_bins == 0) continue;
     scan_objective(s.class_count.data() + s.cell_offset[j] * nc,
-                   s.fold_class_count.data() + j * (k + 1) * nc, feature, k, nc, aggregator,
+                   class_fold_totals(s, feature, j, k, nc), feature, k, nc, aggregator,
                    objective, confusion, s, out);
   }
   return out;

@@ -422,8 +422,9 @@ NodeList<typename Task::Payload> build_tree_fast(const Task& task, const TreePar
   std::vector<BlockFeature> block_features(n_features);
   for (size_t f = 0; f < n_features; ++f) {
     const FeatureBins& bins = binned.features[f];
-    block_features[f] = BlockFeature{
-        bins.n_bins, f, params.split_style == SplitStyle::Threshold && bins.continuous};
+    block_features[f] =
+        BlockFeature{bins.n_bins, f, params.split_style == SplitStyle::Threshold && bins.continuous,
+                     !bins.has_missing};
   }
   auto block_of = [&](size_t first, size_t last) {
     return FastBlock{binned.codes.data() + first, n_features,

@@ -233,14 +233,6 @@ std::string dtype_text(PyArray_Descr* descr) {
 
 }  // namespace
 
-double MatrixView::at(size_t i, size_t j) const {
-  double v;
-  std::memcpy(&v,
-              data + static_cast<npy_intp>(i) * row_stride + static_cast<npy_intp>(j) * col_stride,
-              sizeof v);
-  return v;
-}
-
 double VectorView::f64(size_t i) const {
   double v;
   std::memcpy(&v, data + static_cast<npy_intp>(i) * stride, sizeof v);

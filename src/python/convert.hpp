@@ -2,6 +2,8 @@
 // the translation of C++ failures into Python exceptions.
 #pragma once
 
+#include <cstring>
+
 #include <cstdint>
 #include <new>
 #include <stdexcept>
@@ -88,7 +90,14 @@ struct MatrixView {
   npy_intp row_stride = 0;
   npy_intp col_stride = 0;
 
-  double at(size_t i, size_t j) const;
+  double at(size_t i, size_t j) const {
+    double v;
+    std::memcpy(&v,
+                data + static_cast<npy_intp>(i) * row_stride +
+                    static_cast<npy_intp>(j) * col_stride,
+                sizeof v);
+    return v;
+  }
 };
 
 // A read-only view of a 1-D float64 or C long array through its stride.
