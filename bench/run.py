@@ -423,18 +423,19 @@ def _version(module: str) -> str:
     return getattr(mod, "__version__", "unknown")
 
 
+def _git(*args: str) -> str:
+    out = subprocess.run(["git", *args], cwd=BENCH_DIR, capture_output=True, text=True, check=True)
+    return out.stdout.strip()
+
+
 def _git_commit() -> str:
+    """The checkout's commit, flagged when the library sources differ from it."""
     try:
-        out = subprocess.run(
-            ["git", "rev-parse", "--short", "HEAD"],
-            cwd=BENCH_DIR,
-            capture_output=True,
-            text=True,
-            check=True,
-        )
-        return out.stdout.strip()
+        commit = _git("rev-parse", "--short", "HEAD")
+        dirty = _git("status", "--porcelain", "--", "../src", "../ornik", "../CMakeLists.txt")
     except (OSError, subprocess.CalledProcessError):
         return "unknown"
+    return commit + (" (with uncommitted changes to the library sources)" if dirty else "")
 
 
 def load_average() -> str:
