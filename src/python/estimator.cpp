@@ -295,7 +295,9 @@ size_t row_width(const NodeList<Payload>& nodes, const MatrixView& x) {
   return *feature + 1;
 }
 
-// Calls emit(row, leaf id) for every row of x, converting rows in bounded blocks.
+// Calls emit(row, leaf id) for every row of x. Each row is routed straight from x's memory: a
+// value at a categorical position is read as its category label, any other as a number, just as
+// a converted row would hold it, so nothing is copied.
 template <class Payload, class Emit>
 void route_rows(const NodeList<Payload>& nodes, const MatrixView& x,
                 const std::vector<size_t>& categorical, size_t width, Emit&& emit) {
@@ -303,21 +305,16 @@ void route_rows(const NodeList<Payload>& nodes, const MatrixView& x,
   for (const size_t c : categorical) {
     if (c < width) is_label[c] = 1;
   }
-  constexpr size_t block_values = size_t{1} << 16;
-  const size_t block_rows = std::max<size_t>(1, block_values / std::max<size_t>(width, 1));
-  std::vector<RowValue> block(std::min(block_rows, x.rows) * width);
-  for (size_t start = 0; start < x.rows; start += block_rows) {
-    const size_t end = std::min(x.rows, start + block_rows);
-    RowValue* out = block.data();
-    for (size_t i = start; i < end; ++i) {
-      for (size_t j = 0; j < width; ++j) {
-        const double v = x.at(i, j);
-        *out++ = is_label[j] != 0 ? RowValue::of_label(category_label(v)) : RowValue::of_number(v);
-      }
+  for (size_t i = 0; i < x.rows; ++i) {
+    size_t id = 0;
+    while (!nodes[id].is_leaf) {
+      const SplitRule& rule = nodes[id].rule;
+      const double v = x.at(i, rule.feature);
+      const bool left = is_label[rule.feature] != 0 ? rule.label_goes_left(category_label(v))
+                                                    : rule.number_goes_left(v);
+      id = left ? id + 1 : nodes[id].right;
     }
-    for (size_t i = start; i < end; ++i) {
-      emit(i, find_leaf(nodes, block.data() + (i - start) * width));
-    }
+    emit(i, id);
   }
 }
 
