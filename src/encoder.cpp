@@ -47,6 +47,60 @@ void select_positions(std::span<int64_t> keys, size_t offset, std::span<const ui
   }
 }
 
+// Puts the order statistics at the listed ranks (ascending, distinct) in place, for large inputs.
+// Keys are bucketed by their high bits, which preserves order between buckets; only the buckets
+// holding a wanted rank are then gathered and selected in, so most keys are touched twice.
+bool select_by_buckets(std::vector<int64_t>& keys, std::span<const uint64_t> ranks) {
+  constexpr int kBucketBits = 14;
+  constexpr size_t kBuckets = size_t{1} << kBucketBits;
+  const auto [lo_it, hi_it] = std::minmax_element(keys.begin(), keys.end());
+  const uint64_t lo = static_cast<uint64_t>(*lo_it);
+  const uint64_t span = static_cast<uint64_t>(*hi_it) - lo;
+  int shift = 0;
+  while ((span >> shift) >= kBuckets) ++shift;
+  std::vector<uint32_t> start(kBuckets + 1, 0);
+  for (const int64_t k : keys) ++start[((static_cast<uint64_t>(k) - lo) >> shift) + 1];
+  for (size_t b = 1; b <= kBuckets; ++b) start[b] += start[b - 1];
+
+  // The buckets that hold a wanted rank, each gathered into its own stretch of `picked`.
+  std::vector<int32_t> slot_of(kBuckets, -1);
+  std::vector<size_t> wanted_buckets;
+  for (const uint64_t r : ranks) {
+    const size_t b = static_cast<size_t>(std::upper_bound(start.begin(), start.end(), r) -
+                                         start.begin()) - 1;
+    if (slot_of[b] < 0) {
+      slot_of[b] = static_cast<int32_t>(wanted_buckets.size());
+      wanted_buckets.push_back(b);
+    }
+  }
+  std::vector<size_t> slot_begin(wanted_buckets.size() + 1, 0);
+  for (size_t i = 0; i < wanted_buckets.size(); ++i) {
+    const size_t b = wanted_buckets[i];
+    slot_begin[i + 1] = slot_begin[i] + (start[b + 1] - start[b]);
+  }
+  // One bucket holding nearly everything would make this a copy for nothing.
+  if (slot_begin.back() * 2 > keys.size()) return false;
+  std::vector<int64_t> picked(slot_begin.back());
+  std::vector<size_t> fill(slot_begin.begin(), slot_begin.end() - 1);
+  for (const int64_t k : keys) {
+    const int32_t slot = slot_of[(static_cast<uint64_t>(k) - lo) >> shift];
+    if (slot >= 0) picked[fill[slot]++] = k;
+  }
+  // Within its bucket, rank r is position r - start[b]; write the results back at rank r.
+  std::vector<uint64_t> local;
+  for (size_t i = 0; i < wanted_buckets.size(); ++i) {
+    const size_t b = wanted_buckets[i];
+    local.clear();
+    for (const uint64_t r : ranks) {
+      if (r >= start[b] && r < start[b + 1]) local.push_back(r - start[b]);
+    }
+    const std::span<int64_t> bucket(picked.data() + slot_begin[i], slot_begin[i + 1] - slot_begin[i]);
+    select_positions(bucket, 0, local);
+    for (const uint64_t p : local) keys[start[b] + p] = bucket[p];
+  }
+  return true;
+}
+
 // The literal edge list from the finite keys: order statistics at the edge indices, found by
 // selection rather than a full sort.
 std::vector<double> edges_from_keys(std::vector<int64_t>& keys, uint64_t n_bins) {
@@ -58,7 +112,7 @@ std::vector<double> edges_from_keys(std::vector<int64_t>& keys, uint64_t n_bins)
   } else {
     std::vector<uint64_t> distinct = positions;
     distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
-    select_positions(keys, 0, distinct);
+    if (n < 8192 || !select_by_buckets(keys, distinct)) select_positions(keys, 0, distinct);
   }
   std::vector<double> edges(positions.size());
   for (size_t i = 0; i < positions.size(); ++i) edges[i] = from_total_order_key(keys[positions[i]]);

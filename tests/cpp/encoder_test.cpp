@@ -1,9 +1,11 @@
 #include "encoder.hpp"
+#include "data.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <random>
 #include <vector>
@@ -139,6 +141,57 @@ TEST(BinCoder, AgreesWithBisection) {
     for (const double v : values) ASSERT_EQ(coder.code(v), bin_code(edges, v)) << v;
     for (const double v : {1e308, -1e308, 0.0, -0.0, 5e-324, -5e-324}) {
       ASSERT_EQ(coder.code(v), bin_code(edges, v)) << v;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace ornik
+
+namespace ornik {
+namespace {
+
+// Literal edges: a full total-order sort, then the quantile positions.
+std::vector<double> sorted_reference_edges(std::vector<double> values, uint64_t n_bins) {
+  std::vector<double> finite;
+  for (const double v : values) {
+    if (std::isfinite(v)) finite.push_back(v);
+  }
+  std::vector<double> out;
+  if (n_bins < 2 || finite.empty()) return out;
+  sort_total_order(finite);
+  for (uint64_t k = 1; k < n_bins; ++k) {
+    out.push_back(finite[std::min<uint64_t>(k * finite.size() / n_bins, finite.size() - 1)]);
+  }
+  return out;
+}
+
+bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+// Large columns take the bucketed selection; its results must be the sorted ones, bit for bit,
+// whatever the shape of the data.
+TEST(QuantileEdgesLarge, MatchFullSort) {
+  std::mt19937_64 rng(17);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  std::normal_distribution<double> normal;
+  const size_t n = 60000;
+  std::vector<std::function<double()>> shapes{
+      [&] { return unit(rng); },
+      [&] { return std::exp(40.0 * normal(rng)); },
+      [&] { return static_cast<double>(rng() % 3) - 1.0; },
+      [&] { return rng() % 2 ? 0.0 : -0.0; },
+      [&] { return rng() % 100 == 0 ? 1e308 : -1e308 * unit(rng); },
+      [&] { return rng() % 10 == 0 ? std::nan("") : normal(rng) * 1e-300; },
+      [&] { return 7.0; },
+  };
+  for (size_t s = 0; s < shapes.size(); ++s) {
+    std::vector<double> values(n);
+    for (double& v : values) v = shapes[s]();
+    for (const uint64_t n_bins : {2u, 8u, 33u, 255u, 1000u}) {
+      EXPECT_TRUE(same_bits(quantile_edges(values, n_bins), sorted_reference_edges(values, n_bins)))
+          << "shape " << s << " n_bins " << n_bins;
     }
   }
 }
