@@ -29,8 +29,23 @@ FoldStats FoldStats::from_scores(std::vector<double> scores, size_t n_folds) {
     sq += d * d;
   }
   st.std = std::sqrt(sq / dn);
-  std::vector<double> sorted = scores;
-  sort_total_order(sorted);
+  // One score per fold: a small list is sorted on the stack, sparing an allocation per candidate.
+  double small[32];
+  std::vector<double> large;
+  double* sorted = small;
+  if (n <= 32) {
+    std::copy(scores.begin(), scores.end(), small);
+    for (size_t i = 1; i < n; ++i) {
+      const double v = small[i];
+      size_t j = i;
+      for (; j > 0 && total_order_less(v, small[j - 1]); --j) small[j] = small[j - 1];
+      small[j] = v;
+    }
+  } else {
+    large = scores;
+    sort_total_order(large);
+    sorted = large.data();
+  }
   st.median = n % 2 == 1 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) * 0.5;
   st.n_valid = n;
   st.scores = std::move(scores);
