@@ -593,13 +593,26 @@ def main(argv=None) -> int:
             "- 1-minute load average after each contender: median "
             f"{statistics.median(report.loads):.2f}, max {max(report.loads):.2f}"
         )
-    cli = " ".join(["bench/run.py", *(sys.argv[1:] if argv is None else argv)])
+    cli = " ".join(["bench/run.py", *shown_options(sys.argv[1:] if argv is None else argv)])
     text = render(args, report, machine, notes_pre, started, cli)
     print(text)
     if not args.no_write:
         args.output.write_text(text)
         print(f"wrote {args.output}", file=sys.stderr)
     return 0
+
+
+def shown_options(argv: list[str]) -> list[str]:
+    """The command-line options that shape the results (not where the report goes)."""
+    out, skip = [], False
+    for a in argv:
+        if skip:
+            skip = False
+        elif a == "--output":
+            skip = True
+        elif not (a.startswith("--output=") or a == "--no-write"):
+            out.append(a)
+    return out
 
 
 def render(args, report: Report, machine, notes_pre, started, cli: str) -> str:
