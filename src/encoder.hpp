@@ -34,17 +34,23 @@ class QuantileEdges {
 };
 
 // Number of edges <= x (the upper-bound position) in a non-decreasing edge list.
-// Branch-free: the search range halves each step whatever the comparison says.
+// Branch-free: a short list is counted outright; a longer one is bisected with the step masked
+// in rather than branched on, since which way a value goes is unpredictable.
 inline uint64_t bin_code(std::span<const double> edges, double x) {
-  size_t len = edges.size();
-  if (len == 0) return 0;
-  const double* base = edges.data();
+  const size_t n = edges.size();
+  const double* e = edges.data();
+  if (n <= 16) {
+    uint64_t count = 0;
+    for (size_t i = 0; i < n; ++i) count += e[i] <= x ? 1 : 0;
+    return count;
+  }
+  size_t lo = 0, len = n;
   while (len > 1) {
     const size_t half = len / 2;
-    base = base[half - 1] <= x ? base + half : base;
+    lo += half & (size_t{0} - static_cast<size_t>(e[lo + half - 1] <= x));
     len -= half;
   }
-  return static_cast<uint64_t>(base - edges.data()) + (base[0] <= x ? 1 : 0);
+  return lo + (e[lo] <= x ? 1 : 0);
 }
 
 // Bin codes of many values against one edge list. A table over the top 16 bits of each value's
