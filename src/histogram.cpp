@@ -137,7 +137,7 @@ size_t layout_cells(const FastBlock& block, size_t k, FastScratch& s) {
 }
 
 // How far ahead of the current row the pass prefetches codes and targets.
-constexpr size_t kPrefetchDistance = 16;
+constexpr size_t kPrefetchDistance = 8;
 
 }  // namespace
 
@@ -163,9 +163,7 @@ std::vector<ScoredCandidate> score_block_fast_regression(const FastBlock& block,
 
   const size_t n_cells = layout_cells(block, k, s);
   const size_t n_slots = nf * (k + 1);
-  uint32_t* bin_count = zero_scratch(s.bin_count, n_cells);
-  double* bin_sum = zero_scratch(s.bin_sum, n_cells);
-  double* bin_sum_sq = zero_scratch(s.bin_sum_sq, n_cells);
+  FastScratch::RegressionCell* cells = zero_scratch(s.cells, n_cells);
   uint32_t* fold_count = zero_scratch(s.fold_count, n_slots);
   double* fold_sum = zero_scratch(s.fold_sum, n_slots);
   double* fold_sum_sq = zero_scratch(s.fold_sum_sq, n_slots);
@@ -201,19 +199,19 @@ std::vector<ScoredCandidate> score_block_fast_regression(const FastBlock& block,
     for (size_t j = 0; j < nf; ++j) {
       const size_t x = row_codes[j];
       if (features[j].complete) {
-        const size_t cell = offset[j] + x * k + f;
-        ++bin_count[cell];
-        bin_sum[cell] += v;
-        bin_sum_sq[cell] += v2;
+        FastScratch::RegressionCell& cell = cells[offset[j] + x * k + f];
+        cell.sum += v;
+        cell.sum_sq += v2;
+        ++cell.count;
         continue;
       }
       const size_t n_bins = features[j].n_bins;
       const bool counted = x < n_bins;
-      const size_t cell = offset[j] + (counted ? x : n_bins) * k + f;
+      FastScratch::RegressionCell& cell = cells[offset[j] + (counted ? x : n_bins) * k + f];
       const size_t slot = j * (k + 1) + (counted ? f : k);
-      ++bin_count[cell];
-      bin_sum[cell] += v;
-      bin_sum_sq[cell] += v2;
+      cell.sum += v;
+      cell.sum_sq += v2;
+      ++cell.count;
       ++fold_count[slot];
       fold_sum[slot] += v;
       fold_sum_sq[slot] += v2;
@@ -228,9 +226,7 @@ std::vector<ScoredCandidate> score_block_fast_regression(const FastBlock& block,
     const uint32_t* fc = shared ? node_count : fold_count + j * (k + 1);
     const double* fs = shared ? node_sum : fold_sum + j * (k + 1);
     const double* fq = shared ? node_sum_sq : fold_sum_sq + j * (k + 1);
-    const uint32_t* bc = bin_count + offset[j];
-    const double* bs = bin_sum + offset[j];
-    const double* bq = bin_sum_sq + offset[j];
+    const FastScratch::RegressionCell* bins = cells + offset[j];
     double* parent = zero_scratch(s.fold_parent, k);
     for (size_t f = 0; f < k; ++f) {
       if (fc[f] > 0) parent[f] = variance_from_sums(fs[f], fq[f], static_cast<double>(fc[f]));
@@ -243,10 +239,11 @@ std::vector<ScoredCandidate> score_block_fast_regression(const FastBlock& block,
         const size_t base = b * k;
         uint64_t in_bin = 0;
         for (size_t f = 0; f < k; ++f) {
-          left_n[f] += bc[base + f];
-          left_s[f] += bs[base + f];
-          left_q[f] += bq[base + f];
-          in_bin += bc[base + f];
+          const FastScratch::RegressionCell& cell = bins[base + f];
+          left_n[f] += static_cast<uint32_t>(cell.count);
+          left_s[f] += cell.sum;
+          left_q[f] += cell.sum_sq;
+          in_bin += cell.count;
         }
         if (in_bin == 0) continue;
         append_candidate(out, regression_scores(k, fc, fs, fq, parent, left_n, left_s, left_q), k,
@@ -256,11 +253,19 @@ std::vector<ScoredCandidate> score_block_fast_regression(const FastBlock& block,
       for (size_t b = 0; b < n_bins; ++b) {
         const size_t base = b * k;
         uint64_t in_bin = 0;
-        for (size_t f = 0; f < k; ++f) in_bin += bc[base + f];
+        uint32_t* bin_n = zero_scratch(s.left_count, k);
+        double* bin_s = zero_scratch(s.left_sum, k);
+        double* bin_q = zero_scratch(s.left_sum_sq, k);
+        for (size_t f = 0; f < k; ++f) {
+          const FastScratch::RegressionCell& cell = bins[base + f];
+          bin_n[f] = static_cast<uint32_t>(cell.count);
+          bin_s[f] = cell.sum;
+          bin_q[f] = cell.sum_sq;
+          in_bin += cell.count;
+        }
         if (in_bin == 0) continue;
-        append_candidate(out,
-                         regression_scores(k, fc, fs, fq, parent, bc + base, bs + base, bq + base),
-                         k, feature.feature, b, aggregator);
+        append_candidate(out, regression_scores(k, fc, fs, fq, parent, bin_n, bin_s, bin_q), k,
+                         feature.feature, b, aggregator);
       }
     }
   }

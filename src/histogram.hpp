@@ -17,9 +17,14 @@ namespace ornik {
 // Reusable scan buffers; grown as needed, never shrunk, zero-filled per call. Cells are laid out
 // bin-major ([bin][fold], [bin][fold][class]) so that a scan over bins reads them in sequence.
 struct FastScratch {
-  // Regression, per (bin, fold) and per fold.
-  std::vector<uint32_t> bin_count;
-  std::vector<double> bin_sum, bin_sum_sq;
+  // Regression, per (bin, fold): one cell holds all three statistics, so an update touches one
+  // cache line. Per fold: the totals.
+  struct RegressionCell {
+    double sum;
+    double sum_sq;
+    uint64_t count;
+  };
+  std::vector<RegressionCell> cells;
   std::vector<double> fold_sum, fold_sum_sq;
   // Classification, per (bin, fold, class), per (fold, class) and per (bin, fold).
   std::vector<uint32_t> class_count, fold_class_count, fold_bin_count;
