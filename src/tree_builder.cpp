@@ -1,6 +1,13 @@
 #include "tree_builder.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <exception>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
 #include <limits>
 #include <numeric>
 
@@ -396,109 +403,310 @@ std::optional<SplitRule> fast_rule(const FeatureBins& bins, size_t feature, uint
 
 }  // namespace
 
+namespace {
+
+// A subtree left to the subtree workers: its slice of positions and the placeholder node that
+// stands for it in the top of the tree.
+struct DeferredSubtree {
+  size_t placeholder;
+  size_t begin, end, depth;
+};
+
+// Thrown between nodes on a subtree worker once another thread has asked every worker to stop.
+struct StopRequested {};
+
+// Grows Fast-mode subtrees. Every subtree is grown by the same sequential steps wherever it runs,
+// so the tree does not depend on which thread grew which part.
+template <class Task>
+class FastGrower {
+ public:
+  using Target = typename Task::Target;
+  using Payload = typename Task::Payload;
+
+  FastGrower(const Task& task, const TreeParams& params, const Aggregator& aggregator,
+             const BinnedData& binned, std::span<const Target> targets)
+      : task_(task),
+        params_(params),
+        aggregator_(aggregator),
+        binned_(binned),
+        targets_(targets),
+        kfold_(params.kfold()),
+        min_leaf_(std::max<uint64_t>(params.min_samples_leaf, 1)),
+        n_features_(binned.features.size()),
+        positions_(binned.n_rows),
+        block_features_(n_features_) {
+    std::iota(positions_.begin(), positions_.end(), uint32_t{0});
+    for (size_t f = 0; f < n_features_; ++f) {
+      const FeatureBins& bins = binned.features[f];
+      block_features_[f] = BlockFeature{
+          bins.n_bins, f, params.split_style == SplitStyle::Threshold && bins.continuous,
+          !bins.has_missing};
+    }
+    // The contiguous feature chunks of the parallel path: one per worker, as par_map cuts them.
+    if (parallel_allowed(params) && n_features_ > 0) {
+      const size_t workers = std::min<size_t>(n_features_, params.n_threads);
+      const size_t chunk = (n_features_ + workers - 1) / workers;
+      for (size_t first = 0; first < n_features_; first += chunk) {
+        chunks_.emplace_back(first, std::min(first + chunk, n_features_));
+      }
+    }
+  }
+
+  size_t n_rows() const { return positions_.size(); }
+
+  // Grows the subtree over positions[begin, end) into out, in preorder. A node with fewer than
+  // defer_below samples is not grown: a placeholder leaf stands for it and it is recorded in
+  // deferred. Nodes of at least parallel_min_samples are scored on feature-chunk workers when
+  // feature_parallel is set.
+  void grow(size_t begin, size_t end, size_t depth, NodeList<Payload>& out, FastScratch& scratch,
+            bool feature_parallel, size_t defer_below, std::vector<DeferredSubtree>* deferred,
+            const NodeHook& between_nodes) const {
+    struct Pending {
+      size_t begin, end, depth;
+      size_t parent;  // the split whose right child this is, or kNoParent
+    };
+    std::vector<Pending> stack{{begin, end, depth, kNoParent}};
+    std::vector<Target> node_targets;
+    while (!stack.empty()) {
+      if (between_nodes) between_nodes();
+      const Pending item = stack.back();
+      stack.pop_back();
+      if (item.parent != kNoParent) out[item.parent].right = out.size();
+      const std::span<uint32_t> slice(positions_.data() + item.begin, item.end - item.begin);
+      const size_t n = slice.size();
+      if (deferred && n < defer_below) {
+        deferred->push_back({out.size(), item.begin, item.end, item.depth});
+        append_leaf(out, Payload{}, n);
+        continue;
+      }
+
+      node_targets.clear();
+      for (const uint32_t row : slice) node_targets.push_back(targets_[row]);
+      Payload payload = leaf_payload(task_, node_targets);
+      if (stops_before_scoring(task_, params_, n, item.depth,
+                               std::span<const Target>(node_targets))) {
+        append_leaf(out, std::move(payload), n);
+        continue;
+      }
+
+      const FoldAssignment folds = kfold_.assign(slice);
+      const bool in_parallel =
+          feature_parallel && chunks_.size() >= 2 && n >= params_.parallel_min_samples;
+      const std::vector<ScoredCandidate> candidates = score(folds, in_parallel, scratch);
+      const ScoredCandidate* best = winning_candidate(candidates, params_.min_impurity_decrease);
+      if (!best) {
+        append_leaf(out, std::move(payload), n);
+        continue;
+      }
+      const BlockFeature& winner = block_features_[best->feature];
+      const std::optional<SplitRule> rule =
+          fast_rule(binned_.features[best->feature], best->feature, best->state, winner.ordered);
+      if (!rule) {
+        append_leaf(out, std::move(payload), n);
+        continue;
+      }
+      const size_t n_left = partition_in_place(slice, binned_.codes.data() + best->feature,
+                                               n_features_, best->state, winner.ordered);
+      if (n_left < min_leaf_ || n - n_left < min_leaf_) {
+        append_leaf(out, std::move(payload), n);
+        continue;
+      }
+      const size_t id = out.size();
+      append_split(out, *rule);
+      stack.push_back({item.begin + n_left, item.end, item.depth + 1, id});
+      stack.push_back({item.begin, item.begin + n_left, item.depth + 1, kNoParent});
+    }
+  }
+
+ private:
+  // Sequentially every feature is scored in one pass over the node's rows; in parallel each
+  // worker makes that pass over its own contiguous chunk of features. Either way the candidate
+  // list is in feature order.
+  std::vector<ScoredCandidate> score(const FoldAssignment& folds, bool in_parallel,
+                                     FastScratch& scratch) const {
+    if (!in_parallel) return score_block_fast(task_, block(0, n_features_), targets_, folds,
+                                              aggregator_, scratch);
+    auto parts = par_map(chunks_, chunks_.size(), [&](const std::pair<size_t, size_t>& range) {
+      FastScratch own;
+      return score_block_fast(task_, block(range.first, range.second), targets_, folds,
+                              aggregator_, own);
+    });
+    std::vector<ScoredCandidate> all;
+    for (auto& part : parts) {
+      for (ScoredCandidate& c : part) all.push_back(std::move(c));
+    }
+    return all;
+  }
+
+  FastBlock block(size_t first, size_t last) const {
+    return FastBlock{binned_.codes.data() + first, n_features_,
+                     std::span<const BlockFeature>(block_features_.data() + first, last - first)};
+  }
+
+  const Task& task_;
+  const TreeParams& params_;
+  const Aggregator& aggregator_;
+  const BinnedData& binned_;
+  std::span<const Target> targets_;
+  KFold kfold_;
+  size_t min_leaf_;
+  size_t n_features_;
+  // Disjoint slices of it are reordered by different subtree workers.
+  mutable std::vector<uint32_t> positions_;
+  std::vector<BlockFeature> block_features_;
+  std::vector<std::pair<size_t, size_t>> chunks_;
+};
+
+// Grows every deferred subtree on n_threads threads, the calling thread among them (it alone
+// runs between_nodes). Results are kept per subtree, so the order of work does not matter.
+template <class Task>
+std::vector<NodeList<typename Task::Payload>> grow_deferred(
+    const FastGrower<Task>& grower, const std::vector<DeferredSubtree>& subtrees,
+    size_t n_threads, const NodeHook& between_nodes) {
+  std::vector<NodeList<typename Task::Payload>> results(subtrees.size());
+  // Largest first, so that no thread is left with one big subtree at the end.
+  std::vector<size_t> order(subtrees.size());
+  std::iota(order.begin(), order.end(), size_t{0});
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    return subtrees[a].end - subtrees[a].begin > subtrees[b].end - subtrees[b].begin;
+  });
+  std::atomic<size_t> next{0};
+  std::atomic<bool> stop{false};
+  std::atomic<size_t> running{0};
+  std::string failure;
+  std::mutex failure_mutex;
+
+  const NodeHook check_stop = [&stop] {
+    if (stop.load(std::memory_order_relaxed)) throw StopRequested{};
+  };
+  auto work = [&](const NodeHook& hook) {
+    FastScratch scratch;
+    for (size_t i = next.fetch_add(1); i < order.size(); i = next.fetch_add(1)) {
+      const DeferredSubtree& t = subtrees[order[i]];
+      grower.grow(t.begin, t.end, t.depth, results[order[i]], scratch, false, 0, nullptr, hook);
+    }
+  };
+  auto worker = [&] {
+    try {
+      work(check_stop);
+    } catch (const StopRequested&) {
+    } catch (const std::exception& e) {
+      std::lock_guard<std::mutex> lock(failure_mutex);
+      if (failure.empty()) failure = e.what()[0] ? e.what() : "unknown error";
+      stop = true;
+    } catch (...) {
+      std::lock_guard<std::mutex> lock(failure_mutex);
+      if (failure.empty()) failure = "unknown error";
+      stop = true;
+    }
+    --running;
+  };
+
+  std::vector<std::thread> threads;
+  std::string spawn_failure;
+  for (size_t t = 1; t < std::min(n_threads, subtrees.size()); ++t) {
+    ++running;
+    try {
+      threads.emplace_back(worker);
+    } catch (const std::system_error& e) {
+      --running;
+      spawn_failure = std::string("failed to spawn thread: ") + e.what();
+      stop = true;
+      break;
+    }
+  }
+  std::exception_ptr own_failure;
+  try {
+    if (spawn_failure.empty()) {
+      const NodeHook main_hook = [&] {
+        if (between_nodes) between_nodes();
+        check_stop();
+      };
+      work(main_hook);
+      // Keep answering the hook while the other threads finish.
+      while (running.load() > 0) {
+        if (between_nodes) between_nodes();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    }
+  } catch (const StopRequested&) {
+  } catch (...) {
+    own_failure = std::current_exception();
+    stop = true;
+  }
+  for (std::thread& t : threads) t.join();
+  if (own_failure) std::rethrow_exception(own_failure);
+  if (!spawn_failure.empty()) throw ParallelError(spawn_failure);
+  if (!failure.empty()) throw ParallelError("worker thread panicked: " + failure);
+  return results;
+}
+
+// The whole tree in preorder: the top with each placeholder replaced by its subtree.
+template <class Payload>
+NodeList<Payload> splice_subtrees(const NodeList<Payload>& top,
+                                  const std::vector<DeferredSubtree>& subtrees,
+                                  std::vector<NodeList<Payload>>& grown) {
+  std::vector<size_t> subtree_at(top.size(), kNoParent);
+  size_t total = top.size();
+  for (size_t i = 0; i < subtrees.size(); ++i) {
+    subtree_at[subtrees[i].placeholder] = i;
+    total += grown[i].size();
+  }
+  NodeList<Payload> nodes;
+  nodes.reserve(total);
+  struct Item {
+    size_t top_id;
+    size_t parent;  // the split in `nodes` whose right child this is, or kNoParent
+  };
+  std::vector<Item> stack{{0, kNoParent}};
+  while (!stack.empty()) {
+    const Item item = stack.back();
+    stack.pop_back();
+    if (item.parent != kNoParent) nodes[item.parent].right = nodes.size();
+    const Node<Payload>& node = top[item.top_id];
+    if (subtree_at[item.top_id] != kNoParent) {
+      const size_t base = nodes.size();
+      for (Node<Payload>& n : grown[subtree_at[item.top_id]]) {
+        if (!n.is_leaf) n.right += base;
+        nodes.push_back(std::move(n));
+      }
+    } else if (node.is_leaf) {
+      nodes.push_back(node);
+    } else {
+      const size_t id = nodes.size();
+      nodes.push_back(node);
+      stack.push_back({node.right, id});
+      stack.push_back({item.top_id + 1, kNoParent});
+    }
+  }
+  return nodes;
+}
+
+}  // namespace
+
 template <class Task>
 NodeList<typename Task::Payload> build_tree_fast(const Task& task, const TreeParams& params,
                                                  const Aggregator& aggregator,
                                                  const BinnedData& binned,
                                                  std::span<const typename Task::Target> targets,
                                                  const NodeHook& between_nodes) {
-  using Target = typename Task::Target;
-  using Payload = typename Task::Payload;
-  struct Pending {
-    size_t begin, end, depth;
-    size_t parent;  // the split whose right child this is, or kNoParent
-  };
-
-  NodeList<Payload> nodes;
-  const KFold kfold = params.kfold();
-  const size_t min_leaf = std::max<uint64_t>(params.min_samples_leaf, 1);
-  const size_t n_features = binned.features.size();
-  std::vector<uint32_t> positions(binned.n_rows);
-  std::iota(positions.begin(), positions.end(), uint32_t{0});
-  std::vector<Pending> stack{{0, positions.size(), 0, kNoParent}};
-  std::vector<Target> node_targets;
-  FastScratch shared_scratch;
-
-  std::vector<BlockFeature> block_features(n_features);
-  for (size_t f = 0; f < n_features; ++f) {
-    const FeatureBins& bins = binned.features[f];
-    block_features[f] =
-        BlockFeature{bins.n_bins, f, params.split_style == SplitStyle::Threshold && bins.continuous,
-                     !bins.has_missing};
+  const FastGrower<Task> grower(task, params, aggregator, binned, targets);
+  const size_t n = grower.n_rows();
+  NodeList<typename Task::Payload> top;
+  FastScratch scratch;
+  if (!parallel_allowed(params) || n < std::max<uint64_t>(params.parallel_min_samples, 2)) {
+    grower.grow(0, n, 0, top, scratch, parallel_allowed(params), 0, nullptr, between_nodes);
+    return top;
   }
-  auto block_of = [&](size_t first, size_t last) {
-    return FastBlock{binned.codes.data() + first, n_features,
-                     std::span<const BlockFeature>(block_features.data() + first, last - first)};
-  };
-  // The contiguous feature chunks of the parallel path: one per worker, as par_map cuts them.
-  std::vector<std::pair<size_t, size_t>> chunks;
-  if (parallel_allowed(params) && n_features > 0) {
-    const size_t workers = std::min<size_t>(n_features, params.n_threads);
-    const size_t chunk = (n_features + workers - 1) / workers;
-    for (size_t first = 0; first < n_features; first += chunk) {
-      chunks.emplace_back(first, std::min(first + chunk, n_features));
-    }
-  }
-
-  while (!stack.empty()) {
-    if (between_nodes) between_nodes();
-    const Pending item = stack.back();
-    stack.pop_back();
-    if (item.parent != kNoParent) nodes[item.parent].right = nodes.size();
-    const std::span<uint32_t> slice(positions.data() + item.begin, item.end - item.begin);
-    const size_t n = slice.size();
-
-    node_targets.clear();
-    for (const uint32_t row : slice) node_targets.push_back(targets[row]);
-    Payload payload = leaf_payload(task, node_targets);
-    if (stops_before_scoring(task, params, n, item.depth, std::span<const Target>(node_targets))) {
-      append_leaf(nodes, std::move(payload), n);
-      continue;
-    }
-
-    const FoldAssignment folds = kfold.assign(slice);
-    // Sequentially every feature is scored in one pass over the node's rows; in parallel each
-    // worker makes that pass over its own contiguous chunk of features. Either way the
-    // candidate list is in feature order.
-    const bool in_parallel = parallel_allowed(params) && n >= params.parallel_min_samples;
-    std::vector<ScoredCandidate> candidates;
-    if (!in_parallel || chunks.size() < 2) {
-      candidates = score_block_fast(task, block_of(0, n_features), targets, folds, aggregator,
-                                    shared_scratch);
-    } else {
-      auto parts = par_map(chunks, chunks.size(), [&](const std::pair<size_t, size_t>& range) {
-        FastScratch own;
-        return score_block_fast(task, block_of(range.first, range.second), targets, folds,
-                                aggregator, own);
-      });
-      for (auto& part : parts) {
-        for (ScoredCandidate& c : part) candidates.push_back(std::move(c));
-      }
-    }
-    const ScoredCandidate* best = winning_candidate(candidates, params.min_impurity_decrease);
-    if (!best) {
-      append_leaf(nodes, std::move(payload), n);
-      continue;
-    }
-    const BlockFeature& winner = block_features[best->feature];
-    const std::optional<SplitRule> rule =
-        fast_rule(binned.features[best->feature], best->feature, best->state, winner.ordered);
-    if (!rule) {
-      append_leaf(nodes, std::move(payload), n);
-      continue;
-    }
-    const size_t n_left = partition_in_place(slice, binned.codes.data() + best->feature,
-                                             n_features, best->state, winner.ordered);
-    if (n_left < min_leaf || n - n_left < min_leaf) {
-      append_leaf(nodes, std::move(payload), n);
-      continue;
-    }
-    const size_t id = nodes.size();
-    append_split(nodes, *rule);
-    stack.push_back({item.begin + n_left, item.end, item.depth + 1, id});
-    stack.push_back({item.begin, item.begin + n_left, item.depth + 1, kNoParent});
-  }
-  return nodes;
+  // With threads: large nodes are scored on feature-chunk workers; subtrees below an eighth of
+  // the rows per thread are grown whole, one per thread at a time.
+  const size_t defer_below = std::max<size_t>(n / (4 * params.n_threads), 1);
+  std::vector<DeferredSubtree> subtrees;
+  grower.grow(0, n, 0, top, scratch, true, defer_below, &subtrees, between_nodes);
+  if (subtrees.empty()) return top;
+  std::vector<NodeList<typename Task::Payload>> grown =
+      grow_deferred(grower, subtrees, static_cast<size_t>(params.n_threads), between_nodes);
+  return splice_subtrees(top, subtrees, grown);
 }
 
 #define ORNIK_INSTANTIATE_BUILDERS(TASK)                                                       \

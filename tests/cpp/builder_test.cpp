@@ -174,3 +174,32 @@ TEST(Builder, HookCanAbandonTheBuild) {
 
 }  // namespace
 }  // namespace ornik
+
+namespace ornik {
+namespace {
+
+// A hook that throws while subtrees grow on several threads ends the build with that exception,
+// after every worker has stopped.
+TEST(Builder, FastParallelHookFailureStopsEveryWorker) {
+  const RandomData d = random_data(3000, 5, 3);
+  TreeParams p;
+  p.mode = SplitMode::Fast;
+  p.max_depth = 12;
+  p.parallel = true;
+  p.n_threads = 3;
+  p.parallel_min_samples = 16;
+  const BinnedData binned = std::get<BinnedData>(BinnedData::fit(d.columns, p.n_bins));
+  const Regression reg{std::make_unique<Mse>()};
+  for (const int stop_at : {1, 4, 40}) {
+    int calls = 0;
+    const NodeHook hook = [&calls, stop_at] {
+      if (++calls == stop_at) throw std::runtime_error("interrupted");
+    };
+    EXPECT_THROW(build_tree_fast(reg, p, Mean(), binned, std::span<const double>(d.y_reg), hook),
+                 std::runtime_error)
+        << stop_at;
+  }
+}
+
+}  // namespace
+}  // namespace ornik
