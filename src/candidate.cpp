@@ -44,16 +44,6 @@ inline uint64_t quantile_rank(uint64_t k, uint64_t n, uint64_t n_bins) {
   return idx >= n ? n - 1 : static_cast<uint64_t>(idx);
 }
 
-// Codes of the listed rows against edges; MISSING_STATE for non-finite values.
-void code_rows(const Column& column, std::span<const size_t> rows, std::span<const double> edges,
-               std::vector<StateCode>& out) {
-  out.resize(rows.size());
-  for (size_t i = 0; i < rows.size(); ++i) {
-    const double x = column.numbers[rows[i]];
-    out[i] = std::isfinite(x) ? bin_code(edges, x) : MISSING_STATE;
-  }
-}
-
 }  // namespace
 
 SortedFeature sort_feature(const Column& column) {
@@ -97,9 +87,9 @@ double sorted_edge(const SortedFeature& sorted, uint64_t n_bins, uint64_t k) {
   return sorted.values[quantile_rank(k + 1, sorted.values.size(), n_bins)];
 }
 
-void code_sorted_feature(const Column& column, const SortedFeature& sorted,
-                         std::span<const Fold> folds, std::span<const uint32_t> fold_of_row,
-                         uint64_t n_bins, bool with_train_codes, CodedFeature& out) {
+void code_sorted_feature(const SortedFeature& sorted, std::span<const Fold> folds,
+                         std::span<const uint64_t> slot_of_row, uint64_t n_bins,
+                         bool with_train_codes, CodedFeature& out) {
   const std::span<const double> values = sorted.values;
   const size_t m = values.size();
   const uint64_t n_edges = (n_bins >= 2 && m > 0) ? n_bins - 1 : 0;
@@ -114,18 +104,23 @@ void code_sorted_feature(const Column& column, const SortedFeature& sorted,
     if (out.states.empty() || out.states.back() != e) out.states.push_back(e);
   }
 
-  // Each fold's training edges: the same quantile ranks among the sorted values outside it.
   const size_t k = folds.size();
-  std::vector<uint32_t> fold_seq(m);
+  std::vector<uint64_t> slots(m);
   std::vector<size_t> in_fold(k, 0);
   for (size_t i = 0; i < m; ++i) {
-    fold_seq[i] = fold_of_row[sorted.rows[i]];
-    ++in_fold[fold_seq[i]];
+    slots[i] = slot_of_row[sorted.rows[i]];
+    ++in_fold[slots[i] >> 32];
   }
+  // A fold's training list is the permuted node list without the fold's block: the blocks
+  // before it, then the blocks after it.
+  std::vector<size_t> block_start(k + 1, 0);
+  for (size_t f = 0; f < k; ++f) block_start[f + 1] = block_start[f] + folds[f].val.size();
+
   out.val_codes.resize(k);
   out.train_codes.resize(with_train_codes ? k : 0);
   std::vector<double> fold_edges;
   for (size_t f = 0; f < k; ++f) {
+    // Each fold's training edges: the same quantile ranks among the sorted values outside it.
     const uint64_t m_train = m - in_fold[f];
     const uint64_t fold_n_edges = (n_bins >= 2 && m_train > 0) ? n_bins - 1 : 0;
     fold_edges.resize(fold_n_edges);
@@ -133,15 +128,31 @@ void code_sorted_feature(const Column& column, const SortedFeature& sorted,
     uint64_t want = fold_n_edges > 0 ? quantile_rank(1, m_train, n_bins) : 0;
     uint64_t rank = 0;
     for (size_t i = 0; i < m && next < fold_n_edges; ++i) {
-      if (fold_seq[i] == f) continue;
+      if ((slots[i] >> 32) == f) continue;
       while (next < fold_n_edges && want == rank) {
         fold_edges[next++] = values[i];
         if (next < fold_n_edges) want = quantile_rank(next + 1, m_train, n_bins);
       }
       ++rank;
     }
-    code_rows(column, folds[f].val, fold_edges, out.val_codes[f]);
-    if (with_train_codes) code_rows(column, folds[f].train, fold_edges, out.train_codes[f]);
+    // Codes rise along the sorted values too; each lands at its row's place in the fold's lists.
+    // Rows without a finite value are not in the sorted list and stay missing.
+    std::vector<StateCode>& val = out.val_codes[f];
+    val.assign(folds[f].val.size(), MISSING_STATE);
+    std::vector<StateCode>* train = with_train_codes ? &out.train_codes[f] : nullptr;
+    if (train) train->assign(folds[f].train.size(), MISSING_STATE);
+    const size_t val_size = folds[f].val.size();
+    size_t code = 0;
+    for (size_t i = 0; i < m; ++i) {
+      while (code < fold_n_edges && fold_edges[code] <= values[i]) ++code;
+      const size_t g = slots[i] >> 32;
+      const size_t pos = slots[i] & 0xFFFFFFFFu;
+      if (g == f) {
+        val[pos] = code;
+      } else if (train) {
+        (*train)[block_start[g] + pos - (g > f ? val_size : 0)] = code;
+      }
+    }
   }
 }
 

@@ -45,9 +45,15 @@ struct CodedFeature {
   std::vector<std::vector<StateCode>> train_codes;
 };
 
-// fold_of_row[r] is the fold whose validation block holds row r (for the node's rows).
-void code_sorted_feature(const Column& column, const SortedFeature& sorted,
-                         std::span<const Fold> folds, std::span<const uint32_t> fold_of_row,
-                         uint64_t n_bins, bool with_train_codes, CodedFeature& out);
+// Where a node row sits among the folds: its fold in the high 32 bits, its position in that
+// fold's validation list in the low 32 bits.
+inline uint64_t fold_slot(size_t fold, size_t position) {
+  return (static_cast<uint64_t>(fold) << 32) | position;
+}
+
+// slot_of_row[r] is fold_slot of node row r.
+void code_sorted_feature(const SortedFeature& sorted, std::span<const Fold> folds,
+                         std::span<const uint64_t> slot_of_row, uint64_t n_bins,
+                         bool with_train_codes, CodedFeature& out);
 
 }  // namespace ornik

@@ -253,7 +253,7 @@ NodeList<typename Task::Payload> build_tree_strict(const Task& task, const TreeP
   // Numeric features keep their node values sorted, which turns every quantile into a lookup;
   // a huge n_bins falls back to computing edges from unsorted values.
   const bool keep_sorted = params.n_bins <= 65536 && n_rows <= UINT32_MAX;
-  std::vector<uint32_t> fold_of_row(keep_sorted ? n_rows : 0);
+  std::vector<uint64_t> slot_of_row(keep_sorted ? n_rows : 0);
   std::vector<uint8_t> goes_left(keep_sorted ? n_rows : 0);
 
   std::vector<Pending> stack;
@@ -289,7 +289,7 @@ NodeList<typename Task::Payload> build_tree_strict(const Task& task, const TreeP
     const std::vector<Fold> folds = kfold.folds(samples);
     if (keep_sorted) {
       for (size_t f = 0; f < folds.size(); ++f) {
-        for (const size_t row : folds[f].val) fold_of_row[row] = static_cast<uint32_t>(f);
+        for (size_t v = 0; v < folds[f].val.size(); ++v) slot_of_row[folds[f].val[v]] = fold_slot(f, v);
       }
     }
     auto score = [&](size_t f, bool) {
@@ -300,7 +300,7 @@ NodeList<typename Task::Payload> build_tree_strict(const Task& task, const TreeP
       std::vector<FoldStats> stats;
       if (keep_sorted && !column.categorical) {
         CodedFeature coded;
-        code_sorted_feature(column, item.sorted[f], folds, fold_of_row, params.n_bins,
+        code_sorted_feature(item.sorted[f], folds, slot_of_row, params.n_bins,
                             needs_train_codes(task), coded);
         if (coded.states.empty()) return out;
         stats = score_coded(task, ordered, coded, folds, targets);
