@@ -116,42 +116,58 @@ void code_sorted_feature(const SortedFeature& sorted, std::span<const Fold> fold
   std::vector<size_t> block_start(k + 1, 0);
   for (size_t f = 0; f < k; ++f) block_start[f + 1] = block_start[f] + folds[f].val.size();
 
+  // Each fold's training edges are the same quantile ranks among the sorted values outside the
+  // fold. One pass finds them all: element i is the (i - seen[f])-th value outside fold f.
+  const uint64_t edges_per_fold = n_bins >= 2 ? n_bins - 1 : 0;
+  std::vector<uint64_t> n_fold_edges(k), want(k), next(k, 0), seen(k, 0);
+  for (size_t f = 0; f < k; ++f) {
+    const uint64_t m_train = m - in_fold[f];
+    n_fold_edges[f] = m_train > 0 ? edges_per_fold : 0;
+    want[f] = n_fold_edges[f] > 0 ? quantile_rank(1, m_train, n_bins) : 0;
+  }
+  std::vector<double> fold_edges(k * edges_per_fold);
+  for (size_t i = 0; i < m; ++i) {
+    const size_t g = slots[i] >> 32;
+    for (size_t f = 0; f < k; ++f) {
+      if (f == g) continue;
+      const uint64_t rank = i - seen[f];
+      while (next[f] < n_fold_edges[f] && want[f] == rank) {
+        fold_edges[f * edges_per_fold + next[f]++] = values[i];
+        if (next[f] < n_fold_edges[f]) {
+          want[f] = quantile_rank(next[f] + 1, m - in_fold[f], n_bins);
+        }
+      }
+    }
+    ++seen[g];
+  }
+
+  // Codes rise along the sorted values too, so each fold keeps a running code and a value lands
+  // at its row's place in the fold's lists. Rows without a finite value are not in the sorted
+  // list and stay missing.
   out.val_codes.resize(k);
   out.train_codes.resize(with_train_codes ? k : 0);
-  std::vector<double> fold_edges;
   for (size_t f = 0; f < k; ++f) {
-    // Each fold's training edges: the same quantile ranks among the sorted values outside it.
-    const uint64_t m_train = m - in_fold[f];
-    const uint64_t fold_n_edges = (n_bins >= 2 && m_train > 0) ? n_bins - 1 : 0;
-    fold_edges.resize(fold_n_edges);
-    uint64_t next = 0;
-    uint64_t want = fold_n_edges > 0 ? quantile_rank(1, m_train, n_bins) : 0;
-    uint64_t rank = 0;
-    for (size_t i = 0; i < m && next < fold_n_edges; ++i) {
-      if ((slots[i] >> 32) == f) continue;
-      while (next < fold_n_edges && want == rank) {
-        fold_edges[next++] = values[i];
-        if (next < fold_n_edges) want = quantile_rank(next + 1, m_train, n_bins);
-      }
-      ++rank;
-    }
-    // Codes rise along the sorted values too; each lands at its row's place in the fold's lists.
-    // Rows without a finite value are not in the sorted list and stay missing.
-    std::vector<StateCode>& val = out.val_codes[f];
-    val.assign(folds[f].val.size(), MISSING_STATE);
-    std::vector<StateCode>* train = with_train_codes ? &out.train_codes[f] : nullptr;
-    if (train) train->assign(folds[f].train.size(), MISSING_STATE);
-    const size_t val_size = folds[f].val.size();
-    size_t code = 0;
-    for (size_t i = 0; i < m; ++i) {
-      while (code < fold_n_edges && fold_edges[code] <= values[i]) ++code;
-      const size_t g = slots[i] >> 32;
-      const size_t pos = slots[i] & 0xFFFFFFFFu;
-      if (g == f) {
-        val[pos] = code;
-      } else if (train) {
-        (*train)[block_start[g] + pos - (g > f ? val_size : 0)] = code;
-      }
+    out.val_codes[f].assign(folds[f].val.size(), MISSING_STATE);
+    if (with_train_codes) out.train_codes[f].assign(folds[f].train.size(), MISSING_STATE);
+  }
+  std::vector<uint64_t> code(k, 0);
+  auto advance = [&](size_t f, double x) {
+    const double* fe = fold_edges.data() + f * edges_per_fold;
+    uint64_t c = code[f];
+    while (c < n_fold_edges[f] && fe[c] <= x) ++c;
+    code[f] = c;
+    return c;
+  };
+  for (size_t i = 0; i < m; ++i) {
+    const double x = values[i];
+    const size_t g = slots[i] >> 32;
+    const size_t pos = slots[i] & 0xFFFFFFFFu;
+    out.val_codes[g][pos] = advance(g, x);
+    if (!with_train_codes) continue;
+    for (size_t f = 0; f < k; ++f) {
+      if (f == g) continue;
+      const size_t train_pos = block_start[g] + pos - (g > f ? folds[f].val.size() : 0);
+      out.train_codes[f][train_pos] = advance(f, x);
     }
   }
 }
