@@ -46,25 +46,58 @@ inline uint64_t quantile_rank(uint64_t k, uint64_t n, uint64_t n_bins) {
 
 }  // namespace
 
+namespace {
+
+struct SortEntry {
+  uint64_t key;  // total order of the value, as an unsigned number
+  uint32_t row;
+};
+
+// Stable least-significant-digit radix sort by key, 16 bits a pass; a pass whose digit is the
+// same for every entry is skipped.
+void radix_sort(std::vector<SortEntry>& entries) {
+  constexpr size_t kDigits = size_t{1} << 16;
+  std::vector<SortEntry> buffer(entries.size());
+  std::vector<size_t> count(kDigits);
+  for (int shift = 0; shift < 64; shift += 16) {
+    std::fill(count.begin(), count.end(), 0);
+    for (const SortEntry& e : entries) ++count[(e.key >> shift) & 0xFFFF];
+    if (count[(entries[0].key >> shift) & 0xFFFF] == entries.size()) continue;
+    size_t sum = 0;
+    for (size_t& c : count) {
+      const size_t here = c;
+      c = sum;
+      sum += here;
+    }
+    for (const SortEntry& e : entries) buffer[count[(e.key >> shift) & 0xFFFF]++] = e;
+    entries.swap(buffer);
+  }
+}
+
+}  // namespace
+
 SortedFeature sort_feature(const Column& column) {
-  struct Entry {
-    int64_t key;
-    uint32_t row;
-  };
-  std::vector<Entry> entries;
+  std::vector<SortEntry> entries;
   entries.reserve(column.numbers.size());
   for (size_t r = 0; r < column.numbers.size(); ++r) {
     const double v = column.numbers[r];
-    if (std::isfinite(v)) entries.push_back({total_order_key(v), static_cast<uint32_t>(r)});
+    if (std::isfinite(v)) {
+      const uint64_t key = static_cast<uint64_t>(total_order_key(v)) ^ (uint64_t{1} << 63);
+      entries.push_back({key, static_cast<uint32_t>(r)});
+    }
   }
-  std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-    return a.key < b.key || (a.key == b.key && a.row < b.row);
-  });
+  // Entries start in row order, so a stable sort leaves equal values in row order.
+  if (entries.size() >= (size_t{1} << 16)) {
+    radix_sort(entries);
+  } else {
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const SortEntry& a, const SortEntry& b) { return a.key < b.key; });
+  }
   SortedFeature out;
   out.values.resize(entries.size());
   out.rows.resize(entries.size());
   for (size_t i = 0; i < entries.size(); ++i) {
-    out.values[i] = from_total_order_key(entries[i].key);
+    out.values[i] = from_total_order_key(static_cast<int64_t>(entries[i].key ^ (uint64_t{1} << 63)));
     out.rows[i] = entries[i].row;
   }
   return out;
