@@ -1,8 +1,11 @@
 #include "tree_dict.hpp"
 
 #include <string>
+#include <utility>
+#include <variant>
 
 #include "convert.hpp"
+#include "tree_import.hpp"
 
 namespace ornik::py {
 
@@ -108,153 +111,44 @@ uint8_t to_flag(PyObject* obj) {
   return to_bool(obj) ? 1 : 0;
 }
 
-struct FlatTree {
-  std::vector<uint8_t> is_leaf;
-  std::vector<int64_t> children_left;
-  std::vector<int64_t> children_right;
-  std::vector<int64_t> feature;
-  std::vector<uint8_t> is_categorical;
-  std::vector<double> lower;
-  std::vector<double> upper;
-  std::vector<int64_t> category;
-  std::vector<uint64_t> n_samples;
-
-  static FlatTree from_dict(PyObject* dict) {
-    FlatTree t;
-    t.is_leaf = get_vec<uint8_t>(dict, "is_leaf", "bool", to_flag);
-    t.children_left = get_vec<int64_t>(dict, "children_left", "int", to_signed);
-    t.children_right = get_vec<int64_t>(dict, "children_right", "int", to_signed);
-    t.feature = get_vec<int64_t>(dict, "feature", "int", to_signed);
-    t.is_categorical = get_vec<uint8_t>(dict, "is_categorical", "bool", to_flag);
-    t.lower = get_vec<double>(dict, "lower", "float", to_float);
-    t.upper = get_vec<double>(dict, "upper", "float", to_float);
-    t.category = get_vec<int64_t>(dict, "category", "int", to_signed);
-    t.n_samples = get_vec<uint64_t>(dict, "n_samples", "int", to_unsigned);
-    if (t.is_leaf.empty()) raise(PyExc_ValueError, "tree state has no nodes");
-    return t;
-  }
-
-  SplitRule rule_at(size_t id) const {
-    const auto f = static_cast<size_t>(feature[id]);
-    if (is_categorical[id] != 0) {
-      return SplitRule::categorical(f, static_cast<uint32_t>(static_cast<uint64_t>(category[id])));
-    }
-    std::optional<double> lo, hi;
-    if (lower[id] != -std::numeric_limits<double>::infinity()) lo = lower[id];
-    if (upper[id] != std::numeric_limits<double>::infinity()) hi = upper[id];
-    return SplitRule::numeric(f, lo, hi);
-  }
-};
-
-template <class T>
-void require_entry(const std::vector<T>& list, const char* key, size_t id) {
-  if (id >= list.size()) {
-    raise(PyExc_ValueError,
-          "tree state key " + quote(key) + " has no entry for node " + std::to_string(id));
-  }
+// The nine per-node lists, in reading order; an empty "is_leaf" is refused before any payload
+// list is read.
+FlatTree flat_from_dict(PyObject* dict) {
+  FlatTree t;
+  t.is_leaf = get_vec<uint8_t>(dict, "is_leaf", "bool", to_flag);
+  t.children_left = get_vec<int64_t>(dict, "children_left", "int", to_signed);
+  t.children_right = get_vec<int64_t>(dict, "children_right", "int", to_signed);
+  t.feature = get_vec<int64_t>(dict, "feature", "int", to_signed);
+  t.is_categorical = get_vec<uint8_t>(dict, "is_categorical", "bool", to_flag);
+  t.lower = get_vec<double>(dict, "lower", "float", to_float);
+  t.upper = get_vec<double>(dict, "upper", "float", to_float);
+  t.category = get_vec<int64_t>(dict, "category", "int", to_signed);
+  t.n_samples = get_vec<uint64_t>(dict, "n_samples", "int", to_unsigned);
+  if (t.is_leaf.empty()) raise(PyExc_ValueError, "tree state has no nodes");
+  return t;
 }
 
-// Rebuilds the nodes reachable from node 0 in preorder (left subtree first) with an explicit
-// stack. leaf(id) checks and reads the payload of leaf id.
-template <class Payload, class Leaf>
-NodeList<Payload> rebuild(const FlatTree& flat, Leaf&& leaf) {
-  enum : uint8_t { UNSEEN, OPEN, CLOSED };
-  struct Visit {
-    size_t id;
-    size_t parent;      // dictionary id of the parent (unused for the root)
-    size_t new_parent;  // position of the parent in the rebuilt list
-    bool is_right;
-    bool closes;  // leaving the subtree of id
-  };
-  const size_t n = flat.is_leaf.size();
-  std::vector<uint8_t> state(n, UNSEEN);
-  NodeList<Payload> nodes;
-  std::vector<Visit> stack{{0, 0, 0, false, false}};
-
-  auto child = [&](size_t id, const std::vector<int64_t>& ids, const char* side) {
-    const int64_t c = ids[id];
-    if (c < 0 || static_cast<uint64_t>(c) >= n) {
-      raise(PyExc_ValueError, "node " + std::to_string(id) + " has " + side + " child " +
-                                  std::to_string(c) + " out of range (the tree state has " +
-                                  std::to_string(n) + " nodes)");
-    }
-    return static_cast<size_t>(c);
-  };
-
-  while (!stack.empty()) {
-    const Visit v = stack.back();
-    stack.pop_back();
-    if (v.closes) {
-      state[v.id] = CLOSED;
-      continue;
-    }
-    if (state[v.id] == OPEN) {
-      raise(PyExc_ValueError, "tree state has a cycle: node " + std::to_string(v.parent) +
-                                  " links back to node " + std::to_string(v.id));
-    }
-    if (state[v.id] == CLOSED) {
-      raise(PyExc_ValueError, "tree state reaches node " + std::to_string(v.id) +
-                                  " twice (again from node " + std::to_string(v.parent) + ")");
-    }
-    const size_t pos = nodes.size();
-    if (v.is_right) nodes[v.new_parent].right = pos;
-    Node<Payload> node;
-    if (flat.is_leaf[v.id] != 0) {
-      require_entry(flat.n_samples, "n_samples", v.id);
-      node.payload = leaf(v.id);
-      node.n_samples = flat.n_samples[v.id];
-      state[v.id] = CLOSED;
-      nodes.push_back(std::move(node));
-      continue;
-    }
-    require_entry(flat.children_left, "children_left", v.id);
-    require_entry(flat.children_right, "children_right", v.id);
-    require_entry(flat.feature, "feature", v.id);
-    require_entry(flat.is_categorical, "is_categorical", v.id);
-    if (flat.is_categorical[v.id] != 0) {
-      require_entry(flat.category, "category", v.id);
-    } else {
-      require_entry(flat.lower, "lower", v.id);
-      require_entry(flat.upper, "upper", v.id);
-    }
-    const size_t left = child(v.id, flat.children_left, "left");
-    const size_t right = child(v.id, flat.children_right, "right");
-    node.is_leaf = false;
-    node.rule = flat.rule_at(v.id);
-    nodes.push_back(std::move(node));
-    state[v.id] = OPEN;
-    stack.push_back({v.id, 0, 0, false, true});
-    stack.push_back({right, v.id, pos, true, false});
-    stack.push_back({left, v.id, pos, false, false});
+template <class Payload>
+NodeList<Payload> nodes_or_raise(ImportResult<Payload> result) {
+  if (const std::string* error = std::get_if<std::string>(&result)) {
+    raise(PyExc_ValueError, *error);
   }
-  return nodes;
+  return std::move(std::get<NodeList<Payload>>(result));
 }
 
 }  // namespace
 
 NodeList<double> regression_from_dict(PyObject* dict) {
-  const FlatTree flat = FlatTree::from_dict(dict);
-  const std::vector<double> value = get_vec<double>(dict, "value", "float", to_float);
-  return rebuild<double>(flat, [&](size_t id) {
-    require_entry(value, "value", id);
-    return value[id];
-  });
+  FlatTree flat = flat_from_dict(dict);
+  flat.value = get_vec<double>(dict, "value", "float", to_float);
+  return nodes_or_raise(import_regression(flat));
 }
 
 NodeList<ClassPrediction> classification_from_dict(PyObject* dict) {
-  const FlatTree flat = FlatTree::from_dict(dict);
-  const std::vector<int64_t> predicted =
-      get_vec<int64_t>(dict, "predicted_class", "int", to_signed);
-  const std::vector<std::vector<double>> proba =
-      get_vec<std::vector<double>>(dict, "proba", "float sequences", to_float_list);
-  return rebuild<ClassPrediction>(flat, [&](size_t id) {
-    require_entry(predicted, "predicted_class", id);
-    require_entry(proba, "proba", id);
-    ClassPrediction p;
-    p.class_ = predicted[id] < 0 ? 0 : static_cast<size_t>(predicted[id]);
-    p.proba = proba[id];
-    return p;
-  });
+  FlatTree flat = flat_from_dict(dict);
+  flat.predicted_class = get_vec<int64_t>(dict, "predicted_class", "int", to_signed);
+  flat.proba = get_vec<std::vector<double>>(dict, "proba", "float sequences", to_float_list);
+  return nodes_or_raise(import_classification(flat));
 }
 
 }  // namespace ornik::py

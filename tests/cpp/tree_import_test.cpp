@@ -1,0 +1,299 @@
+// Import of flat per-node lists: every inconsistency refused with its message, accepted trees
+// rebuilt in preorder, and the fuzz codec (its seed corpus is written from here).
+#include "tree_import.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <random>
+
+#include "../fuzz/flat_tree_codec.hpp"
+#include "binning.hpp"
+#include "tree_builder.hpp"
+
+namespace ornik {
+namespace {
+
+constexpr double INF = std::numeric_limits<double>::infinity();
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+
+// Lists of n nodes where every entry a node may read is present: leaves valued 10 * id.
+FlatTree lists(size_t n, bool classifier) {
+  FlatTree f;
+  f.is_leaf.assign(n, 1);
+  f.children_left.assign(n, -1);
+  f.children_right.assign(n, -1);
+  f.feature.assign(n, -1);
+  f.is_categorical.assign(n, 0);
+  f.lower.assign(n, NaN);
+  f.upper.assign(n, NaN);
+  f.category.assign(n, -1);
+  f.n_samples.assign(n, 1);
+  for (size_t i = 0; i < n; ++i) {
+    if (classifier) {
+      f.predicted_class.push_back(static_cast<int64_t>(i));
+      f.proba.push_back({0.5, 0.5});
+    } else {
+      f.value.push_back(10.0 * static_cast<double>(i));
+    }
+  }
+  return f;
+}
+
+void split(FlatTree& f, size_t id, int64_t left, int64_t right, double lower = -INF,
+           double upper = 1.0) {
+  f.is_leaf[id] = 0;
+  f.children_left[id] = left;
+  f.children_right[id] = right;
+  f.feature[id] = 0;
+  f.lower[id] = lower;
+  f.upper[id] = upper;
+}
+
+// Root 0 splits into leaf 1 and split 2, whose children are leaves 3 and 4.
+FlatTree five(bool classifier) {
+  FlatTree f = lists(5, classifier);
+  split(f, 0, 1, 2);
+  split(f, 2, 3, 4);
+  return f;
+}
+
+std::string refusal(const FlatTree& f, bool classifier) {
+  if (classifier) {
+    const auto r = import_classification(f);
+    return std::holds_alternative<std::string>(r) ? std::get<std::string>(r) : "(accepted)";
+  }
+  const auto r = import_regression(f);
+  return std::holds_alternative<std::string>(r) ? std::get<std::string>(r) : "(accepted)";
+}
+
+struct RefusalCase {
+  const char* name;
+  bool classifier;
+  std::function<void(FlatTree&)> damage;
+  const char* message;
+};
+
+class TreeImportRefuses : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(TreeImportRefuses, WithItsMessage) {
+  const RefusalCase& c = GetParam();
+  FlatTree f = five(c.classifier);
+  c.damage(f);
+  EXPECT_EQ(refusal(f, c.classifier), c.message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lists, TreeImportRefuses,
+    ::testing::Values(
+        RefusalCase{"no_nodes", false, [](FlatTree& f) { f = lists(0, false); },
+                    "tree state has no nodes"},
+        RefusalCase{"left_child_negative", false, [](FlatTree& f) { f.children_left[2] = -1; },
+                    "node 2 has left child -1 out of range (the tree state has 5 nodes)"},
+        RefusalCase{"right_child_past_end", false, [](FlatTree& f) { f.children_right[0] = 5; },
+                    "node 0 has right child 5 out of range (the tree state has 5 nodes)"},
+        RefusalCase{"child_most_negative", true,
+                    [](FlatTree& f) { f.children_right[0] = INT64_MIN; },
+                    "node 0 has right child -9223372036854775808 out of range (the tree state "
+                    "has 5 nodes)"},
+        RefusalCase{"self_loop", false, [](FlatTree& f) { f.children_left[0] = 0; },
+                    "tree state has a cycle: node 0 links back to node 0"},
+        RefusalCase{"cycle_to_ancestor", false, [](FlatTree& f) { f.children_right[2] = 0; },
+                    "tree state has a cycle: node 2 links back to node 0"},
+        RefusalCase{"shared_child", false, [](FlatTree& f) { f.children_right[2] = 1; },
+                    "tree state reaches node 1 twice (again from node 2)"},
+        RefusalCase{"short_n_samples", false, [](FlatTree& f) { f.n_samples.resize(4); },
+                    "tree state key \"n_samples\" has no entry for node 4"},
+        RefusalCase{"short_value", false, [](FlatTree& f) { f.value.resize(1); },
+                    "tree state key \"value\" has no entry for node 1"},
+        RefusalCase{"short_predicted_class", true, [](FlatTree& f) { f.predicted_class.clear(); },
+                    "tree state key \"predicted_class\" has no entry for node 1"},
+        RefusalCase{"short_proba", true, [](FlatTree& f) { f.proba.resize(3); },
+                    "tree state key \"proba\" has no entry for node 3"},
+        RefusalCase{"short_children_right", false, [](FlatTree& f) { f.children_right.resize(2); },
+                    "tree state key \"children_right\" has no entry for node 2"},
+        RefusalCase{"short_upper_numeric", false, [](FlatTree& f) { f.upper.resize(1); },
+                    "tree state key \"upper\" has no entry for node 2"},
+        RefusalCase{"short_category_categorical", false,
+                    [](FlatTree& f) {
+                      f.is_categorical[2] = 1;
+                      f.category.resize(2);
+                    },
+                    "tree state key \"category\" has no entry for node 2"},
+        RefusalCase{"payload_list_missing", true, [](FlatTree& f) { f.proba.clear(); },
+                    "tree state key \"proba\" has no entry for node 1"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(TreeImport, ReadsOnlyWhatEachNodeNeeds) {
+  // A categorical split needs no bounds, leaves need no children or rule, and nodes that node 0
+  // never reaches may hold anything.
+  FlatTree f = lists(6, false);
+  split(f, 0, 2, 1);
+  f.is_categorical[0] = 1;
+  f.category[0] = (int64_t{1} << 32) + 7;  // the low 32 bits
+  f.lower.clear();
+  f.upper.clear();
+  f.children_left.resize(1);
+  f.children_right.resize(1);
+  f.feature = {3};
+  f.is_categorical.resize(1);
+  f.category.resize(1);
+  const auto r = import_regression(f);
+  ASSERT_TRUE(std::holds_alternative<NodeList<double>>(r)) << std::get<std::string>(r);
+  const NodeList<double>& nodes = std::get<NodeList<double>>(r);
+  ASSERT_EQ(nodes.size(), 3u);
+  EXPECT_EQ(nodes[0].rule.kind, SplitRule::Kind::Categorical);
+  EXPECT_EQ(nodes[0].rule.category, 7u);
+  EXPECT_EQ(nodes[0].rule.feature, 3u);
+  EXPECT_EQ(nodes[0].right, 2u);
+  EXPECT_EQ(nodes[1].payload, 20.0);  // left child first
+  EXPECT_EQ(nodes[2].payload, 10.0);
+}
+
+TEST(TreeImport, InfiniteBoundsAreNoBoundsAndNegativeClassesAreZero) {
+  FlatTree f = five(true);
+  f.lower[0] = -INF;
+  f.upper[0] = INF;
+  f.lower[2] = NaN;
+  f.upper[2] = 2.5;
+  f.predicted_class[1] = -7;
+  f.proba[3] = {1.0, 0.0, 0.0, 0.0, 0.0};  // any length is kept
+  const auto nodes = std::get<NodeList<ClassPrediction>>(import_classification(f));
+  EXPECT_FALSE(nodes[0].rule.has_lower);
+  EXPECT_FALSE(nodes[0].rule.has_upper);
+  EXPECT_TRUE(nodes[2].rule.has_lower);  // NaN is kept, and no number passes it
+  EXPECT_FALSE(nodes[2].rule.number_goes_left(1.0));
+  EXPECT_EQ(nodes[1].payload.class_, 0u);
+  EXPECT_EQ(nodes[3].payload.proba.size(), 5u);
+}
+
+TEST(TreeImport, DeepChainNeedsNoRecursion) {
+  // A right-leaning chain: split 2i has leaf 2i+1 on the left and node 2i+2 on the right.
+  constexpr size_t splits = 200000;
+  FlatTree f = lists(2 * splits + 1, false);
+  for (size_t i = 0; i < splits; ++i) {
+    split(f, 2 * i, static_cast<int64_t>(2 * i + 1), static_cast<int64_t>(2 * i + 2),
+          static_cast<double>(i), INF);
+  }
+  const auto nodes = std::get<NodeList<double>>(import_regression(f));
+  EXPECT_EQ(node_depth(nodes), splits);
+  EXPECT_EQ(node_leaves(nodes), splits + 1);
+}
+
+// ---- The fuzz codec and the seed corpus. ----
+
+NodeList<double> fitted_regression(SplitMode mode) {
+  std::mt19937_64 rng(7);
+  std::normal_distribution<double> noise(0.0, 1.0);
+  std::vector<double> x0(120), x1(120), y(120);
+  std::vector<uint32_t> c(120);
+  for (size_t i = 0; i < x0.size(); ++i) {
+    x0[i] = i % 17 == 0 ? NaN : noise(rng);
+    c[i] = static_cast<uint32_t>(i % 4);
+    x1[i] = noise(rng);
+    y[i] = (x0[i] < 0.3 ? 2.0 : -1.0) + (c[i] == 2 ? 3.0 : 0.0) + 0.2 * noise(rng);
+  }
+  const std::vector<Column> cols{Column::numeric(x0), Column::categories(c), Column::numeric(x1)};
+  TreeParams p;
+  p.mode = mode;
+  const Regression task{std::make_unique<Mse>()};
+  if (mode == SplitMode::Strict) {
+    return build_tree_strict(task, p, Mean(), cols, std::span<const double>(y));
+  }
+  const BinnedData binned = std::get<BinnedData>(BinnedData::fit(cols, p.n_bins));
+  return build_tree_fast(task, p, Mean(), binned, std::span<const double>(y));
+}
+
+NodeList<ClassPrediction> fitted_classification() {
+  std::vector<double> x(90);
+  std::vector<ClassLabel> y(90);
+  for (size_t i = 0; i < x.size(); ++i) {
+    x[i] = static_cast<double>(i % 30);
+    y[i] = i % 30 < 10 ? 0 : (i % 30 < 20 ? 1 : 2);
+  }
+  const std::vector<Column> cols{Column::numeric(x)};
+  Classification task{std::make_unique<Gini>(3), 3, false};
+  return build_tree_strict(task, TreeParams{}, Mean(), cols, std::span<const ClassLabel>(y));
+}
+
+bool same_flat(const FlatTree& a, const FlatTree& b) {
+  auto bits = [](const std::vector<double>& v) {
+    std::vector<uint64_t> out(v.size());
+    if (!v.empty()) std::memcpy(out.data(), v.data(), v.size() * sizeof(double));
+    return out;
+  };
+  bool same_proba = a.proba.size() == b.proba.size();
+  for (size_t i = 0; same_proba && i < a.proba.size(); ++i) {
+    same_proba = bits(a.proba[i]) == bits(b.proba[i]);
+  }
+  return a.is_leaf == b.is_leaf && a.children_left == b.children_left &&
+         a.children_right == b.children_right && a.feature == b.feature &&
+         a.is_categorical == b.is_categorical && bits(a.lower) == bits(b.lower) &&
+         bits(a.upper) == bits(b.upper) && a.category == b.category && a.n_samples == b.n_samples &&
+         bits(a.value) == bits(b.value) && a.predicted_class == b.predicted_class && same_proba;
+}
+
+// Seeds: fitted trees of both kinds and modes, and hand-made lists that the import refuses.
+std::vector<std::pair<std::string, fuzz::EncodedTree>> seeds() {
+  std::vector<std::pair<std::string, fuzz::EncodedTree>> out;
+  out.push_back(
+      {"strict_regression",
+       {fuzz::flat_from_records(walk_export(fitted_regression(SplitMode::Strict)), false), false}});
+  out.push_back(
+      {"fast_regression",
+       {fuzz::flat_from_records(walk_export(fitted_regression(SplitMode::Fast)), false), false}});
+  out.push_back({"classification",
+                 {fuzz::flat_from_records(walk_export(fitted_classification()), true), true}});
+  out.push_back({"five_nodes", {five(true), true}});
+  FlatTree cycle = five(false);
+  cycle.children_right[2] = 0;
+  out.push_back({"cycle", {cycle, false}});
+  FlatTree shared = five(false);
+  shared.children_left[2] = 1;
+  out.push_back({"shared_child", {shared, false}});
+  FlatTree short_lists = five(true);
+  short_lists.proba.resize(3);
+  short_lists.upper.resize(1);
+  out.push_back({"short_lists", {short_lists, true}});
+  FlatTree extremes = five(false);
+  extremes.feature[2] = INT64_MAX;
+  extremes.lower[0] = -0.0;
+  extremes.n_samples[4] = UINT64_MAX;
+  out.push_back({"extremes", {extremes, false}});
+  return out;
+}
+
+TEST(FuzzCodec, SeedsRoundTripAndPassTheChecks) {
+  const char* dir = std::getenv("ORNIK_FUZZ_SEEDS");  // set by `make fuzz`
+  for (const auto& [name, tree] : seeds()) {
+    SCOPED_TRACE(name);
+    const std::vector<uint8_t> bytes = fuzz::encode(tree);
+    const fuzz::EncodedTree back = fuzz::decode(bytes.data(), bytes.size());
+    EXPECT_EQ(back.classifier, tree.classifier);
+    EXPECT_TRUE(same_flat(back.flat, tree.flat));
+    EXPECT_EQ(fuzz::check_input(bytes.data(), bytes.size()), "");
+    if (dir != nullptr) {
+      std::filesystem::create_directories(dir);
+      std::ofstream(std::filesystem::path(dir) / name, std::ios::binary)
+          .write(reinterpret_cast<const char*>(bytes.data()),
+                 static_cast<std::streamsize>(bytes.size()));
+    }
+  }
+  EXPECT_GT(fitted_regression(SplitMode::Strict).size(), 3u);  // the seeds hold real splits
+  EXPECT_GT(fitted_classification().size(), 3u);
+}
+
+TEST(FuzzCodec, ShortInputsDecodeAsZeros) {
+  const uint8_t header[] = {1, 3, 0};  // a 3-node classifier, every list entry zero
+  const fuzz::EncodedTree t = fuzz::decode(header, sizeof header);
+  EXPECT_TRUE(t.classifier);
+  EXPECT_EQ(t.flat.is_leaf, (std::vector<uint8_t>{0, 0, 0}));
+  EXPECT_EQ(t.flat.proba.size(), 3u);
+  EXPECT_EQ(refusal(t.flat, true), "tree state has a cycle: node 0 links back to node 0");
+}
+
+}  // namespace
+}  // namespace ornik

@@ -1,0 +1,345 @@
+// Byte form of a flat tree for fuzzing the tree import, and the checks run on every input.
+//
+// Layout (little-endian; a read past the end yields zeros, so every byte string decodes):
+//   u8  flags        bit 0: classifier lists ("predicted_class", "proba") instead of "value"
+//   u16 node count   n, at most MAX_NODES
+//   then each list in reading order, as
+//   u8  length code  0: n entries; 1..127: n minus the code (at least 0); 128..255: n + code - 127
+//       entries      bool: u8 (non-zero is true); signed: zigzag varint; unsigned: varint;
+//                    float: 8 raw bytes; proba entry: varint count (at most MAX_PROBA), then floats
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "tree_import.hpp"
+
+namespace ornik::fuzz {
+
+inline constexpr size_t MAX_NODES = 4096;
+inline constexpr size_t MAX_PROBA = 64;
+
+struct EncodedTree {
+  FlatTree flat;
+  bool classifier = false;
+};
+
+class Reader {
+ public:
+  Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  uint8_t byte() { return pos_ < size_ ? data_[pos_++] : 0; }
+  uint64_t varint() {
+    uint64_t v = 0;
+    for (int shift = 0; shift < 64; shift += 7) {
+      const uint8_t b = byte();
+      v |= static_cast<uint64_t>(b & 0x7F) << shift;
+      if ((b & 0x80) == 0) break;
+    }
+    return v;
+  }
+  int64_t zigzag() {
+    const uint64_t u = varint();
+    return static_cast<int64_t>((u >> 1) ^ (~(u & 1) + 1));
+  }
+  double f64() {
+    uint64_t bits = 0;
+    for (int i = 0; i < 8; ++i) bits |= static_cast<uint64_t>(byte()) << (8 * i);
+    double v;
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+  }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t pos_ = 0;
+};
+
+class Writer {
+ public:
+  void byte(uint8_t b) { out.push_back(b); }
+  void varint(uint64_t v) {
+    while (v >= 0x80) {
+      byte(static_cast<uint8_t>(v | 0x80));
+      v >>= 7;
+    }
+    byte(static_cast<uint8_t>(v));
+  }
+  void zigzag(int64_t v) {
+    varint((static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v < 0 ? -1 : 0));
+  }
+  void f64(double v) {
+    uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    for (int i = 0; i < 8; ++i) byte(static_cast<uint8_t>(bits >> (8 * i)));
+  }
+  std::vector<uint8_t> out;
+};
+
+namespace detail {
+
+template <class T, class Read>
+void read_list(Reader& in, size_t n, std::vector<T>& list, Read&& read) {
+  const uint8_t code = in.byte();
+  size_t len = n;
+  if (code >= 128) {
+    len = n + code - 127;
+  } else if (code > 0) {
+    len = code >= n ? 0 : n - code;
+  }
+  list.resize(len);
+  for (T& v : list) v = read();
+}
+
+template <class T, class Write>
+void write_list(Writer& out, size_t n, const std::vector<T>& list, Write&& write) {
+  if (list.size() >= n) {
+    out.byte(static_cast<uint8_t>(list.size() == n ? 0 : list.size() - n + 127));
+  } else {
+    out.byte(static_cast<uint8_t>(n - list.size()));
+  }
+  for (const T& v : list) write(v);
+}
+
+}  // namespace detail
+
+inline EncodedTree decode(const uint8_t* data, size_t size) {
+  Reader in(data, size);
+  EncodedTree t;
+  t.classifier = (in.byte() & 1) != 0;
+  const uint16_t lo = in.byte();
+  const size_t n = static_cast<size_t>(lo | (in.byte() << 8)) % (MAX_NODES + 1);
+  FlatTree& f = t.flat;
+  auto flag = [&] { return static_cast<uint8_t>(in.byte() != 0 ? 1 : 0); };
+  auto sint = [&] { return in.zigzag(); };
+  auto uint = [&] { return in.varint(); };
+  auto real = [&] { return in.f64(); };
+  detail::read_list(in, n, f.is_leaf, flag);
+  detail::read_list(in, n, f.children_left, sint);
+  detail::read_list(in, n, f.children_right, sint);
+  detail::read_list(in, n, f.feature, sint);
+  detail::read_list(in, n, f.is_categorical, flag);
+  detail::read_list(in, n, f.lower, real);
+  detail::read_list(in, n, f.upper, real);
+  detail::read_list(in, n, f.category, sint);
+  detail::read_list(in, n, f.n_samples, uint);
+  if (!t.classifier) {
+    detail::read_list(in, n, f.value, real);
+    return t;
+  }
+  detail::read_list(in, n, f.predicted_class, sint);
+  detail::read_list(in, n, f.proba, [&] {
+    std::vector<double> p(static_cast<size_t>(in.varint() % (MAX_PROBA + 1)));
+    for (double& v : p) v = in.f64();
+    return p;
+  });
+  return t;
+}
+
+// Bytes that decode to t (lists of up to n + 128 entries, proba entries of up to MAX_PROBA).
+inline std::vector<uint8_t> encode(const EncodedTree& t) {
+  Writer out;
+  const FlatTree& f = t.flat;
+  const size_t n = f.is_leaf.size();
+  out.byte(t.classifier ? 1 : 0);
+  out.byte(static_cast<uint8_t>(n & 0xFF));
+  out.byte(static_cast<uint8_t>(n >> 8));
+  auto flag = [&](uint8_t v) { out.byte(v); };
+  auto sint = [&](int64_t v) { out.zigzag(v); };
+  auto uint = [&](uint64_t v) { out.varint(v); };
+  auto real = [&](double v) { out.f64(v); };
+  out.byte(0);  // is_leaf defines n
+  for (const uint8_t v : f.is_leaf) flag(v);
+  detail::write_list(out, n, f.children_left, sint);
+  detail::write_list(out, n, f.children_right, sint);
+  detail::write_list(out, n, f.feature, sint);
+  detail::write_list(out, n, f.is_categorical, flag);
+  detail::write_list(out, n, f.lower, real);
+  detail::write_list(out, n, f.upper, real);
+  detail::write_list(out, n, f.category, sint);
+  detail::write_list(out, n, f.n_samples, uint);
+  if (!t.classifier) {
+    detail::write_list(out, n, f.value, real);
+    return out.out;
+  }
+  detail::write_list(out, n, f.predicted_class, sint);
+  detail::write_list(out, n, f.proba, [&](const std::vector<double>& p) {
+    out.varint(p.size());
+    for (const double v : p) out.f64(v);
+  });
+  return out.out;
+}
+
+// The flat lists of export records, as the dictionary of an exported tree holds them.
+inline FlatTree flat_from_records(const std::vector<ExportedNode>& records, bool classifier) {
+  FlatTree f;
+  for (const ExportedNode& r : records) {
+    f.is_leaf.push_back(r.is_leaf ? 1 : 0);
+    f.children_left.push_back(r.children_left);
+    f.children_right.push_back(r.children_right);
+    f.feature.push_back(r.feature);
+    f.is_categorical.push_back(r.is_categorical ? 1 : 0);
+    f.lower.push_back(r.lower);
+    f.upper.push_back(r.upper);
+    f.category.push_back(r.category);
+    f.n_samples.push_back(r.n_samples);
+    if (classifier) {
+      f.predicted_class.push_back(r.predicted_class);
+      f.proba.push_back(r.proba);
+    } else {
+      f.value.push_back(r.value);
+    }
+  }
+  return f;
+}
+
+namespace detail {
+
+inline bool same_bits(double a, double b) {
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+inline bool same_proba(const std::vector<double>& a, const std::vector<double>& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (!same_bits(a[i], b[i])) return false;
+  }
+  return true;
+}
+
+inline bool same_records(const std::vector<ExportedNode>& a, const std::vector<ExportedNode>& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const ExportedNode& x = a[i];
+    const ExportedNode& y = b[i];
+    if (x.id != y.id || x.is_leaf != y.is_leaf || x.children_left != y.children_left ||
+        x.children_right != y.children_right || x.feature != y.feature ||
+        x.is_categorical != y.is_categorical || !same_bits(x.lower, y.lower) ||
+        !same_bits(x.upper, y.upper) || x.category != y.category || x.n_samples != y.n_samples ||
+        x.predicted_class != y.predicted_class || !same_bits(x.value, y.value) ||
+        !same_proba(x.proba, y.proba)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+inline ImportResult<double> import_as(const FlatTree& f, const NodeList<double>*) {
+  return import_regression(f);
+}
+inline ImportResult<ClassPrediction> import_as(const FlatTree& f,
+                                               const NodeList<ClassPrediction>*) {
+  return import_classification(f);
+}
+
+// Rows that reach both sides of the tree's own splits: missing values, zeros, every bound and
+// the value just below it, every category; as numbers on even rows and as labels on odd rows.
+inline std::vector<std::vector<RowValue>> probe_rows(const FlatTree& f, size_t width) {
+  std::vector<double> numbers{std::nan(""), 0.0, -0.0, std::numeric_limits<double>::infinity(),
+                              -std::numeric_limits<double>::infinity()};
+  std::vector<uint32_t> labels{0, 1, MISSING_CATEGORY};
+  for (size_t i = 0; i < f.is_leaf.size(); ++i) {
+    if (i < f.lower.size()) {
+      numbers.push_back(f.lower[i]);
+      numbers.push_back(std::nextafter(f.lower[i], -std::numeric_limits<double>::infinity()));
+    }
+    if (i < f.upper.size()) {
+      numbers.push_back(f.upper[i]);
+      numbers.push_back(std::nextafter(f.upper[i], -std::numeric_limits<double>::infinity()));
+    }
+    if (i < f.category.size()) labels.push_back(static_cast<uint32_t>(f.category[i]));
+  }
+  std::vector<std::vector<RowValue>> rows;
+  for (size_t r = 0; r < 2 * numbers.size() && r < 64; ++r) {
+    std::vector<RowValue> row(width);
+    for (size_t j = 0; j < width; ++j) {
+      const size_t k = r / 2 + 3 * j;
+      row[j] = r % 2 == 0 ? RowValue::of_number(numbers[k % numbers.size()])
+                          : RowValue::of_label(labels[k % labels.size()]);
+    }
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+// The leaf a row reaches walking the lists themselves by child id.
+inline size_t flat_leaf(const FlatTree& f, const std::vector<RowValue>& row) {
+  size_t id = 0;
+  while (f.is_leaf[id] == 0) {
+    const SplitRule rule = f.rule_at(id);
+    id = static_cast<size_t>(route_left(rule, row[rule.feature]) ? f.children_left[id]
+                                                                 : f.children_right[id]);
+  }
+  return id;
+}
+
+inline bool same_leaf(const FlatTree& f, size_t id, const Node<double>& leaf) {
+  return same_bits(f.value[id], leaf.payload);
+}
+inline bool same_leaf(const FlatTree& f, size_t id, const Node<ClassPrediction>& leaf) {
+  const size_t cls = f.predicted_class[id] < 0 ? 0 : static_cast<size_t>(f.predicted_class[id]);
+  return leaf.payload.class_ == cls && same_proba(f.proba[id], leaf.payload.proba);
+}
+
+template <class Payload>
+std::string check_nodes(const FlatTree& f, const NodeList<Payload>& nodes, bool classifier) {
+  if (nodes.empty() || nodes.size() > f.is_leaf.size()) return "node count";
+  size_t leaves = 0;
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    if (nodes[i].is_leaf) {
+      ++leaves;
+    } else if (i + 1 >= nodes.size() || nodes[i].right <= i + 1 || nodes[i].right >= nodes.size()) {
+      return "preorder links";
+    }
+  }
+  if (leaves != node_leaves(nodes) || nodes.size() != 2 * leaves - 1) return "leaf count";
+  if (node_depth(nodes) >= nodes.size()) return "depth";
+
+  // Export, import the export again: the same records.
+  const std::vector<ExportedNode> records = walk_export(nodes);
+  const auto again = import_as(flat_from_records(records, classifier), &nodes);
+  if (const std::string* error = std::get_if<std::string>(&again)) {
+    return "re-import refused: " + *error;
+  }
+  if (!same_records(records, walk_export(std::get<NodeList<Payload>>(again)))) {
+    return "re-export differs";
+  }
+
+  // Prediction, as the binding allows it: only when every split feature is a column of the row.
+  const std::optional<size_t> top = max_split_feature(nodes);
+  const size_t width = top ? *top + 1 : 1;
+  if (top && *top >= 256) return "";
+  for (const std::vector<RowValue>& row : probe_rows(f, width)) {
+    const size_t leaf = find_leaf(nodes, row.data());
+    const size_t id = flat_leaf(f, row);
+    if (!nodes[leaf].is_leaf || nodes[leaf].n_samples != f.n_samples[id] ||
+        !same_leaf(f, id, nodes[leaf])) {
+      return "prediction differs from the lists";
+    }
+  }
+  return "";
+}
+
+}  // namespace detail
+
+// Imports the tree that the bytes decode to and checks what comes back: a refusal with a
+// message, or a preorder tree that exports, re-imports and predicts like the lists describe.
+// Returns the broken property, empty when all hold.
+inline std::string check_input(const uint8_t* data, size_t size) {
+  const EncodedTree t = decode(data, size);
+  auto check = [&](const auto& result) -> std::string {
+    using List = std::decay_t<decltype(std::get<0>(result))>;
+    if (const std::string* error = std::get_if<std::string>(&result)) {
+      return error->empty() ? "empty message" : "";
+    }
+    return detail::check_nodes(t.flat, std::get<List>(result), t.classifier);
+  };
+  return t.classifier ? check(import_classification(t.flat)) : check(import_regression(t.flat));
+}
+
+}  // namespace ornik::fuzz
