@@ -48,22 +48,18 @@ void select_positions(std::span<int64_t> keys, size_t offset, std::span<const ui
 }
 
 // Puts the order statistics at the listed ranks (ascending, distinct) in place, for large inputs.
-// Keys are bucketed by their high bits, which preserves order between buckets; only the buckets
-// holding a wanted rank are then gathered and selected in, so most keys are touched twice.
-bool select_by_buckets(std::vector<int64_t>& keys, std::span<const uint64_t> ranks) {
-  constexpr int kBucketBits = 14;
-  constexpr size_t kBuckets = size_t{1} << kBucketBits;
-  const auto [lo_it, hi_it] = std::minmax_element(keys.begin(), keys.end());
-  const uint64_t lo = static_cast<uint64_t>(*lo_it);
-  const uint64_t span = static_cast<uint64_t>(*hi_it) - lo;
-  int shift = 0;
-  while ((span >> shift) >= kBuckets) ++shift;
-  std::vector<uint32_t> start(kBuckets + 1, 0);
-  for (const int64_t k : keys) ++start[((static_cast<uint64_t>(k) - lo) >> shift) + 1];
-  for (size_t b = 1; b <= kBuckets; ++b) start[b] += start[b - 1];
+// Keys are bucketed by a non-decreasing function, which preserves order between buckets; only the
+// buckets holding a wanted rank are then gathered and selected in, so most keys are touched
+// twice. Gives up (false) when those buckets hold too much of the data to be worth it.
+template <class BucketOf>
+bool select_in_buckets(std::vector<int64_t>& keys, std::span<const uint64_t> ranks,
+                       size_t n_buckets, BucketOf&& bucket_of) {
+  std::vector<uint32_t> start(n_buckets + 1, 0);
+  for (const int64_t k : keys) ++start[bucket_of(k) + 1];
+  for (size_t b = 1; b <= n_buckets; ++b) start[b] += start[b - 1];
 
   // The buckets that hold a wanted rank, each gathered into its own stretch of `picked`.
-  std::vector<int32_t> slot_of(kBuckets, -1);
+  std::vector<int32_t> slot_of(n_buckets, -1);
   std::vector<size_t> wanted_buckets;
   for (const uint64_t r : ranks) {
     const size_t b = static_cast<size_t>(std::upper_bound(start.begin(), start.end(), r) -
@@ -78,12 +74,11 @@ bool select_by_buckets(std::vector<int64_t>& keys, std::span<const uint64_t> ran
     const size_t b = wanted_buckets[i];
     slot_begin[i + 1] = slot_begin[i] + (start[b + 1] - start[b]);
   }
-  // One bucket holding nearly everything would make this a copy for nothing.
-  if (slot_begin.back() * 2 > keys.size()) return false;
+  if (slot_begin.back() * 4 > keys.size()) return false;
   std::vector<int64_t> picked(slot_begin.back());
   std::vector<size_t> fill(slot_begin.begin(), slot_begin.end() - 1);
   for (const int64_t k : keys) {
-    const int32_t slot = slot_of[(static_cast<uint64_t>(k) - lo) >> shift];
+    const int32_t slot = slot_of[bucket_of(k)];
     if (slot >= 0) picked[fill[slot]++] = k;
   }
   // Within its bucket, rank r is position r - start[b]; write the results back at rank r.
@@ -99,6 +94,32 @@ bool select_by_buckets(std::vector<int64_t>& keys, std::span<const uint64_t> ran
     for (const uint64_t p : local) keys[start[b] + p] = bucket[p];
   }
   return true;
+}
+
+// Tries buckets of equal width in value (suits most data), then buckets by the keys' high bits
+// (suits values spread over many orders of magnitude).
+bool select_by_buckets(std::vector<int64_t>& keys, std::span<const uint64_t> ranks) {
+  constexpr size_t kBuckets = size_t{1} << 14;
+  const auto [lo_it, hi_it] = std::minmax_element(keys.begin(), keys.end());
+  const double lo_value = from_total_order_key(*lo_it);
+  const double width = from_total_order_key(*hi_it) - lo_value;
+  if (std::isfinite(width) && width > 0.0) {
+    // floor((x - lo) * scale) never decreases as x grows: each step rounds monotonically.
+    const double scale = static_cast<double>(kBuckets) / width;
+    const auto by_value = [lo_value, scale](int64_t k) {
+      const double b = std::floor((from_total_order_key(k) - lo_value) * scale);
+      return b >= static_cast<double>(kBuckets - 1) ? kBuckets - 1 : static_cast<size_t>(b);
+    };
+    if (select_in_buckets(keys, ranks, kBuckets, by_value)) return true;
+  }
+  const uint64_t lo = static_cast<uint64_t>(*lo_it);
+  const uint64_t span = static_cast<uint64_t>(*hi_it) - lo;
+  int shift = 0;
+  while ((span >> shift) >= kBuckets) ++shift;
+  const auto by_bits = [lo, shift](int64_t k) {
+    return static_cast<size_t>((static_cast<uint64_t>(k) - lo) >> shift);
+  };
+  return select_in_buckets(keys, ranks, kBuckets, by_bits);
 }
 
 // The literal edge list from the finite keys: order statistics at the edge indices, found by
