@@ -99,7 +99,11 @@ def cases():
         for agg in ["median", "trimmed_mean", "signal_to_noise", "mean_minus_lambda_std"]:
             out.append((RawRegressor, "mix", dict(criterion="mse", mode=mode, aggregator=agg)))
             out.append(
-                (RawClassifier, "num", dict(n_classes=2, criterion="gini", mode=mode, aggregator=agg))
+                (
+                    RawClassifier,
+                    "num",
+                    dict(n_classes=2, criterion="gini", mode=mode, aggregator=agg),
+                )
             )
         variants = [
             dict(n_bins=2),
@@ -114,7 +118,9 @@ def cases():
             dict(parallel=True, n_threads=2, parallel_min_samples=100),
         ]
         for v in variants:
-            out.append((RawRegressor, "mix", dict(criterion="mse", mode=mode, categorical=[1], **v)))
+            out.append(
+                (RawRegressor, "mix", dict(criterion="mse", mode=mode, categorical=[1], **v))
+            )
             out.append(
                 (RawClassifier, "mix", dict(n_classes=3, criterion="entropy", mode=mode, **v))
             )
