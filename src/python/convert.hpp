@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include <algorithm>
 #include <cstdint>
 #include <new>
 #include <stdexcept>
@@ -55,10 +56,13 @@ void for_each_item(PyObject* seq, const std::string& expected, F&& f) {
   }
 }
 
+// How many items to reserve room for: the claimed length, but never more than a bound, since a
+// sequence may claim far more items than it yields (the vector grows past the bound as needed).
 inline Py_ssize_t sequence_size_hint(PyObject* seq) {
+  constexpr Py_ssize_t max_reserve = Py_ssize_t{1} << 20;
   const Py_ssize_t n = PySequence_Check(seq) && !PyUnicode_Check(seq) ? PySequence_Size(seq) : 0;
   if (n < 0) PyErr_Clear();
-  return n < 0 ? 0 : n;
+  return n < 0 ? 0 : std::min(n, max_reserve);
 }
 
 std::vector<size_t> to_positions(PyObject* obj);  // a non-str sequence of unsigned integers
