@@ -227,6 +227,9 @@ def run_fit(name, params, values, x_kind, y):
     back = cls.from_tree(out["tree"], *args)
     out["back_tree"] = back.export_tree()
     out["back_predict"] = back.predict(x)
+    copy = cls(**params)
+    copy.fit(np.ascontiguousarray(x), y)
+    out["copy_tree"] = copy.export_tree()
     return out
 
 
@@ -317,6 +320,7 @@ def test_fit_on_hostile_data_and_settings(guard, case):
                 params["min_samples_leaf"], 1
             )
     assert same(out["back_tree"], tree)
+    assert same(out["copy_tree"], tree)  # any layout reads like its C-ordered copy
     pred = out["predict"]
     assert pred.shape == (n,)
     assert np.array_equal(pred, out["back_predict"], equal_nan=pred.dtype.kind == "f")
