@@ -340,6 +340,47 @@ def test_fit_on_hostile_data_and_settings(guard, case):
     assert np.all((sums == 0) | (np.abs(sums - 1) < 1e-9))
 
 
+# ---- Constructors with junk in any argument. ----
+
+ARG_JUNK = st.sampled_from(
+    [None, "mean", "", "\x00\ud800", 1.5, math.nan, -1, 2**64, True, np.bool_(False), np.int64(3)]
+    + [np.uint64(U64), np.float32(2.0), [], [1, -1], (3, 1), "01", b"ab"]
+)
+
+
+def run_construct_and_fit(name, args):
+    est = KINDS[name](**args)
+    x = np.arange(24.0).reshape(8, 3) % 5
+    y = np.arange(8.0) if name == "RawRegressor" else np.arange(8) % 2
+    try:
+        est.fit(x, y)
+    except (ValueError, MemoryError) as e:
+        return "fit raised " + type(e).__name__
+    return "fitted"
+
+
+@st.composite
+def junk_arguments(draw):
+    name = draw(st.sampled_from(list(KINDS)))
+    args = dict(ARGS[KINDS[name]])
+    for key in draw(st.lists(st.sampled_from(sorted(args)), min_size=1, max_size=3, unique=True)):
+        args[key] = draw(ARG_JUNK)
+    return name, args
+
+
+@hostile(300)
+@given(case=junk_arguments())
+def test_constructors_take_junk_in_any_argument(guard, case):
+    name, args = case
+    reply = guard.call(run_construct_and_fit, name, args)
+    outcome = reply[1] if reply[0] == "returned" else f"raised {reply[1]}"
+    CASES["constructor junk", outcome] += 1
+    if reply[0] == "raised":
+        assert reply[1] in ("TypeError", "ValueError", "OverflowError"), reply
+        if reply[1] == "TypeError" and reply[2].startswith("argument '"):
+            assert reply[2].split("'")[1] in args
+
+
 # ---- from_tree and predict on random trees. ----
 
 BOUNDS = st.one_of(st.none(), NUMBERS)
