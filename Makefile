@@ -3,7 +3,8 @@ PYTHON ?= python3
 VENV := .venv
 VPY := $(VENV)/bin/python
 CPP_BUILD := build/cpp
-PY_DEPS := numpy scikit-learn pytest pandas ruff scikit-build-core ninja cmake matplotlib "dask[distributed]" hypothesis
+PY_DEPS := numpy scikit-learn pytest pandas ruff clang-format scikit-build-core ninja cmake matplotlib "dask[distributed]" hypothesis
+CXX_SOURCES = src/*.cpp src/*.hpp src/python/*.cpp src/python/*.hpp tests/cpp/*.cpp tests/fuzz/*.cpp tests/fuzz/*.hpp
 
 .PHONY: test demo lint format install cpp-test py-test system-deps clean
 
@@ -54,14 +55,11 @@ bench: install
 lint: $(VENV)/.ready
 	$(VENV)/bin/ruff check ornik tests bench
 	$(VENV)/bin/ruff format --check ornik tests bench
-	@if command -v clang-format >/dev/null; then \
-	  clang-format --dry-run --Werror src/*.cpp src/*.hpp src/python/*.cpp src/python/*.hpp tests/cpp/*.cpp; \
-	else echo "clang-format not installed; skipping C++ format check"; fi
+	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
 
 format: $(VENV)/.ready
 	$(VENV)/bin/ruff format ornik tests bench
-	@if command -v clang-format >/dev/null; then \
-	  clang-format -i src/*.cpp src/*.hpp src/python/*.cpp src/python/*.hpp tests/cpp/*.cpp; fi
+	$(VENV)/bin/clang-format -i $(CXX_SOURCES)
 
 clean:
 	rm -rf build $(VENV)

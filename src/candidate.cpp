@@ -36,14 +36,6 @@ std::vector<StateCode> present_states(const Column& column, std::span<const size
 namespace ornik {
 namespace {
 
-__extension__ typedef unsigned __int128 u128;
-
-// floor(k * n / n_bins) clamped to n - 1 (the quantile position of edge k, 1-based).
-inline uint64_t quantile_rank(uint64_t k, uint64_t n, uint64_t n_bins) {
-  const u128 idx = static_cast<u128>(k) * n / n_bins;
-  return idx >= n ? n - 1 : static_cast<uint64_t>(idx);
-}
-
 }  // namespace
 
 namespace {

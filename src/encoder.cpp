@@ -11,12 +11,6 @@ namespace {
 
 __extension__ typedef unsigned __int128 u128;
 
-// floor(k * n / n_bins) clamped to n - 1, exact for any 64-bit k, n and n_bins.
-inline uint64_t edge_index(uint64_t k, uint64_t n, uint64_t n_bins) {
-  const u128 idx = static_cast<u128>(k) * n / n_bins;
-  return idx >= n ? n - 1 : static_cast<uint64_t>(idx);
-}
-
 // Total-order keys of the finite values, in input order.
 std::vector<int64_t> finite_keys(std::span<const double> values) {
   std::vector<int64_t> keys;
@@ -127,7 +121,7 @@ bool select_by_buckets(std::vector<int64_t>& keys, std::span<const uint64_t> ran
 std::vector<double> edges_from_keys(std::vector<int64_t>& keys, uint64_t n_bins) {
   const uint64_t n = keys.size();
   std::vector<uint64_t> positions(n_bins - 1);
-  for (uint64_t k = 1; k < n_bins; ++k) positions[k - 1] = edge_index(k, n, n_bins);
+  for (uint64_t k = 1; k < n_bins; ++k) positions[k - 1] = quantile_rank(k, n, n_bins);
   if (positions.size() * 4 >= n) {
     std::sort(keys.begin(), keys.end());
   } else {
@@ -152,7 +146,7 @@ std::vector<double> quantile_edges(std::span<const double> values, uint64_t n_bi
     std::vector<double> edges;
     edges.reserve(n_bins - 1);
     for (uint64_t k = 1; k < n_bins; ++k) {
-      edges.push_back(from_total_order_key(keys[edge_index(k, keys.size(), n_bins)]));
+      edges.push_back(from_total_order_key(keys[quantile_rank(k, keys.size(), n_bins)]));
     }
     return edges;
   }
@@ -176,7 +170,7 @@ QuantileEdges::QuantileEdges(std::span<const double> values, uint64_t n_bins) : 
 
 double QuantileEdges::operator[](uint64_t i) const {
   if (!edges_.empty()) return edges_[i];
-  return sorted_[edge_index(i + 1, sorted_.size(), n_bins_)];
+  return sorted_[quantile_rank(i + 1, sorted_.size(), n_bins_)];
 }
 
 uint64_t QuantileEdges::code(double x) const {

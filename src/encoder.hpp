@@ -7,6 +7,14 @@
 
 namespace ornik {
 
+// Position of edge k (1-based) among n sorted values: floor(k * n / n_bins), clamped to n - 1.
+// Computed exactly (a 128-bit product), since k * n overflows 64 bits for a huge n_bins.
+inline uint64_t quantile_rank(uint64_t k, uint64_t n, uint64_t n_bins) {
+  __extension__ typedef unsigned __int128 u128;
+  const u128 idx = static_cast<u128>(k) * n / n_bins;
+  return idx >= n ? n - 1 : static_cast<uint64_t>(idx);
+}
+
 // The n_bins - 1 cut points at the empirical quantiles of the finite values (edge k, k = 1 ..
 // n_bins - 1, is sorted[min(floor(k*n/n_bins), n-1)]), or none when n_bins < 2 or no value is
 // finite. Equal edges are kept.

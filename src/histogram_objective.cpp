@@ -8,14 +8,6 @@
 namespace ornik {
 namespace {
 
-void clear(Confusion& confusion) {
-  std::fill(confusion.tp.begin(), confusion.tp.end(), 0);
-  std::fill(confusion.fp.begin(), confusion.fp.end(), 0);
-  std::fill(confusion.fn.begin(), confusion.fn.end(), 0);
-  std::fill(confusion.support.begin(), confusion.support.end(), 0);
-  confusion.total = 0;
-}
-
 // The per-call view of the count tables; all class vectors are n_classes long.
 struct ObjectiveTables {
   size_t k = 0;
@@ -54,7 +46,7 @@ std::vector<double> objective_scores(const ObjectiveTables& t, const uint32_t* v
       n_tr += tr;
     }
     if (n_vl == 0 || n_vr == 0 || n_tl == 0 || n_tr == 0) continue;
-    clear(confusion);
+    confusion.clear();
     confusion.add_group(majority_class(std::span<const uint32_t>(t.train_left, nc)),
                         std::span<const uint32_t>(vl, nc));
     confusion.add_group(majority_class(std::span<const uint32_t>(t.train_right, nc)),
@@ -96,7 +88,7 @@ void scan_objective(const uint32_t* hist, const uint32_t* fold_total, const Bloc
   for (size_t f = 0; f < k; ++f) {
     uint32_t* tt = train + f * nc;
     for (size_t c = 0; c < nc; ++c) tt[c] = total[c] - fold_total[f * nc + c];
-    clear(confusion);
+    confusion.clear();
     confusion.add_group(majority_class(std::span<const uint32_t>(tt, nc)),
                         std::span<const uint32_t>(fold_total + f * nc, nc));
     baseline[f] = objective.score(confusion);

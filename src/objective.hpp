@@ -1,6 +1,7 @@
 // Classification objectives scored on confusion counts, and their fold scoring of candidates.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -22,6 +23,14 @@ struct Confusion {
   uint64_t total = 0;
 
   static Confusion zero(size_t n_classes);
+  // Back to all zeros, keeping the class count (and the storage).
+  void clear() {
+    std::fill(tp.begin(), tp.end(), 0);
+    std::fill(fp.begin(), fp.end(), 0);
+    std::fill(fn.begin(), fn.end(), 0);
+    std::fill(support.begin(), support.end(), 0);
+    total = 0;
+  }
   // Books a group of samples that all received the prediction pred; counts[c] of them are of
   // class c (counts has at least n_classes entries).
   template <class Count>

@@ -44,14 +44,6 @@ uint64_t sum_classes(const uint64_t* counts, size_t n_classes) {
   return s;
 }
 
-void clear(Confusion& confusion) {
-  std::fill(confusion.tp.begin(), confusion.tp.end(), 0);
-  std::fill(confusion.fp.begin(), confusion.fp.end(), 0);
-  std::fill(confusion.fn.begin(), confusion.fn.end(), 0);
-  std::fill(confusion.support.begin(), confusion.support.end(), 0);
-  confusion.total = 0;
-}
-
 }  // namespace
 
 std::vector<FoldStats> score_coded_states_objective(
@@ -94,7 +86,7 @@ std::vector<FoldStats> score_coded_states_objective(
     // Baseline: every validation sample predicted as the training majority.
     confusion.add_group(majority_class(classes(t)), classes(v));
     const double base = objective.score(confusion);
-    clear(confusion);
+    confusion.clear();
 
     std::fill(tl.begin(), tl.end(), 0);
     std::fill(vl.begin(), vl.end(), 0);
@@ -114,7 +106,7 @@ std::vector<FoldStats> score_coded_states_objective(
       confusion.add_group(majority_class(classes(tl)), classes(vl));
       confusion.add_group(majority_class(classes(tr)), classes(vr));
       lists[si].push_back(objective.score(confusion) - base);
-      clear(confusion);
+      confusion.clear();
     }
   }
 
