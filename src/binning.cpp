@@ -12,8 +12,8 @@ namespace {
 // Number of edges quantile_edges would return, known without building them.
 uint64_t edge_count(std::span<const double> values, uint64_t n_bins) {
   if (n_bins < 2) return 0;
-  const bool any_finite = std::any_of(values.begin(), values.end(),
-                                      [](double v) { return std::isfinite(v); });
+  const bool any_finite =
+      std::any_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); });
   return any_finite ? n_bins - 1 : 0;
 }
 
@@ -38,8 +38,8 @@ bool encode_numeric(const Column& column, uint64_t n_bins, size_t feature, Featu
   bins.continuous = true;
   const std::span<const double> edges = bins.edges;
   // The prefix table pays off once the column is long compared with its size.
-  bins.has_missing = std::any_of(values.begin(), values.end(),
-                                 [](double v) { return !std::isfinite(v); });
+  bins.has_missing =
+      std::any_of(values.begin(), values.end(), [](double v) { return !std::isfinite(v); });
   if (values.size() >= (size_t{1} << 16) && edges.size() >= 8) {
     const BinCoder coder(edges);
     for (size_t i = 0; i < values.size(); ++i) {
@@ -126,9 +126,9 @@ BinnedData BinnedDataBuilder::finish() {
   return data;
 }
 
-std::variant<BinnedData, std::string> bin_columns(
-    size_t n_rows, size_t n_features, uint64_t n_bins, size_t n_threads,
-    const std::function<Column(size_t)>& column_at) {
+std::variant<BinnedData, std::string> bin_columns(size_t n_rows, size_t n_features, uint64_t n_bins,
+                                                  size_t n_threads,
+                                                  const std::function<Column(size_t)>& column_at) {
   BinnedDataBuilder builder(n_rows, n_features);
   std::vector<size_t> features(n_features);
   for (size_t j = 0; j < n_features; ++j) features[j] = j;

@@ -22,7 +22,7 @@ struct FeatureBins {
   std::vector<uint32_t> categories;  // categorical: distinct labels, ascending
   size_t n_bins = 0;                 // numeric: edges + 1; categorical: categories
   bool continuous = true;
-  bool has_missing = false;          // some row's code is MISSING_CODE
+  bool has_missing = false;  // some row's code is MISSING_CODE
 };
 
 // Codes are stored row-major (all features of a row side by side) so that one pass over a
@@ -60,8 +60,8 @@ class BinnedDataBuilder {
 
 // Bins the n_features columns that column_at(j) builds, on up to n_threads threads; the error
 // text of the lowest failing feature, as a sequential pass would report it.
-std::variant<BinnedData, std::string> bin_columns(
-    size_t n_rows, size_t n_features, uint64_t n_bins, size_t n_threads,
-    const std::function<Column(size_t)>& column_at);
+std::variant<BinnedData, std::string> bin_columns(size_t n_rows, size_t n_features, uint64_t n_bins,
+                                                  size_t n_threads,
+                                                  const std::function<Column(size_t)>& column_at);
 
 }  // namespace ornik

@@ -34,9 +34,7 @@ std::vector<StateCode> present_states(const Column& column, std::span<const size
 }  // namespace ornik
 
 namespace ornik {
-namespace {
-
-}  // namespace
+namespace {}  // namespace
 
 namespace {
 
@@ -89,7 +87,8 @@ SortedFeature sort_feature(const Column& column) {
   out.values.resize(entries.size());
   out.rows.resize(entries.size());
   for (size_t i = 0; i < entries.size(); ++i) {
-    out.values[i] = from_total_order_key(static_cast<int64_t>(entries[i].key ^ (uint64_t{1} << 63)));
+    out.values[i] =
+        from_total_order_key(static_cast<int64_t>(entries[i].key ^ (uint64_t{1} << 63)));
     out.rows[i] = entries[i].row;
   }
   return out;

@@ -17,7 +17,9 @@ double one_pass_variance(std::span<const double> y) {
 
 }  // namespace
 
-double Mse::impurity(std::span<const double> targets) const { return one_pass_variance(targets); }
+double Mse::impurity(std::span<const double> targets) const {
+  return one_pass_variance(targets);
+}
 
 double Variance::impurity(std::span<const double> targets) const {
   return one_pass_variance(targets);

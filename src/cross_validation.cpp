@@ -130,8 +130,8 @@ std::vector<StateCode> fold_val_codes(const Column& column, const Fold& fold, ui
   return codes;
 }
 
-void bucket_codes(std::span<const StateCode> codes, std::span<const StateCode> states,
-                  bool ordered, std::vector<uint32_t>& out) {
+void bucket_codes(std::span<const StateCode> codes, std::span<const StateCode> states, bool ordered,
+                  std::vector<uint32_t>& out) {
   const uint32_t none = static_cast<uint32_t>(states.size());
   out.resize(codes.size());
   // Numeric states are small bin numbers: a direct table beats a search per code.
@@ -193,8 +193,7 @@ void score_fold_by_groups(bool ordered, size_t n_states, std::span<const uint32_
 // +0.0 is never -0.0, so those additions change nothing and the sums equal the group sums.
 void score_fold_variance(bool ordered, size_t n_states, std::span<const uint32_t> buckets,
                          std::span<const double> yv, std::vector<double>& acc,
-                         std::vector<uint64_t>& n_left,
-                         std::vector<std::vector<double>>& lists) {
+                         std::vector<uint64_t>& n_left, std::vector<std::vector<double>>& lists) {
   const size_t k = n_states;
   acc.assign(4 * k, 0.0);
   n_left.assign(k, 0);
@@ -359,8 +358,7 @@ std::vector<FoldStats> score_coded_states(bool ordered, std::span<const StateCod
 template <class Target>
 std::vector<FoldStats> cv_score_states(const Column& column, bool ordered,
                                        std::span<const StateCode> states,
-                                       std::span<const Fold> folds,
-                                       std::span<const Target> targets,
+                                       std::span<const Fold> folds, std::span<const Target> targets,
                                        const Criterion<Target>& criterion, uint64_t n_bins) {
   std::vector<std::vector<StateCode>> codes(folds.size());
   for (size_t f = 0; f < folds.size(); ++f) {
@@ -369,14 +367,13 @@ std::vector<FoldStats> cv_score_states(const Column& column, bool ordered,
   return score_coded_states<Target>(ordered, states, folds, codes, targets, criterion);
 }
 
-#define ORNIK_INSTANTIATE_SCORING(T)                                                             \
-  template std::vector<FoldStats> score_coded_states<T>(                                        \
-      bool, std::span<const StateCode>, std::span<const Fold>,                                  \
-      std::span<const std::vector<StateCode>>, std::span<const T>, const Criterion<T>&);        \
-  template std::vector<FoldStats> cv_score_states<T>(const Column&, bool,                       \
-                                                     std::span<const StateCode>,                \
-                                                     std::span<const Fold>, std::span<const T>, \
-                                                     const Criterion<T>&, uint64_t);
+#define ORNIK_INSTANTIATE_SCORING(T)                                                              \
+  template std::vector<FoldStats> score_coded_states<T>(                                          \
+      bool, std::span<const StateCode>, std::span<const Fold>,                                    \
+      std::span<const std::vector<StateCode>>, std::span<const T>, const Criterion<T>&);          \
+  template std::vector<FoldStats> cv_score_states<T>(                                             \
+      const Column&, bool, std::span<const StateCode>, std::span<const Fold>, std::span<const T>, \
+      const Criterion<T>&, uint64_t);
 
 ORNIK_INSTANTIATE_SCORING(double)
 ORNIK_INSTANTIATE_SCORING(ClassLabel)

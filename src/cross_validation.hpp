@@ -74,8 +74,8 @@ std::vector<StateCode> fold_val_codes(const Column& column, const Fold& fold, ui
 // Bucket of each code among the ascending states: the first state that sends it left (ordered:
 // the first state >= code; unordered: the state equal to the code), or states.size() when none
 // does. Missing codes never go left.
-void bucket_codes(std::span<const StateCode> codes, std::span<const StateCode> states,
-                  bool ordered, std::vector<uint32_t>& out);
+void bucket_codes(std::span<const StateCode> codes, std::span<const StateCode> states, bool ordered,
+                  std::vector<uint32_t>& out);
 
 // Impurity scoring of states from codes computed beforehand: val_codes[f] holds the codes of
 // folds[f].val, in order. Same results as cv_score_states.
@@ -90,8 +90,7 @@ std::vector<FoldStats> score_coded_states(bool ordered, std::span<const StateCod
 template <class Target>
 std::vector<FoldStats> cv_score_states(const Column& column, bool ordered,
                                        std::span<const StateCode> states,
-                                       std::span<const Fold> folds,
-                                       std::span<const Target> targets,
+                                       std::span<const Fold> folds, std::span<const Target> targets,
                                        const Criterion<Target>& criterion, uint64_t n_bins);
 
 }  // namespace ornik

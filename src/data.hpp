@@ -59,7 +59,9 @@ inline double from_total_order_key(int64_t key) {
   return v;
 }
 
-inline bool total_order_less(double a, double b) { return total_order_key(a) < total_order_key(b); }
+inline bool total_order_less(double a, double b) {
+  return total_order_key(a) < total_order_key(b);
+}
 
 // Sorts ascending by the IEEE-754 total order. Elements equal under that order are bitwise
 // identical, so the result is the one a stable sort gives.

@@ -56,8 +56,8 @@ bool select_in_buckets(std::vector<int64_t>& keys, std::span<const uint64_t> ran
   std::vector<int32_t> slot_of(n_buckets, -1);
   std::vector<size_t> wanted_buckets;
   for (const uint64_t r : ranks) {
-    const size_t b = static_cast<size_t>(std::upper_bound(start.begin(), start.end(), r) -
-                                         start.begin()) - 1;
+    const size_t b =
+        static_cast<size_t>(std::upper_bound(start.begin(), start.end(), r) - start.begin()) - 1;
     if (slot_of[b] < 0) {
       slot_of[b] = static_cast<int32_t>(wanted_buckets.size());
       wanted_buckets.push_back(b);
@@ -83,7 +83,8 @@ bool select_in_buckets(std::vector<int64_t>& keys, std::span<const uint64_t> ran
     for (const uint64_t r : ranks) {
       if (r >= start[b] && r < start[b + 1]) local.push_back(r - start[b]);
     }
-    const std::span<int64_t> bucket(picked.data() + slot_begin[i], slot_begin[i + 1] - slot_begin[i]);
+    const std::span<int64_t> bucket(picked.data() + slot_begin[i],
+                                    slot_begin[i + 1] - slot_begin[i]);
     select_positions(bucket, 0, local);
     for (const uint64_t p : local) keys[start[b] + p] = bucket[p];
   }

@@ -71,8 +71,8 @@ class BinCoder {
 
  private:
   static uint64_t ordered_bits(double x);
-  std::vector<uint64_t> keys_;     // edges as unsigned total-order keys, ascending
-  std::vector<uint32_t> first_;    // first_[p]: edges whose key is below p << 48
+  std::vector<uint64_t> keys_;   // edges as unsigned total-order keys, ascending
+  std::vector<uint32_t> first_;  // first_[p]: edges whose key is below p << 48
 };
 
 }  // namespace ornik

@@ -103,11 +103,11 @@ void scan_classification(const ClassCells& h, const BlockFeature& feature, size_
         in_bin += per_fold[f];
       }
       if (in_bin == 0) continue;
-      append_candidate(out,
-                       classification_scores<Entropy>(k, n_classes, h.fold_count,
-                                                      h.fold_class_count, parent, left, left_n,
-                                                      right),
-                       k, feature.feature, b, aggregator);
+      append_candidate(
+          out,
+          classification_scores<Entropy>(k, n_classes, h.fold_count, h.fold_class_count, parent,
+                                         left, left_n, right),
+          k, feature.feature, b, aggregator);
     }
   } else {
     for (size_t b = 0; b < n_bins; ++b) {
@@ -115,11 +115,11 @@ void scan_classification(const ClassCells& h, const BlockFeature& feature, size_
       uint64_t in_bin = 0;
       for (size_t f = 0; f < k; ++f) in_bin += per_fold[f];
       if (in_bin == 0) continue;
-      append_candidate(out,
-                       classification_scores<Entropy>(k, n_classes, h.fold_count,
-                                                      h.fold_class_count, parent,
-                                                      h.class_count + b * block, per_fold, right),
-                       k, feature.feature, b, aggregator);
+      append_candidate(
+          out,
+          classification_scores<Entropy>(k, n_classes, h.fold_count, h.fold_class_count, parent,
+                                         h.class_count + b * block, per_fold, right),
+          k, feature.feature, b, aggregator);
     }
   }
 }
@@ -343,8 +343,7 @@ const uint32_t* class_fold_totals(const FastScratch& s, const BlockFeature& feat
                           : s.fold_class_count.data() + j * (k + 1) * n_classes;
 }
 
-const uint32_t* fold_totals(const FastScratch& s, const BlockFeature& feature, size_t j,
-                            size_t k) {
+const uint32_t* fold_totals(const FastScratch& s, const BlockFeature& feature, size_t j, size_t k) {
   return feature.complete ? s.node_count.data() : s.fold_count.data() + j * (k + 1);
 }
 

@@ -105,8 +105,8 @@ void fill_class_histograms(const FastBlock& block, std::span<const ClassLabel> t
 
 // Feature j's per-fold class totals ([fold][class]) and counted samples per fold after
 // fill_class_histograms: its own, or the node's when the feature is complete.
-const uint32_t* class_fold_totals(const FastScratch& scratch, const BlockFeature& feature,
-                                  size_t j, size_t k, size_t n_classes);
+const uint32_t* class_fold_totals(const FastScratch& scratch, const BlockFeature& feature, size_t j,
+                                  size_t k, size_t n_classes);
 const uint32_t* fold_totals(const FastScratch& scratch, const BlockFeature& feature, size_t j,
                             size_t k);
 

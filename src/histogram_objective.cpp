@@ -135,13 +135,10 @@ void scan_objective(const uint32_t* hist, const uint32_t* fold_total, const Bloc
 
 }  // namespace
 
-std::vector<ScoredCandidate> score_block_fast_objective(const FastBlock& block,
-                                                        std::span<const ClassLabel> targets,
-                                                        const FoldAssignment& folds,
-                                                        const Aggregator& aggregator,
-                                                        size_t n_classes,
-                                                        const ClassObjective& objective,
-                                                        FastScratch& s) {
+std::vector<ScoredCandidate> score_block_fast_objective(
+    const FastBlock& block, std::span<const ClassLabel> targets, const FoldAssignment& folds,
+    const Aggregator& aggregator, size_t n_classes, const ClassObjective& objective,
+    FastScratch& s) {
   const size_t k = folds.k;
   const size_t nc = n_classes;
   std::vector<ScoredCandidate> out;
@@ -153,19 +150,16 @@ std::vector<ScoredCandidate> score_block_fast_objective(const FastBlock& block,
     const BlockFeature& feature = block.features[j];
     if (feature.n_bins == 0) continue;
     scan_objective(s.class_count.data() + s.cell_offset[j] * nc,
-                   class_fold_totals(s, feature, j, k, nc), feature, k, nc, aggregator,
-                   objective, confusion, s, out);
+                   class_fold_totals(s, feature, j, k, nc), feature, k, nc, aggregator, objective,
+                   confusion, s, out);
   }
   return out;
 }
 
-std::vector<ScoredCandidate> score_feature_fast_objective(const FastFeature& feature,
-                                                          std::span<const ClassLabel> targets,
-                                                          const FoldAssignment& folds,
-                                                          const Aggregator& aggregator,
-                                                          size_t n_classes,
-                                                          const ClassObjective& objective,
-                                                          FastScratch& scratch) {
+std::vector<ScoredCandidate> score_feature_fast_objective(
+    const FastFeature& feature, std::span<const ClassLabel> targets, const FoldAssignment& folds,
+    const Aggregator& aggregator, size_t n_classes, const ClassObjective& objective,
+    FastScratch& scratch) {
   BlockFeature storage;
   return score_block_fast_objective(single_feature_block(feature, storage), targets, folds,
                                     aggregator, n_classes, objective, scratch);

@@ -59,9 +59,13 @@ double AveragedObjective::score(const Confusion& cm) const {
   return 0.0;
 }
 
-double Precision::metric(uint64_t tp, uint64_t fp, uint64_t) const { return ratio(tp, tp + fp); }
+double Precision::metric(uint64_t tp, uint64_t fp, uint64_t) const {
+  return ratio(tp, tp + fp);
+}
 
-double Recall::metric(uint64_t tp, uint64_t, uint64_t fn) const { return ratio(tp, tp + fn); }
+double Recall::metric(uint64_t tp, uint64_t, uint64_t fn) const {
+  return ratio(tp, tp + fn);
+}
 
 double F1::metric(uint64_t tp, uint64_t fp, uint64_t fn) const {
   const uint64_t den = 2 * tp + fp + fn;

@@ -147,21 +147,15 @@ std::vector<FoldStats> score_coded_states_objective(
     size_t n_classes, const ClassObjective& objective);
 
 // Fast objective scan of a block of features from per-fold, per-bin class counts.
-std::vector<ScoredCandidate> score_block_fast_objective(const FastBlock& block,
-                                                        std::span<const ClassLabel> targets,
-                                                        const FoldAssignment& folds,
-                                                        const Aggregator& aggregator,
-                                                        size_t n_classes,
-                                                        const ClassObjective& objective,
-                                                        FastScratch& scratch);
+std::vector<ScoredCandidate> score_block_fast_objective(
+    const FastBlock& block, std::span<const ClassLabel> targets, const FoldAssignment& folds,
+    const Aggregator& aggregator, size_t n_classes, const ClassObjective& objective,
+    FastScratch& scratch);
 
 // Fast objective scan of one feature.
-std::vector<ScoredCandidate> score_feature_fast_objective(const FastFeature& feature,
-                                                          std::span<const ClassLabel> targets,
-                                                          const FoldAssignment& folds,
-                                                          const Aggregator& aggregator,
-                                                          size_t n_classes,
-                                                          const ClassObjective& objective,
-                                                          FastScratch& scratch);
+std::vector<ScoredCandidate> score_feature_fast_objective(
+    const FastFeature& feature, std::span<const ClassLabel> targets, const FoldAssignment& folds,
+    const Aggregator& aggregator, size_t n_classes, const ClassObjective& objective,
+    FastScratch& scratch);
 
 }  // namespace ornik

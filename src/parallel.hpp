@@ -68,7 +68,8 @@ auto par_map(const std::vector<T>& items, size_t n_threads, F&& f)
   for (std::thread& t : threads) t.join();
   if (!spawn_failure.empty()) throw ParallelError(spawn_failure);
   for (size_t c = 0; c < threads.size(); ++c) {
-    if (!slots[c].failure.empty()) throw ParallelError("worker thread panicked: " + slots[c].failure);
+    if (!slots[c].failure.empty())
+      throw ParallelError("worker thread panicked: " + slots[c].failure);
   }
   // Slots are already in chunk order, hence in item order.
   out.reserve(n);

@@ -112,7 +112,8 @@ inline bool route_left(const SplitRule& rule, const RowValue& v) {
 
 inline bool route_left_train(const SplitRule& rule, std::span<const Column> columns, size_t row) {
   const Column& c = columns[rule.feature];
-  return c.categorical ? rule.label_goes_left(c.labels[row]) : rule.number_goes_left(c.numbers[row]);
+  return c.categorical ? rule.label_goes_left(c.labels[row])
+                       : rule.number_goes_left(c.numbers[row]);
 }
 
 // Id of the leaf that a row reaches; row[f] is the value of feature f.

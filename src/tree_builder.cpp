@@ -4,12 +4,12 @@
 #include <atomic>
 #include <chrono>
 #include <exception>
+#include <limits>
 #include <mutex>
+#include <numeric>
 #include <string>
 #include <system_error>
 #include <thread>
-#include <limits>
-#include <numeric>
 
 #include "candidate.hpp"
 #include "cross_validation.hpp"
@@ -84,8 +84,8 @@ std::vector<FoldStats> score_coded(const Regression& task, bool ordered, const C
                                     *task.criterion);
 }
 
-std::vector<FoldStats> score_coded(const Classification& task, bool ordered,
-                                   const CodedFeature& c, std::span<const Fold> folds,
+std::vector<FoldStats> score_coded(const Classification& task, bool ordered, const CodedFeature& c,
+                                   std::span<const Fold> folds,
                                    std::span<const ClassLabel> targets) {
   return score_coded_states<ClassLabel>(ordered, c.states, folds, c.val_codes, targets,
                                         *task.criterion);
@@ -94,14 +94,20 @@ std::vector<FoldStats> score_coded(const Classification& task, bool ordered,
 std::vector<FoldStats> score_coded(const ObjectiveClassification& task, bool ordered,
                                    const CodedFeature& c, std::span<const Fold> folds,
                                    std::span<const ClassLabel> targets) {
-  return score_coded_states_objective(ordered, c.states, folds, c.train_codes, c.val_codes,
-                                      targets, task.n_classes, *task.objective);
+  return score_coded_states_objective(ordered, c.states, folds, c.train_codes, c.val_codes, targets,
+                                      task.n_classes, *task.objective);
 }
 
 // Only the objective scoring codes the training rows too.
-constexpr bool needs_train_codes(const Regression&) { return false; }
-constexpr bool needs_train_codes(const Classification&) { return false; }
-constexpr bool needs_train_codes(const ObjectiveClassification&) { return true; }
+constexpr bool needs_train_codes(const Regression&) {
+  return false;
+}
+constexpr bool needs_train_codes(const Classification&) {
+  return false;
+}
+constexpr bool needs_train_codes(const ObjectiveClassification&) {
+  return true;
+}
 
 std::vector<ScoredCandidate> score_block_fast(const Regression&, const FastBlock& block,
                                               std::span<const double> targets,
@@ -129,7 +135,9 @@ std::vector<ScoredCandidate> score_block_fast(const ObjectiveClassification& tas
 
 // ---- Shared by both builders. ----
 
-bool parallel_allowed(const TreeParams& p) { return p.parallel && p.n_threads >= 2; }
+bool parallel_allowed(const TreeParams& p) {
+  return p.parallel && p.n_threads >= 2;
+}
 
 // Stopping rules checked before any scoring: too few samples, depth reached, or a pure node.
 template <class Task>
@@ -216,8 +224,7 @@ std::optional<SplitRule> make_rule_sorted(const SortedFeature& sorted, size_t fe
 
 // Turns a Strict winner into a rule; none when the state gives no usable rule.
 std::optional<SplitRule> make_rule(const Column& column, size_t feature, StateCode state,
-                                   std::span<const size_t> samples, uint64_t n_bins,
-                                   bool ordered) {
+                                   std::span<const size_t> samples, uint64_t n_bins, bool ordered) {
   if (column.categorical) {
     if (state >= MISSING_CATEGORY) return std::nullopt;
     return SplitRule::categorical(feature, static_cast<uint32_t>(state));
@@ -226,8 +233,7 @@ std::optional<SplitRule> make_rule(const Column& column, size_t feature, StateCo
   values.reserve(samples.size());
   for (const size_t row : samples) values.push_back(column.numbers[row]);
   const QuantileEdges edges(values, n_bins);
-  return numeric_rule(feature, state, edges.size(), ordered,
-                      [&](uint64_t i) { return edges[i]; });
+  return numeric_rule(feature, state, edges.size(), ordered, [&](uint64_t i) { return edges[i]; });
 }
 
 template <class Task>
@@ -289,7 +295,8 @@ NodeList<typename Task::Payload> build_tree_strict(const Task& task, const TreeP
     const std::vector<Fold> folds = kfold.folds(samples);
     if (keep_sorted) {
       for (size_t f = 0; f < folds.size(); ++f) {
-        for (size_t v = 0; v < folds[f].val.size(); ++v) slot_of_row[folds[f].val[v]] = fold_slot(f, v);
+        for (size_t v = 0; v < folds[f].val.size(); ++v)
+          slot_of_row[folds[f].val[v]] = fold_slot(f, v);
       }
     }
     auto score = [&](size_t f, bool) {
@@ -524,12 +531,12 @@ class FastGrower {
   // list is in feature order.
   std::vector<ScoredCandidate> score(const FoldAssignment& folds, bool in_parallel,
                                      FastScratch& scratch) const {
-    if (!in_parallel) return score_block_fast(task_, block(0, n_features_), targets_, folds,
-                                              aggregator_, scratch);
+    if (!in_parallel)
+      return score_block_fast(task_, block(0, n_features_), targets_, folds, aggregator_, scratch);
     auto parts = par_map(chunks_, chunks_.size(), [&](const std::pair<size_t, size_t>& range) {
       FastScratch own;
-      return score_block_fast(task_, block(range.first, range.second), targets_, folds,
-                              aggregator_, own);
+      return score_block_fast(task_, block(range.first, range.second), targets_, folds, aggregator_,
+                              own);
     });
     std::vector<ScoredCandidate> all;
     for (auto& part : parts) {
@@ -561,8 +568,8 @@ class FastGrower {
 // runs between_nodes). Results are kept per subtree, so the order of work does not matter.
 template <class Task>
 std::vector<NodeList<typename Task::Payload>> grow_deferred(
-    const FastGrower<Task>& grower, const std::vector<DeferredSubtree>& subtrees,
-    size_t n_threads, const NodeHook& between_nodes) {
+    const FastGrower<Task>& grower, const std::vector<DeferredSubtree>& subtrees, size_t n_threads,
+    const NodeHook& between_nodes) {
   std::vector<NodeList<typename Task::Payload>> results(subtrees.size());
   // Largest first, so that no thread is left with one big subtree at the end.
   std::vector<size_t> order(subtrees.size());
@@ -709,14 +716,13 @@ NodeList<typename Task::Payload> build_tree_fast(const Task& task, const TreePar
   return splice_subtrees(top, subtrees, grown);
 }
 
-#define ORNIK_INSTANTIATE_BUILDERS(TASK)                                                       \
-  template NodeList<TASK::Payload> build_tree_strict<TASK>(                                    \
-      const TASK&, const TreeParams&, const Aggregator&, std::span<const Column>,              \
-      std::span<const TASK::Target>, const NodeHook&);                                         \
-  template NodeList<TASK::Payload> build_tree_fast<TASK>(const TASK&, const TreeParams&,       \
-                                                         const Aggregator&, const BinnedData&, \
-                                                         std::span<const TASK::Target>,        \
-                                                         const NodeHook&);
+#define ORNIK_INSTANTIATE_BUILDERS(TASK)                                          \
+  template NodeList<TASK::Payload> build_tree_strict<TASK>(                       \
+      const TASK&, const TreeParams&, const Aggregator&, std::span<const Column>, \
+      std::span<const TASK::Target>, const NodeHook&);                            \
+  template NodeList<TASK::Payload> build_tree_fast<TASK>(                         \
+      const TASK&, const TreeParams&, const Aggregator&, const BinnedData&,       \
+      std::span<const TASK::Target>, const NodeHook&);
 
 ORNIK_INSTANTIATE_BUILDERS(Regression)
 ORNIK_INSTANTIATE_BUILDERS(Classification)

@@ -2,10 +2,9 @@
 // the translation of C++ failures into Python exceptions.
 #pragma once
 
-#include <cstring>
-
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -96,10 +95,9 @@ struct MatrixView {
 
   double at(size_t i, size_t j) const {
     double v;
-    std::memcpy(&v,
-                data + static_cast<npy_intp>(i) * row_stride +
-                    static_cast<npy_intp>(j) * col_stride,
-                sizeof v);
+    std::memcpy(
+        &v, data + static_cast<npy_intp>(i) * row_stride + static_cast<npy_intp>(j) * col_stride,
+        sizeof v);
     return v;
   }
 };

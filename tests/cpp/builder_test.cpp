@@ -23,7 +23,9 @@ TreeParams plain_params(SplitMode mode) {
 const std::vector<double> kX{1, 8, 2, 7, 3, 6, 4, 5};
 const std::vector<double> kY{0, 10, 0, 10, 0, 10, 0, 10};
 
-Regression mse_task() { return Regression{std::make_unique<Mse>()}; }
+Regression mse_task() {
+  return Regression{std::make_unique<Mse>()};
+}
 
 void expect_step_tree(const NodeList<double>& t) {
   ASSERT_EQ(t.size(), 3u);
@@ -93,7 +95,8 @@ RandomData random_data(size_t n, size_t p, uint32_t seed) {
   for (size_t j = 0; j < p; ++j) {
     if (j % 3 == 2) {
       std::vector<uint32_t> labels(n);
-      for (auto& l : labels) l = rng() % 7 == 0 ? MISSING_CATEGORY : static_cast<uint32_t>(rng() % 5);
+      for (auto& l : labels)
+        l = rng() % 7 == 0 ? MISSING_CATEGORY : static_cast<uint32_t>(rng() % 5);
       d.columns.push_back(Column::categories(std::move(labels)));
     } else {
       std::vector<double> v(n);
@@ -123,7 +126,8 @@ void expect_same_tree(const NodeList<Payload>& a, const NodeList<Payload>& b) {
   }
 }
 
-class ParallelEqualsSequential : public ::testing::TestWithParam<std::tuple<SplitMode, SplitStyle>> {};
+class ParallelEqualsSequential
+    : public ::testing::TestWithParam<std::tuple<SplitMode, SplitStyle>> {};
 
 TEST_P(ParallelEqualsSequential, AllTaskKinds) {
   const auto [mode, style] = GetParam();

@@ -90,7 +90,8 @@ TEST_P(FoldSizes, BlocksOfOnePermutation) {
   ASSERT_EQ(a.k, c.sizes.size());
   EXPECT_EQ(a.order, std::vector<uint32_t>(perm.begin(), perm.end()));
   std::vector<uint8_t> fold_of;
-  for (size_t f = 0; f < c.sizes.size(); ++f) fold_of.insert(fold_of.end(), c.sizes[f], static_cast<uint8_t>(f));
+  for (size_t f = 0; f < c.sizes.size(); ++f)
+    fold_of.insert(fold_of.end(), c.sizes[f], static_cast<uint8_t>(f));
   EXPECT_EQ(a.fold_of, fold_of);
 }
 
@@ -147,15 +148,18 @@ TEST(KFold, EmptyInput) {
 TEST(FoldValCodes, SingleSampleHasNoEdges) {
   const Fold fold{{}, {0}};
   EXPECT_EQ(fold_val_codes(Column::numeric({3.5}), fold, 10), (std::vector<StateCode>{0}));
-  EXPECT_EQ(fold_val_codes(Column::numeric({kNaN}), fold, 10), (std::vector<StateCode>{MISSING_STATE}));
-  EXPECT_EQ(fold_val_codes(Column::numeric({-kInf}), fold, 10), (std::vector<StateCode>{MISSING_STATE}));
+  EXPECT_EQ(fold_val_codes(Column::numeric({kNaN}), fold, 10),
+            (std::vector<StateCode>{MISSING_STATE}));
+  EXPECT_EQ(fold_val_codes(Column::numeric({-kInf}), fold, 10),
+            (std::vector<StateCode>{MISSING_STATE}));
 }
 
 TEST(FoldValCodes, EdgesFromTrainingRowsOnly) {
   // Train values 1..4 give edges [2, 3, 4]; the validation value 10 does not move them.
   const Column col = Column::numeric({1, 2, 3, 4, 10, kNaN, kInf});
   const Fold fold{{3, 1, 0, 2}, {4, 5, 0, 1, 6}};
-  EXPECT_EQ(fold_val_codes(col, fold, 4), (std::vector<StateCode>{3, MISSING_STATE, 0, 1, MISSING_STATE}));
+  EXPECT_EQ(fold_val_codes(col, fold, 4),
+            (std::vector<StateCode>{3, MISSING_STATE, 0, 1, MISSING_STATE}));
 
   const Column cat = Column::categories({7, MISSING_CATEGORY, 0xFFFFFFFEu});
   EXPECT_EQ(fold_val_codes(cat, Fold{{0}, {2, 1, 0}}, 4),
@@ -178,7 +182,8 @@ TEST_P(ScoreStates, HandComputedRegression) {
   const StateCase& c = GetParam();
   const Column col = Column::numeric({1, 2, 3, 4, 1, 2, 3, 4, kNaN});
   const std::vector<double> y{2, 2, 4, 8, 1, 3, 10, 10, 11};
-  const std::vector<Fold> folds{{{0, 1, 2, 3}, {4, 5, 6, 7, 8}}, {{4, 5, 6, 7}, {0, 1, 2, 3}}, {{}, {}}};
+  const std::vector<Fold> folds{
+      {{0, 1, 2, 3}, {4, 5, 6, 7, 8}}, {{4, 5, 6, 7}, {0, 1, 2, 3}}, {{}, {}}};
   const Mse mse;
   const std::vector<StateCode> states{c.state};
   const std::vector<FoldStats> out =
@@ -192,19 +197,16 @@ TEST_P(ScoreStates, HandComputedRegression) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    CrossValidation, ScoreStates,
-    testing::Values(
-        // fold 0: left [1, 3] | right [10, 10, 11] -> 17.2 - (1 * 2 + 2/9 * 3) / 5;
-        // fold 1: left [2, 2] | right [4, 8] -> 6 - (4 * 2) / 4
-        StateCase{true, 0, {50.0 / 3.0, 4.0}},
-        // all finite left, the NaN row alone right; fold 1 has nothing right
-        StateCase{true, 1, {4.0}},
-        StateCase{true, 7, {4.0}},
-        StateCase{false, 0, {50.0 / 3.0, 4.0}},
-        // left [10, 10] | right [1, 3, 11]; fold 1: left [4, 8] | right [2, 2]
-        StateCase{false, 1, {6.0, 4.0}},
-        StateCase{false, 7, {}}));
+INSTANTIATE_TEST_SUITE_P(CrossValidation, ScoreStates,
+                         testing::Values(
+                             // fold 0: left [1, 3] | right [10, 10, 11] -> 17.2 - (1 * 2 + 2/9 * 3)
+                             // / 5; fold 1: left [2, 2] | right [4, 8] -> 6 - (4 * 2) / 4
+                             StateCase{true, 0, {50.0 / 3.0, 4.0}},
+                             // all finite left, the NaN row alone right; fold 1 has nothing right
+                             StateCase{true, 1, {4.0}}, StateCase{true, 7, {4.0}},
+                             StateCase{false, 0, {50.0 / 3.0, 4.0}},
+                             // left [10, 10] | right [1, 3, 11]; fold 1: left [4, 8] | right [2, 2]
+                             StateCase{false, 1, {6.0, 4.0}}, StateCase{false, 7, {}}));
 
 TEST(CrossValidation, ScoresEveryStateInOrderWithGini) {
   const Column col = Column::categories({1, 1, 2, 2, 1, 2, MISSING_CATEGORY});

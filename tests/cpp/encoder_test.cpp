@@ -1,5 +1,4 @@
 #include "encoder.hpp"
-#include "data.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +8,8 @@
 #include <limits>
 #include <random>
 #include <vector>
+
+#include "data.hpp"
 
 namespace ornik {
 namespace {
@@ -46,8 +47,7 @@ INSTANTIATE_TEST_SUITE_P(
     Encoder, QuantileEdgesCase,
     testing::Values(EdgeCase{"quartiles", {1, 2, 3, 4}, 4, {2, 3, 4}},
                     EdgeCase{"ties_kept", {5, 5, 5}, 4, {5, 5, 5}},
-                    EdgeCase{"zero_bins", {1, 2, 3}, 0, {}},
-                    EdgeCase{"one_bin", {1, 2, 3}, 1, {}},
+                    EdgeCase{"zero_bins", {1, 2, 3}, 0, {}}, EdgeCase{"one_bin", {1, 2, 3}, 1, {}},
                     EdgeCase{"unsorted_with_nonfinite", {3, kNaN, 1, kInf, 2, -kInf}, 2, {2}},
                     EdgeCase{"only_nonfinite", {kNaN, kInf, -kInf}, 4, {}},
                     EdgeCase{"empty", {}, 4, {}},
@@ -79,9 +79,9 @@ TEST(Encoder, LazyEdgesMatchLiteralOnRandomData) {
       const uint64_t r = rng() % 20;
       v = r == 0 ? kNaN : r == 1 ? -0.0 : r == 2 ? kInf : static_cast<double>(rng() % 9) - 4.0;
     }
-    for (const uint64_t n_bins : {uint64_t{0}, uint64_t{1}, uint64_t{2}, uint64_t{3}, uint64_t{7},
-                                  uint64_t{n - 1}, uint64_t{n}, uint64_t{n + 1}, uint64_t{2 * n},
-                                  uint64_t{3 * n + 5}, uint64_t{1000}}) {
+    for (const uint64_t n_bins :
+         {uint64_t{0}, uint64_t{1}, uint64_t{2}, uint64_t{3}, uint64_t{7}, uint64_t{n - 1},
+          uint64_t{n}, uint64_t{n + 1}, uint64_t{2 * n}, uint64_t{3 * n + 5}, uint64_t{1000}}) {
       const std::vector<double> literal = quantile_edges(values, n_bins);
       const QuantileEdges lazy(values, n_bins);
       ASSERT_EQ(lazy.size(), literal.size()) << "n=" << n << " n_bins=" << n_bins;
@@ -134,7 +134,10 @@ TEST(BinCoder, AgreesWithBisection) {
     std::vector<double> values(400);
     for (double& v : values) {
       const uint64_t pick = rng() % 10;
-      v = pick == 0 ? 0.0 : pick == 1 ? -0.0 : pick == 2 ? std::ldexp(normal(rng), -60) : normal(rng);
+      v = pick == 0   ? 0.0
+          : pick == 1 ? -0.0
+          : pick == 2 ? std::ldexp(normal(rng), -60)
+                      : normal(rng);
     }
     const std::vector<double> edges = quantile_edges(values, 2 + rng() % 300);
     const BinCoder coder(edges);

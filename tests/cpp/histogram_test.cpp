@@ -44,8 +44,7 @@ struct Node {
   }
 };
 
-Node make_node(std::vector<uint16_t> codes, size_t n_bins, std::vector<uint8_t> fold_of,
-               size_t k) {
+Node make_node(std::vector<uint16_t> codes, size_t n_bins, std::vector<uint8_t> fold_of, size_t k) {
   Node node;
   node.codes = std::move(codes);
   node.n_bins = n_bins;
@@ -189,8 +188,7 @@ TEST_P(RandomScan, RegressionMatchesGatheredSamples) {
     std::vector<double> targets;
     const bool constant = trial % 10 == 0;
     for (size_t r = 0; r < node.codes.size(); ++r) {
-      targets.push_back(constant ? 3.5
-                                 : 0.5 * std::uniform_int_distribution<int>(-16, 16)(rng));
+      targets.push_back(constant ? 3.5 : 0.5 * std::uniform_int_distribution<int>(-16, 16)(rng));
     }
     const Reference ref{node, ordered, [](uint32_t) { return true; }};
     const size_t feature = static_cast<size_t>(trial % 4);
@@ -225,9 +223,8 @@ TEST_P(RandomScan, ClassificationMatchesGatheredSamples) {
     const Gini gini(n_classes);
     const Entropy ent(n_classes);
     const ClassCriterion& criterion = entropy ? static_cast<const ClassCriterion&>(ent) : gini;
-    const auto got = score_feature_fast_classification(node.feature(3, ordered), targets,
-                                                       node.folds, kAggregator, n_classes,
-                                                       entropy, scratch);
+    const auto got = score_feature_fast_classification(
+        node.feature(3, ordered), targets, node.folds, kAggregator, n_classes, entropy, scratch);
     const auto want = impurity_reference<ClassLabel>(ref, targets, criterion);
     expect_candidates(got, want, 3, k);
   }
@@ -327,8 +324,7 @@ std::string task_name(Task task) {
   return "";
 }
 
-std::vector<ScoredCandidate> scan(Task task, const Node& node, bool ordered,
-                                  size_t n_classes = 2) {
+std::vector<ScoredCandidate> scan(Task task, const Node& node, bool ordered, size_t n_classes = 2) {
   FastScratch scratch;
   const FastFeature feature = node.feature(0, ordered);
   std::vector<double> y_reg;
@@ -420,12 +416,12 @@ TEST(HandScan, ImpurityDecreases) {
                                                    kAggregator, scratch);
     ASSERT_FALSE(reg.empty());
     EXPECT_EQ(reg[0].stats.scores, std::vector<double>{25.0});
-    const auto gini = score_feature_fast_classification(node.feature(0, ordered), y_cls,
-                                                        node.folds, kAggregator, 2, false, scratch);
+    const auto gini = score_feature_fast_classification(node.feature(0, ordered), y_cls, node.folds,
+                                                        kAggregator, 2, false, scratch);
     ASSERT_FALSE(gini.empty());
     EXPECT_EQ(gini[0].stats.scores, std::vector<double>{0.5});
-    const auto ent = score_feature_fast_classification(node.feature(0, ordered), y_cls,
-                                                       node.folds, kAggregator, 3, true, scratch);
+    const auto ent = score_feature_fast_classification(node.feature(0, ordered), y_cls, node.folds,
+                                                       kAggregator, 3, true, scratch);
     ASSERT_FALSE(ent.empty());
     EXPECT_EQ(ent[0].stats.scores, std::vector<double>{1.0});
     EXPECT_EQ(ent[0].score, 1.0);
@@ -455,8 +451,8 @@ TEST(HandScan, ObjectiveGainOverMajority) {
   const Node node = make_node(codes, 2, fold_of, 2);
   FastScratch scratch;
   const Accuracy accuracy;
-  const auto got = score_feature_fast_objective(node.feature(0, false), y, node.folds,
-                                                kAggregator, 2, accuracy, scratch);
+  const auto got = score_feature_fast_objective(node.feature(0, false), y, node.folds, kAggregator,
+                                                2, accuracy, scratch);
   ASSERT_EQ(got.size(), 2u);
   // Fold 0: sides predict 0 and 1 and get 5/5; the fold-1 majority 0 gets 3/5.
   // Fold 1: sides predict 0 and 1 and get 8/10; the fold-0 majority 0 gets 6/10.

@@ -14,7 +14,7 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // 2 x class 1. Left of the split: training {5, 1}, validation {3, 0}; right: {1, 3} and {0, 2}.
 // The baseline predicts 0 and scores 0.6; the split predicts 0 | 1 and scores 1.0.
 const std::vector<ClassLabel> kY{0, 0, 0, 0, 0, 1, 0, 1, 1, 1,  // training rows 0-9
-                                 0, 0, 0, 1, 1};                 // validation rows 10-14
+                                 0, 0, 0, 1, 1};                // validation rows 10-14
 const Fold kFold{{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, {10, 11, 12, 13, 14}};
 
 TEST(ObjectiveCv, WorkedFoldCategorical) {
@@ -47,8 +47,7 @@ TEST(ObjectiveCv, WorkedFoldCategorical) {
 TEST(ObjectiveCv, WorkedFoldOrderedWithMissingRight) {
   // Training values: six 1s (left) and four 2s; n_bins = 10 gives edges
   // [1, 1, 1, 1, 1, 2, 2, 2, 2], so 1 codes 5 and 2 codes 9. A NaN validation row goes right.
-  const Column col =
-      Column::numeric({1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 1, 1, 1, kNaN, 2});
+  const Column col = Column::numeric({1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 1, 1, 1, kNaN, 2});
   const std::vector<Fold> folds{kFold};
   const std::vector<StateCode> states{4, 5, 9};
   const Accuracy accuracy;

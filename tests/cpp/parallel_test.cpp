@@ -1,4 +1,6 @@
 // The ordered parallel map: chunking, result order and failure reporting.
+#include "parallel.hpp"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -6,8 +8,6 @@
 #include <mutex>
 #include <set>
 #include <thread>
-
-#include "parallel.hpp"
 
 namespace ornik {
 namespace {

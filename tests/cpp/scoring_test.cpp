@@ -105,8 +105,8 @@ TEST(Aggregator, EmptyScoresNeverWin) {
   const TrimmedMean trimmed(0.2);
   const SignalToNoise snr(0.0);
   const MeanMinusLambdaStd mls(1.0);
-  for (const Aggregator* a : std::initializer_list<const Aggregator*>{&mean, &median, &trimmed,
-                                                                      &snr, &mls}) {
+  for (const Aggregator* a :
+       std::initializer_list<const Aggregator*>{&mean, &median, &trimmed, &snr, &mls}) {
     EXPECT_EQ(agg(*a, {}), -kInf) << a->name();
   }
 }

@@ -17,8 +17,11 @@ std::vector<double> random_values(size_t n, std::mt19937_64& rng) {
   std::vector<double> v(n);
   for (double& x : v) {
     const uint64_t pick = rng() % 20;
-    x = pick == 0 ? std::nan("") : pick == 1 ? -0.0 : pick == 2 ? 0.0
-        : pick < 8 ? std::round(normal(rng) * 3) : normal(rng);
+    x = pick == 0   ? std::nan("")
+        : pick == 1 ? -0.0
+        : pick == 2 ? 0.0
+        : pick < 8  ? std::round(normal(rng) * 3)
+                    : normal(rng);
   }
   return v;
 }
@@ -66,7 +69,8 @@ TEST(SortedFeature, CodesMatchTheLiteralProcedure) {
     const std::vector<Fold> folds = kfold.folds(samples);
     std::vector<uint64_t> slot_of_row(n_rows);
     for (size_t f = 0; f < folds.size(); ++f) {
-      for (size_t v = 0; v < folds[f].val.size(); ++v) slot_of_row[folds[f].val[v]] = fold_slot(f, v);
+      for (size_t v = 0; v < folds[f].val.size(); ++v)
+        slot_of_row[folds[f].val[v]] = fold_slot(f, v);
     }
     CodedFeature coded;
     code_sorted_feature(node, folds, slot_of_row, n_bins, true, coded);

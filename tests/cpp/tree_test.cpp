@@ -1,10 +1,10 @@
 // Tree model: routing, leaves, depth, leaf count and preorder export.
+#include "tree.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
-
-#include "tree.hpp"
 
 namespace ornik {
 namespace {
