@@ -304,7 +304,7 @@ template <class Target>
 std::vector<FoldStats> score_coded_states(bool ordered, std::span<const StateCode> states,
                                           std::span<const Fold> folds,
                                           std::span<const std::vector<StateCode>> val_codes,
-                                          std::span<const Target> targets,
+                                          std::span<const std::vector<Target>> val_targets,
                                           const Criterion<Target>& criterion) {
   const size_t n_states = states.size();
   std::vector<std::vector<double>> lists(n_states);
@@ -321,15 +321,13 @@ std::vector<FoldStats> score_coded_states(bool ordered, std::span<const StateCod
   }
 
   std::vector<uint32_t> buckets;
-  std::vector<Target> yv;
   std::vector<double> acc;
   std::vector<uint64_t> counts;
   for (size_t f = 0; f < folds.size(); ++f) {
     const Fold& fold = folds[f];
     if (fold.val.empty()) continue;
     bucket_codes(val_codes[f], states, ordered, buckets);
-    yv.resize(fold.val.size());
-    for (size_t i = 0; i < fold.val.size(); ++i) yv[i] = targets[fold.val[i]];
+    const std::span<const Target> yv = val_targets[f];
     if constexpr (std::is_same_v<Target, double>) {
       if (variance) {
         score_fold_variance(ordered, n_states, buckets, yv, acc, counts, lists);
@@ -364,13 +362,16 @@ std::vector<FoldStats> cv_score_states(const Column& column, bool ordered,
   for (size_t f = 0; f < folds.size(); ++f) {
     if (!folds[f].val.empty()) val_codes_into(column, folds[f], n_bins, codes[f]);
   }
-  return score_coded_states<Target>(ordered, states, folds, codes, targets, criterion);
+  const std::vector<std::vector<Target>> val_targets =
+      gather_fold_targets<Target>(folds, targets, false);
+  return score_coded_states<Target>(ordered, states, folds, codes, val_targets, criterion);
 }
 
 #define ORNIK_INSTANTIATE_SCORING(T)                                                              \
   template std::vector<FoldStats> score_coded_states<T>(                                          \
       bool, std::span<const StateCode>, std::span<const Fold>,                                    \
-      std::span<const std::vector<StateCode>>, std::span<const T>, const Criterion<T>&);          \
+      std::span<const std::vector<StateCode>>, std::span<const std::vector<T>>,                   \
+      const Criterion<T>&);                                                                       \
   template std::vector<FoldStats> cv_score_states<T>(                                             \
       const Column&, bool, std::span<const StateCode>, std::span<const Fold>, std::span<const T>, \
       const Criterion<T>&, uint64_t);

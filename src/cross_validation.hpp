@@ -77,14 +77,27 @@ std::vector<StateCode> fold_val_codes(const Column& column, const Fold& fold, ui
 void bucket_codes(std::span<const StateCode> codes, std::span<const StateCode> states, bool ordered,
                   std::vector<uint32_t>& out);
 
-// Impurity scoring of states from codes computed beforehand: val_codes[f] holds the codes of
-// folds[f].val, in order. Same results as cv_score_states.
+// Impurity scoring of states from codes and targets gathered beforehand: val_codes[f] and
+// val_targets[f] follow folds[f].val. Same results as cv_score_states.
 template <class Target>
 std::vector<FoldStats> score_coded_states(bool ordered, std::span<const StateCode> states,
                                           std::span<const Fold> folds,
                                           std::span<const std::vector<StateCode>> val_codes,
-                                          std::span<const Target> targets,
+                                          std::span<const std::vector<Target>> val_targets,
                                           const Criterion<Target>& criterion);
+
+// The targets of each fold's rows, in list order (validation or training).
+template <class Target>
+std::vector<std::vector<Target>> gather_fold_targets(std::span<const Fold> folds,
+                                                     std::span<const Target> targets, bool train) {
+  std::vector<std::vector<Target>> out(folds.size());
+  for (size_t f = 0; f < folds.size(); ++f) {
+    const std::vector<size_t>& rows = train ? folds[f].train : folds[f].val;
+    out[f].resize(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) out[f][i] = targets[rows[i]];
+  }
+  return out;
+}
 
 // Strict impurity scoring of one feature's states, fold by fold; one FoldStats per state.
 template <class Target>

@@ -138,13 +138,15 @@ std::vector<FoldStats> cv_score_states_objective(const Column& column, bool orde
                                                  size_t n_classes, uint64_t n_bins,
                                                  const ClassObjective& objective);
 
-// The same scoring from codes computed beforehand: train_codes[f] and val_codes[f] hold the
-// codes of folds[f].train and folds[f].val, in order.
+// The same scoring from codes and labels gathered beforehand: train_codes[f]/train_labels[f]
+// follow folds[f].train, val_codes[f]/val_labels[f] follow folds[f].val.
 std::vector<FoldStats> score_coded_states_objective(
     bool ordered, std::span<const StateCode> states, std::span<const Fold> folds,
     std::span<const std::vector<StateCode>> train_codes,
-    std::span<const std::vector<StateCode>> val_codes, std::span<const ClassLabel> targets,
-    size_t n_classes, const ClassObjective& objective);
+    std::span<const std::vector<StateCode>> val_codes,
+    std::span<const std::vector<ClassLabel>> train_labels,
+    std::span<const std::vector<ClassLabel>> val_labels, size_t n_classes,
+    const ClassObjective& objective);
 
 // Fast objective scan of a block of features from per-fold, per-bin class counts.
 std::vector<ScoredCandidate> score_block_fast_objective(

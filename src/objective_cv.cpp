@@ -26,14 +26,13 @@ void codes_into(const Column& column, std::span<const size_t> rows, const Quanti
 }
 
 // Per bucket (n_buckets of them) and class slot (n_classes + 1, the last for labels beyond the
-// classes) the number of listed rows.
-void count_buckets(std::span<const size_t> rows, std::span<const uint32_t> buckets,
-                   std::span<const ClassLabel> targets, size_t n_classes,
-                   std::vector<uint64_t>& counts, size_t n_buckets) {
+// classes) the number of rows; labels[i] and buckets[i] belong to the same row.
+void count_buckets(std::span<const ClassLabel> labels, std::span<const uint32_t> buckets,
+                   size_t n_classes, std::vector<uint64_t>& counts, size_t n_buckets) {
   const size_t slots = n_classes + 1;
   counts.assign(n_buckets * slots, 0);
-  for (size_t i = 0; i < rows.size(); ++i) {
-    const ClassLabel y = targets[rows[i]];
+  for (size_t i = 0; i < labels.size(); ++i) {
+    const ClassLabel y = labels[i];
     ++counts[buckets[i] * slots + (y < n_classes ? static_cast<size_t>(y) : n_classes)];
   }
 }
@@ -49,8 +48,10 @@ uint64_t sum_classes(const uint64_t* counts, size_t n_classes) {
 std::vector<FoldStats> score_coded_states_objective(
     bool ordered, std::span<const StateCode> states, std::span<const Fold> folds,
     std::span<const std::vector<StateCode>> train_codes,
-    std::span<const std::vector<StateCode>> val_codes, std::span<const ClassLabel> targets,
-    size_t n_classes, const ClassObjective& objective) {
+    std::span<const std::vector<StateCode>> val_codes,
+    std::span<const std::vector<ClassLabel>> train_labels,
+    std::span<const std::vector<ClassLabel>> val_labels, size_t n_classes,
+    const ClassObjective& objective) {
   const size_t n_states = states.size();
   std::vector<std::vector<double>> lists(n_states);
   for (auto& list : lists) list.reserve(folds.size());
@@ -78,8 +79,8 @@ std::vector<FoldStats> score_coded_states_objective(
     if (fold.train.empty() || fold.val.empty()) continue;
     bucket_codes(train_codes[f], states, ordered, train_buckets);
     bucket_codes(val_codes[f], states, ordered, val_buckets);
-    count_buckets(fold.train, train_buckets, targets, n_classes, train_counts, n_buckets);
-    count_buckets(fold.val, val_buckets, targets, n_classes, val_counts, n_buckets);
+    count_buckets(train_labels[f], train_buckets, n_classes, train_counts, n_buckets);
+    count_buckets(val_labels[f], val_buckets, n_classes, val_counts, n_buckets);
     total(train_counts, t);
     total(val_counts, v);
 
@@ -138,8 +139,9 @@ std::vector<FoldStats> cv_score_states_objective(const Column& column, bool orde
     codes_into(column, fold.train, edges, train_codes[f]);
     codes_into(column, fold.val, edges, val_codes[f]);
   }
-  return score_coded_states_objective(ordered, states, folds, train_codes, val_codes, targets,
-                                      n_classes, objective);
+  return score_coded_states_objective(
+      ordered, states, folds, train_codes, val_codes, gather_fold_targets(folds, targets, true),
+      gather_fold_targets(folds, targets, false), n_classes, objective);
 }
 
 }  // namespace ornik

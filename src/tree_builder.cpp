@@ -78,24 +78,29 @@ std::vector<FoldStats> score_states_strict(const ObjectiveClassification& task,
                                    *task.objective);
 }
 
+// The targets of a node's folds, gathered once per node for every feature's scoring.
+template <class Target>
+struct FoldTargets {
+  std::vector<std::vector<Target>> val;
+  std::vector<std::vector<Target>> train;  // only for the objective scoring
+};
+
 std::vector<FoldStats> score_coded(const Regression& task, bool ordered, const CodedFeature& c,
-                                   std::span<const Fold> folds, std::span<const double> targets) {
-  return score_coded_states<double>(ordered, c.states, folds, c.val_codes, targets,
-                                    *task.criterion);
+                                   std::span<const Fold> folds, const FoldTargets<double>& y) {
+  return score_coded_states<double>(ordered, c.states, folds, c.val_codes, y.val, *task.criterion);
 }
 
 std::vector<FoldStats> score_coded(const Classification& task, bool ordered, const CodedFeature& c,
-                                   std::span<const Fold> folds,
-                                   std::span<const ClassLabel> targets) {
-  return score_coded_states<ClassLabel>(ordered, c.states, folds, c.val_codes, targets,
+                                   std::span<const Fold> folds, const FoldTargets<ClassLabel>& y) {
+  return score_coded_states<ClassLabel>(ordered, c.states, folds, c.val_codes, y.val,
                                         *task.criterion);
 }
 
 std::vector<FoldStats> score_coded(const ObjectiveClassification& task, bool ordered,
                                    const CodedFeature& c, std::span<const Fold> folds,
-                                   std::span<const ClassLabel> targets) {
-  return score_coded_states_objective(ordered, c.states, folds, c.train_codes, c.val_codes, targets,
-                                      task.n_classes, *task.objective);
+                                   const FoldTargets<ClassLabel>& y) {
+  return score_coded_states_objective(ordered, c.states, folds, c.train_codes, c.val_codes, y.train,
+                                      y.val, task.n_classes, *task.objective);
 }
 
 // Only the objective scoring codes the training rows too.
@@ -293,7 +298,12 @@ NodeList<typename Task::Payload> build_tree_strict(const Task& task, const TreeP
     }
 
     const std::vector<Fold> folds = kfold.folds(samples);
+    FoldTargets<Target> fold_targets;
     if (keep_sorted) {
+      fold_targets.val = gather_fold_targets(std::span<const Fold>(folds), targets, false);
+      if (needs_train_codes(task)) {
+        fold_targets.train = gather_fold_targets(std::span<const Fold>(folds), targets, true);
+      }
       for (size_t f = 0; f < folds.size(); ++f) {
         for (size_t v = 0; v < folds[f].val.size(); ++v)
           slot_of_row[folds[f].val[v]] = fold_slot(f, v);
@@ -310,7 +320,7 @@ NodeList<typename Task::Payload> build_tree_strict(const Task& task, const TreeP
         code_sorted_feature(item.sorted[f], folds, slot_of_row, params.n_bins,
                             needs_train_codes(task), coded);
         if (coded.states.empty()) return out;
-        stats = score_coded(task, ordered, coded, folds, targets);
+        stats = score_coded(task, ordered, coded, folds, fold_targets);
         states = std::move(coded.states);
       } else {
         states = present_states(column, samples, params.n_bins);
