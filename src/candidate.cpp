@@ -129,9 +129,17 @@ void code_sorted_feature(const SortedFeature& sorted, std::span<const Fold> fold
   }
 
   const size_t k = folds.size();
+  // Per block of kBlock sorted values, how many of the values before it lie in each fold: the
+  // rank of a value among those outside fold f is then found by a search and a short scan.
+  constexpr size_t kBlock = 64;
+  const size_t n_blocks = (m + kBlock - 1) / kBlock;
   std::vector<uint64_t> slots(m);
+  std::vector<uint32_t> seen_before(std::max<size_t>(n_blocks, 1) * k, 0);
   std::vector<size_t> in_fold(k, 0);
   for (size_t i = 0; i < m; ++i) {
+    if (i % kBlock == 0) {
+      for (size_t f = 0; f < k; ++f) seen_before[(i / kBlock) * k + f] = in_fold[f];
+    }
     slots[i] = slot_of_row[sorted.rows[i]];
     ++in_fold[slots[i] >> 32];
   }
@@ -140,29 +148,31 @@ void code_sorted_feature(const SortedFeature& sorted, std::span<const Fold> fold
   std::vector<size_t> block_start(k + 1, 0);
   for (size_t f = 0; f < k; ++f) block_start[f + 1] = block_start[f] + folds[f].val.size();
 
-  // Each fold's training edges are the same quantile ranks among the sorted values outside the
-  // fold. One pass finds them all: element i is the (i - seen[f])-th value outside fold f.
+  // Each fold's training edges are the same quantile ranks among the sorted values outside it.
   const uint64_t edges_per_fold = n_bins >= 2 ? n_bins - 1 : 0;
-  std::vector<uint64_t> n_fold_edges(k), want(k), next(k, 0), seen(k, 0);
+  std::vector<uint64_t> n_fold_edges(k);
+  std::vector<double> fold_edges(k * edges_per_fold);
   for (size_t f = 0; f < k; ++f) {
     const uint64_t m_train = m - in_fold[f];
     n_fold_edges[f] = m_train > 0 ? edges_per_fold : 0;
-    want[f] = n_fold_edges[f] > 0 ? quantile_rank(1, m_train, n_bins) : 0;
-  }
-  std::vector<double> fold_edges(k * edges_per_fold);
-  for (size_t i = 0; i < m; ++i) {
-    const size_t g = slots[i] >> 32;
-    for (size_t f = 0; f < k; ++f) {
-      if (f == g) continue;
-      const uint64_t rank = i - seen[f];
-      while (next[f] < n_fold_edges[f] && want[f] == rank) {
-        fold_edges[f * edges_per_fold + next[f]++] = values[i];
-        if (next[f] < n_fold_edges[f]) {
-          want[f] = quantile_rank(next[f] + 1, m - in_fold[f], n_bins);
-        }
+    // Values outside fold f before block b: b * kBlock - seen_before[b][f], non-decreasing in b.
+    auto outside_before = [&](size_t b) { return b * kBlock - seen_before[b * k + f]; };
+    for (uint64_t e = 0; e < n_fold_edges[f]; ++e) {
+      const uint64_t rank = quantile_rank(e + 1, m_train, n_bins);
+      size_t lo = 0, hi = n_blocks;  // the last block starting at or before the rank
+      while (hi - lo > 1) {
+        const size_t mid = (lo + hi) / 2;
+        (outside_before(mid) <= rank ? lo : hi) = mid;
       }
+      uint64_t seen = outside_before(lo);
+      size_t i = lo * kBlock;
+      for (;; ++i) {
+        if ((slots[i] >> 32) == f) continue;
+        if (seen == rank) break;
+        ++seen;
+      }
+      fold_edges[f * edges_per_fold + e] = values[i];
     }
-    ++seen[g];
   }
 
   // Codes rise along the sorted values too, so each fold keeps a running code and a value lands
