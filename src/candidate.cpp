@@ -94,17 +94,29 @@ SortedFeature sort_feature(const Column& column) {
   return out;
 }
 
-void split_sorted(const SortedFeature& parent, std::span<const uint8_t> goes_left,
-                  SortedFeature& left, SortedFeature& right) {
-  left.values.clear();
-  left.rows.clear();
-  right.values.clear();
-  right.rows.clear();
-  for (size_t i = 0; i < parent.rows.size(); ++i) {
-    SortedFeature& side = goes_left[parent.rows[i]] ? left : right;
-    side.values.push_back(parent.values[i]);
-    side.rows.push_back(parent.rows[i]);
+void split_sorted(const SortedFeature& parent, std::span<const uint8_t> goes_left, size_t left_rows,
+                  size_t right_rows, SortedFeature& left, SortedFeature& right) {
+  // Each side holds at most its node's rows: reserving that avoids regrowing as it fills.
+  const size_t n = parent.rows.size();
+  left.values.resize(std::min(n, left_rows));
+  left.rows.resize(left.values.size());
+  right.values.resize(std::min(n, right_rows));
+  right.rows.resize(right.values.size());
+  size_t nl = 0, nr = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const uint32_t row = parent.rows[i];
+    if (goes_left[row]) {
+      left.values[nl] = parent.values[i];
+      left.rows[nl++] = row;
+    } else {
+      right.values[nr] = parent.values[i];
+      right.rows[nr++] = row;
+    }
   }
+  left.values.resize(nl);
+  left.rows.resize(nl);
+  right.values.resize(nr);
+  right.rows.resize(nr);
 }
 
 double sorted_edge(const SortedFeature& sorted, uint64_t n_bins, uint64_t k) {

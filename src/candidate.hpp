@@ -29,9 +29,10 @@ struct SortedFeature {
 // The sorted finite values of a whole column.
 SortedFeature sort_feature(const Column& column);
 
-// Splits a node's sorted feature between its children, keeping the order on both sides.
-void split_sorted(const SortedFeature& parent, std::span<const uint8_t> goes_left,
-                  SortedFeature& left, SortedFeature& right);
+// Splits a node's sorted feature between its children, keeping the order on both sides;
+// left_rows and right_rows are the children's sample counts (bounds on their list sizes).
+void split_sorted(const SortedFeature& parent, std::span<const uint8_t> goes_left, size_t left_rows,
+                  size_t right_rows, SortedFeature& left, SortedFeature& right);
 
 // Edge k of the literal quantile edge list of the sorted values (k = 0 .. n_bins - 2).
 double sorted_edge(const SortedFeature& sorted, uint64_t n_bins, uint64_t k);

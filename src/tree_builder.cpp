@@ -369,7 +369,8 @@ NodeList<typename Task::Payload> build_tree_strict(const Task& task, const TreeP
       right.sorted.resize(n_features);
       for (size_t f = 0; f < n_features; ++f) {
         if (columns[f].categorical) continue;
-        split_sorted(item.sorted[f], goes_left, left.sorted[f], right.sorted[f]);
+        split_sorted(item.sorted[f], goes_left, left.samples.size(), right.samples.size(),
+                     left.sorted[f], right.sorted[f]);
         std::vector<double>().swap(item.sorted[f].values);  // release the parent's copy early
         std::vector<uint32_t>().swap(item.sorted[f].rows);
       }

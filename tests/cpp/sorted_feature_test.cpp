@@ -62,7 +62,7 @@ TEST(SortedFeature, CodesMatchTheLiteralProcedure) {
     std::shuffle(samples.begin(), samples.end(), rng);
     if (samples.empty()) continue;
     SortedFeature all = sort_feature(column), node, rest;
-    split_sorted(all, in_node, node, rest);
+    split_sorted(all, in_node, samples.size(), n_rows - samples.size(), node, rest);
 
     const uint64_t n_bins = std::vector<uint64_t>{0, 1, 2, 3, 8, 40, 1000}[rng() % 7];
     const KFold kfold{1 + rng() % 7, rng(), rng() % 2 == 0};
