@@ -718,7 +718,9 @@ NodeList<typename Task::Payload> build_tree_fast(const Task& task, const TreePar
   }
   // With threads: large nodes are scored on feature-chunk workers; subtrees below an eighth of
   // the rows per thread are grown whole, one per thread at a time.
-  const size_t defer_below = std::max<size_t>(n / (4 * params.n_threads), 1);
+  // (A thread count beyond the rows is capped first, so 4 * threads cannot overflow to 0.)
+  const uint64_t threads = std::min<uint64_t>(params.n_threads, n);
+  const size_t defer_below = std::max<size_t>(n / (4 * threads), 1);
   std::vector<DeferredSubtree> subtrees;
   grower.grow(0, n, 0, top, scratch, true, defer_below, &subtrees, between_nodes);
   if (subtrees.empty()) return top;

@@ -207,3 +207,36 @@ TEST(Builder, FastParallelHookFailureStopsEveryWorker) {
 
 }  // namespace
 }  // namespace ornik
+
+namespace ornik {
+namespace {
+
+// Thread counts far beyond the machine (or beyond 64-bit arithmetic once multiplied) are
+// capped, not wrapped: 2**62 once made a division by zero.
+TEST(Builder, HugeThreadCountsAreCapped) {
+  const RandomData d = random_data(40, 3, 5);
+  for (const uint64_t threads : {uint64_t{1} << 62, UINT64_MAX}) {
+    for (const SplitMode mode : {SplitMode::Strict, SplitMode::Fast}) {
+      TreeParams p;
+      p.mode = mode;
+      p.parallel = true;
+      p.n_threads = threads;
+      p.parallel_min_samples = 0;
+      TreeParams seq = p;
+      seq.parallel = false;
+      const Regression reg{std::make_unique<Mse>()};
+      const std::span<const double> y(d.y_reg);
+      if (mode == SplitMode::Strict) {
+        expect_same_tree(build_tree_strict(reg, p, Mean(), d.columns, y),
+                         build_tree_strict(reg, seq, Mean(), d.columns, y));
+      } else {
+        const BinnedData binned = std::get<BinnedData>(BinnedData::fit(d.columns, p.n_bins));
+        expect_same_tree(build_tree_fast(reg, p, Mean(), binned, y),
+                         build_tree_fast(reg, seq, Mean(), binned, y));
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace ornik
