@@ -26,8 +26,8 @@ _LAZY = {
     "ORNIKClassifier": "._estimators",
     "ORNIKRegressor": "._estimators",
     "load": "._persistence",
-    "export_text": "._inspection",
-    "plot_tree": "._inspection",
+    "export_text": "._explain",
+    "plot_tree": "._explain",
 }
 
 

@@ -44,7 +44,7 @@ def run_demo(out=None) -> int:
     from sklearn.model_selection import KFold, StratifiedKFold, cross_validate
 
     from . import __version__
-    from ._inspection import export_text
+    from ._explain import export_text
 
     out = sys.stdout if out is None else out
     started = time.perf_counter()

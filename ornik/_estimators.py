@@ -226,13 +226,19 @@ def _is_missing(value) -> bool:
     return pd is not None and (value is pd.NA or value is pd.NaT)
 
 
-def _resolve_categorical(spec, n_features: int, feature_names) -> list[int]:
+def _resolve_categorical(selection, n_features: int, feature_names) -> list[int]:
     """Turn the ``categorical`` setting into sorted column positions."""
-    if spec is None:
+    if selection is None:
         return []
-    if isinstance(spec, (str, int, np.integer)) and not isinstance(spec, (bool, np.bool_)):
-        spec = [spec]
-    items = list(np.asarray(spec, dtype=object).ravel()) if not isinstance(spec, list) else spec
+    if isinstance(selection, (str, int, np.integer)) and not isinstance(
+        selection, (bool, np.bool_)
+    ):
+        selection = [selection]
+    items = (
+        list(np.asarray(selection, dtype=object).ravel())
+        if not isinstance(selection, list)
+        else selection
+    )
     if not items:
         return []
     if all(isinstance(v, (bool, np.bool_)) for v in items):
@@ -263,7 +269,7 @@ def _resolve_categorical(spec, n_features: int, feature_names) -> list[int]:
             positions.add(names.index(v))
         return sorted(positions)
     raise ValueError(
-        f"categorical must be column positions, column names or a boolean mask, got {spec!r}"
+        f"categorical must be column positions, column names or a boolean mask, got {selection!r}"
     )
 
 

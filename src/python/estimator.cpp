@@ -499,7 +499,7 @@ PyRef make_type() {
   // The type is created under a different name so that the interpreter keeps the signature line
   // in tp_doc (it strips it when the doc starts with the type's own name); __text_signature__
   // reads it from there once the real name is set.
-  static const std::string spec_name = std::string("ornik._ornik._") + Kind::name + "_";
+  static const std::string creation_name = std::string("ornik._ornik._") + Kind::name + "_";
   const std::string doc =
       std::string(Kind::name) + parameter_list(Kind::mask) + "\n--\n\n" + Kind::doc;
   PyType_Slot slots[] = {
@@ -509,9 +509,9 @@ PyRef make_type() {
       {Py_tp_doc, const_cast<char*>(doc.c_str())},
       {0, nullptr},
   };
-  PyType_Spec spec{spec_name.c_str(), static_cast<int>(sizeof(Object<Kind>)), 0, Py_TPFLAGS_DEFAULT,
-                   slots};
-  PyRef type = checked(PyType_FromSpec(&spec));
+  PyType_Spec type_spec{creation_name.c_str(), static_cast<int>(sizeof(Object<Kind>)), 0,
+                        Py_TPFLAGS_DEFAULT, slots};
+  PyRef type = checked(PyType_FromSpec(&type_spec));
   set_attr(type.get(), "__doc__", Kind::doc);
   set_attr(type.get(), "__name__", Kind::name);
   set_attr(type.get(), "__qualname__", Kind::name);
