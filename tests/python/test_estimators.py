@@ -7,6 +7,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
+from native_helpers import COMMON
 from sklearn.exceptions import NotFittedError
 
 from ornik import ORNIKClassifier, ORNIKRegressor
@@ -39,25 +40,7 @@ def same_tree(a: dict, b: dict) -> bool:
     return True
 
 
-NATIVE_COMMON = dict(
-    max_depth=8,
-    min_samples_split=2,
-    min_samples_leaf=1,
-    min_impurity_decrease=0.0,
-    n_bins=8,
-    cv_folds=5,
-    cv_seed=42,
-    cv_shuffle=True,
-    mode="strict",
-    split_style="threshold",
-    aggregator="mean",
-    agg_frac=0.1,
-    agg_eps=1e-9,
-    agg_lambda=1.0,
-    parallel=False,
-    n_threads=1,
-    parallel_min_samples=512,
-)
+NATIVE_COMMON = {k: v for k, v in COMMON.items() if k != "categorical"} | dict(max_depth=8)
 
 
 def test_readme_settings_table_matches_the_estimators():

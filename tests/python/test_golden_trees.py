@@ -13,6 +13,7 @@ import sys
 
 import numpy as np
 import pytest
+from native_helpers import COMMON
 
 from ornik._ornik import RawClassifier, RawObjectiveClassifier, RawRegressor
 
@@ -20,26 +21,7 @@ HERE = pathlib.Path(__file__).parent / "golden"
 DATA = HERE / "datasets.npz"
 TREES = HERE / "trees.json.gz"
 
-BASE = dict(
-    max_depth=6,
-    min_samples_split=2,
-    min_samples_leaf=1,
-    min_impurity_decrease=0.0,
-    n_bins=8,
-    cv_folds=5,
-    cv_seed=42,
-    cv_shuffle=True,
-    mode="strict",
-    split_style="threshold",
-    aggregator="mean",
-    agg_frac=0.2,
-    agg_eps=1e-3,
-    agg_lambda=0.5,
-    parallel=False,
-    n_threads=1,
-    parallel_min_samples=512,
-    categorical=[],
-)
+BASE = dict(COMMON, max_depth=6, agg_frac=0.2, agg_eps=1e-3, agg_lambda=0.5)
 
 
 def make_datasets():

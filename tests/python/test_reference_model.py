@@ -12,6 +12,7 @@ import struct
 import numpy as np
 import pytest
 import reference_model as ref
+from native_helpers import COMMON
 
 from ornik._ornik import RawClassifier, RawObjectiveClassifier, RawRegressor
 
@@ -283,26 +284,7 @@ def test_random_trees_match_reference():
 
 
 def settings_for(kind, **over):
-    base = dict(
-        max_depth=None,
-        min_samples_split=2,
-        min_samples_leaf=1,
-        min_impurity_decrease=0.0,
-        n_bins=8,
-        cv_folds=3,
-        cv_seed=7,
-        cv_shuffle=True,
-        mode="strict",
-        split_style="threshold",
-        aggregator="mean",
-        agg_frac=0.1,
-        agg_eps=1e-9,
-        agg_lambda=1.0,
-        parallel=False,
-        n_threads=1,
-        parallel_min_samples=512,
-        categorical=[],
-    )
+    base = dict(COMMON, cv_folds=3, cv_seed=7)
     if kind == "regressor":
         base["criterion"] = "mse"
     elif kind == "classifier":
