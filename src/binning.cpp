@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "encoder.hpp"
+#include "quantile.hpp"
 #include "parallel.hpp"
 
 namespace ornik {

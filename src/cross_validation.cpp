@@ -5,7 +5,7 @@
 #include <limits>
 #include <type_traits>
 
-#include "encoder.hpp"
+#include "quantile.hpp"
 
 namespace ornik {
 

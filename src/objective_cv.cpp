@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "encoder.hpp"
+#include "quantile.hpp"
 #include "objective.hpp"
 
 namespace ornik {

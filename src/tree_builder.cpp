@@ -11,9 +11,9 @@
 #include <system_error>
 #include <thread>
 
-#include "candidate.hpp"
+#include "sorted_feature.hpp"
 #include "cross_validation.hpp"
-#include "encoder.hpp"
+#include "quantile.hpp"
 #include "histogram.hpp"
 #include "objective.hpp"
 #include "parallel.hpp"

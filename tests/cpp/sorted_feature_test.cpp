@@ -5,9 +5,9 @@
 #include <cstring>
 #include <random>
 
-#include "candidate.hpp"
+#include "sorted_feature.hpp"
 #include "cross_validation.hpp"
-#include "encoder.hpp"
+#include "quantile.hpp"
 
 namespace ornik {
 namespace {

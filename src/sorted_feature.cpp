@@ -1,10 +1,10 @@
-#include "candidate.hpp"
+#include "sorted_feature.hpp"
 
 #include <algorithm>
 #include <cmath>
 
 #include "data.hpp"
-#include "encoder.hpp"
+#include "quantile.hpp"
 
 namespace ornik {
 

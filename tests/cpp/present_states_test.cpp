@@ -1,4 +1,4 @@
-#include "candidate.hpp"
+#include "sorted_feature.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "encoder.hpp"
+#include "quantile.hpp"
 
 #include <gtest/gtest.h>
 
