@@ -1,41 +1,18 @@
 // The fitted tree: split rules, nodes, leaf payloads, routing, prediction and export records.
+// It knows nothing of how it was grown.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
 
-#include "aggregation.hpp"
-#include "criterion.hpp"
 #include "data.hpp"
-#include "objective.hpp"
 
 namespace ornik {
-
-enum class SplitMode : uint8_t { Strict = 0, Fast = 1 };
-enum class SplitStyle : uint8_t { Threshold = 0, BinMembership = 1 };
-
-struct TreeParams {
-  std::optional<uint64_t> max_depth;
-  uint64_t cv_folds = 5;
-  uint64_t cv_seed = 42;
-  bool cv_shuffle = true;
-  uint64_t min_samples_split = 2;
-  uint64_t min_samples_leaf = 1;
-  double min_impurity_decrease = 0.0;
-  uint64_t n_bins = 8;
-  uint64_t n_threads = 1;
-  uint64_t parallel_min_samples = 512;
-  SplitMode mode = SplitMode::Strict;
-  SplitStyle split_style = SplitStyle::Threshold;
-  bool parallel = false;
-
-  KFold kfold() const { return KFold{static_cast<size_t>(cv_folds), cv_seed, cv_shuffle}; }
-};
 
 struct SplitRule {
   enum class Kind : uint8_t { Numeric, Categorical };
@@ -126,8 +103,6 @@ size_t find_leaf(const NodeList<Payload>& nodes, const RowValue* row) {
   return i;
 }
 
-ClassPrediction class_leaf(size_t n_classes, std::span<const ClassLabel> labels);
-
 // Depth (a leaf is 0) and leaf count of a non-empty tree.
 template <class Payload>
 size_t node_depth(const NodeList<Payload>& nodes) {
@@ -175,39 +150,5 @@ struct ExportedNode {
 // Preorder records of a tree; record i describes node i.
 std::vector<ExportedNode> walk_export(const NodeList<double>& nodes);
 std::vector<ExportedNode> walk_export(const NodeList<ClassPrediction>& nodes);
-
-// ---- Task kinds: what a tree predicts and how a builder scores for it. ----
-
-struct Regression {
-  using Target = double;
-  using Payload = double;
-  std::unique_ptr<RegressionCriterion> criterion;
-};
-
-struct Classification {
-  using Target = ClassLabel;
-  using Payload = ClassPrediction;
-  std::unique_ptr<ClassCriterion> criterion;
-  size_t n_classes = 0;
-  bool entropy = false;
-};
-
-struct ObjectiveClassification {
-  using Target = ClassLabel;
-  using Payload = ClassPrediction;
-  std::unique_ptr<ClassObjective> objective;
-  size_t n_classes = 0;
-  Gini gini{0};
-};
-
-template <class Task>
-struct DecisionTree {
-  TreeParams params;
-  NodeList<typename Task::Payload> nodes;  // empty: no root yet
-  Task task;
-  std::unique_ptr<Aggregator> aggregator;
-
-  bool has_root() const { return !nodes.empty(); }
-};
 
 }  // namespace ornik

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "binning.hpp"
-#include "tree.hpp"
+#include "task.hpp"
 
 namespace ornik {
 

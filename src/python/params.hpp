@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "convert.hpp"
-#include "tree.hpp"
+#include "task.hpp"
 
 namespace ornik::py {
 

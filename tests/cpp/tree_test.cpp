@@ -1,4 +1,5 @@
 // Tree model: routing, leaves, depth, leaf count and preorder export.
+#include "task.hpp"
 #include "tree.hpp"
 
 #include <gtest/gtest.h>
