@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "quantile.hpp"
 #include "parallel.hpp"
+#include "quantile.hpp"
 
 namespace ornik {
 namespace {

@@ -1,8 +1,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "quantile.hpp"
 #include "objective.hpp"
+#include "quantile.hpp"
 
 namespace ornik {
 namespace {

@@ -1,9 +1,9 @@
-#include "sorted_feature.hpp"
-
 #include <gtest/gtest.h>
 
 #include <limits>
 #include <vector>
+
+#include "sorted_feature.hpp"
 
 namespace ornik {
 namespace {

@@ -1,11 +1,12 @@
 // Sorted node values must give exactly what sorting and selecting from scratch gives.
+#include "sorted_feature.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
 #include <random>
 
-#include "sorted_feature.hpp"
 #include "cross_validation.hpp"
 #include "quantile.hpp"
 

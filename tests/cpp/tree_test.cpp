@@ -1,11 +1,12 @@
 // Tree model: routing, leaves, depth, leaf count and preorder export.
-#include "task.hpp"
 #include "tree.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
+
+#include "task.hpp"
 
 namespace ornik {
 namespace {
