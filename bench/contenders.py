@@ -86,6 +86,11 @@ class _Ornik:
     def predict(self, x):
         return self.model.predict(x)
 
+    @property
+    def apply(self):
+        # Leaf ids, from builds whose native classes have them.
+        return self.model.apply
+
 
 class _DecisionTree:
     """scikit-learn's exact-split tree; categories are plain numeric codes, NaN is missing."""

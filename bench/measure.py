@@ -105,6 +105,10 @@ def main(request: dict) -> None:
         t0 = time.perf_counter()
         model.predict(x)
         emit(event="predict", seconds=time.perf_counter() - t0)
+        if request.get("apply") and hasattr(model, "apply"):
+            t0 = time.perf_counter()
+            model.apply(x)
+            emit(event="apply", seconds=time.perf_counter() - t0)
         del model
     emit(event="done")
 

@@ -46,6 +46,7 @@ class Result:
     status: str  # "ok", "timeout", "error", "skipped"
     fit_s: float | None = None
     predict_s: float | None = None
+    apply_s: float | None = None  # leaf ids, when the request asks for them
     peak_bytes: int | None = None
     cpu_ratio: float | None = None  # CPU time ÷ wall time of the fits (median)
     cells: int = 0
@@ -64,9 +65,12 @@ def _reader(stream, out: queue.Queue) -> None:
     out.put(None)
 
 
-def run_child(request: dict, threads: int, timeout: float) -> Result:
-    """Runs bench/measure.py for one contender; every fit and predict must end within timeout."""
+def run_child(request: dict, threads: int, timeout: float, pythonpath: str | None = None) -> Result:
+    """Runs bench/measure.py for one contender; every fit and predict must end within timeout.
+    pythonpath, when given, leads the child's module path (a developer build of ornik)."""
     env = dict(os.environ)
+    if pythonpath:
+        env["PYTHONPATH"] = os.pathsep.join(filter(None, [pythonpath, env.get("PYTHONPATH")]))
     for var in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
         env[var] = str(threads)
     cmd = [sys.executable, str(BENCH_DIR / "measure.py"), json.dumps(request)]
@@ -74,7 +78,7 @@ def run_child(request: dict, threads: int, timeout: float) -> Result:
         proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=err, text=True, env=env)
         events: queue.Queue = queue.Queue()
         threading.Thread(target=_reader, args=(proc.stdout, events), daemon=True).start()
-        fits, predicts, cpu, peak, method = [], [], [], None, ""
+        fits, predicts, applies, cpu, peak, method = [], [], [], [], None, ""
         status, finished = "ok", False
         try:
             while True:
@@ -94,6 +98,8 @@ def run_child(request: dict, threads: int, timeout: float) -> Result:
                         peak, method = ev["peak_bytes"], ev["method"]
                 elif ev["event"] == "predict":
                     predicts.append(ev["seconds"])
+                elif ev["event"] == "apply":
+                    applies.append(ev["seconds"])
                 elif ev["event"] == "done":
                     finished = True
                     break
@@ -118,6 +124,7 @@ def run_child(request: dict, threads: int, timeout: float) -> Result:
         "ok",
         fit_s=statistics.median(fits),
         predict_s=statistics.median(predicts),
+        apply_s=statistics.median(applies) if applies else None,
         cpu_ratio=statistics.median(cpu) if cpu else None,
         peak_bytes=peak,
         mem_method=method,
