@@ -2,14 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <exception>
 #include <limits>
-#include <mutex>
 #include <numeric>
-#include <string>
-#include <system_error>
-#include <thread>
 
 #include "cross_validation.hpp"
 #include "histogram.hpp"
@@ -317,9 +311,6 @@ struct DeferredSubtree {
   size_t begin, end, depth;
 };
 
-// Thrown between nodes on a subtree worker once another thread has asked every worker to stop.
-struct StopRequested {};
-
 // Grows Fast-mode subtrees. Every subtree is grown by the same sequential steps wherever it runs,
 // so the tree does not depend on which thread grew which part.
 template <class Task>
@@ -347,14 +338,8 @@ class FastGrower {
           bins.n_bins, f, params.split_style == SplitStyle::Threshold && bins.continuous,
           !bins.has_missing};
     }
-    // The contiguous feature chunks of the parallel path: one per worker, as par_map cuts them.
-    if (parallel_allowed(params) && n_features_ > 0) {
-      const size_t workers = std::min<size_t>(n_features_, params.n_threads);
-      const size_t chunk = (n_features_ + workers - 1) / workers;
-      for (size_t first = 0; first < n_features_; first += chunk) {
-        chunks_.emplace_back(first, std::min(first + chunk, n_features_));
-      }
-    }
+    // The contiguous feature chunks of the parallel path, one per worker.
+    if (parallel_allowed(params)) chunks_ = even_chunks(n_features_, params.n_threads);
   }
 
   size_t n_rows() const { return positions_.size(); }
@@ -462,88 +447,32 @@ class FastGrower {
   std::vector<std::pair<size_t, size_t>> chunks_;
 };
 
-// Grows every deferred subtree on n_threads threads, the calling thread among them (it alone
-// runs between_nodes). Results are kept per subtree, so the order of work does not matter.
+// Grows every deferred subtree on up to n_threads workers, the calling thread among them (it
+// alone runs between_nodes). Each worker takes the largest subtree still waiting, so that no
+// thread is left with one big subtree at the end. Results are kept per subtree, so the order of
+// work does not matter.
 template <class Task>
 std::vector<NodeList<typename Task::Payload>> grow_deferred(
     const FastGrower<Task>& grower, const std::vector<DeferredSubtree>& subtrees, size_t n_threads,
     const NodeHook& between_nodes) {
-  std::vector<NodeList<typename Task::Payload>> results(subtrees.size());
-  // Largest first, so that no thread is left with one big subtree at the end.
-  std::vector<size_t> order(subtrees.size());
-  std::iota(order.begin(), order.end(), size_t{0});
-  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+  std::vector<NodeList<typename Task::Payload>> grown(subtrees.size());
+  std::vector<size_t> largest_first(subtrees.size());
+  std::iota(largest_first.begin(), largest_first.end(), size_t{0});
+  std::stable_sort(largest_first.begin(), largest_first.end(), [&](size_t a, size_t b) {
     return subtrees[a].end - subtrees[a].begin > subtrees[b].end - subtrees[b].begin;
   });
   std::atomic<size_t> next{0};
-  std::atomic<bool> stop{false};
-  std::atomic<size_t> running{0};
-  std::string failure;
-  std::mutex failure_mutex;
-
-  const NodeHook check_stop = [&stop] {
-    if (stop.load(std::memory_order_relaxed)) throw StopRequested{};
-  };
-  auto work = [&](const NodeHook& hook) {
+  const auto grow_waiting = [&](size_t, const Checkpoint& checkpoint) {
     FastScratch scratch;
-    for (size_t i = next.fetch_add(1); i < order.size(); i = next.fetch_add(1)) {
-      const DeferredSubtree& t = subtrees[order[i]];
-      grower.grow(t.begin, t.end, t.depth, results[order[i]], scratch, false, 0, nullptr, hook);
+    for (size_t i = next.fetch_add(1); i < largest_first.size(); i = next.fetch_add(1)) {
+      const size_t id = largest_first[i];
+      const DeferredSubtree& subtree = subtrees[id];
+      grower.grow(subtree.begin, subtree.end, subtree.depth, grown[id], scratch, false, 0, nullptr,
+                  checkpoint);
     }
   };
-  auto worker = [&] {
-    try {
-      work(check_stop);
-    } catch (const StopRequested&) {
-    } catch (const std::exception& e) {
-      std::lock_guard<std::mutex> lock(failure_mutex);
-      if (failure.empty()) failure = e.what()[0] ? e.what() : "unknown error";
-      stop = true;
-    } catch (...) {
-      std::lock_guard<std::mutex> lock(failure_mutex);
-      if (failure.empty()) failure = "unknown error";
-      stop = true;
-    }
-    --running;
-  };
-
-  std::vector<std::thread> threads;
-  std::string spawn_failure;
-  for (size_t t = 1; t < std::min(n_threads, subtrees.size()); ++t) {
-    ++running;
-    try {
-      threads.emplace_back(worker);
-    } catch (const std::system_error& e) {
-      --running;
-      spawn_failure = std::string("failed to spawn thread: ") + e.what();
-      stop = true;
-      break;
-    }
-  }
-  std::exception_ptr own_failure;
-  try {
-    if (spawn_failure.empty()) {
-      const NodeHook main_hook = [&] {
-        if (between_nodes) between_nodes();
-        check_stop();
-      };
-      work(main_hook);
-      // Keep answering the hook while the other threads finish.
-      while (running.load() > 0) {
-        if (between_nodes) between_nodes();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      }
-    }
-  } catch (const StopRequested&) {
-  } catch (...) {
-    own_failure = std::current_exception();
-    stop = true;
-  }
-  for (std::thread& t : threads) t.join();
-  if (own_failure) std::rethrow_exception(own_failure);
-  if (!spawn_failure.empty()) throw ParallelError(spawn_failure);
-  if (!failure.empty()) throw ParallelError("worker thread panicked: " + failure);
-  return results;
+  run_workers(std::min(n_threads, subtrees.size()), grow_waiting, between_nodes);
+  return grown;
 }
 
 // The whole tree in preorder: the top with each placeholder replaced by its subtree.
