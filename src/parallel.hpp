@@ -1,12 +1,9 @@
-// Ordered map over items on scoped worker threads, one contiguous chunk per thread.
+// The one worker pool: a run of scoped threads that share a stop request and report failures in
+// one way, and the ordered map over items built on it.
 #pragma once
 
-#include <algorithm>
-#include <exception>
+#include <functional>
 #include <stdexcept>
-#include <string>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -19,62 +16,46 @@ class ParallelError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// What a worker calls between its steps; it throws to unwind the worker once the run is stopping.
+using Checkpoint = std::function<void()>;
+
+// Runs work(worker, checkpoint) for every worker in [0, n_workers): worker 0 on the calling
+// thread, every other one on a thread of its own; returns once all have been joined. The run
+// stops when a worker fails or between_steps throws: each worker then ends at its next
+// checkpoint. between_steps runs on the calling thread only, at each of its checkpoints and,
+// once its own work is done, every few milliseconds until the other workers have finished.
+// After the join, what between_steps threw propagates as it is; else a thread that could not be
+// started gives ParallelError("failed to spawn thread: ...") (the calling thread's work is then
+// skipped); else the first failure of work on any thread gives
+// ParallelError("worker thread panicked: ...").
+void run_workers(size_t n_workers, const std::function<void(size_t, const Checkpoint&)>& work,
+                 const Checkpoint& between_steps = {});
+
+// The contiguous ranges [first, last) that cut n items among min(n, n_threads) workers: each of
+// ceil(n / workers) items, the last one possibly shorter.
+std::vector<std::pair<size_t, size_t>> even_chunks(size_t n, size_t n_threads);
+
+// f over every item, in item order: one chunk of even_chunks per worker. A single item runs on
+// the calling thread, its failure propagating as it is.
 template <class T, class F>
 auto par_map(const std::vector<T>& items, size_t n_threads, F&& f)
     -> std::vector<decltype(f(items[0]))> {
   using R = decltype(f(items[0]));
-  const size_t n = items.size();
   std::vector<R> out;
-  if (n == 0) return out;
-  if (n == 1) {
-    out.push_back(f(items[0]));
+  if (items.size() <= 1) {
+    for (const T& item : items) out.push_back(f(item));
     return out;
   }
-  const size_t workers = std::min(n, std::max<size_t>(n_threads, 1));
-  const size_t chunk = (n + workers - 1) / workers;
-
-  struct Slot {
-    size_t start = 0;
-    std::vector<R> results;
-    std::string failure;  // non-empty when f threw
-  };
-  std::vector<size_t> starts;
-  for (size_t start = 0; start < n; start += chunk) starts.push_back(start);
-  std::vector<Slot> slots(starts.size());
-  std::vector<std::thread> threads;
-  threads.reserve(starts.size());
-
-  std::string spawn_failure;
-  for (size_t c = 0; c < starts.size(); ++c) {
-    Slot& slot = slots[c];
-    slot.start = starts[c];
-    const size_t end = std::min(slot.start + chunk, n);
-    try {
-      threads.emplace_back([&slot, &items, &f, end] {
-        try {
-          slot.results.reserve(end - slot.start);
-          for (size_t i = slot.start; i < end; ++i) slot.results.push_back(f(items[i]));
-        } catch (const std::exception& e) {
-          slot.failure = e.what()[0] ? e.what() : "unknown error";
-        } catch (...) {
-          slot.failure = "unknown error";
-        }
-      });
-    } catch (const std::system_error& e) {
-      spawn_failure = std::string("failed to spawn thread: ") + e.what();
-      break;
-    }
-  }
-  for (std::thread& t : threads) t.join();
-  if (!spawn_failure.empty()) throw ParallelError(spawn_failure);
-  for (size_t c = 0; c < threads.size(); ++c) {
-    if (!slots[c].failure.empty())
-      throw ParallelError("worker thread panicked: " + slots[c].failure);
-  }
-  // Slots are already in chunk order, hence in item order.
-  out.reserve(n);
-  for (Slot& slot : slots) {
-    for (R& r : slot.results) out.push_back(std::move(r));
+  const std::vector<std::pair<size_t, size_t>> chunks = even_chunks(items.size(), n_threads);
+  std::vector<std::vector<R>> parts(chunks.size());
+  run_workers(chunks.size(), [&](size_t chunk, const Checkpoint&) {
+    const auto [first, last] = chunks[chunk];
+    parts[chunk].reserve(last - first);
+    for (size_t i = first; i < last; ++i) parts[chunk].push_back(f(items[i]));
+  });
+  out.reserve(items.size());
+  for (std::vector<R>& part : parts) {
+    for (R& r : part) out.push_back(std::move(r));
   }
   return out;
 }

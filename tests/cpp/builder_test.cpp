@@ -4,6 +4,7 @@
 #include <random>
 
 #include "binning.hpp"
+#include "parallel.hpp"
 #include "tree_builder.hpp"
 
 namespace ornik {
@@ -127,10 +128,10 @@ void expect_same_tree(const NodeList<Payload>& a, const NodeList<Payload>& b) {
 }
 
 class ParallelEqualsSequential
-    : public ::testing::TestWithParam<std::tuple<SplitMode, SplitStyle>> {};
+    : public ::testing::TestWithParam<std::tuple<SplitMode, SplitStyle, uint64_t>> {};
 
 TEST_P(ParallelEqualsSequential, AllTaskKinds) {
-  const auto [mode, style] = GetParam();
+  const auto [mode, style, threads] = GetParam();
   const RandomData d = random_data(600, 7, 11);
   TreeParams seq;
   seq.mode = mode;
@@ -139,7 +140,7 @@ TEST_P(ParallelEqualsSequential, AllTaskKinds) {
   seq.n_bins = 6;
   TreeParams par = seq;
   par.parallel = true;
-  par.n_threads = 3;
+  par.n_threads = threads;
   par.parallel_min_samples = 0;
   const Mean mean;
   const BinnedData binned = std::get<BinnedData>(BinnedData::fit(d.columns, seq.n_bins));
@@ -159,81 +160,40 @@ TEST_P(ParallelEqualsSequential, AllTaskKinds) {
   expect_same_tree(grow(obj, seq, d.y_cls), grow(obj, par, d.y_cls));
 }
 
+// Thread counts far beyond the rows are capped, not wrapped: 2**62 once made 4 * threads zero.
 INSTANTIATE_TEST_SUITE_P(Modes, ParallelEqualsSequential,
                          ::testing::Combine(::testing::Values(SplitMode::Strict, SplitMode::Fast),
                                             ::testing::Values(SplitStyle::Threshold,
-                                                              SplitStyle::BinMembership)));
+                                                              SplitStyle::BinMembership),
+                                            ::testing::Values(uint64_t{3}, uint64_t{1} << 62)));
 
+// A hook that throws ends the build with that very exception, wherever the build was: Strict,
+// the top of a Fast tree, or its subtrees on the worker pool.
 TEST(Builder, HookCanAbandonTheBuild) {
-  const std::vector<Column> cols{Column::numeric(kX)};
-  int calls = 0;
-  const NodeHook stop = [&calls] {
-    if (++calls == 2) throw std::runtime_error("interrupted");
-  };
-  EXPECT_THROW(build_tree_strict(mse_task(), plain_params(SplitMode::Strict), Mean(), cols,
-                                 std::span<const double>(kY), stop),
-               std::runtime_error);
-  EXPECT_EQ(calls, 2);
-}
-
-}  // namespace
-}  // namespace ornik
-
-namespace ornik {
-namespace {
-
-// A hook that throws while subtrees grow on several threads ends the build with that exception,
-// after every worker has stopped.
-TEST(Builder, FastParallelHookFailureStopsEveryWorker) {
   const RandomData d = random_data(3000, 5, 3);
   TreeParams p;
-  p.mode = SplitMode::Fast;
   p.max_depth = 12;
   p.parallel = true;
   p.n_threads = 3;
   p.parallel_min_samples = 16;
   const BinnedData binned = std::get<BinnedData>(BinnedData::fit(d.columns, p.n_bins));
   const Regression reg{std::make_unique<Mse>()};
-  for (const int stop_at : {1, 4, 40}) {
-    int calls = 0;
-    const NodeHook hook = [&calls, stop_at] {
-      if (++calls == stop_at) throw std::runtime_error("interrupted");
-    };
-    EXPECT_THROW(build_tree_fast(reg, p, Mean(), binned, std::span<const double>(d.y_reg), hook),
-                 std::runtime_error)
-        << stop_at;
-  }
-}
-
-}  // namespace
-}  // namespace ornik
-
-namespace ornik {
-namespace {
-
-// Thread counts far beyond the machine (or beyond 64-bit arithmetic once multiplied) are
-// capped, not wrapped: 2**62 once made a division by zero.
-TEST(Builder, HugeThreadCountsAreCapped) {
-  const RandomData d = random_data(40, 3, 5);
-  for (const uint64_t threads : {uint64_t{1} << 62, UINT64_MAX}) {
-    for (const SplitMode mode : {SplitMode::Strict, SplitMode::Fast}) {
-      TreeParams p;
-      p.mode = mode;
-      p.parallel = true;
-      p.n_threads = threads;
-      p.parallel_min_samples = 0;
-      TreeParams seq = p;
-      seq.parallel = false;
-      const Regression reg{std::make_unique<Mse>()};
-      const std::span<const double> y(d.y_reg);
-      if (mode == SplitMode::Strict) {
-        expect_same_tree(build_tree_strict(reg, p, Mean(), d.columns, y),
-                         build_tree_strict(reg, seq, Mean(), d.columns, y));
-      } else {
-        const BinnedData binned = std::get<BinnedData>(BinnedData::fit(d.columns, p.n_bins));
-        expect_same_tree(build_tree_fast(reg, p, Mean(), binned, y),
-                         build_tree_fast(reg, seq, Mean(), binned, y));
+  const std::span<const double> y(d.y_reg);
+  for (const SplitMode mode : {SplitMode::Strict, SplitMode::Fast}) {
+    for (const int stop_at : {1, 4, 40}) {
+      int calls = 0;
+      const NodeHook hook = [&calls, stop_at] {
+        if (++calls == stop_at) throw std::runtime_error("interrupted");
+      };
+      try {
+        if (mode == SplitMode::Strict) build_tree_strict(reg, p, Mean(), d.columns, y, hook);
+        if (mode == SplitMode::Fast) build_tree_fast(reg, p, Mean(), binned, y, hook);
+        ADD_FAILURE() << "the build ended before call " << stop_at;
+      } catch (const std::runtime_error& e) {
+        EXPECT_EQ(dynamic_cast<const ParallelError*>(&e), nullptr);
+        EXPECT_STREQ(e.what(), "interrupted");
       }
+      EXPECT_EQ(calls, stop_at);
     }
   }
 }

@@ -1,4 +1,4 @@
-// The ordered parallel map: chunking, result order and failure reporting.
+// The worker pool: chunking and result order of the map, and how a run stops.
 #include "parallel.hpp"
 
 #include <gtest/gtest.h>
@@ -46,22 +46,52 @@ INSTANTIATE_TEST_SUITE_P(Cases, ParMapChunks,
                                            ChunkCase{5, 4, 3}, ChunkCase{1, 8, 1},
                                            ChunkCase{0, 8, 0}));
 
-TEST(ParMap, WorkerFailureWaitsForEveryWorker) {
-  std::vector<int> items{0, 1, 2, 3};
-  std::atomic<int> finished{0};
+// Workers 1..3 step through checkpoints for up to a second; worker 0, the calling thread, is done
+// at once and answers the hook while it waits. However the run stops, every worker ends at its
+// next checkpoint and has been joined before the cause comes out.
+struct StopCase {
+  int failing_worker;  // -1: none, the hook throws on its third call instead
+  bool parallel_error;
+  const char* message;
+};
+
+class RunWorkersStop : public ::testing::TestWithParam<StopCase> {};
+
+TEST_P(RunWorkersStop, EveryWorkerEndsAtItsNextCheckpoint) {
+  const StopCase c = GetParam();
+  std::atomic<int> ended{0}, ran_out{0};
+  int hook_calls = 0;
+  const Checkpoint hook = [&] {
+    if (c.failing_worker < 0 && ++hook_calls == 3) throw std::runtime_error("interrupted");
+  };
+  const auto work = [&](size_t worker, const Checkpoint& checkpoint) {
+    struct End {
+      std::atomic<int>& ended;
+      ~End() { ++ended; }
+    } end{ended};
+    if (static_cast<int>(worker) == c.failing_worker) throw std::runtime_error("boom");
+    if (worker == 0) return;
+    for (int step = 0; step < 1000; ++step) {
+      checkpoint();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ++ran_out;
+  };
   try {
-    par_map(items, 4, [&](int i) {
-      if (i == 0) throw std::runtime_error("boom");
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      ++finished;
-      return i;
-    });
+    run_workers(4, work, hook);
     FAIL() << "expected a failure";
-  } catch (const ParallelError& e) {
-    EXPECT_EQ(std::string(e.what()).rfind("worker thread panicked", 0), 0u) << e.what();
+  } catch (const std::exception& e) {
+    EXPECT_EQ(dynamic_cast<const ParallelError*>(&e) != nullptr, c.parallel_error);
+    EXPECT_STREQ(e.what(), c.message);
   }
-  EXPECT_EQ(finished.load(), 3);
+  EXPECT_EQ(ended.load(), 4);
+  EXPECT_EQ(ran_out.load(), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Causes, RunWorkersStop,
+                         ::testing::Values(StopCase{-1, false, "interrupted"},
+                                           StopCase{0, true, "worker thread panicked: boom"},
+                                           StopCase{2, true, "worker thread panicked: boom"}));
 
 }  // namespace
 }  // namespace ornik
