@@ -159,6 +159,7 @@ def pos_label_like(value, y: np.ndarray):
 
 
 def model_matrix(est, table: Table) -> np.ndarray:
+    """The matrix of a fitted model's features: its columns by name, or all by position."""
     names = getattr(est, "feature_names_in_", None)
     if names is None:
         if len(table.names) != est.n_features_in_:

@@ -21,8 +21,6 @@ from ._settings import (
 
 # The native classifiers read class numbers as the platform C long.
 _CLASS_DTYPE = np.dtype("l")
-# Category label that the native core treats as missing (and never sends left).
-_MISSING_LABEL = 4294967295
 
 
 class _ORNIKTree(BaseEstimator):
@@ -121,8 +119,7 @@ class _ORNIKTree(BaseEstimator):
     def apply(self, X) -> np.ndarray:
         """Id of the leaf that each sample reaches, in the numbering of ``tree_``."""
         check_is_fitted(self)
-        Xf = self._validate_X(X, reset=False)
-        return _apply(self.tree_, Xf, self._categorical_positions())
+        return self._raw.apply(self._validate_X(X, reset=False))
 
     # -- persistence -----------------------------------------------------------
 
@@ -303,7 +300,7 @@ class ORNIKClassifier(ClassifierMixin, _ORNIKTree):
 
 
 # ----------------------------------------------------------------------------
-# The exported tree as arrays, and routing samples through it
+# The exported tree as arrays
 # ----------------------------------------------------------------------------
 
 _TREE_INT_KEYS = ("children_left", "children_right", "feature", "category", "n_samples")
@@ -333,53 +330,6 @@ def _tree_arrays(tree: dict) -> dict:
         if isinstance(value, np.ndarray):
             value.flags.writeable = False
     return arrays
-
-
-def _route_labels(values: np.ndarray) -> np.ndarray:
-    """The native category conversion: round half away from zero, else missing."""
-    labels = np.full(values.shape, _MISSING_LABEL, dtype=np.int64)
-    ok = np.isfinite(values) & (values >= 0)
-    v = values[ok]
-    whole = np.floor(v)
-    rounded = whole + (v - whole >= 0.5)
-    labels[ok] = np.minimum(rounded, _MISSING_LABEL).astype(np.int64)
-    return labels
-
-
-def _apply(arrays: dict, X: np.ndarray, categorical: list[int]) -> np.ndarray:
-    """Route every row of the encoded matrix to its leaf, one tree level at a time.
-
-    A numeric split sends a finite value left when lower <= v < upper; a
-    categorical split sends a label left when it equals the split's category.
-    Missing values, and a categorical column at a numeric split (or the reverse),
-    go right.
-    """
-    is_leaf = arrays["is_leaf"]
-    node = np.zeros(X.shape[0], dtype=np.int64)
-    cat_column = np.zeros(X.shape[1], dtype=bool)
-    cat_column[categorical] = True
-    active = np.flatnonzero(~is_leaf[node])
-    # Preorder ids grow along every path, so a path has at most node_count steps.
-    for _ in range(arrays["node_count"]):
-        if active.size == 0:
-            break
-        at = node[active]
-        feature = arrays["feature"][at]
-        values = X[active, feature]
-        is_cat_rule = arrays["is_categorical"][at]
-        is_cat_value = cat_column[feature]
-        with np.errstate(invalid="ignore"):
-            left_num = (
-                np.isfinite(values)
-                & (values >= arrays["lower"][at])
-                & (values < arrays["upper"][at])
-            )
-        labels = _route_labels(values)
-        left_cat = (labels == arrays["category"][at]) & (labels != _MISSING_LABEL)
-        left = np.where(is_cat_rule, left_cat & is_cat_value, left_num & ~is_cat_value)
-        node[active] = np.where(left, arrays["children_left"][at], arrays["children_right"][at])
-        active = active[~is_leaf[node[active]]]
-    return node
 
 
 __all__ = ["ORNIKClassifier", "ORNIKRegressor"]
