@@ -35,7 +35,15 @@ import numpy as np
 from sklearn.utils.validation import check_is_fitted
 
 from . import __version__
-from ._estimators import SETTINGS_BY_NAME, ORNIKClassifier, ORNIKRegressor, settings_for
+from ._estimators import ORNIKClassifier, ORNIKRegressor
+from ._settings import (
+    SETTINGS_BY_NAME,
+    SettingError,
+    check_settings,
+    column_items,
+    plain,
+    settings_for,
+)
 
 FORMAT = "ornik-model"
 FORMAT_VERSION = 1
@@ -72,18 +80,13 @@ def _decode_float(value, where: str) -> float:
     raise ModelFileError(f"{where}: expected a number, got {value!r}")
 
 
-def _plain(value):
-    """A Python scalar for a NumPy scalar, unchanged otherwise."""
-    return value.item() if isinstance(value, np.generic) else value
-
-
 def _encode_setting(name: str, value):
-    value = _plain(value)
+    value = plain(value)
     if name == "categorical" and value is not None:
         if isinstance(value, (str, int)):
             return value
-        items = [_plain(v) for v in np.asarray(value, dtype=object).ravel().tolist()]
-        if not all(isinstance(v, (bool, int, str)) for v in items):
+        items = column_items(value)
+        if items is None:
             raise TypeError(f"setting categorical={value!r} cannot be stored in a model file")
         return items
     if value is None or isinstance(value, (bool, int, str)):
@@ -283,7 +286,12 @@ def from_document(doc):
     unknown = sorted(set(params) - known)
     if unknown:
         raise ModelFileError(f"unknown settings for {cls.__name__}: {', '.join(unknown)}")
-    est = cls(**{k: _decode_setting(k, v) for k, v in params.items()})
+    params = {k: _decode_setting(k, v) for k, v in params.items()}
+    try:
+        check_settings(params, cls._task)
+    except SettingError as exc:
+        raise ModelFileError(f"bad setting: {exc}") from None
+    est = cls(**params)
 
     n_features = doc.get("n_features_in")
     if not isinstance(n_features, int) or isinstance(n_features, bool) or n_features < 1:

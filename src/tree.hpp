@@ -1,10 +1,12 @@
-// The fitted tree: split rules, nodes, leaf payloads, routing, prediction and export records.
-// It knows nothing of how it was grown.
+// The fitted tree: split rules, nodes, leaf payloads, routing of rows to leaves and export
+// records. It knows nothing of how it was grown.
 #pragma once
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <span>
@@ -73,34 +75,27 @@ struct Node {
 template <class Payload>
 using NodeList = std::vector<Node<Payload>>;
 
-// A prediction row's value of one feature.
-struct RowValue {
-  double number = 0.0;
-  uint32_t label = 0;
-  bool is_label = false;
+// A read-only float64 matrix reached through byte strides, so any memory layout is read in place.
+struct MatrixView {
+  const char* data = nullptr;
+  size_t rows = 0;
+  size_t cols = 0;
+  ptrdiff_t row_stride = 0;
+  ptrdiff_t col_stride = 0;
 
-  static RowValue of_number(double v) { return RowValue{v, 0, false}; }
-  static RowValue of_label(uint32_t l) { return RowValue{0.0, l, true}; }
+  double at(size_t i, size_t j) const {
+    double v;
+    std::memcpy(
+        &v, data + static_cast<ptrdiff_t>(i) * row_stride + static_cast<ptrdiff_t>(j) * col_stride,
+        sizeof v);
+    return v;
+  }
 };
-
-inline bool route_left(const SplitRule& rule, const RowValue& v) {
-  return v.is_label ? rule.label_goes_left(v.label) : rule.number_goes_left(v.number);
-}
 
 inline bool route_left_train(const SplitRule& rule, std::span<const Column> columns, size_t row) {
   const Column& c = columns[rule.feature];
   return c.categorical ? rule.label_goes_left(c.labels[row])
                        : rule.number_goes_left(c.numbers[row]);
-}
-
-// Id of the leaf that a row reaches; row[f] is the value of feature f.
-template <class Payload>
-size_t find_leaf(const NodeList<Payload>& nodes, const RowValue* row) {
-  size_t i = 0;
-  while (!nodes[i].is_leaf) {
-    i = route_left(nodes[i].rule, row[nodes[i].rule.feature]) ? i + 1 : nodes[i].right;
-  }
-  return i;
 }
 
 // Depth (a leaf is 0) and leaf count of a non-empty tree.
@@ -129,6 +124,30 @@ std::optional<size_t> max_split_feature(const NodeList<Payload>& nodes) {
     if (!n.is_leaf && (!best || n.rule.feature > *best)) best = n.rule.feature;
   }
   return best;
+}
+
+// Calls emit(i, leaf) for every row i of x in order, where leaf is the id of the leaf the row
+// reaches. A value at a position listed in `categorical` is read as its category label (the
+// conversion that fit applies), any other as a number. Every split feature must be a column of x.
+template <class Payload, class Emit>
+void route_rows(const NodeList<Payload>& nodes, const MatrixView& x,
+                std::span<const size_t> categorical, Emit&& emit) {
+  const std::optional<size_t> top = max_split_feature(nodes);
+  std::vector<uint8_t> is_label(top ? *top + 1 : 0, 0);
+  for (const size_t c : categorical) {
+    if (c < is_label.size()) is_label[c] = 1;
+  }
+  for (size_t i = 0; i < x.rows; ++i) {
+    size_t id = 0;
+    while (!nodes[id].is_leaf) {
+      const SplitRule& rule = nodes[id].rule;
+      const double v = x.at(i, rule.feature);
+      const bool left = is_label[rule.feature] != 0 ? rule.label_goes_left(category_label(v))
+                                                    : rule.number_goes_left(v);
+      id = left ? id + 1 : nodes[id].right;
+    }
+    emit(i, id);
+  }
 }
 
 struct ExportedNode {

@@ -267,26 +267,54 @@ VectorView as_vector(PyObject* obj, int typenum) {
 
 namespace ornik::py {
 
-void bind_arguments(PyObject* args, PyObject* kwds, const char* function,
-                    const std::vector<const char*>& names, PyObject* (&out)[MAX_ARGUMENTS]) {
-  static_assert(MAX_ARGUMENTS == 23, "one target pointer per possible argument below");
-  if (names.size() > MAX_ARGUMENTS) raise(PyExc_SystemError, "too many parameters");
-  std::string format(names.size(), 'O');
-  format += ':';
-  format += function;
-  std::vector<char*> kwlist;
-  kwlist.reserve(names.size() + 1);
-  for (const char* n : names) kwlist.push_back(const_cast<char*>(n));
-  kwlist.push_back(nullptr);
-  for (PyObject*& o : out) o = nullptr;
-  // The format consumes only as many targets as there are names; the rest are ignored.
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, format.c_str(), kwlist.data(), &out[0], &out[1],
-                                   &out[2], &out[3], &out[4], &out[5], &out[6], &out[7], &out[8],
-                                   &out[9], &out[10], &out[11], &out[12], &out[13], &out[14],
-                                   &out[15], &out[16], &out[17], &out[18], &out[19], &out[20],
-                                   &out[21], &out[22])) {
-    throw PyErrorSet{};
+namespace {
+
+bool is_parameter(PyObject* key, const std::vector<const char*>& names) {
+  return std::any_of(names.begin(), names.end(), [&](const char* name) {
+    return PyUnicode_CompareWithASCIIString(key, name) == 0;
+  });
+}
+
+}  // namespace
+
+std::vector<PyObject*> bind_arguments(PyObject* args, PyObject* kwds, const char* function,
+                                      const std::vector<const char*>& names) {
+  const Py_ssize_t n_positional = PyTuple_Size(args);
+  if (n_positional < 0) throw PyErrorSet{};
+  const Py_ssize_t n_keywords = kwds != nullptr ? PyDict_Size(kwds) : 0;
+  if (n_keywords < 0) throw PyErrorSet{};
+  // A keyword that names no parameter is reported first, in the interpreter's own words.
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (n_keywords > 0 && PyDict_Next(kwds, &pos, &key, &value)) {
+    if (PyUnicode_Check(key) && !is_parameter(key, names)) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, key);
+      throw PyErrorSet{};
+    }
   }
+  const size_t given = static_cast<size_t>(n_positional + n_keywords);
+  if (given > names.size()) {
+    raise(PyExc_TypeError,
+          std::string(function) + "() takes at most " + std::to_string(names.size()) +
+              (n_positional == 0 ? " keyword" : "") + " argument" + (names.size() == 1 ? "" : "s") +
+              " (" + std::to_string(given) + " given)");
+  }
+  std::vector<PyObject*> bound(names.size(), nullptr);
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i < static_cast<size_t>(n_positional)) {
+      bound[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+    } else if (n_keywords > 0) {
+      const PyRef name = checked(PyUnicode_FromString(names[i]));
+      bound[i] = PyDict_GetItemWithError(kwds, name.get());
+      if (bound[i] == nullptr && PyErr_Occurred()) throw PyErrorSet{};
+    }
+    if (bound[i] == nullptr) {
+      raise(PyExc_TypeError, std::string(function) + "() missing required argument '" + names[i] +
+                                 "' (pos " + std::to_string(i + 1) + ")");
+    }
+  }
+  return bound;
 }
 
 }  // namespace ornik::py

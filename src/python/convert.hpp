@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -12,6 +11,7 @@
 
 #include "parallel.hpp"
 #include "pyref.hpp"
+#include "tree.hpp"
 
 namespace ornik::py {
 
@@ -66,11 +66,10 @@ inline Py_ssize_t sequence_size_hint(PyObject* seq) {
 
 std::vector<size_t> to_positions(PyObject* obj);  // a non-str sequence of unsigned integers
 
-// Binds positional and keyword arguments to `names` by the interpreter's rules (all required);
-// `out` receives borrowed references.
-inline constexpr size_t MAX_ARGUMENTS = 23;
-void bind_arguments(PyObject* args, PyObject* kwds, const char* function,
-                    const std::vector<const char*>& names, PyObject* (&out)[MAX_ARGUMENTS]);
+// Binds positional and keyword arguments to `names` (all required) by the interpreter's rules
+// and wording; returns borrowed references in the order of `names`.
+std::vector<PyObject*> bind_arguments(PyObject* args, PyObject* kwds, const char* function,
+                                      const std::vector<const char*>& names);
 
 // Runs the conversion of argument `name`; a TypeError it raises is re-raised as
 // "argument '{name}': {message}", anything else passes through.
@@ -84,23 +83,6 @@ auto convert_argument(const char* name, F&& f) -> decltype(f()) {
     reraise_for_argument(name);
   }
 }
-
-// A read-only view of a float64 matrix through its strides.
-struct MatrixView {
-  const char* data = nullptr;
-  size_t rows = 0;
-  size_t cols = 0;
-  npy_intp row_stride = 0;
-  npy_intp col_stride = 0;
-
-  double at(size_t i, size_t j) const {
-    double v;
-    std::memcpy(
-        &v, data + static_cast<npy_intp>(i) * row_stride + static_cast<npy_intp>(j) * col_stride,
-        sizeof v);
-    return v;
-  }
-};
 
 // A read-only view of a 1-D float64 or C long array through its stride.
 struct VectorView {

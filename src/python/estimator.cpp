@@ -5,6 +5,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -217,8 +218,7 @@ void check_signals() {
 template <class Kind>
 PyObject* fit(PyObject* self, PyObject* args, PyObject* kwds) {
   return guarded([&]() -> PyObject* {
-    PyObject* bound[MAX_ARGUMENTS];
-    bind_arguments(args, kwds, "fit", {"x", "y"}, bound);
+    const std::vector<PyObject*> bound = bind_arguments(args, kwds, "fit", {"x", "y"});
     const MatrixView x = convert_argument("x", [&] { return as_matrix(bound[0]); });
     const VectorView y =
         convert_argument("y", [&] { return as_vector(bound[1], Kind::target_type); });
@@ -283,38 +283,13 @@ const auto& fitted_nodes(PyObject* self) {
   return est.tree.nodes;
 }
 
-// Feature values needed per row: one past the largest split feature (0 for a single leaf).
+// Every split feature must be a column of x.
 template <class Payload>
-size_t row_width(const NodeList<Payload>& nodes, const MatrixView& x) {
+void check_width(const NodeList<Payload>& nodes, const MatrixView& x) {
   const std::optional<size_t> feature = max_split_feature(nodes);
-  if (!feature) return 0;
-  if (*feature >= x.cols) {
+  if (feature && *feature >= x.cols) {
     raise(PyExc_ValueError, "x has " + std::to_string(x.cols) +
                                 " columns but the tree uses feature " + std::to_string(*feature));
-  }
-  return *feature + 1;
-}
-
-// Calls emit(row, leaf id) for every row of x. Each row is routed straight from x's memory: a
-// value at a categorical position is read as its category label, any other as a number, just as
-// a converted row would hold it, so nothing is copied.
-template <class Payload, class Emit>
-void route_rows(const NodeList<Payload>& nodes, const MatrixView& x,
-                const std::vector<size_t>& categorical, size_t width, Emit&& emit) {
-  std::vector<uint8_t> is_label(width, 0);
-  for (const size_t c : categorical) {
-    if (c < width) is_label[c] = 1;
-  }
-  for (size_t i = 0; i < x.rows; ++i) {
-    size_t id = 0;
-    while (!nodes[id].is_leaf) {
-      const SplitRule& rule = nodes[id].rule;
-      const double v = x.at(i, rule.feature);
-      const bool left = is_label[rule.feature] != 0 ? rule.label_goes_left(category_label(v))
-                                                    : rule.number_goes_left(v);
-      id = left ? id + 1 : nodes[id].right;
-    }
-    emit(i, id);
   }
 }
 
@@ -339,36 +314,43 @@ PyRef new_array(int typenum, std::initializer_list<size_t> shape, bool zeroed) {
       PyArray_NewFromDescr(&PyArray_Type, descr, nd, dims, nullptr, nullptr, 0, nullptr));
 }
 
+template <class T>
+T* array_data(const PyRef& array) {
+  return static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+}
+
+// The x of predict, predict_proba or apply: bound, converted, then checked against the fitted
+// tree, in that order (a wrong argument is reported before an unfitted estimator).
+template <class Kind>
+MatrixView routed_input(PyObject* self, PyObject* args, PyObject* kwds, const char* function) {
+  const std::vector<PyObject*> bound = bind_arguments(args, kwds, function, {"x"});
+  const MatrixView x = convert_argument("x", [&] { return as_matrix(bound[0]); });
+  check_width(fitted_nodes<Kind>(self), x);
+  return x;
+}
+
+// Calls emit(i, leaf) with the id of the leaf that row i of x reaches.
+template <class Kind, class Emit>
+void route(PyObject* self, const MatrixView& x, Emit&& emit) {
+  const auto& est = state<Kind>(self);
+  route_rows(est.tree.nodes, x, est.categorical, emit);
+}
+
 template <class Kind>
 PyObject* predict(PyObject* self, PyObject* args, PyObject* kwds) {
   return guarded([&]() -> PyObject* {
-    PyObject* bound[MAX_ARGUMENTS];
-    bind_arguments(args, kwds, "predict", {"x"}, bound);
-    const MatrixView x = convert_argument("x", [&] { return as_matrix(bound[0]); });
-    const auto& nodes = fitted_nodes<Kind>(self);
-    const size_t width = row_width(nodes, x);
+    const MatrixView x = routed_input<Kind>(self, args, kwds, "predict");
+    const auto& nodes = state<Kind>(self).tree.nodes;
+    using Out = std::conditional_t<Kind::classifier, long, double>;
     PyRef result = new_array(Kind::classifier ? NPY_LONG : NPY_FLOAT64, {x.rows}, false);
-    auto* arr = reinterpret_cast<PyArrayObject*>(result.get());
-    auto write = [&](auto* out) {
-      auto leaf_value = [&](size_t leaf) {
-        if constexpr (Kind::classifier) {
-          return static_cast<long>(nodes[leaf].payload.class_);
-        } else {
-          return nodes[leaf].payload;
-        }
-      };
-      if (nodes[0].is_leaf) {
-        std::fill(out, out + x.rows, leaf_value(0));
-        return;
+    Out* out = array_data<Out>(result);
+    route<Kind>(self, x, [&](size_t i, size_t leaf) {
+      if constexpr (Kind::classifier) {
+        out[i] = static_cast<long>(nodes[leaf].payload.class_);
+      } else {
+        out[i] = nodes[leaf].payload;
       }
-      route_rows(nodes, x, state<Kind>(self).categorical, width,
-                 [&](size_t i, size_t leaf) { out[i] = leaf_value(leaf); });
-    };
-    if constexpr (Kind::classifier) {
-      write(static_cast<long*>(PyArray_DATA(arr)));
-    } else {
-      write(static_cast<double*>(PyArray_DATA(arr)));
-    }
+    });
     return result.release();
   });
 }
@@ -376,24 +358,27 @@ PyObject* predict(PyObject* self, PyObject* args, PyObject* kwds) {
 template <class Kind>
 PyObject* predict_proba(PyObject* self, PyObject* args, PyObject* kwds) {
   return guarded([&]() -> PyObject* {
-    PyObject* bound[MAX_ARGUMENTS];
-    bind_arguments(args, kwds, "predict_proba", {"x"}, bound);
-    const MatrixView x = convert_argument("x", [&] { return as_matrix(bound[0]); });
-    const auto& nodes = fitted_nodes<Kind>(self);
-    const size_t width = row_width(nodes, x);
+    const MatrixView x = routed_input<Kind>(self, args, kwds, "predict_proba");
+    const auto& nodes = state<Kind>(self).tree.nodes;
     const size_t k = std::max<uint64_t>(state<Kind>(self).n_classes, 1);
     PyRef result = new_array(NPY_FLOAT64, {x.rows, k}, true);
-    double* out =
-        static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
-    auto copy_row = [&](size_t i, size_t leaf) {
+    double* out = array_data<double>(result);
+    route<Kind>(self, x, [&](size_t i, size_t leaf) {
       const std::vector<double>& proba = nodes[leaf].payload.proba;
       std::copy_n(proba.begin(), std::min(proba.size(), k), out + i * k);
-    };
-    if (nodes[0].is_leaf) {
-      for (size_t i = 0; i < x.rows; ++i) copy_row(i, 0);
-    } else {
-      route_rows(nodes, x, state<Kind>(self).categorical, width, copy_row);
-    }
+    });
+    return result.release();
+  });
+}
+
+// Leaf ids in the node numbering of export_tree.
+template <class Kind>
+PyObject* apply(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guarded([&]() -> PyObject* {
+    const MatrixView x = routed_input<Kind>(self, args, kwds, "apply");
+    PyRef result = new_array(NPY_INTP, {x.rows}, false);
+    npy_intp* out = array_data<npy_intp>(result);
+    route<Kind>(self, x, [&](size_t i, size_t leaf) { out[i] = static_cast<npy_intp>(leaf); });
     return result.release();
   });
 }
@@ -428,10 +413,9 @@ PyObject* export_tree(PyObject* self, PyObject*) {
 template <class Kind>
 PyObject* from_tree(PyObject*, PyObject* args, PyObject* kwds) {
   return guarded([&]() -> PyObject* {
-    PyObject* bound[MAX_ARGUMENTS];
     std::vector<const char*> names{"tree", "categorical"};
     if constexpr (Kind::classifier) names.insert(names.begin() + 1, "n_classes");
-    bind_arguments(args, kwds, "from_tree", names, bound);
+    const std::vector<PyObject*> bound = bind_arguments(args, kwds, "from_tree", names);
     PyObject* dict = bound[0];
     convert_argument("tree", [&] {
       if (!PyDict_Check(dict)) raise(PyExc_TypeError, "expected dict, got " + type_name(dict));
@@ -477,6 +461,8 @@ PyMethodDef* method_table() {
       t.push_back({"predict_proba", as_cfunction(predict_proba<Kind>), METH_VARARGS | METH_KEYWORDS,
                    "predict_proba($self, x)\n--\n\n"});
     }
+    t.push_back({"apply", as_cfunction(apply<Kind>), METH_VARARGS | METH_KEYWORDS,
+                 "apply($self, x)\n--\n\n"});
     t.push_back({"depth", as_cfunction(depth<Kind>), METH_NOARGS, "depth($self)\n--\n\n"});
     t.push_back({"n_leaves", as_cfunction(n_leaves<Kind>), METH_NOARGS, "n_leaves($self)\n--\n\n"});
     t.push_back({"export_tree", as_cfunction(export_tree<Kind>), METH_NOARGS,

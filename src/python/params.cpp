@@ -104,9 +104,8 @@ std::string parameter_list(unsigned mask) {
 }
 
 RawArgs parse_constructor(unsigned mask, const char* class_name, PyObject* args, PyObject* kwds) {
-  const std::vector<const char*> names = parameter_names(mask);
-  PyObject* bound[MAX_ARGUMENTS];
-  bind_arguments(args, kwds, class_name, names, bound);
+  const std::vector<PyObject*> bound =
+      bind_arguments(args, kwds, class_name, parameter_names(mask));
   RawArgs out;
   size_t i = 0;
   for (const ParamDef& p : PARAMS) {

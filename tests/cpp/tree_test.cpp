@@ -14,47 +14,12 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 
-TEST(Routing, NonFiniteNumbersAlwaysGoRight) {
-  const SplitRule open = SplitRule::numeric(0, std::nullopt, std::nullopt);
-  const SplitRule below = SplitRule::numeric(0, std::nullopt, 2.0);
-  for (const double v : {kNan, kInf, -kInf}) {
-    EXPECT_FALSE(open.number_goes_left(v)) << v;
-    EXPECT_FALSE(below.number_goes_left(v)) << v;
-  }
-  EXPECT_TRUE(open.number_goes_left(-1e308));
-  EXPECT_TRUE(below.number_goes_left(1.999));
-  EXPECT_FALSE(below.number_goes_left(2.0));  // the interval is half-open
-  const SplitRule band = SplitRule::numeric(0, 1.0, 2.0);
-  EXPECT_TRUE(band.number_goes_left(1.0));
-  EXPECT_FALSE(band.number_goes_left(0.5));
-}
-
-TEST(Routing, KindsDoNotMix) {
-  const SplitRule numeric = SplitRule::numeric(0, std::nullopt, std::nullopt);
-  const SplitRule cat = SplitRule::categorical(0, 3);
-  EXPECT_FALSE(route_left(numeric, RowValue::of_label(3)));
-  EXPECT_FALSE(route_left(cat, RowValue::of_number(3.0)));
-  EXPECT_TRUE(route_left(cat, RowValue::of_label(3)));
-  EXPECT_FALSE(route_left(cat, RowValue::of_label(4)));
-}
-
 TEST(Routing, MissingLabelNeverGoesLeftEvenAgainstItsOwnValue) {
   const SplitRule imported = SplitRule::categorical(0, MISSING_CATEGORY);
-  EXPECT_FALSE(route_left(imported, RowValue::of_label(MISSING_CATEGORY)));
+  EXPECT_FALSE(imported.label_goes_left(MISSING_CATEGORY));
   const std::vector<Column> cols{Column::categories({MISSING_CATEGORY, 3})};
   EXPECT_FALSE(route_left_train(imported, cols, 0));
   EXPECT_TRUE(route_left_train(SplitRule::categorical(0, 3), cols, 1));
-}
-
-TEST(CategoryLabel, Conversion) {
-  EXPECT_EQ(category_label(2.5), 3u);
-  EXPECT_EQ(category_label(3.5), 4u);
-  EXPECT_EQ(category_label(0.49), 0u);
-  EXPECT_EQ(category_label(-0.0), 0u);
-  for (const double v : {-1.0, kNan, kInf, -kInf, 5e9, 4294967294.5}) {
-    EXPECT_EQ(category_label(v), MISSING_CATEGORY) << v;
-  }
-  EXPECT_EQ(category_label(4294967294.0), 4294967294u);
 }
 
 TEST(ClassLeaf, CountsAndTies) {
@@ -88,17 +53,33 @@ NodeList<double> sample_tree() {
   return t;
 }
 
+// Leaf ids of the rows of a matrix whose element (0, 0) is at `first`, with the given element
+// strides.
+std::vector<size_t> leaves(const NodeList<double>& t, const double* first, size_t rows, size_t cols,
+                           ptrdiff_t row_step, ptrdiff_t col_step,
+                           const std::vector<size_t>& categorical) {
+  const ptrdiff_t d = sizeof(double);
+  const MatrixView x{reinterpret_cast<const char*>(first), rows, cols, row_step * d, col_step * d};
+  std::vector<size_t> out(rows);
+  route_rows(t, x, categorical, [&](size_t i, size_t leaf) { out[i] = leaf; });
+  return out;
+}
+
 TEST(Tree, WalkAndShape) {
   const NodeList<double> t = sample_tree();
   EXPECT_EQ(node_depth(t), 2u);
   EXPECT_EQ(node_leaves(t), 3u);
   EXPECT_EQ(max_split_feature(t), std::optional<size_t>(1));
-  const RowValue left[] = {RowValue::of_number(0.5), RowValue::of_label(4)};
-  const RowValue cat_left[] = {RowValue::of_number(kNan), RowValue::of_label(4)};
-  const RowValue cat_right[] = {RowValue::of_number(3.0), RowValue::of_label(MISSING_CATEGORY)};
-  EXPECT_EQ(find_leaf(t, left), 1u);
-  EXPECT_EQ(find_leaf(t, cat_left), 3u);
-  EXPECT_EQ(find_leaf(t, cat_right), 4u);
+  // Column 1 read as labels (3.6 rounds to 4); column 0 read as labels too goes right at the
+  // numeric root; column 1 read as numbers never goes left at the categorical split.
+  const double rows[] = {0.5, 4.0, kNan, 3.6, 3.0, kNan, 0.5, 4.0, 1.0, 3.0};
+  const std::vector<size_t> expected{1, 3, 4, 1, 4};
+  EXPECT_EQ(leaves(t, rows, 5, 2, 2, 1, {1}), expected);
+  EXPECT_EQ(leaves(t, rows, 5, 2, 2, 1, {0, 1, 7}), (std::vector<size_t>{3, 3, 4, 3, 4}));
+  EXPECT_EQ(leaves(t, rows, 5, 2, 2, 1, {}), (std::vector<size_t>{1, 4, 4, 1, 4}));
+  // The same rows stored by column in reverse order, read through a negative row stride.
+  const double columns[] = {1.0, 0.5, 3.0, kNan, 0.5, 3.0, 4.0, kNan, 3.6, 4.0};
+  EXPECT_EQ(leaves(t, columns + 4, 5, 2, -1, 5, {1}), expected);
 }
 
 TEST(Tree, ExportIsPreorderWithSummedCounts) {
@@ -136,8 +117,8 @@ TEST(Tree, ChainOfAMillionSplitsNeedsNoRecursion) {
   t.back().n_samples = 1;
   EXPECT_EQ(node_depth(t), splits);
   EXPECT_EQ(node_leaves(t), splits + 1);
-  const RowValue far[] = {RowValue::of_number(1e12)};
-  EXPECT_EQ(find_leaf(t, far), t.size() - 1);
+  const double far = 1e12;
+  EXPECT_EQ(leaves(t, &far, 1, 1, 1, 1, {}), std::vector<size_t>{t.size() - 1});
   EXPECT_EQ(walk_export(t)[0].n_samples, splits + 1);
 }
 

@@ -240,12 +240,13 @@ inline ImportResult<ClassPrediction> import_as(const FlatTree& f,
   return import_classification(f);
 }
 
-// Rows that reach both sides of the tree's own splits: missing values, zeros, every bound and
-// the value just below it, every category; as numbers on even rows and as labels on odd rows.
-inline std::vector<std::vector<RowValue>> probe_rows(const FlatTree& f, size_t width) {
+// Rows of `width` values, stored row after row, that reach both sides of the tree's own splits:
+// as numbers, missing values, zeros, every bound and the value just below it; as labels, the
+// values of labels 0, 1, the missing label and every category.
+inline std::vector<double> probe_rows(const FlatTree& f, size_t width, bool as_labels) {
   std::vector<double> numbers{std::nan(""), 0.0, -0.0, std::numeric_limits<double>::infinity(),
                               -std::numeric_limits<double>::infinity()};
-  std::vector<uint32_t> labels{0, 1, MISSING_CATEGORY};
+  std::vector<double> labels{0.0, 1.0, static_cast<double>(MISSING_CATEGORY)};
   for (size_t i = 0; i < f.is_leaf.size(); ++i) {
     if (i < f.lower.size()) {
       numbers.push_back(f.lower[i]);
@@ -257,26 +258,23 @@ inline std::vector<std::vector<RowValue>> probe_rows(const FlatTree& f, size_t w
     }
     if (i < f.category.size()) labels.push_back(static_cast<uint32_t>(f.category[i]));
   }
-  std::vector<std::vector<RowValue>> rows;
-  for (size_t r = 0; r < 2 * numbers.size() && r < 64; ++r) {
-    std::vector<RowValue> row(width);
-    for (size_t j = 0; j < width; ++j) {
-      const size_t k = r / 2 + 3 * j;
-      row[j] = r % 2 == 0 ? RowValue::of_number(numbers[k % numbers.size()])
-                          : RowValue::of_label(labels[k % labels.size()]);
-    }
-    rows.push_back(std::move(row));
+  const std::vector<double>& pool = as_labels ? labels : numbers;
+  std::vector<double> rows;
+  for (size_t r = 0; r < numbers.size() && r < 32; ++r) {
+    for (size_t j = 0; j < width; ++j) rows.push_back(pool[(r + 3 * j) % pool.size()]);
   }
   return rows;
 }
 
 // The leaf a row reaches walking the lists themselves by child id.
-inline size_t flat_leaf(const FlatTree& f, const std::vector<RowValue>& row) {
+inline size_t flat_leaf(const FlatTree& f, const double* row, bool as_labels) {
   size_t id = 0;
   while (f.is_leaf[id] == 0) {
     const SplitRule rule = f.rule_at(id);
-    id = static_cast<size_t>(route_left(rule, row[rule.feature]) ? f.children_left[id]
-                                                                 : f.children_right[id]);
+    const double v = row[rule.feature];
+    const bool left =
+        as_labels ? rule.label_goes_left(category_label(v)) : rule.number_goes_left(v);
+    id = static_cast<size_t>(left ? f.children_left[id] : f.children_right[id]);
   }
   return id;
 }
@@ -317,13 +315,20 @@ std::string check_nodes(const FlatTree& f, const NodeList<Payload>& nodes, bool 
   const std::optional<size_t> top = max_split_feature(nodes);
   const size_t width = top ? *top + 1 : 1;
   if (top && *top >= 256) return "";
-  for (const std::vector<RowValue>& row : probe_rows(f, width)) {
-    const size_t leaf = find_leaf(nodes, row.data());
-    const size_t id = flat_leaf(f, row);
-    if (!nodes[leaf].is_leaf || nodes[leaf].n_samples != f.n_samples[id] ||
-        !same_leaf(f, id, nodes[leaf])) {
-      return "prediction differs from the lists";
-    }
+  for (const bool as_labels : {false, true}) {
+    const std::vector<double> rows = probe_rows(f, width, as_labels);
+    std::vector<size_t> categorical;
+    for (size_t j = 0; as_labels && j < width; ++j) categorical.push_back(j);
+    const ptrdiff_t d = sizeof(double);
+    const MatrixView x{reinterpret_cast<const char*>(rows.data()), rows.size() / width, width,
+                       static_cast<ptrdiff_t>(width) * d, d};
+    bool differs = false;
+    route_rows(nodes, x, categorical, [&](size_t i, size_t leaf) {
+      const size_t id = flat_leaf(f, rows.data() + i * width, as_labels);
+      differs = differs || !nodes[leaf].is_leaf || nodes[leaf].n_samples != f.n_samples[id] ||
+                !same_leaf(f, id, nodes[leaf]);
+    });
+    if (differs) return "prediction differs from the lists";
   }
   return "";
 }

@@ -3,36 +3,31 @@
 import math
 
 from ornik._ornik import RawClassifier, RawObjectiveClassifier, RawRegressor
+from ornik._settings import CLASSIFIER, REGRESSOR, SETTINGS, native_parameters
 
 MISSING = 4294967295
 
-COMMON = dict(
-    max_depth=None,
-    min_samples_split=2,
-    min_samples_leaf=1,
-    min_impurity_decrease=0.0,
-    n_bins=8,
-    cv_folds=5,
-    cv_seed=42,
-    cv_shuffle=True,
-    mode="strict",
-    split_style="threshold",
-    aggregator="mean",
-    agg_frac=0.1,
-    agg_eps=1e-9,
-    agg_lambda=1.0,
-    parallel=False,
-    n_threads=1,
-    parallel_min_samples=512,
-    categorical=[],
-)
+
+def _declared(cls, **fixed):
+    """The constructor arguments of ``cls`` in signature order: the declared defaults of the
+    settings, with ``fixed`` for the rest. Native tests grow trees without a depth limit."""
+    names = native_parameters(cls.__name__)
+    assert set(fixed) <= set(names), set(fixed) - set(names)
+    defaults = {
+        s.name: s.default_for(REGRESSOR if cls is RawRegressor else CLASSIFIER) for s in SETTINGS
+    }
+    fixed = dict(max_depth=None, categorical=[], **fixed)
+    return {n: fixed[n] if n in fixed else defaults[n] for n in names}
+
+
 ARGS = {
-    RawRegressor: dict(criterion="mse", **COMMON),
-    RawClassifier: dict(n_classes=2, criterion="gini", **COMMON),
-    RawObjectiveClassifier: dict(
-        n_classes=2, objective="f1", average="binary", pos_label=1, beta=1.0, **COMMON
+    RawRegressor: _declared(RawRegressor),
+    RawClassifier: _declared(RawClassifier, n_classes=2),
+    RawObjectiveClassifier: _declared(
+        RawObjectiveClassifier, n_classes=2, objective="f1", pos_label=1
     ),
 }
+COMMON = {k: v for k, v in ARGS[RawRegressor].items() if k != "criterion"}
 CLASSES = list(ARGS)
 
 

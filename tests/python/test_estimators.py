@@ -1,5 +1,7 @@
 """The scikit-learn estimators: settings, label encoding, inputs, categories, apply."""
 
+import ast
+import json
 import math
 import re
 from pathlib import Path
@@ -7,12 +9,17 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
-from native_helpers import COMMON
+from native_helpers import ARGS, CLASSES, make, same
 from sklearn.exceptions import NotFittedError
 
+import ornik
 from ornik import ORNIKClassifier, ORNIKRegressor
-from ornik._estimators import SETTINGS, SETTINGS_BY_NAME
+from ornik._cli import main
 from ornik._ornik import RawClassifier, RawObjectiveClassifier, RawRegressor
+from ornik._persistence import ModelFileError, to_document
+from ornik._settings import CLASSIFIER, REGRESSOR, SETTINGS, native_parameters, settings_table
+
+ROOT = Path(__file__).parents[2]
 
 
 def make_data(n=240, seed=0):
@@ -23,46 +30,23 @@ def make_data(n=240, seed=0):
     return X, y_reg, y_cls
 
 
-def same_tree(a: dict, b: dict) -> bool:
-    """Exported trees equal, with NaN equal to NaN."""
-    if a.keys() != b.keys():
-        return False
-    for key in a:
-        left, right = np.asarray(a[key], dtype=object), np.asarray(b[key], dtype=object)
-        if key in ("lower", "upper", "value"):
-            if not np.array_equal(np.asarray(a[key], float), np.asarray(b[key], float), True):
-                return False
-        elif key == "proba":
-            if a[key] != b[key]:
-                return False
-        elif not np.array_equal(left, right):
-            return False
-    return True
+def test_readme_shows_the_declared_settings():
+    assert settings_table() in (ROOT / "README.md").read_text()
 
 
-NATIVE_COMMON = {k: v for k, v in COMMON.items() if k != "categorical"} | dict(max_depth=8)
-
-
-def test_readme_settings_table_matches_the_estimators():
-    readme = (Path(__file__).parents[2] / "README.md").read_text()
-    rows = re.findall(r"^\| `(\w+)` \| (.+?) \|", readme, flags=re.MULTILINE)
-    table = {name: cell for name, cell in rows if name in SETTINGS_BY_NAME}
-    assert set(table) == set(SETTINGS_BY_NAME)
-
-    def shown(value):
-        return f'`"{value}"`' if isinstance(value, str) else f"`{value!r}`"
-
-    for setting in SETTINGS:
-        defaults = dict.fromkeys(shown(setting.default_for(t)) for t in setting.tasks)
-        assert table[setting.name] == " / ".join(defaults), setting.name
-
-
-def test_documented_defaults():
-    common = dict(NATIVE_COMMON, categorical=None)
-    assert ORNIKRegressor().get_params() == dict(common, criterion="mse")
-    assert ORNIKClassifier().get_params() == dict(
-        common, criterion="gini", objective=None, average="binary", pos_label=None, beta=1.0
-    )
+@pytest.mark.parametrize("raw", CLASSES)
+def test_stub_and_native_classes_follow_the_declaration(raw):
+    stub = ast.parse((ROOT / "ornik" / "_ornik.pyi").read_text())
+    body = next(c.body for c in stub.body if getattr(c, "name", None) == raw.__name__)
+    init = next(f for f in body if getattr(f, "name", None) == "__init__")
+    assert [a.arg for a in init.args.args[1:]] == list(native_parameters(raw.__name__))
+    # The native class takes every declared choice and both ends of every integer range.
+    task = REGRESSOR if raw is RawRegressor else CLASSIFIER
+    for s in SETTINGS:
+        if s.name in ARGS[raw]:
+            ends = (s.low, s.high - 1) if s.kind == "int" else ()
+            for value in s.choices_for(task) if s.kind == "str" else ends:
+                make(raw, **{s.name: value})
 
 
 # Every non-default setting must reach the native core: the wrapper's tree must be
@@ -85,9 +69,9 @@ SETTING_CASES = [
 def test_regressor_grows_the_core_tree(settings):
     X, y, _ = make_data()
     est = ORNIKRegressor(criterion="variance", **settings).fit(X, y)
-    raw = RawRegressor(criterion="variance", **dict(NATIVE_COMMON, **settings), categorical=[])
+    raw = make(RawRegressor, criterion="variance", **{"max_depth": 8, **settings})
     raw.fit(X, y)
-    assert same_tree(est._raw.export_tree(), raw.export_tree())
+    assert same(est._raw.export_tree(), raw.export_tree())
     np.testing.assert_array_equal(est.predict(X), raw.predict(X))
 
 
@@ -95,11 +79,9 @@ def test_regressor_grows_the_core_tree(settings):
 def test_classifier_grows_the_core_tree(settings):
     X, _, y = make_data()
     est = ORNIKClassifier(criterion="entropy", **settings).fit(X, y)
-    raw = RawClassifier(
-        n_classes=3, criterion="entropy", **dict(NATIVE_COMMON, **settings), categorical=[]
-    )
+    raw = make(RawClassifier, n_classes=3, criterion="entropy", **{"max_depth": 8, **settings})
     raw.fit(X, y.astype(np.dtype("l")))
-    assert same_tree(est._raw.export_tree(), raw.export_tree())
+    assert same(est._raw.export_tree(), raw.export_tree())
     np.testing.assert_array_equal(est.predict_proba(X), raw.predict_proba(X))
 
 
@@ -117,20 +99,11 @@ def test_objective_classifier_maps_pos_label(objective, average, pos_label, inde
     X, _, y = make_data()
     y2 = (y > 0).astype(int)
     labels = np.array(["neg", "pos"])[y2]
-    est = ORNIKClassifier(
-        objective=objective, average=average, pos_label=pos_label, beta=2.0, max_depth=3
-    ).fit(X, labels)
-    raw = RawObjectiveClassifier(
-        n_classes=2,
-        objective=objective,
-        average=average,
-        pos_label=index,
-        beta=2.0,
-        **dict(NATIVE_COMMON, max_depth=3),
-        categorical=[],
-    )
+    kwargs = dict(objective=objective, average=average, beta=2.0, max_depth=3)
+    est = ORNIKClassifier(pos_label=pos_label, **kwargs).fit(X, labels)
+    raw = make(RawObjectiveClassifier, pos_label=index, **kwargs)
     raw.fit(X, y2.astype(np.dtype("l")))
-    assert same_tree(est._raw.export_tree(), raw.export_tree())
+    assert same(est._raw.export_tree(), raw.export_tree())
 
 
 @pytest.mark.parametrize(
@@ -146,35 +119,75 @@ def test_objective_classifier_rejects_unusable_pos_label(kwargs, y, message):
         ORNIKClassifier(**kwargs).fit(X, np.resize(y, 30))
 
 
-@pytest.mark.parametrize(
-    "cls, kwargs, error, message",
-    [
-        (
-            ORNIKRegressor,
-            {"criterion": "MSE"},
-            ValueError,
-            'unknown regression criterion "MSE" (expected "mse", "variance" or "mae")',
-        ),
-        (ORNIKClassifier, {"mode": "quick"}, ValueError, 'unknown mode "quick"'),
-        (ORNIKClassifier, {"objective": "auc"}, ValueError, 'unknown objective "auc"'),
-        (ORNIKClassifier, {"aggregator": "max"}, ValueError, 'unknown aggregator "max"'),
-        (
-            ORNIKRegressor,
-            {"criterion": "mae", "mode": "fast"},
-            ValueError,
-            "this task (e.g. MAE) is not supported in SplitMode::Fast; use Strict",
-        ),
-        (ORNIKRegressor, {"n_bins": 2.5}, TypeError, "argument 'n_bins': "),
-        (ORNIKClassifier, {"cv_shuffle": 1}, TypeError, "argument 'cv_shuffle': "),
-        (ORNIKRegressor, {"cv_seed": -1}, OverflowError, ""),
-    ],
-)
-def test_core_messages_reach_the_user_at_fit(cls, kwargs, error, message):
+def fast(**settings):
+    return dict(settings, mode="fast")
+
+
+AGGREGATORS = "'mean', 'median', 'trimmed_mean', 'signal_to_noise' or 'mean_minus_lambda_std'"
+BAD_SETTINGS = [
+    (ORNIKRegressor, {"cv_folds": 1}, "cv_folds must be an integer in [2, 2**64) (at most 255 "
+                                      "with mode='fast'), got 1"),
+    (ORNIKClassifier, {"cv_folds": 0}, "cv_folds must be an integer in [2, 2**64) (at most 255 "),
+    (ORNIKRegressor, {"n_bins": 1}, "n_bins must be an integer in [2, 2**64) (at most 65535 "
+                                    "with mode='fast'), got 1"),
+    (ORNIKRegressor, {"n_bins": 2.5}, "(at most 65535 with mode='fast'), got 2.5"),
+    (ORNIKRegressor, {"min_samples_split": 1}, "min_samples_split must be an integer in [2, "
+                                               "2**64), got 1"),
+    (ORNIKClassifier, {"min_samples_leaf": 0}, "min_samples_leaf must be an integer in [1, "
+                                               "2**64), got 0"),
+    (ORNIKRegressor, {"n_threads": 0}, "n_threads must be an integer in [1, 2**64), got 0"),
+    (ORNIKClassifier, {"n_threads": -1}, "n_threads must be an integer in [1, 2**64), got -1"),
+    (ORNIKRegressor, {"max_depth": -1}, "max_depth must be None or an integer in [0, 2**64), "
+                                        "got -1"),
+    (ORNIKClassifier, {"max_depth": "lots"}, "max_depth must be None or an integer in [0, "
+                                             "2**64), got 'lots'"),
+    (ORNIKRegressor, {"cv_seed": -5}, "cv_seed must be an integer in [0, 2**64), got -5"),
+    (ORNIKRegressor, {"cv_seed": 2**64}, "cv_seed must be an integer in [0, 2**64), "
+                                         "got 18446744073709551616"),
+    (ORNIKRegressor, {"agg_frac": 0.9}, "agg_frac must be a number in [0, 0.5), got 0.9"),
+    (ORNIKRegressor, {"agg_eps": 0.0}, "agg_eps must be a finite number > 0, got 0.0"),
+    (ORNIKClassifier, {"beta": -1.0}, "beta must be a finite number >= 0, got -1.0"),
+    (ORNIKRegressor, {"min_impurity_decrease": math.nan}, "must be a number, not NaN, got nan"),
+    (ORNIKClassifier, {"cv_shuffle": "maybe"}, "cv_shuffle must be True or False, got 'maybe'"),
+    (ORNIKRegressor, {"aggregator": "avg"}, f"aggregator must be {AGGREGATORS}, got 'avg'"),
+    (ORNIKClassifier, {"criterion": "mse"}, "criterion must be 'gini' or 'entropy', got 'mse'"),
+    (ORNIKClassifier, {"objective": "auc"}, "objective must be None or 'accuracy', 'precision', "
+                                            "'recall', 'f1' or 'fbeta', got 'auc'"),
+    (ORNIKRegressor, fast(criterion="mae"), "criterion='mae' needs mode='strict'"),
+    (ORNIKClassifier, fast(cv_folds=256), "cv_folds=256 needs mode='strict' (mode='fast' allows "
+                                          "at most 255)"),
+    (ORNIKRegressor, fast(n_bins=65536), "n_bins=65536 needs mode='strict' (mode='fast' allows "
+                                         "at most 65535)"),
+]  # fmt: skip
+
+
+@pytest.fixture(scope="module")
+def model_documents():
     X, y_reg, y_cls = make_data(60)
-    est = cls(**kwargs)  # construction never validates, as in scikit-learn
-    with pytest.raises(error) as info:
-        est.fit(X, y_reg if cls is ORNIKRegressor else y_cls)
-    assert message in str(info.value)
+    return {cls: to_document(cls(max_depth=1).fit(X, y)) for cls, y in
+            ((ORNIKRegressor, y_reg), (ORNIKClassifier, y_cls))}  # fmt: skip
+
+
+@pytest.mark.parametrize("via", ["fit", "command line", "model file"])
+@pytest.mark.parametrize("cls, settings, message", BAD_SETTINGS)
+def test_bad_settings_are_refused_by_name_before_any_work(
+    via, cls, settings, message, model_documents, tmp_path, capsys
+):
+    if via == "fit":
+        est = cls(**settings)  # construction never checks, as in scikit-learn
+        with pytest.raises(ValueError, match=re.escape(message)):
+            est.fit("not data", None)
+    elif via == "command line":
+        task = "regression" if cls is ORNIKRegressor else "classification"
+        argv = ["fit", "absent.csv", "--target", "y", "--task", task, "--out", tmp_path / "m"]
+        assert main([str(a) for a in argv] + [f"{k}={v}" for k, v in settings.items()]) == 2
+        assert message in capsys.readouterr().err
+    else:
+        doc = json.loads(json.dumps(model_documents[cls]))
+        doc["params"].update(settings)
+        (tmp_path / "m.json").write_text(json.dumps(doc))
+        with pytest.raises(ModelFileError, match=re.escape(message)):
+            ornik.load(tmp_path / "m.json")
 
 
 @pytest.mark.parametrize("bad", [math.nan, math.inf, -math.inf])
@@ -236,22 +249,6 @@ def test_any_numeric_input_matches_float64(convert):
     np.testing.assert_array_equal(
         est.predict(Xc), ORNIKRegressor(max_depth=4).fit(X64, y).predict(X64)
     )
-
-
-def test_missing_values_are_accepted_and_go_right():
-    X, y, _ = make_data()
-    X[::5, 0] = np.nan
-    est = ORNIKRegressor(max_depth=3).fit(X, y)
-    tree = est.tree_
-    feature = tree["feature"][0]
-    Xq = X[:4].copy()
-    Xq[:, feature] = np.nan
-    np.testing.assert_array_equal(
-        est.apply(Xq)[:1], est.apply(np.where(np.arange(4) == feature, np.inf, Xq[:1]))
-    )
-    # A missing value at the root's feature never lands in the root's left subtree.
-    right = tree["children_right"][0]
-    assert (est.apply(Xq) >= right).all()
 
 
 # ----------------------------------------------------------------------------
@@ -354,27 +351,25 @@ def test_bad_categorical_input_is_a_clear_error(X, categorical, message):
 # ----------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("split_style", ["threshold", "bin"])
-def test_apply_agrees_with_prediction(split_style):
+@pytest.mark.parametrize(
+    "cls, split_style",
+    [(ORNIKRegressor, "threshold"), (ORNIKRegressor, "bin"), (ORNIKClassifier, "threshold")],
+)
+def test_apply_and_tree_agree_with_prediction(cls, split_style):
     frame, y = shop_frame()
     frame.loc[::7, "size"] = np.nan
-    est = ORNIKRegressor(max_depth=5, split_style=split_style).fit(frame, y)
-    leaves = est.apply(frame)
-    tree = est.tree_
+    y = y if cls is ORNIKRegressor else np.where(y > 1, "high", "low")
+    est = cls(max_depth=5, split_style=split_style).fit(frame, y)
+    leaves, tree = est.apply(frame), est.tree_
     assert tree["is_leaf"][leaves].all()
-    np.testing.assert_array_equal(tree["value"][leaves], est.predict(frame))
     assert est.get_n_leaves() == tree["is_leaf"].sum() == len(np.unique(leaves))
-
-
-def test_classifier_apply_agrees_with_prediction():
-    frame, y = shop_frame()
-    labels = np.where(y > 1, "high", "low")
-    est = ORNIKClassifier(max_depth=4, mode="fast").fit(frame, labels)
-    leaves = est.apply(frame)
-    np.testing.assert_array_equal(
-        est.classes_[est.tree_["predicted_class"][leaves]], est.predict(frame)
-    )
-    np.testing.assert_array_equal(est.tree_["proba"][leaves], est.predict_proba(frame))
+    if cls is ORNIKRegressor:
+        np.testing.assert_array_equal(tree["value"][leaves], est.predict(frame))
+    else:
+        np.testing.assert_array_equal(
+            est.classes_[tree["predicted_class"][leaves]], est.predict(frame)
+        )
+        np.testing.assert_array_equal(tree["proba"][leaves], est.predict_proba(frame))
 
 
 def test_depth_and_leaves():

@@ -4,7 +4,7 @@ import math
 
 import numpy as np
 import pytest
-from native_helpers import MISSING, cat, category_label, leaf, num, route, tree_dict
+from native_helpers import MISSING, cat, category_label, leaf, make, num, route, tree_dict
 
 from ornik._ornik import RawClassifier, RawObjectiveClassifier, RawRegressor
 
@@ -110,6 +110,7 @@ def test_many_rows_match_reference_routing(categorical):
     est = regressor(WIDE, categorical)
     expected = [route(WIDE, row, categorical) for row in x.tolist()]
     assert est.predict(x).tolist() == expected
+    assert [tree_dict(WIDE)["value"][i] for i in est.apply(x)] == expected  # leaf values differ
     # Any memory layout gives the same answer.
     assert est.predict(np.asfortranarray(x)).tolist() == expected
     wide = np.zeros((2500 * 2, 200))
@@ -118,23 +119,16 @@ def test_many_rows_match_reference_routing(categorical):
     assert est.predict(x[::-1]).tolist() == expected[::-1]
 
 
-def test_too_narrow_x():
-    est = regressor(num(5, None, 0.0, leaf(1.0), leaf(2.0)))
+@pytest.mark.parametrize("method", ["predict", "predict_proba", "apply"])
+def test_too_narrow_x(method):
+    root = cat(5, 1, leaf((0, [1.0])), leaf((1, [0.0, 1.0])))
+    call = getattr(RawClassifier.from_tree(tree_dict(root, 2), 2, [5]), method)
     with pytest.raises(ValueError) as info:
-        est.predict(np.zeros((3, 2)))
+        call(np.zeros((3, 2)))
     assert str(info.value) == "x has 2 columns but the tree uses feature 5"
     with pytest.raises(ValueError, match="x has 5 columns but the tree uses feature 5"):
-        est.predict(np.zeros((0, 5)))
-    assert est.predict(np.zeros((1, 6))).tolist() == [2.0]
-
-
-@pytest.mark.parametrize("cls", CLASSIFIERS)
-def test_too_narrow_x_for_classifiers(cls):
-    root = cat(3, 1, leaf((0, [1.0])), leaf((1, [0.0, 1.0])))
-    est = cls.from_tree(tree_dict(root, 2), 2, [3])
-    for method in (est.predict, est.predict_proba):
-        with pytest.raises(ValueError, match="x has 3 columns but the tree uses feature 3"):
-            method(np.zeros((1, 3)))
+        call(np.zeros((0, 5)))
+    assert len(call(np.zeros((1, 6)))) == 1
 
 
 @pytest.mark.parametrize("shape", [(0, 0), (3, 0), (0, 4), (2, 3)])
@@ -145,6 +139,7 @@ def test_single_leaf_accepts_any_width(shape):
     c = RawClassifier.from_tree(tree_dict(leaf((1, [0.25, 0.75])), 2), 2, [])
     assert c.predict(np.zeros(shape)).tolist() == [1] * shape[0]
     assert c.predict_proba(np.zeros(shape)).tolist() == [[0.25, 0.75]] * shape[0]
+    assert c.apply(np.zeros(shape)).tolist() == [0] * shape[0]
 
 
 @pytest.mark.parametrize(
@@ -171,13 +166,25 @@ def test_predict_proba_widths(cls, n_classes, proba, row, split):
     assert est.predict_proba(np.zeros((0, 1))).shape == (0, max(n_classes, 1))
 
 
-@pytest.mark.parametrize("cls", CLASSIFIERS)
-def test_predict_proba_routes_rows(cls):
-    root = num(0, None, 0.5, leaf((0, [0.9, 0.1])), leaf((1, [0.2, 0.8])))
-    est = cls.from_tree(tree_dict(root, 2), 2, [])
-    x = np.array([[0.0], [1.0], [NAN], [0.25]])
-    assert est.predict_proba(x).tolist() == [[0.9, 0.1], [0.2, 0.8], [0.2, 0.8], [0.9, 0.1]]
-    assert est.predict(x).tolist() == [0, 1, 1, 0]
+@pytest.mark.parametrize("cls", [RawRegressor, *CLASSIFIERS])
+@pytest.mark.parametrize("split_style", ["threshold", "bin"])
+def test_apply_finds_the_leaves_that_predict_reads(cls, split_style):
+    rng = np.random.default_rng(7)
+    x = rng.normal(size=(600, 3))
+    x[:, 1] = rng.integers(0, 5, size=600) + rng.choice([0.0, 0.4], size=600)
+    y = (x[:, 0] > 0.3).astype(np.int_) + (np.round(x[:, 1]) == 2)
+    x[rng.random(size=x.shape) < 0.1] = NAN
+    est = make(cls, split_style=split_style, categorical=[1], max_depth=5)
+    est.fit(x, y.astype(float) if cls is RawRegressor else y)
+    tree = est.export_tree()
+    leaves = est.apply(np.asfortranarray(x))
+    assert leaves.dtype == np.intp and np.array(tree["is_leaf"])[leaves].all()
+    assert any(tree["is_categorical"]) and len(set(leaves.tolist())) >= 3
+    if cls is RawRegressor:
+        assert np.array_equal(np.array(tree["value"])[leaves], est.predict(x))
+    else:
+        assert np.array_equal(np.array(tree["predicted_class"])[leaves], est.predict(x))
+        assert [tree["proba"][i] for i in leaves] == est.predict_proba(x).tolist()
 
 
 def test_result_arrays_are_new_owned_and_writeable():
@@ -223,7 +230,7 @@ def test_huge_n_classes_is_a_memory_error(cls):
         None,
     ],
 )
-@pytest.mark.parametrize("method", ["predict", "predict_proba"])
+@pytest.mark.parametrize("method", ["predict", "predict_proba", "apply"])
 def test_rejected_x(x, method):
     est = RawClassifier.from_tree(tree_dict(leaf((0, [1.0])), 1), 1, [])
     with pytest.raises(TypeError) as info:
@@ -238,7 +245,4 @@ def test_subclass_and_keyword_x():
     est = regressor(num(0, None, 0.0, leaf(1.0), leaf(2.0)))
     x = np.array([[-1.0], [1.0]]).view(Sub)
     assert est.predict(x=x).tolist() == [1.0, 2.0]
-    with pytest.raises(TypeError):
-        est.predict()
-    with pytest.raises(TypeError):
-        est.predict(x, x)
+    assert est.apply(x=x).tolist() == [1, 2]

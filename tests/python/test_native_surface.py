@@ -43,19 +43,6 @@ def test_class_doc_name_and_signature(cls, doc):
     assert str(inspect.signature(cls)) == expected
 
 
-def test_signature_parameter_counts():
-    classes = (RawRegressor, RawClassifier, RawObjectiveClassifier)
-    counts = [len(inspect.signature(c).parameters) for c in classes]
-    assert counts == [19, 20, 23]
-    assert RawRegressor.__text_signature__.startswith("(criterion, max_depth, ")
-    assert RawClassifier.__text_signature__.startswith("(n_classes, criterion, max_depth, ")
-    assert RawObjectiveClassifier.__text_signature__.startswith(
-        "(n_classes, objective, average, pos_label, beta, max_depth, "
-    )
-    for cls in CLASSES:
-        assert cls.__text_signature__.endswith("parallel_min_samples, categorical)")
-
-
 @pytest.mark.parametrize("cls", CLASSES)
 @pytest.mark.parametrize(
     "method, signature",
@@ -63,6 +50,7 @@ def test_signature_parameter_counts():
         ("fit", "($self, x, y)"),
         ("predict", "($self, x)"),
         ("predict_proba", "($self, x)"),
+        ("apply", "($self, x)"),
         ("depth", "($self)"),
         ("n_leaves", "($self)"),
         ("export_tree", "($self)"),
@@ -329,24 +317,47 @@ def test_conversion_order(overrides, exc, prefix):
         assert str(info.value).startswith(prefix)
 
 
-@pytest.mark.parametrize("cls", CLASSES)
-def test_binding_follows_interpreter_rules(cls):
-    args = ARGS[cls]
-    names = list(args)
-    cls(*args.values())
-    cls(*list(args.values())[:3], **{k: args[k] for k in names[3:]})
-    missing = dict(args)
-    del missing["categorical"]
-    with pytest.raises(TypeError, match="categorical"):
-        cls(**missing)
-    with pytest.raises(TypeError):
-        cls(**args, bogus=1)
-    with pytest.raises(TypeError):
-        cls(*args.values(), 1)
-    with pytest.raises(TypeError):
-        cls(args[names[0]], **args)
-    with pytest.raises(TypeError):
-        cls()
+def bound_function(cls, method):
+    """A function that binds arguments, its name in messages and a complete set of arguments."""
+    if method == "__init__":
+        return cls, cls.__name__, ARGS[cls]
+    if method == "from_tree":
+        args = dict(tree={}, n_classes=2, categorical=[])
+        if cls is RawRegressor:
+            del args["n_classes"]
+        return cls.from_tree, "from_tree", args
+    args = dict(x=np.zeros((2, 1)), y=np.zeros(2, dtype=np.int_)) if method == "fit" else dict(x=0)
+    return getattr(make(cls), method), method, args
+
+
+@pytest.mark.parametrize(
+    "cls, method",
+    [
+        (cls, method)
+        for cls in CLASSES
+        for method in ("__init__", "fit", "predict", "predict_proba", "apply", "from_tree")
+        if cls is not RawRegressor or method != "predict_proba"
+    ],
+)
+def test_binding_messages(cls, method):
+    f, name, args = bound_function(cls, method)
+    names, values, n = list(args), list(args.values()), len(args)
+
+    def message(*a, **k):
+        with pytest.raises(TypeError) as info:
+            f(*a, **k)
+        return str(info.value)
+
+    # The first unknown keyword names itself, before the count or a missing argument.
+    unexpected = f"{name}() got an unexpected keyword argument "
+    assert message(**args, random_state=1, seed=2) == unexpected + "'random_state'"
+    assert message(values[0], seed=2, random_state=1) == unexpected + "'seed'"
+    too_many = f"{name}() takes at most {n} argument{'s' * (n > 1)} ({n + 1} given)"
+    assert message(*values, values[0]) == too_many
+    assert message(values[0], **args) == too_many
+    assert message(*values[:-1]) == f"{name}() missing required argument '{names[-1]}' (pos {n})"
+    rest = dict(list(args.items())[1:])
+    assert message(**rest) == f"{name}() missing required argument '{names[0]}' (pos 1)"
 
 
 @pytest.mark.parametrize("cls", CLASSES)
@@ -354,15 +365,16 @@ def test_fresh_estimator(cls):
     est = make(cls)
     assert est.depth() == 0 and est.n_leaves() == 0
     x = np.zeros((2, 2))
-    calls = [lambda: est.predict(x), est.export_tree]
+    calls = [lambda: est.predict(x), lambda: est.apply(x), est.export_tree]
     if cls is not RawRegressor:
         calls.append(lambda: est.predict_proba(x))
     for call in calls:
         with pytest.raises(ValueError, match=r"^estimator is not fitted$"):
             call()
     # The argument is converted before the fitted flag is looked at.
-    with pytest.raises(TypeError, match=r"^argument 'x': "):
-        est.predict([[1.0]])
+    for method in (est.predict, est.apply):
+        with pytest.raises(TypeError, match=r"^argument 'x': "):
+            method([[1.0]])
     if cls is not RawRegressor:
         with pytest.raises(TypeError, match=r"^argument 'x': "):
             est.predict_proba(np.zeros((2, 2), dtype=np.float32))
