@@ -238,22 +238,6 @@ def test_any_numeric_input_matches_float64(convert):
     )
 
 
-def test_missing_values_are_accepted_and_go_right():
-    X, y, _ = make_data()
-    X[::5, 0] = np.nan
-    est = ORNIKRegressor(max_depth=3).fit(X, y)
-    tree = est.tree_
-    feature = tree["feature"][0]
-    Xq = X[:4].copy()
-    Xq[:, feature] = np.nan
-    np.testing.assert_array_equal(
-        est.apply(Xq)[:1], est.apply(np.where(np.arange(4) == feature, np.inf, Xq[:1]))
-    )
-    # A missing value at the root's feature never lands in the root's left subtree.
-    right = tree["children_right"][0]
-    assert (est.apply(Xq) >= right).all()
-
-
 # ----------------------------------------------------------------------------
 # pandas and categories
 # ----------------------------------------------------------------------------
@@ -352,29 +336,6 @@ def test_bad_categorical_input_is_a_clear_error(X, categorical, message):
 # ----------------------------------------------------------------------------
 # The fitted tree
 # ----------------------------------------------------------------------------
-
-
-@pytest.mark.parametrize("split_style", ["threshold", "bin"])
-def test_apply_agrees_with_prediction(split_style):
-    frame, y = shop_frame()
-    frame.loc[::7, "size"] = np.nan
-    est = ORNIKRegressor(max_depth=5, split_style=split_style).fit(frame, y)
-    leaves = est.apply(frame)
-    tree = est.tree_
-    assert tree["is_leaf"][leaves].all()
-    np.testing.assert_array_equal(tree["value"][leaves], est.predict(frame))
-    assert est.get_n_leaves() == tree["is_leaf"].sum() == len(np.unique(leaves))
-
-
-def test_classifier_apply_agrees_with_prediction():
-    frame, y = shop_frame()
-    labels = np.where(y > 1, "high", "low")
-    est = ORNIKClassifier(max_depth=4, mode="fast").fit(frame, labels)
-    leaves = est.apply(frame)
-    np.testing.assert_array_equal(
-        est.classes_[est.tree_["predicted_class"][leaves]], est.predict(frame)
-    )
-    np.testing.assert_array_equal(est.tree_["proba"][leaves], est.predict_proba(frame))
 
 
 def test_depth_and_leaves():
