@@ -19,20 +19,9 @@ from __future__ import annotations
 from dataclasses import dataclass
 
 import numpy as np
-from sklearn.utils.validation import check_is_fitted
 
-# Category label that the native core treats as missing (never sent left).
-_MISSING_LABEL = 4294967295
-
-
-def check_fitted_tree(est) -> None:
-    from ._estimators import _ORNIKTree
-
-    if not isinstance(est, _ORNIKTree):
-        raise TypeError(
-            f"expected a fitted ORNIKClassifier or ORNIKRegressor, got {type(est).__name__}"
-        )
-    check_is_fitted(est)
+from ._estimators import _MISSING_LABEL
+from ._explain import _check_estimator as check_fitted_tree
 
 
 def encode(est, X) -> np.ndarray:

@@ -40,9 +40,9 @@ _MAX_NODES = 2**24
 
 
 def _tree_attributes(est) -> dict:
+    if est.tree_["node_count"] > _MAX_NODES:
+        raise ValueError(f"a tree of {est.tree_['node_count']} nodes is too large for ONNX export")
     bt = binary_tree(est, split_tests(est, category_values=True))
-    if bt.node_count >= _MAX_NODES:
-        raise ValueError(f"a tree of {bt.node_count} nodes is too large for ONNX export")
     leaf = bt.is_leaf
     ids = np.arange(bt.node_count)
     modes = np.where(leaf, "LEAF", np.where(bt.op == "eq", "BRANCH_EQ", "BRANCH_LT"))
@@ -145,25 +145,19 @@ def _convert(scope, operator, container):
     )
     leaf = node("Cast", [leaf], "leaf_id", to=TensorProto.INT64)
     leaf = node("Reshape", [leaf, constant("flat", np.array([-1], dtype=np.int64))], "leaf_row")
+    # The leaf's outputs, gathered from per-node tables (entries of splits are unused).
     t = est.tree_
     if isinstance(est, ORNIKClassifier):
         _, label_proto, labels = _label_type(est.classes_)
-        table = constant("labels", labels[t["predicted_class"]], label_proto)
-        proba = constant("proba", t["proba"])
-        for out, source in zip(operator.outputs, (table, proba), strict=True):
-            container.add_node(
-                "Gather",
-                [source, leaf],
-                [out.full_name],
-                axis=0,
-                name=scope.get_unique_operator_name("Gather"),
-            )
+        tables = [constant("labels", labels[t["predicted_class"]], label_proto)]
+        tables.append(constant("proba", t["proba"]))
     else:
-        values = constant("values", t["value"].reshape(-1, 1))
+        tables = [constant("values", t["value"].reshape(-1, 1))]
+    for table, out in zip(tables, operator.outputs, strict=True):
         container.add_node(
             "Gather",
-            [values, leaf],
-            [operator.outputs[0].full_name],
+            [table, leaf],
+            [out.full_name],
             axis=0,
             name=scope.get_unique_operator_name("Gather"),
         )

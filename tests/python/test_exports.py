@@ -42,21 +42,21 @@ def outputs(model, X):
     )
 
 
+MAKERS = {
+    "regressor": ORNIKRegressor,
+    "classifier": ORNIKClassifier,
+    "objective": lambda **kw: ORNIKClassifier(objective="f1", average="macro", **kw),
+    "single leaf": lambda **kw: ORNIKClassifier(max_depth=0, **kw),
+}
+
+
 @pytest.mark.parametrize(
-    "make, split_style",
-    [
-        (ORNIKRegressor, "threshold"),
-        (ORNIKRegressor, "bin"),
-        (ORNIKClassifier, "threshold"),
-        (ORNIKClassifier, "bin"),
-        (lambda **kw: ORNIKClassifier(objective="f1", average="macro", **kw), "threshold"),
-        (lambda **kw: ORNIKClassifier(objective="f1", average="macro", **kw), "bin"),
-        (lambda **kw: ORNIKClassifier(max_depth=0, **kw), "threshold"),  # a single leaf
-    ],
+    "kind, split_style",
+    [(k, s) for k in list(MAKERS)[:3] for s in ("threshold", "bin")] + [("single leaf", "bin")],
 )
-def test_exports_route_every_row_as_ornik(make, split_style):
+def test_exports_route_every_row_as_ornik(kind, split_style):
     X, y = data(3000, 0)
-    est = make(split_style=split_style, categorical=[2, 3], min_samples_leaf=3)
+    est = MAKERS[kind](split_style=split_style, categorical=[2, 3], min_samples_leaf=3)
     labels = np.array(["low", "mid", "high"])[np.digitize(y, [0.0, 1.2])]
     est.fit(X, y if isinstance(est, ORNIKRegressor) else labels)
     rows, _ = data(100_000, 1)
