@@ -3,7 +3,8 @@ PYTHON ?= python3
 VENV := .venv
 VPY := $(VENV)/bin/python
 CPP_BUILD := build/cpp
-PY_DEPS := numpy scikit-learn pytest pandas ruff clang-format scikit-build-core ninja cmake matplotlib "dask[distributed]" hypothesis
+PY_DEPS := numpy scikit-learn pytest pandas ruff clang-format scikit-build-core ninja cmake matplotlib "dask[distributed]" hypothesis \
+  shap onnx skl2onnx onnxruntime
 CXX_SOURCES = src/*.cpp src/*.hpp src/python/*.cpp src/python/*.hpp tests/cpp/*.cpp tests/fuzz/*.cpp tests/fuzz/*.hpp
 
 .PHONY: test demo lint format install cpp-test py-test system-deps clean

@@ -2,7 +2,9 @@
 
 ``ORNIKClassifier`` and ``ORNIKRegressor`` are scikit-learn estimators; ``load``
 reads a model written by ``est.save(path)``; ``export_text`` and ``plot_tree``
-show a fitted tree. Submodules load on first use, so ``import ornik`` stays cheap.
+show a fitted tree; ``to_sklearn``, ``to_shap`` and ``to_onnx`` hand it to other
+tools, which read ``encode(est, X)``. Submodules load on first use, so
+``import ornik`` stays cheap.
 """
 
 from pkgutil import extend_path
@@ -17,9 +19,13 @@ __all__ = [
     "ORNIKClassifier",
     "ORNIKRegressor",
     "__version__",
+    "encode",
     "export_text",
     "load",
     "plot_tree",
+    "to_onnx",
+    "to_shap",
+    "to_sklearn",
 ]
 
 _LAZY = {
@@ -28,6 +34,10 @@ _LAZY = {
     "load": "._persistence",
     "export_text": "._explain",
     "plot_tree": "._explain",
+    "encode": "._binary_tree",
+    "to_sklearn": "._sklearn_export",
+    "to_shap": "._sklearn_export",
+    "to_onnx": "._onnx",
 }
 
 

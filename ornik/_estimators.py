@@ -121,6 +121,18 @@ class _ORNIKTree(BaseEstimator):
         check_is_fitted(self)
         return self._raw.apply(self._validate_X(X, reset=False))
 
+    def decision_path(self, X):
+        """Sparse indicator (n_samples, node_count) of the nodes each sample passes."""
+        from ._paths import decision_path
+
+        return decision_path(self, X)
+
+    def to_sklearn(self):
+        """This tree as a fitted scikit-learn decision tree (see ``ornik.to_sklearn``)."""
+        from ._sklearn_export import to_sklearn
+
+        return to_sklearn(self)
+
     # -- persistence -----------------------------------------------------------
 
     def save(self, path) -> None:

@@ -351,27 +351,6 @@ def test_bad_categorical_input_is_a_clear_error(X, categorical, message):
 # ----------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize(
-    "cls, split_style",
-    [(ORNIKRegressor, "threshold"), (ORNIKRegressor, "bin"), (ORNIKClassifier, "threshold")],
-)
-def test_apply_and_tree_agree_with_prediction(cls, split_style):
-    frame, y = shop_frame()
-    frame.loc[::7, "size"] = np.nan
-    y = y if cls is ORNIKRegressor else np.where(y > 1, "high", "low")
-    est = cls(max_depth=5, split_style=split_style).fit(frame, y)
-    leaves, tree = est.apply(frame), est.tree_
-    assert tree["is_leaf"][leaves].all()
-    assert est.get_n_leaves() == tree["is_leaf"].sum() == len(np.unique(leaves))
-    if cls is ORNIKRegressor:
-        np.testing.assert_array_equal(tree["value"][leaves], est.predict(frame))
-    else:
-        np.testing.assert_array_equal(
-            est.classes_[tree["predicted_class"][leaves]], est.predict(frame)
-        )
-        np.testing.assert_array_equal(tree["proba"][leaves], est.predict_proba(frame))
-
-
 def test_depth_and_leaves():
     X, y, _ = make_data()
     stump = ORNIKRegressor(max_depth=0).fit(X, y)
