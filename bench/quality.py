@@ -48,20 +48,19 @@ PRUNED = "cart-pruned"
 
 # Settings of ornik's original scoring and stop rule. An ornik without these settings has only
 # that rule, so the "ornik-original" contender leaves out the ones it lacks.
-ORIGINAL_RULE = {"cv_score": "impurity", "cv_stop": "score"}
+ORIGINAL, ORIGINAL_RULE = "ornik-original", {"cv_score": "impurity", "cv_stop": "score"}
 BUILT_IN = {
     "cart": ("cart", {}),
     PRUNED: ("cart-pruned", {}),
     "ornik-strict": ("ornik", {"mode": "strict"}),
     "ornik-fast": ("ornik", {"mode": "fast"}),
-    "ornik-original": ("ornik", ORIGINAL_RULE),
+    ORIGINAL: ("ornik", ORIGINAL_RULE),
 }
 DESCRIPTIONS = {
     "cart": "scikit-learn DecisionTree at its defaults (random_state=0)",
     PRUNED: f"DecisionTree with ccp_alpha chosen by inner {INNER_FOLDS}-fold CV on each training "
     f"part (0 and at most {MAX_ALPHAS - 1} log-spaced alphas of the pruning path; ties go to "
-    "the larger alpha); "
-    "its fit time includes that search",
+    "the larger alpha); its fit time includes that search",
 }
 
 
@@ -103,7 +102,7 @@ def resolve(contenders: list[Contender]) -> None:
         if c.kind != "ornik":
             continue
         missing = sorted(set(c.params) - known[CLASSIFICATION] - known[REGRESSION])
-        if missing and c.params is ORIGINAL_RULE:
+        if missing and c.name == ORIGINAL:
             c.params = {k: v for k, v in c.params.items() if k not in missing}
             c.lacks = tuple(missing)
             c.note = f"this ornik has no {', '.join(missing)}: its only rule, at package defaults"
