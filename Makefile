@@ -53,6 +53,15 @@ bench: install
 	-$(VPY) -m pip install -q lightgbm
 	$(VPY) bench/run.py $(BENCH_ARGS)
 
+# Quality benchmark: held-out error and tree size against scikit-learn's trees on data sets that
+# ship inside PyPI packages, plus noise and known-tree controls; writes bench/QUALITY.md.
+# QUALITY_ARGS passes options through, e.g. `make quality QUALITY_ARGS=--quick`.
+QUALITY_ARGS ?=
+.PHONY: quality
+quality: install
+	$(VPY) -m pip install -q scipy statsmodels palmerpenguins
+	$(VPY) bench/quality.py $(QUALITY_ARGS)
+
 lint: $(VENV)/.ready
 	$(VENV)/bin/ruff check ornik tests bench
 	$(VENV)/bin/ruff format --check ornik tests bench

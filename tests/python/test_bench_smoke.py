@@ -46,34 +46,27 @@ def test_mixed_workload_layout():
     assert set(np.unique(y)) == {0, 1}
 
 
-def test_quick_pipeline_writes_report(tmp_path):
-    out = tmp_path / "RESULTS.md"
-    cmd = [
-        sys.executable,
-        str(BENCH / "run.py"),
-        "--rows",
-        "1500",
-        "--repeats",
-        "1",
-        "--threads",
-        "1",
-        "2",
-        "--n-bins",
-        "8",
-        "--workloads",
-        "classification",
-        "mixed",
-        "--contenders",
-        "fast",
-        "strict",
-        "dt",
-        "--output",
-        str(out),
-    ]
+SPEED_RUN = ["run.py", "--rows", "1500", "--repeats", "1", "--threads", "1", "2", "--n-bins", "8"]
+SPEED_RUN += ["--workloads", "classification", "mixed", "--contenders", "fast", "strict", "dt"]
+QUALITY_RUN = ["quality.py", "--quick", "--seeds", "2", "--datasets", "iris", "diabetes"]
+QUALITY_RUN += ["--ornik", 'absent={"no_such_setting": 1}']
+
+
+@pytest.mark.parametrize("args", [SPEED_RUN, QUALITY_RUN], ids=["speed", "quality"])
+def test_quick_pipeline_writes_report(tmp_path, args):
+    out = tmp_path / "report.md"
+    cmd = [sys.executable, str(BENCH / args[0]), *args[1:], "--output", str(out)]
     done = subprocess.run(cmd, capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr
     text = out.read_text()
     assert text.strip() in done.stdout
+    if args is QUALITY_RUN:
+        # Score, leaves and fit time of both data sets for all five built-in contenders.
+        rows = [ln for ln in text.splitlines() if ln.startswith(("| iris |", "| diabetes |"))]
+        assert len(rows) == 3 * 2 + 2 and all(r.count("|") == 7 and "—" not in r for r in rows[2:])
+        assert "skipped: this ornik has no setting no_such_setting" in text
+        assert text.count(" met") + text.count("**missed**") == 6 * 3
+        return
     for title in ("### classification 1500×20", "### mixed 1500×20"):
         assert title in text
     rows = [ln for ln in text.splitlines() if ln.startswith("| 8 |")]
