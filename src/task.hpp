@@ -17,6 +17,13 @@
 namespace ornik {
 
 enum class SplitMode : uint8_t { Strict = 0, Fast = 1 };
+// What a candidate's fold score measures: the impurity decrease of partitioning the fold's
+// held-out samples, or the drop in their loss when each side predicts from the training part.
+enum class FoldScore : uint8_t { Impurity = 0, Loss = 1 };
+// When a node stays a leaf: its best aggregated score does not exceed min_impurity_decrease, or
+// the aggregated held-out gains of the candidates each fold's training part alone would pick do
+// not.
+enum class StopRule : uint8_t { Score = 0, Selection = 1 };
 enum class SplitStyle : uint8_t { Threshold = 0, BinMembership = 1 };
 
 struct TreeParams {
@@ -33,6 +40,8 @@ struct TreeParams {
   SplitMode mode = SplitMode::Strict;
   SplitStyle split_style = SplitStyle::Threshold;
   bool parallel = false;
+  FoldScore fold_score = FoldScore::Impurity;
+  StopRule stop_rule = StopRule::Score;
 
   KFold kfold() const { return KFold{static_cast<size_t>(cv_folds), cv_seed, cv_shuffle}; }
 };

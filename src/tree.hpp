@@ -63,6 +63,15 @@ struct ClassPrediction {
 
 // One node of a tree stored in preorder: a split's left child is the next node and its right
 // child is node `right`. Splits carry no sample count (it is the sum over their leaves).
+// What a split's choice rested on; leaves keep the defaults.
+struct SplitEvidence {
+  double score = std::numeric_limits<double>::quiet_NaN();       // the winner's aggregated score
+  double stop_score = std::numeric_limits<double>::quiet_NaN();  // what the stop rule compared
+  double fold_mean = std::numeric_limits<double>::quiet_NaN();   // of the winner's fold scores
+  double fold_std = std::numeric_limits<double>::quiet_NaN();
+  uint64_t n_folds = 0;  // folds that scored the winner
+};
+
 template <class Payload>
 struct Node {
   bool is_leaf = true;
@@ -70,6 +79,7 @@ struct Node {
   size_t right = 0;
   uint64_t n_samples = 0;
   Payload payload{};
+  SplitEvidence evidence;
 };
 
 template <class Payload>
