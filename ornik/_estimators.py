@@ -108,6 +108,12 @@ class _ORNIKTree(BaseEstimator):
         the category a categorical split sends left, an index into
         ``categories_[feature]``), ``n_samples``, and ``value`` (regressor) or
         ``predicted_class`` and ``proba`` (classifier). Missing values always go right.
+
+        What each split's choice rested on: ``score`` (its aggregated cross-validated
+        score), ``stop_score`` (what the stop test compared with
+        ``min_impurity_decrease``), ``fold_score_mean`` and ``fold_score_std`` (of its
+        fold scores) and ``n_scored_folds`` (the folds that scored it). Leaves, and
+        splits of a tree saved without this evidence, hold NaN and 0.
         """
         check_is_fitted(self)
         arrays = getattr(self, "_arrays", None)
@@ -316,6 +322,9 @@ class ORNIKClassifier(ClassifierMixin, _ORNIKTree):
 # ----------------------------------------------------------------------------
 
 _TREE_INT_KEYS = ("children_left", "children_right", "feature", "category", "n_samples")
+# The evidence of each split, exported after the keys that describe the tree.
+EVIDENCE_FLOAT_KEYS = ("score", "stop_score", "fold_score_mean", "fold_score_std")
+EVIDENCE_COUNT_KEY = "n_scored_folds"
 
 
 def _tree_arrays(tree: dict) -> dict:
@@ -327,7 +336,9 @@ def _tree_arrays(tree: dict) -> dict:
         "lower": np.asarray(tree["lower"], dtype=np.float64),
         "upper": np.asarray(tree["upper"], dtype=np.float64),
     }
-    for key in _TREE_INT_KEYS:
+    for key in EVIDENCE_FLOAT_KEYS:
+        arrays[key] = np.asarray(tree[key], dtype=np.float64)
+    for key in (*_TREE_INT_KEYS, EVIDENCE_COUNT_KEY):
         arrays[key] = np.asarray(tree[key], dtype=np.int64)
     if "value" in tree:
         arrays["value"] = np.asarray(tree["value"], dtype=np.float64)

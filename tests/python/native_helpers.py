@@ -61,8 +61,13 @@ def cat(feature, category, left, right):
     return ("cat", feature, category, left, right)
 
 
+# The evidence lists that follow the keys describing the tree; NaN and 0 where none is known.
+EVIDENCE = ["score", "stop_score", "fold_score_mean", "fold_score_std", "n_scored_folds"]
+
+
 def tree_dict(root, n_classes=None):
-    """Export dictionary of a nested tree; n_classes=None builds a regression tree."""
+    """Export dictionary of a nested tree, without evidence; n_classes=None builds a regression
+    tree."""
     keys = ["is_leaf", "children_left", "children_right", "feature", "is_categorical"]
     keys += ["lower", "upper", "category", "n_samples"]
     keys += ["value"] if n_classes is None else ["predicted_class", "proba"]
@@ -107,7 +112,22 @@ def tree_dict(root, n_classes=None):
     out.update(d)
     if n_classes is not None:
         out["n_classes"] = n_classes
+    n = len(d["is_leaf"])
+    out.update({k: [math.nan] * n for k in EVIDENCE[:-1]}, n_scored_folds=[0] * n)
     return out
+
+
+def without_evidence(d):
+    return {k: v for k, v in d.items() if k not in EVIDENCE}
+
+
+def with_evidence(est):
+    """A fitted estimator given made-up evidence at every split (distinct per split)."""
+    tree = est._raw.export_tree()
+    for i in [i for i, is_leaf in enumerate(tree["is_leaf"]) if not is_leaf]:
+        for key, value in zip(EVIDENCE, [1 / 2 ** (i + 1), -0.5, 0.25, 0.125, 5], strict=True):
+            tree[key][i] = value
+    return est._set_raw(est._raw_from_tree(tree))
 
 
 def category_label(v):
