@@ -15,6 +15,7 @@ from ._settings import (
     REGRESSOR,
     check_settings,
     make_init,
+    native_keywords,
     native_parameters,
     settings_doc,
 )
@@ -68,7 +69,7 @@ class _ORNIKTree(BaseEstimator):
         """A native estimator with these settings; ``from_data`` gives the parameters that
         the data decides (the categorical positions, the classes)."""
         from_data["categorical"] = self._categorical_positions()
-        names = native_parameters(raw_cls.__name__)
+        names = native_parameters(raw_cls.__name__) + native_keywords(raw_cls.__name__)
         return raw_cls(**{n: from_data[n] if n in from_data else getattr(self, n) for n in names})
 
     def _set_raw(self, raw):
@@ -121,6 +122,23 @@ class _ORNIKTree(BaseEstimator):
             arrays = _tree_arrays(self._raw.export_tree())
             self._arrays = arrays
         return arrays
+
+    @property
+    def feature_importances_(self) -> np.ndarray:
+        """Held-out gain of each feature, normalised to sum to 1.
+
+        A feature's gain is the sum over its splits of the split's share of the
+        training samples times its aggregated cross-validated ``score``, counted
+        only when positive: a feature whose splits do not help on held-out samples
+        gets nothing. All zeros when no split has a positive score (a single leaf).
+        """
+        t = self.tree_
+        split = ~t["is_leaf"]
+        score = t["score"][split]  # NaN where the tree holds no evidence
+        share = t["n_samples"][split] / max(int(t["n_samples"][0]), 1)
+        gain = np.where(score > 0, score, 0.0) * share
+        total = np.bincount(t["feature"][split], weights=gain, minlength=self.n_features_in_)
+        return total / total.sum() if total.sum() > 0 else total
 
     def apply(self, X) -> np.ndarray:
         """Id of the leaf that each sample reaches, in the numbering of ``tree_``."""

@@ -6,6 +6,7 @@ from ornik._ornik import RawClassifier, RawObjectiveClassifier, RawRegressor
 from ornik._settings import CLASSIFIER, REGRESSOR, SETTINGS, native_parameters
 
 MISSING = 4294967295
+NAN = math.nan
 
 
 def _declared(cls, **fixed):
@@ -121,12 +122,17 @@ def without_evidence(d):
     return {k: v for k, v in d.items() if k not in EVIDENCE}
 
 
-def with_evidence(est):
-    """A fitted estimator given made-up evidence at every split (distinct per split)."""
+def with_evidence(est, evidence=True):
+    """A fitted estimator given made-up evidence at every split (the score 1 / 2**(id + 1) and,
+    at odd ids, the same stop score), or none at all."""
     tree = est._raw.export_tree()
-    for i in [i for i, is_leaf in enumerate(tree["is_leaf"]) if not is_leaf]:
-        for key, value in zip(EVIDENCE, [1 / 2 ** (i + 1), -0.5, 0.25, 0.125, 5], strict=True):
-            tree[key][i] = value
+    for i, is_leaf in enumerate(tree["is_leaf"]):
+        score = 1 / 2 ** (i + 1)
+        values = [score, score if i % 2 else -0.5, 0.25, 0.125, 5]
+        for key, value in zip(EVIDENCE, values, strict=True):
+            tree[key][i] = (
+                value if evidence and not is_leaf else (0 if key == EVIDENCE[-1] else NAN)
+            )
     return est._set_raw(est._raw_from_tree(tree))
 
 

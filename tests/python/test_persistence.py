@@ -100,12 +100,14 @@ def test_json_round_trip(kind, tmp_path):
     assert (tmp_path / "again.json").read_text() == text
 
 
-def test_files_written_before_splits_kept_their_evidence_load():
+def test_files_written_before_the_split_evidence_and_cv_settings_load():
     est, X = fitted("classifier")
     doc = to_document(est)
     for key in EVIDENCE:
         del doc["tree"][key]
+    del doc["params"]["cv_score"], doc["params"]["cv_stop"]
     loaded = from_document(doc)
+    assert (loaded.cv_score, loaded.cv_stop) == ("impurity", "score")
     assert np.isnan(loaded.tree_["score"]).all() and not loaded.tree_["n_scored_folds"].any()
     np.testing.assert_array_equal(loaded.predict_proba(X), est.predict_proba(X))
 
