@@ -135,8 +135,7 @@ class _ORNIKTree(BaseEstimator):
         t = self.tree_
         split = ~t["is_leaf"]
         score = t["score"][split]  # NaN where the tree holds no evidence
-        share = t["n_samples"][split] / max(int(t["n_samples"][0]), 1)
-        gain = np.where(score > 0, score, 0.0) * share
+        gain = np.where(score > 0, score, 0.0) * t["n_samples"][split]  # normalised below
         total = np.bincount(t["feature"][split], weights=gain, minlength=self.n_features_in_)
         return total / total.sum() if total.sum() > 0 else total
 
