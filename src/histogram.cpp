@@ -56,20 +56,20 @@ std::vector<ScoredCandidate> block_candidates(const FastBlock& block,
   std::vector<ScoredCandidate> out;
   const size_t n_folds = folds.n_folds;
   const size_t n_features = block.features.size();
-  s.cell_offset.resize(n_features);
-  size_t n_cells = 0;
-  for (size_t j = 0; j < n_features; ++j) {
-    s.cell_offset[j] = n_cells;
-    n_cells += (block.features[j].n_bins + 1) * n_folds;
-  }
   const AssignedRows rows{block.codes, block.stride, folds.order.data(), folds.fold_of.data(),
                           folds.order.size()};
   with_weights(weights, [&](const auto& w) {
     const auto lanes = make_lanes(w);
     using Lane = typename decltype(lanes)::Lane;
     const size_t width = lanes.width();
+    s.cell_offset.resize(n_features);
+    size_t n_lanes = 0;
+    for (size_t j = 0; j < n_features; ++j) {
+      s.cell_offset[j] = n_lanes;
+      n_lanes += (block.features[j].n_bins + 1) * n_folds * width;
+    }
     FastScratch::Cells<Lane>& buffers = s.cells_of<Lane>();
-    Lane* cells = zero_scratch(buffers.cells, n_cells * width);
+    Lane* cells = zero_scratch(buffers.cells, n_lanes);
     Lane* feature_totals = zero_scratch(buffers.feature_totals, n_features * (n_folds + 1) * width);
     Lane* totals = zero_scratch(buffers.totals, n_folds * width);
     fill_cells(lanes, rows, targets.data(), w, block.features, s.cell_offset.data(), n_folds, cells,
@@ -78,8 +78,8 @@ std::vector<ScoredCandidate> block_candidates(const FastBlock& block,
       const BlockFeature& feature = block.features[j];
       if (feature.n_bins == 0) continue;
       const Lane* own_totals = feature_totals + j * (n_folds + 1) * width;
-      const CellTable<Lane> table{cells + s.cell_offset[j] * width,
-                                  feature.complete ? totals : own_totals, n_folds, width};
+      const CellTable<Lane> table{cells + s.cell_offset[j], feature.complete ? totals : own_totals,
+                                  n_folds, width};
       const CandidateBins bins{feature.ordered ? feature.n_bins - 1 : feature.n_bins,
                                feature.ordered, true};
       score(lanes, table, bins, [&](size_t b, std::vector<double> scores) {

@@ -29,7 +29,7 @@ struct FastScratch {
   };
   Cells<double> sums;               // regression lanes and weighted class lanes
   Cells<uint32_t> counts;           // unweighted class lanes
-  std::vector<size_t> cell_offset;  // where each block feature's cells start
+  std::vector<size_t> cell_offset;  // the lane where each block feature's cells start
   ScanScratch scan;
 
   template <class Lane>

@@ -35,10 +35,11 @@ T* zero_scratch(std::vector<T>& buffer, size_t n) {
 
 // One pass over a source's samples in order, so that every sum accumulates in that order. Each
 // counted sample is added to its column's totals and, for every feature j, to the cell of its
-// code and column, cells of feature j starting at cell offset[j]. An incomplete feature keeps
+// code and column, the cells of feature j starting at lane offset[j]. An incomplete feature keeps
 // column totals of its own (n_columns + 1 slots from slot j * (n_columns + 1)); its missing or
 // out-of-range codes land in its spare bin n_bins and spare slot n_columns, which keeps them out
-// of every cell and total that is read, without a branch.
+// of every cell and total that is read, without a branch. With integer lanes the column totals
+// may instead be summed from a complete feature's cells afterwards: totals is then null.
 // A source gives, for position p: size(), row(p) (of the targets and weights), column(p),
 // codes(row, p) (the features' codes) and prefetch(p, targets).
 template <class Stats, class Source, class Target, class Weights>
@@ -47,6 +48,8 @@ void fill_cells(const Stats& stats, const Source& source, const Target* targets,
                 const size_t* offset, size_t n_columns, typename Stats::Lane* cells,
                 typename Stats::Lane* feature_totals, typename Stats::Lane* totals) {
   const size_t width = stats.width();
+  const size_t bin_lanes = n_columns * width;         // one bin of a feature, every column
+  const size_t slot_lanes = (n_columns + 1) * width;  // one incomplete feature's own totals
   const size_t n_features = features.size();
   const BlockFeature* feature = features.data();
   for (size_t p = 0; p < source.size(); ++p) {
@@ -54,20 +57,20 @@ void fill_cells(const Stats& stats, const Source& source, const Target* targets,
     const size_t row = source.row(p);
     const auto sample = stats.sample(targets[row], row, weights);
     if (!stats.counted(sample)) continue;
-    const size_t column = source.column(p);
-    stats.add(totals + column * width, sample);
+    const size_t column = source.column(p) * width;  // the column's first lane
+    if (totals != nullptr) stats.add(totals + column, sample);
     const auto* codes = source.codes(row, p);
     for (size_t j = 0; j < n_features; ++j) {
       const size_t x = codes[j];
+      typename Stats::Lane* column_cells = cells + offset[j] + column;
       if (feature[j].complete) {
-        stats.add(cells + (offset[j] + x * n_columns + column) * width, sample);
+        stats.add(column_cells + x * bin_lanes, sample);
         continue;
       }
       const size_t n_bins = feature[j].n_bins;
       const bool in_range = x < n_bins;
-      stats.add(cells + (offset[j] + (in_range ? x : n_bins) * n_columns + column) * width, sample);
-      stats.add(feature_totals + (j * (n_columns + 1) + (in_range ? column : n_columns)) * width,
-                sample);
+      stats.add(column_cells + (in_range ? x : n_bins) * bin_lanes, sample);
+      stats.add(feature_totals + j * slot_lanes + (in_range ? column : bin_lanes), sample);
     }
   }
 }
@@ -104,14 +107,14 @@ void scan_candidates(const CellTable<Lane>& table, const CandidateBins& bins,
   double* left = zero_scratch(left_buffer, block);
   for (size_t b = 0; b < bins.count; ++b) {
     const Lane* cells = table.cells + b * block;
-    bool has_weight = false;
-    for (size_t i = 0; i < block; i += width) has_weight |= cells[i] != 0;
+    bool has_weight = !bins.skip_empty;
+    for (size_t i = 0; i < block && !has_weight; i += width) has_weight = cells[i] != 0;
     if (bins.ordered) {
       for (size_t i = 0; i < block; ++i) left[i] += static_cast<double>(cells[i]);
     } else {
       for (size_t i = 0; i < block; ++i) left[i] = static_cast<double>(cells[i]);
     }
-    if (bins.skip_empty && !has_weight) continue;
+    if (!has_weight) continue;
     visit(b, static_cast<const double*>(left));
   }
 }
@@ -177,8 +180,8 @@ void score_objective(const ClassObjective& objective, size_t n_classes,
   const bool own_train = table.n_columns == 2 * n_folds;
   const double* totals = totals_as_double(table.totals, table.n_columns * width, s.totals);
   // Each fold's training totals: the rest of the node when not counted apart.
-  double* derived = zero_scratch(s.train_total, own_train ? 0 : fold_lanes + width);
-  double* all = derived + fold_lanes;
+  double* derived = own_train ? nullptr : zero_scratch(s.train_total, fold_lanes + width);
+  double* all = own_train ? nullptr : derived + fold_lanes;
   const double* train_total = own_train ? totals + fold_lanes : derived;
   const auto derive_train = [&](const double* val, double* train) {
     std::fill(all, all + width, 0.0);
@@ -197,7 +200,7 @@ void score_objective(const ClassObjective& objective, size_t n_classes,
                                      totals + f * width + 1);
   }
   double* right = zero_scratch(s.right, 2 * width);
-  double* derived_left = zero_scratch(s.train_left, own_train ? 0 : fold_lanes);
+  double* derived_left = own_train ? nullptr : zero_scratch(s.train_left, fold_lanes);
   scan_candidates(table, bins, s.left, [&](size_t b, const double* left) {
     if (!own_train) derive_train(left, derived_left);
     const double* train_left = own_train ? left + fold_lanes : derived_left;

@@ -130,11 +130,15 @@ CellTable<uint64_t> fill_class_table(const StrictClassLanes& stats, bool ordered
       bucket_codes(codes[f], coded.states, ordered, buckets);
       fill_cells(stats, FoldList{buckets.data(), buckets.size(), first_column + f},
                  labels[f].data(), UnitWeights{}, std::span<const BlockFeature>(&feature, 1),
-                 &first_cell, n_columns, cells.data(), nullptr, totals.data());
+                 &first_cell, n_columns, cells.data(), nullptr, nullptr);
     }
   };
   fill(coded.val_codes, val_labels, 0);
   fill(coded.train_codes, train_labels, val_labels.size());
+  const size_t bin_lanes = n_columns * width;
+  for (size_t b = 0; b < feature.n_bins; ++b) {
+    for (size_t i = 0; i < bin_lanes; ++i) totals[i] += cells[b * bin_lanes + i];
+  }
   return CellTable<uint64_t>{cells.data(), totals.data(), n_columns, width};
 }
 
