@@ -1,8 +1,6 @@
 #include "estimator.hpp"
 
 #include <algorithm>
-#include <cstring>
-#include <limits>
 #include <memory>
 #include <string>
 #include <variant>
