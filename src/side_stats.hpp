@@ -2,7 +2,7 @@
 // first lane is the side's weight (its number of samples when unweighted):
 //   regression      [weight, weighted sum of targets, weighted sum of squared targets]
 //   classification  [weight, weight of class 0, ..., of class n-1 (, of labels beyond them)]
-// and the impurity of a side read from its lanes through a criterion.
+// and the impurity of a side, or the decrease of a split, read from lanes through a criterion.
 #pragma once
 
 #include <cstddef>
@@ -80,5 +80,14 @@ struct ClassLanes {
     return criterion.from_counts({lanes + 1, n_classes}, lanes[0]);
   }
 };
+
+// The impurity decrease of a split of a side of weight n and impurity parent into sides whose
+// lanes are left and right.
+template <class Lanes, class Crit>
+double split_decrease(const Lanes& lanes, const Crit& criterion, double parent, double n,
+                      const double* left, const double* right) {
+  return impurity_decrease(parent, n, left[0], lanes.impurity(criterion, left), right[0],
+                           lanes.impurity(criterion, right));
+}
 
 }  // namespace ornik

@@ -151,8 +151,7 @@ void score_impurity(const Stats& stats, const Crit& criterion, const CellTable<L
       const double n_left = fold_left[0];
       if (n == 0 || n_left == 0 || n_left == n) continue;
       for (size_t i = 0; i < width; ++i) right[i] = total[i] - fold_left[i];
-      scores.push_back(impurity_decrease(parent[f], n, n_left, stats.impurity(criterion, fold_left),
-                                         right[0], stats.impurity(criterion, right)));
+      scores.push_back(split_decrease(stats, criterion, parent[f], n, fold_left, right));
     }
     emit(b, std::move(scores));
   });

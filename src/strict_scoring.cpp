@@ -80,16 +80,17 @@ void score_fold_sums(bool ordered, size_t n_states, std::span<const uint32_t> bu
       }
     }
   }
+  // Scored from the same side lanes as every other sums scan.
   const uint64_t n = yv.size();
   const double dn = static_cast<double>(n);
-  const double parent = criterion.from_sums(dn, ps, pq);
+  const double total[3] = {dn, ps, pq};
+  const double parent = SumLanes::impurity(criterion, total);
   for (size_t i = 0; i < n_states; ++i) {
     const uint64_t nl = n_left[i];
     if (nl == 0 || nl == n) continue;
-    const double n_l = static_cast<double>(nl);
-    const double n_r = static_cast<double>(n - nl);
-    lists[i].push_back(impurity_decrease(parent, dn, n_l, criterion.from_sums(n_l, ls[i], lq[i]),
-                                         n_r, criterion.from_sums(n_r, rs[i], rq[i])));
+    const double left[3] = {static_cast<double>(nl), ls[i], lq[i]};
+    const double right[3] = {static_cast<double>(n - nl), rs[i], rq[i]};
+    lists[i].push_back(split_decrease(SumLanes{}, criterion, parent, dn, left, right));
   }
 }
 
