@@ -3,12 +3,13 @@
 #pragma once
 
 #include <span>
+#include <stdexcept>
 #include <vector>
 
 #include "cross_validation.hpp"
+#include "fold_coding.hpp"
 #include "histogram.hpp"
-#include "objective.hpp"
-#include "sorted_feature.hpp"
+#include "strict_scoring.hpp"
 #include "task.hpp"
 
 namespace ornik {
@@ -42,33 +43,6 @@ inline double node_impurity(const ObjectiveClassification& task, std::span<const
   return task.gini.impurity(y);
 }
 
-inline std::vector<FoldStats> score_states_strict(const Regression& task, const Column& column,
-                                                  bool ordered, std::span<const StateCode> states,
-                                                  std::span<const Fold> folds,
-                                                  std::span<const double> targets,
-                                                  uint64_t n_bins) {
-  return cv_score_states<double>(column, ordered, states, folds, targets, *task.criterion, n_bins);
-}
-
-inline std::vector<FoldStats> score_states_strict(const Classification& task, const Column& column,
-                                                  bool ordered, std::span<const StateCode> states,
-                                                  std::span<const Fold> folds,
-                                                  std::span<const ClassLabel> targets,
-                                                  uint64_t n_bins) {
-  return cv_score_states<ClassLabel>(column, ordered, states, folds, targets, *task.criterion,
-                                     n_bins);
-}
-
-inline std::vector<FoldStats> score_states_strict(const ObjectiveClassification& task,
-                                                  const Column& column, bool ordered,
-                                                  std::span<const StateCode> states,
-                                                  std::span<const Fold> folds,
-                                                  std::span<const ClassLabel> targets,
-                                                  uint64_t n_bins) {
-  return cv_score_states_objective(column, ordered, states, folds, targets, task.n_classes, n_bins,
-                                   *task.objective);
-}
-
 // The targets of a node's folds, gathered once per node for every feature's scoring.
 template <class Target>
 struct FoldTargets {
@@ -77,23 +51,21 @@ struct FoldTargets {
 };
 
 inline std::vector<FoldStats> score_coded(const Regression& task, bool ordered,
-                                          const CodedFeature& c, std::span<const Fold> folds,
+                                          const CodedFeature& c, std::span<const Fold>,
                                           const FoldTargets<double>& y) {
-  return score_coded_states<double>(ordered, c.states, folds, c.val_codes, y.val, *task.criterion);
+  return score_coded_states(ordered, c, y.val, *task.criterion);
 }
 
 inline std::vector<FoldStats> score_coded(const Classification& task, bool ordered,
-                                          const CodedFeature& c, std::span<const Fold> folds,
+                                          const CodedFeature& c, std::span<const Fold>,
                                           const FoldTargets<ClassLabel>& y) {
-  return score_coded_states<ClassLabel>(ordered, c.states, folds, c.val_codes, y.val,
-                                        *task.criterion);
+  return score_coded_states(ordered, c, y.val, *task.criterion);
 }
 
 inline std::vector<FoldStats> score_coded(const ObjectiveClassification& task, bool ordered,
-                                          const CodedFeature& c, std::span<const Fold> folds,
+                                          const CodedFeature& c, std::span<const Fold>,
                                           const FoldTargets<ClassLabel>& y) {
-  return score_coded_states_objective(ordered, c.states, folds, c.train_codes, c.val_codes, y.train,
-                                      y.val, task.n_classes, *task.objective);
+  return score_coded_states_objective(ordered, c, y.train, y.val, task.n_classes, *task.objective);
 }
 
 // Only the objective scoring codes the training rows too.
@@ -107,19 +79,39 @@ constexpr bool needs_train_codes(const ObjectiveClassification&) {
   return true;
 }
 
-inline std::vector<ScoredCandidate> score_block_fast(const Regression&, const FastBlock& block,
+// Strict scoring of given states from the column itself: its fold rows coded, then scored.
+template <class Task>
+std::vector<FoldStats> score_states_strict(const Task& task, const Column& column, bool ordered,
+                                           std::span<const StateCode> states,
+                                           std::span<const Fold> folds,
+                                           std::span<const typename Task::Target> targets,
+                                           uint64_t n_bins) {
+  CodedFeature coded = code_fold_rows(column, folds, n_bins, needs_train_codes(task));
+  coded.states.assign(states.begin(), states.end());
+  FoldTargets<typename Task::Target> y;
+  y.val = gather_fold_targets(folds, targets, false);
+  if (needs_train_codes(task)) y.train = gather_fold_targets(folds, targets, true);
+  return score_coded(task, ordered, coded, folds, y);
+}
+
+inline std::vector<ScoredCandidate> score_block_fast(const Regression& task, const FastBlock& block,
                                                      std::span<const double> targets,
                                                      const FoldAssignment& folds,
                                                      const Aggregator& aggregator,
                                                      FastScratch& scratch) {
-  return score_block_fast_regression(block, targets, folds, aggregator, scratch);
+  const SumsCriterion* sums = task.criterion->sums();
+  if (sums == nullptr) {
+    throw std::invalid_argument(std::string("Fast mode cannot score the criterion ") +
+                                task.criterion->name());
+  }
+  return score_block_fast_regression(block, targets, {}, folds, *sums, aggregator, scratch);
 }
 
 inline std::vector<ScoredCandidate> score_block_fast(
     const Classification& task, const FastBlock& block, std::span<const ClassLabel> targets,
     const FoldAssignment& folds, const Aggregator& aggregator, FastScratch& scratch) {
-  return score_block_fast_classification(block, targets, folds, aggregator, task.n_classes,
-                                         task.entropy, scratch);
+  return score_block_fast_classification(block, targets, {}, folds, *task.criterion, aggregator,
+                                         scratch);
 }
 
 inline std::vector<ScoredCandidate> score_block_fast(const ObjectiveClassification& task,
@@ -128,8 +120,8 @@ inline std::vector<ScoredCandidate> score_block_fast(const ObjectiveClassificati
                                                      const FoldAssignment& folds,
                                                      const Aggregator& aggregator,
                                                      FastScratch& scratch) {
-  return score_block_fast_objective(block, targets, folds, aggregator, task.n_classes,
-                                    *task.objective, scratch);
+  return score_block_fast_objective(block, targets, {}, folds, *task.objective, task.n_classes,
+                                    aggregator, scratch);
 }
 
 }  // namespace ornik

@@ -1,8 +1,6 @@
 #include "estimator.hpp"
 
 #include <algorithm>
-#include <cstring>
-#include <limits>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -67,7 +65,6 @@ struct ClassifierKind {
     Task t;
     t.criterion = std::make_unique<Gini>(n_classes);
     t.n_classes = n_classes;
-    t.entropy = false;
     return t;
   }
   static NodeList<ClassPrediction> import_nodes(PyObject* dict) {
@@ -231,21 +228,10 @@ PyObject* fit(PyObject* self, PyObject* args, PyObject* kwds) {
                                   std::to_string(x.rows) + " samples");
     }
     if (x.rows == 0) raise(PyExc_ValueError, "need at least one sample");
-    const bool fast = tree.params.mode == SplitMode::Fast;
-    if (fast) {
-      if constexpr (!Kind::classifier) {
-        if (std::strcmp(tree.task.criterion->name(), "mae") == 0) {
-          raise(PyExc_ValueError,
-                "this task (e.g. MAE) is not supported in SplitMode::Fast; use Strict");
-        }
-      }
-      constexpr uint64_t max_fast_rows = std::numeric_limits<uint32_t>::max();
-      if (x.rows > max_fast_rows) {
-        raise(PyExc_ValueError, "SplitMode::Fast supports at most " +
-                                    std::to_string(max_fast_rows) + " samples, got " +
-                                    std::to_string(x.rows));
-      }
+    if (const auto refusal = fit_refusal(tree.task, tree.params, x.rows)) {
+      raise(PyExc_ValueError, *refusal);
     }
+    const bool fast = tree.params.mode == SplitMode::Fast;
 
     const std::vector<typename Kind::Task::Target> targets = build_targets<Kind>(y);
     const std::span<const typename Kind::Task::Target> target_span(targets);

@@ -151,7 +151,7 @@ TEST_P(ParallelEqualsSequential, AllTaskKinds) {
                                      : build_tree_fast(task, p, mean, binned, ys);
   };
   const Regression reg{std::make_unique<Mse>()};
-  const Classification cls{std::make_unique<Entropy>(3), 3, true};
+  const Classification cls{std::make_unique<Entropy>(3), 3};
   const ObjectiveClassification obj{std::make_unique<F1>(Average::Macro, 0), 3, Gini(3)};
   const auto reg_tree = grow(reg, seq, d.y_reg);
   EXPECT_GT(reg_tree.size(), 1u);

@@ -38,13 +38,15 @@ struct Node {
   std::vector<uint16_t> codes;
   size_t n_bins = 0;
   FoldAssignment folds;
+  mutable BlockFeature storage;
 
-  FastFeature feature(size_t index, bool ordered) const {
-    return FastFeature{codes, n_bins, index, ordered};
+  FastBlock block(size_t index, bool ordered) const {
+    return single_feature_block(FastFeature{codes, n_bins, index, ordered}, storage);
   }
 };
 
-Node make_node(std::vector<uint16_t> codes, size_t n_bins, std::vector<uint8_t> fold_of, size_t k) {
+Node make_node(std::vector<uint16_t> codes, size_t n_bins, std::vector<uint8_t> fold_of,
+               size_t n_folds) {
   Node node;
   node.codes = std::move(codes);
   node.n_bins = n_bins;
@@ -52,13 +54,13 @@ Node make_node(std::vector<uint16_t> codes, size_t n_bins, std::vector<uint8_t> 
     node.folds.order.push_back(static_cast<uint32_t>(r));
   }
   node.folds.fold_of = std::move(fold_of);
-  node.folds.k = k;
+  node.folds.n_folds = n_folds;
   return node;
 }
 
 // Random node: some codes missing or beyond n_bins, a permuted subset of the rows, random folds
 // (some possibly empty).
-Node random_node(std::mt19937_64& rng, size_t k) {
+Node random_node(std::mt19937_64& rng, size_t n_folds) {
   auto uniform = [&rng](size_t lo, size_t hi) {
     return std::uniform_int_distribution<size_t>(lo, hi)(rng);
   };
@@ -83,9 +85,9 @@ Node random_node(std::mt19937_64& rng, size_t k) {
   rows.resize(uniform(0, n_rows));
   node.folds.order = rows;
   for (size_t p = 0; p < rows.size(); ++p) {
-    node.folds.fold_of.push_back(static_cast<uint8_t>(uniform(0, k - 1)));
+    node.folds.fold_of.push_back(static_cast<uint8_t>(uniform(0, n_folds - 1)));
   }
-  node.folds.k = k;
+  node.folds.n_folds = n_folds;
   return node;
 }
 
@@ -132,7 +134,7 @@ std::vector<Expected> impurity_reference(const Reference& ref, std::span<const T
   std::vector<Expected> out;
   for (const size_t b : ref.candidate_bins()) {
     Expected e{b, {}};
-    for (size_t f = 0; f < ref.node.folds.k; ++f) {
+    for (size_t f = 0; f < ref.node.folds.n_folds; ++f) {
       std::vector<Target> all, left, right;
       for (size_t p = 0; p < ref.node.folds.order.size(); ++p) {
         if (!ref.counted(p) || ref.node.folds.fold_of[p] != f) continue;
@@ -159,14 +161,14 @@ std::vector<uint64_t> bits(const std::vector<double>& values) {
 }
 
 void expect_candidates(const std::vector<ScoredCandidate>& got, const std::vector<Expected>& want,
-                       size_t feature, size_t k) {
+                       size_t feature, size_t n_folds) {
   ASSERT_EQ(got.size(), want.size());
   for (size_t i = 0; i < got.size(); ++i) {
     SCOPED_TRACE("candidate " + std::to_string(i));
-    const FoldStats expected = FoldStats::from_scores(want[i].scores, k);
+    const FoldStats expected = FoldStats::from_scores(want[i].scores, n_folds);
     EXPECT_EQ(got[i].state, want[i].bin);
     EXPECT_EQ(got[i].feature, feature);
-    EXPECT_EQ(got[i].stats.n_folds, k);
+    EXPECT_EQ(got[i].stats.n_folds, n_folds);
     EXPECT_EQ(got[i].stats.n_valid, want[i].scores.size());
     EXPECT_EQ(bits(got[i].stats.scores), bits(want[i].scores));
     EXPECT_EQ(std::bit_cast<uint64_t>(got[i].score),
@@ -176,14 +178,16 @@ void expect_candidates(const std::vector<ScoredCandidate>& got, const std::vecto
 
 class RandomScan : public ::testing::TestWithParam<std::tuple<size_t, bool>> {};
 
+// Each scan runs unweighted and with all-one weights through the weight channel: both must give
+// the reference's bits.
 TEST_P(RandomScan, RegressionMatchesGatheredSamples) {
-  const auto [k, ordered] = GetParam();
-  std::mt19937_64 rng(1000 + 2 * k + ordered);
+  const auto [n_folds, ordered] = GetParam();
+  std::mt19937_64 rng(1000 + 2 * n_folds + ordered);
   FastScratch scratch;  // shared by every case: stale cells would show up as mismatches
   const Mse mse;
   for (int trial = 0; trial < 300; ++trial) {
     SCOPED_TRACE("trial " + std::to_string(trial));
-    const Node node = random_node(rng, k);
+    const Node node = random_node(rng, n_folds);
     // Half-integer targets keep every sum exact, whatever order it is taken in.
     std::vector<double> targets;
     const bool constant = trial % 10 == 0;
@@ -192,25 +196,25 @@ TEST_P(RandomScan, RegressionMatchesGatheredSamples) {
     }
     const Reference ref{node, ordered, [](uint32_t) { return true; }};
     const size_t feature = static_cast<size_t>(trial % 4);
-    const auto got = score_feature_fast_regression(node.feature(feature, ordered), targets,
-                                                   node.folds, kAggregator, scratch);
     const auto want = impurity_reference<double>(ref, targets, mse);
-    expect_candidates(got, want, feature, k);
-    if (constant) {
+    for (const auto& weights : {std::vector<double>{}, std::vector<double>(targets.size(), 1.0)}) {
+      const auto got = score_block_fast_regression(node.block(feature, ordered), targets, weights,
+                                                   node.folds, mse, kAggregator, scratch);
+      expect_candidates(got, want, feature, n_folds);
       for (const auto& c : got) {
-        for (const double s : c.stats.scores) EXPECT_EQ(s, 0.0);
+        for (const double s : c.stats.scores) EXPECT_TRUE(!constant || s == 0.0);
       }
     }
   }
 }
 
 TEST_P(RandomScan, ClassificationMatchesGatheredSamples) {
-  const auto [k, ordered] = GetParam();
-  std::mt19937_64 rng(2000 + 2 * k + ordered);
+  const auto [n_folds, ordered] = GetParam();
+  std::mt19937_64 rng(2000 + 2 * n_folds + ordered);
   FastScratch scratch;
   for (int trial = 0; trial < 300; ++trial) {
     SCOPED_TRACE("trial " + std::to_string(trial));
-    const Node node = random_node(rng, k);
+    const Node node = random_node(rng, n_folds);
     const size_t n_classes = std::uniform_int_distribution<size_t>(1, 4)(rng);
     // Labels up to n_classes + 1: the out-of-range ones must be skipped entirely.
     std::vector<ClassLabel> targets;
@@ -219,14 +223,17 @@ TEST_P(RandomScan, ClassificationMatchesGatheredSamples) {
       targets.push_back(y < 4 * n_classes ? y % n_classes : n_classes + y % 2);
     }
     const Reference ref{node, ordered, [&](uint32_t row) { return targets[row] < n_classes; }};
-    const bool entropy = trial % 2 == 1;
     const Gini gini(n_classes);
-    const Entropy ent(n_classes);
-    const ClassCriterion& criterion = entropy ? static_cast<const ClassCriterion&>(ent) : gini;
-    const auto got = score_feature_fast_classification(
-        node.feature(3, ordered), targets, node.folds, kAggregator, n_classes, entropy, scratch);
+    const Entropy entropy(n_classes);
+    const ClassCriterion& criterion =
+        trial % 2 == 1 ? static_cast<const ClassCriterion&>(entropy) : gini;
     const auto want = impurity_reference<ClassLabel>(ref, targets, criterion);
-    expect_candidates(got, want, 3, k);
+    for (const auto& weights : {std::vector<double>{}, std::vector<double>(targets.size(), 1.0)}) {
+      expect_candidates(
+          score_block_fast_classification(node.block(3, ordered), targets, weights, node.folds,
+                                          criterion, kAggregator, scratch),
+          want, 3, n_folds);
+    }
   }
 }
 
@@ -238,7 +245,7 @@ std::vector<Expected> objective_reference(const Reference& ref, std::span<const 
   std::vector<Expected> out;
   for (const size_t b : ref.candidate_bins()) {
     Expected e{b, {}};
-    for (size_t f = 0; f < ref.node.folds.k; ++f) {
+    for (size_t f = 0; f < ref.node.folds.n_folds; ++f) {
       std::vector<uint64_t> vl(n_classes), vr(n_classes), tl(n_classes), tr(n_classes);
       for (size_t p = 0; p < ref.node.folds.order.size(); ++p) {
         if (!ref.counted(p)) continue;
@@ -272,8 +279,8 @@ std::vector<Expected> objective_reference(const Reference& ref, std::span<const 
 }
 
 TEST_P(RandomScan, ObjectiveMatchesDirectConfusions) {
-  const auto [k, ordered] = GetParam();
-  std::mt19937_64 rng(3000 + 2 * k + ordered);
+  const auto [n_folds, ordered] = GetParam();
+  std::mt19937_64 rng(3000 + 2 * n_folds + ordered);
   std::vector<std::unique_ptr<ClassObjective>> objectives;
   objectives.push_back(std::make_unique<Accuracy>());
   objectives.push_back(std::make_unique<Precision>(Average::Macro, 0));
@@ -283,7 +290,7 @@ TEST_P(RandomScan, ObjectiveMatchesDirectConfusions) {
   FastScratch scratch;
   for (int trial = 0; trial < 300; ++trial) {
     SCOPED_TRACE("trial " + std::to_string(trial));
-    const Node node = random_node(rng, k);
+    const Node node = random_node(rng, n_folds);
     const size_t n_classes = std::uniform_int_distribution<size_t>(1, 4)(rng);
     std::vector<ClassLabel> targets;
     for (size_t r = 0; r < node.codes.size(); ++r) {
@@ -292,10 +299,9 @@ TEST_P(RandomScan, ObjectiveMatchesDirectConfusions) {
     }
     const ClassObjective& objective = *objectives[static_cast<size_t>(trial) % objectives.size()];
     const Reference ref{node, ordered, [&](uint32_t row) { return targets[row] < n_classes; }};
-    const auto got = score_feature_fast_objective(node.feature(1, ordered), targets, node.folds,
-                                                  kAggregator, n_classes, objective, scratch);
-    const auto want = objective_reference(ref, targets, n_classes, objective);
-    expect_candidates(got, want, 1, k);
+    const auto got = score_block_fast_objective(node.block(1, ordered), targets, {}, node.folds,
+                                                objective, n_classes, kAggregator, scratch);
+    expect_candidates(got, objective_reference(ref, targets, n_classes, objective), 1, n_folds);
   }
 }
 
@@ -326,24 +332,25 @@ std::string task_name(Task task) {
 
 std::vector<ScoredCandidate> scan(Task task, const Node& node, bool ordered, size_t n_classes = 2) {
   FastScratch scratch;
-  const FastFeature feature = node.feature(0, ordered);
+  const FastBlock block = node.block(0, ordered);
   std::vector<double> y_reg;
   std::vector<ClassLabel> y_cls;
   for (size_t r = 0; r < node.codes.size(); ++r) {
     y_reg.push_back(static_cast<double>(r * r));
     y_cls.push_back(r % 2);
   }
-  const Accuracy accuracy;
   switch (task) {
     case Task::Regression:
-      return score_feature_fast_regression(feature, y_reg, node.folds, kAggregator, scratch);
+      return score_block_fast_regression(block, y_reg, {}, node.folds, Mse(), kAggregator, scratch);
     case Task::Gini:
+      return score_block_fast_classification(block, y_cls, {}, node.folds, Gini(n_classes),
+                                             kAggregator, scratch);
     case Task::Entropy:
-      return score_feature_fast_classification(feature, y_cls, node.folds, kAggregator, n_classes,
-                                               task == Task::Entropy, scratch);
+      return score_block_fast_classification(block, y_cls, {}, node.folds, Entropy(n_classes),
+                                             kAggregator, scratch);
     case Task::Objective:
-      return score_feature_fast_objective(feature, y_cls, node.folds, kAggregator, n_classes,
-                                          accuracy, scratch);
+      return score_block_fast_objective(block, y_cls, {}, node.folds, Accuracy(), n_classes,
+                                        kAggregator, scratch);
   }
   return {};
 }
@@ -352,7 +359,7 @@ struct ShapeCase {
   const char* name;
   std::vector<uint16_t> codes;
   size_t n_bins;
-  size_t k;
+  size_t n_folds;
   bool ordered;
   size_t n_classes;
   std::vector<size_t> bins;  // the candidates expected, each without any fold score
@@ -364,15 +371,15 @@ TEST_P(ScanShape, CandidatesWithoutScores) {
   const auto& [task, c] = GetParam();
   std::vector<uint8_t> fold_of;
   for (size_t p = 0; p < c.codes.size(); ++p) {
-    fold_of.push_back(static_cast<uint8_t>(c.k == 0 ? 0 : p % c.k));
+    fold_of.push_back(static_cast<uint8_t>(c.n_folds == 0 ? 0 : p % c.n_folds));
   }
-  const Node node = make_node(c.codes, c.n_bins, fold_of, c.k);
+  const Node node = make_node(c.codes, c.n_bins, fold_of, c.n_folds);
   const auto got = scan(task, node, c.ordered, c.n_classes);
   ASSERT_EQ(got.size(), c.bins.size());
   for (size_t i = 0; i < got.size(); ++i) {
     EXPECT_EQ(got[i].state, c.bins[i]);
     EXPECT_EQ(got[i].stats.n_valid, 0u);
-    EXPECT_EQ(got[i].stats.n_folds, c.k);
+    EXPECT_EQ(got[i].stats.n_folds, c.n_folds);
     EXPECT_EQ(got[i].score, -kInf);
   }
 }
@@ -404,31 +411,6 @@ TEST(ScanShape, NoClassesGivesNoCandidates) {
   }
 }
 
-// Two well separated bins in one fold: values worked out by hand.
-TEST(HandScan, ImpurityDecreases) {
-  const Node node = make_node({0, 0, 1, 1}, 2, {0, 0, 0, 0}, 1);
-  FastScratch scratch;
-  const std::vector<double> y_reg{1, 3, 10, 14};
-  const std::vector<ClassLabel> y_cls{0, 0, 1, 1};
-  for (const bool ordered : {true, false}) {
-    // Variance 27.5 of the node, 1 and 4 of the sides: 27.5 - (2 + 8) / 4.
-    const auto reg = score_feature_fast_regression(node.feature(0, ordered), y_reg, node.folds,
-                                                   kAggregator, scratch);
-    ASSERT_FALSE(reg.empty());
-    EXPECT_EQ(reg[0].stats.scores, std::vector<double>{25.0});
-    const auto gini = score_feature_fast_classification(node.feature(0, ordered), y_cls, node.folds,
-                                                        kAggregator, 2, false, scratch);
-    ASSERT_FALSE(gini.empty());
-    EXPECT_EQ(gini[0].stats.scores, std::vector<double>{0.5});
-    const auto ent = score_feature_fast_classification(node.feature(0, ordered), y_cls, node.folds,
-                                                       kAggregator, 3, true, scratch);
-    ASSERT_FALSE(ent.empty());
-    EXPECT_EQ(ent[0].stats.scores, std::vector<double>{1.0});
-    EXPECT_EQ(ent[0].score, 1.0);
-    EXPECT_EQ(reg.size(), ordered ? 1u : 2u);
-  }
-}
-
 // Fold 0 holds 3 + 2 samples, fold 1 holds 6 + 4; bin 0 is the left side.
 TEST(HandScan, ObjectiveGainOverMajority) {
   std::vector<uint16_t> codes;
@@ -451,8 +433,8 @@ TEST(HandScan, ObjectiveGainOverMajority) {
   const Node node = make_node(codes, 2, fold_of, 2);
   FastScratch scratch;
   const Accuracy accuracy;
-  const auto got = score_feature_fast_objective(node.feature(0, false), y, node.folds, kAggregator,
-                                                2, accuracy, scratch);
+  const auto got = score_block_fast_objective(node.block(0, false), y, {}, node.folds, accuracy, 2,
+                                              kAggregator, scratch);
   ASSERT_EQ(got.size(), 2u);
   // Fold 0: sides predict 0 and 1 and get 5/5; the fold-1 majority 0 gets 3/5.
   // Fold 1: sides predict 0 and 1 and get 8/10; the fold-0 majority 0 gets 6/10.

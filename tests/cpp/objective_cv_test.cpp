@@ -3,7 +3,7 @@
 #include <limits>
 #include <vector>
 
-#include "objective.hpp"
+#include "task_scoring.hpp"
 
 namespace ornik {
 namespace {
@@ -17,6 +17,14 @@ const std::vector<ClassLabel> kY{0, 0, 0, 0, 0, 1, 0, 1, 1, 1,  // training rows
                                  0, 0, 0, 1, 1};                // validation rows 10-14
 const Fold kFold{{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, {10, 11, 12, 13, 14}};
 
+std::vector<FoldStats> score_accuracy(const Column& column, bool ordered,
+                                      const std::vector<StateCode>& states,
+                                      const std::vector<Fold>& folds,
+                                      const std::vector<ClassLabel>& y, uint64_t n_bins) {
+  const ObjectiveClassification task{std::make_unique<Accuracy>(), 2, Gini(2)};
+  return score_states_strict(task, column, ordered, states, folds, y, n_bins);
+}
+
 TEST(ObjectiveCv, WorkedFoldCategorical) {
   // Label 1 marks the left side. Rows 15 and 16 carry class indices outside the class range and
   // are not counted anywhere. The second fold has no training part and gives no score.
@@ -29,9 +37,7 @@ TEST(ObjectiveCv, WorkedFoldCategorical) {
   fold.val.push_back(15);
   const std::vector<Fold> folds{fold, Fold{{}, {0}}};
   const std::vector<StateCode> states{1, 2, 4};
-  const Accuracy accuracy;
-  const std::vector<FoldStats> out =
-      cv_score_states_objective(col, false, states, folds, y, 2, 16, accuracy);
+  const std::vector<FoldStats> out = score_accuracy(col, false, states, folds, y, 16);
   ASSERT_EQ(out.size(), 3u);
   ASSERT_EQ(out[0].scores.size(), 1u);
   EXPECT_DOUBLE_EQ(out[0].scores[0], 0.4);
@@ -50,9 +56,7 @@ TEST(ObjectiveCv, WorkedFoldOrderedWithMissingRight) {
   const Column col = Column::numeric({1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 1, 1, 1, kNaN, 2});
   const std::vector<Fold> folds{kFold};
   const std::vector<StateCode> states{4, 5, 9};
-  const Accuracy accuracy;
-  const std::vector<FoldStats> out =
-      cv_score_states_objective(col, true, states, folds, kY, 2, 10, accuracy);
+  const std::vector<FoldStats> out = score_accuracy(col, true, states, folds, kY, 10);
   ASSERT_EQ(out.size(), 3u);
   EXPECT_EQ(out[0].n_valid, 0u);  // nothing left
   ASSERT_EQ(out[1].scores.size(), 1u);
@@ -66,8 +70,7 @@ TEST(ObjectiveCv, SameMajoritiesAsBaselineScoreZero) {
   const std::vector<ClassLabel> y{0, 0, 0, 1, 1, 0};
   const std::vector<Fold> folds{{{0, 1, 2, 3}, {4, 5}}};
   const std::vector<StateCode> states{1};
-  const std::vector<FoldStats> out =
-      cv_score_states_objective(col, false, states, folds, y, 2, 4, Accuracy());
+  const std::vector<FoldStats> out = score_accuracy(col, false, states, folds, y, 4);
   ASSERT_EQ(out[0].scores.size(), 1u);
   EXPECT_EQ(out[0].scores[0], 0.0);
 }
