@@ -147,14 +147,33 @@ void route_rows(const NodeList<Payload>& nodes, const MatrixView& x,
   for (const size_t c : categorical) {
     if (c < is_label.size()) is_label[c] = 1;
   }
+  // What the walk reads of each node, a cache line apiece: the rule, the byte offset of its
+  // feature within a row of x and whether that feature holds labels.
+  struct alignas(64) Step {
+    SplitRule rule;
+    ptrdiff_t offset = 0;
+    size_t right = 0;
+    bool is_leaf = true;
+    bool reads_label = false;
+  };
+  std::vector<Step> steps(nodes.size());
+  for (size_t id = 0; id < nodes.size(); ++id) {
+    const Node<Payload>& n = nodes[id];
+    if (n.is_leaf) continue;
+    const size_t f = n.rule.feature;
+    steps[id] =
+        Step{n.rule, static_cast<ptrdiff_t>(f) * x.col_stride, n.right, false, is_label[f] != 0};
+  }
   for (size_t i = 0; i < x.rows; ++i) {
+    const char* row = x.data + static_cast<ptrdiff_t>(i) * x.row_stride;
     size_t id = 0;
-    while (!nodes[id].is_leaf) {
-      const SplitRule& rule = nodes[id].rule;
-      const double v = x.at(i, rule.feature);
-      const bool left = is_label[rule.feature] != 0 ? rule.label_goes_left(category_label(v))
-                                                    : rule.number_goes_left(v);
-      id = left ? id + 1 : nodes[id].right;
+    while (!steps[id].is_leaf) {
+      const Step& s = steps[id];
+      double v;
+      std::memcpy(&v, row + s.offset, sizeof v);
+      const bool left =
+          s.reads_label ? s.rule.label_goes_left(category_label(v)) : s.rule.number_goes_left(v);
+      id = left ? id + 1 : s.right;
     }
     emit(i, id);
   }

@@ -179,8 +179,9 @@ std::vector<Column> build_columns(const MatrixView& x, const std::vector<size_t>
       c.numbers[i] = v;
     }
   };
-  // Walk x in its own memory order.
-  const bool column_major = std::abs(x.col_stride) > std::abs(x.row_stride) ? false : true;
+  // Walk x in its own memory order: down the columns when a column's values lie closer together
+  // than a row's (a C-ordered x is read row by row).
+  const bool column_major = std::abs(x.row_stride) < std::abs(x.col_stride);
   if (column_major) {
     for (size_t j = 0; j < x.cols; ++j) {
       for (size_t i = 0; i < x.rows; ++i) fill(i, j);
