@@ -255,7 +255,7 @@ PyObject* fit(PyObject* self, PyObject* args, PyObject* kwds) {
       nodes = build_tree_fast(tree.task, tree.params, *tree.aggregator,
                               std::get<BinnedData>(binned), target_span, hook);
     }
-    tree.nodes = std::move(nodes);
+    tree.set_nodes(std::move(nodes));
     est.fitted = true;
     Py_RETURN_NONE;
   });
@@ -268,16 +268,6 @@ const auto& fitted_nodes(PyObject* self) {
   const auto& est = state<Kind>(self);
   if (!est.fitted || !est.tree.has_root()) raise(PyExc_ValueError, "estimator is not fitted");
   return est.tree.nodes;
-}
-
-// Every split feature must be a column of x.
-template <class Payload>
-void check_width(const NodeList<Payload>& nodes, const MatrixView& x) {
-  const std::optional<size_t> feature = max_split_feature(nodes);
-  if (feature && *feature >= x.cols) {
-    raise(PyExc_ValueError, "x has " + std::to_string(x.cols) +
-                                " columns but the tree uses feature " + std::to_string(*feature));
-  }
 }
 
 // A new C-ordered array; numpy owns the buffer that the caller then fills in place.
@@ -312,7 +302,13 @@ template <class Kind>
 MatrixView routed_input(PyObject* self, PyObject* args, PyObject* kwds, const char* function) {
   const std::vector<PyObject*> bound = bind_arguments(args, kwds, function, {"x"});
   const MatrixView x = convert_argument("x", [&] { return as_matrix(bound[0]); });
-  check_width(fitted_nodes<Kind>(self), x);
+  fitted_nodes<Kind>(self);
+  // Every split feature must be a column of x.
+  const std::optional<size_t> feature = state<Kind>(self).tree.max_feature;
+  if (feature && *feature >= x.cols) {
+    raise(PyExc_ValueError, "x has " + std::to_string(x.cols) +
+                                " columns but the tree uses feature " + std::to_string(*feature));
+  }
   return x;
 }
 
@@ -416,7 +412,7 @@ PyObject* from_tree(PyObject*, PyObject* args, PyObject* kwds) {
         convert_argument("categorical", [&] { return to_positions(positions); });
 
     auto est = std::make_unique<Estimator<typename Kind::Task>>();
-    est->tree.nodes = Kind::import_nodes(dict);
+    est->tree.set_nodes(Kind::import_nodes(dict));
     est->tree.params = import_params();
     est->tree.task = Kind::import_task(n_classes);
     est->tree.aggregator = std::make_unique<Mean>();
