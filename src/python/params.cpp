@@ -226,20 +226,9 @@ std::vector<size_t> normalize_positions(std::vector<size_t> positions) {
 }
 
 TreeParams import_params() {
+  // The settings' defaults, at depth 8: an imported tree was not grown here.
   TreeParams p;
   p.max_depth = 8;
-  p.cv_folds = 5;
-  p.cv_seed = 42;
-  p.cv_shuffle = true;
-  p.min_samples_split = 2;
-  p.min_samples_leaf = 1;
-  p.min_impurity_decrease = 0.0;
-  p.n_bins = 8;
-  p.n_threads = 1;
-  p.parallel_min_samples = 512;
-  p.mode = SplitMode::Strict;
-  p.split_style = SplitStyle::Threshold;
-  p.parallel = false;
   return p;
 }
 
