@@ -213,21 +213,5 @@ INSTANTIATE_TEST_SUITE_P(CrossValidation, ScoreStates,
                              // left [10, 10] | right [1, 3, 11]; fold 1: left [4, 8] | right [2, 2]
                              StateCase{false, 1, {6.0, 4.0}}, StateCase{false, 7, {}}));
 
-TEST(CrossValidation, ScoresEveryStateInOrderWithGini) {
-  const Column col = Column::categories({1, 1, 2, 2, 1, 2, MISSING_CATEGORY});
-  const std::vector<ClassLabel> y{0, 0, 1, 1, 0, 1, 0};
-  const std::vector<Fold> folds{{{4, 5}, {0, 1, 2, 3, 6}}};
-  const std::vector<StateCode> states{1, 2, 3};
-  const std::vector<FoldStats> out = score_states_strict(
-      Classification{std::make_unique<Gini>(2), 2}, col, false, states, folds, y, 4);
-  ASSERT_EQ(out.size(), 3u);
-  // parent gini of [0, 0, 1, 1, 0] = 1 - (0.36 + 0.16) = 0.48
-  // state 1: left [0, 0] pure, right [1, 1, 0] gini 4/9 -> 0.48 - (4/9 * 3) / 5
-  // state 2: left [1, 1] pure, right [0, 0, 0] pure -> 0.48
-  EXPECT_DOUBLE_EQ(out[0].scores.at(0), 0.48 - (4.0 / 3.0) / 5.0);
-  EXPECT_DOUBLE_EQ(out[1].scores.at(0), 0.48);
-  EXPECT_EQ(out[2].n_valid, 0u);
-}
-
 }  // namespace
 }  // namespace ornik
