@@ -27,6 +27,12 @@ ARGS = {
         RawObjectiveClassifier, n_classes=2, objective="f1", pos_label=1
     ),
 }
+# The optional keyword-only arguments and their defaults, today's scoring and stop rule.
+KEYWORDS = {
+    RawRegressor: dict(cv_score="impurity", cv_stop="score"),
+    RawClassifier: dict(cv_score="impurity", cv_stop="score"),
+    RawObjectiveClassifier: dict(cv_stop="score"),
+}
 COMMON = {k: v for k, v in ARGS[RawRegressor].items() if k != "criterion"}
 CLASSES = list(ARGS)
 
