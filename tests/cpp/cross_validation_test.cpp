@@ -172,46 +172,5 @@ TEST(FoldValCodes, EdgesFromTrainingRowsOnly) {
             (std::vector<StateCode>{0xFFFFFFFEu, MISSING_STATE, 7}));
 }
 
-// Rows 4-8 validate fold 0 and rows 0-3 fold 1, each against training values 1..4 with
-// n_bins = 2 (edge [3]: codes 0, 0, 1, 1); fold 2 is empty but still counts.
-//   fold 0: y = [1, 3, 10, 10, 11] (last x is NaN), parent variance 17.2
-//   fold 1: y = [2, 2, 4, 8], parent variance 6
-struct StateCase {
-  bool ordered;
-  StateCode state;
-  std::vector<double> scores;
-};
-
-class ScoreStates : public testing::TestWithParam<StateCase> {};
-
-TEST_P(ScoreStates, HandComputedRegression) {
-  const StateCase& c = GetParam();
-  const Column col = Column::numeric({1, 2, 3, 4, 1, 2, 3, 4, kNaN});
-  const std::vector<double> y{2, 2, 4, 8, 1, 3, 10, 10, 11};
-  const std::vector<Fold> folds{
-      {{0, 1, 2, 3}, {4, 5, 6, 7, 8}}, {{4, 5, 6, 7}, {0, 1, 2, 3}}, {{}, {}}};
-  const std::vector<StateCode> states{c.state};
-  const std::vector<FoldStats> out =
-      score_states_strict(Regression{std::make_unique<Mse>()}, col, c.ordered, states, folds, y, 2);
-  ASSERT_EQ(out.size(), 1u);
-  EXPECT_EQ(out[0].n_folds, 3u);
-  ASSERT_EQ(out[0].scores.size(), c.scores.size());
-  for (size_t i = 0; i < c.scores.size(); ++i) EXPECT_DOUBLE_EQ(out[0].scores[i], c.scores[i]);
-  if (c.scores.empty()) {
-    EXPECT_EQ(out[0].mean, -std::numeric_limits<double>::infinity());
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(CrossValidation, ScoreStates,
-                         testing::Values(
-                             // fold 0: left [1, 3] | right [10, 10, 11] -> 17.2 - (1 * 2 + 2/9 * 3)
-                             // / 5; fold 1: left [2, 2] | right [4, 8] -> 6 - (4 * 2) / 4
-                             StateCase{true, 0, {50.0 / 3.0, 4.0}},
-                             // all finite left, the NaN row alone right; fold 1 has nothing right
-                             StateCase{true, 1, {4.0}}, StateCase{true, 7, {4.0}},
-                             StateCase{false, 0, {50.0 / 3.0, 4.0}},
-                             // left [10, 10] | right [1, 3, 11]; fold 1: left [4, 8] | right [2, 2]
-                             StateCase{false, 1, {6.0, 4.0}}, StateCase{false, 7, {}}));
-
 }  // namespace
 }  // namespace ornik

@@ -183,6 +183,13 @@ struct Got {
   FoldPicks picks;
 };
 
+std::span<const double> targets(const RandomNode& node, double) {
+  return node.y;
+}
+std::span<const ClassLabel> targets(const RandomNode& node, ClassLabel) {
+  return node.labels;
+}
+
 // Strict scoring feature by feature from categorical columns (codes are the states themselves),
 // with picks per feature merged from the last feature back: they must not depend on the order.
 template <class Task>
@@ -204,14 +211,9 @@ Got run_strict(const Task& task, const Literal& lit, const ScanChoice& choice) {
     if (candidates.empty()) continue;  // a feature without states is never scored
     const std::vector<StateCode> states(candidates.begin(), candidates.end());
     const ScanChoice own{choice.held_out_loss, choice.picks ? &per_feature[j] : nullptr, j};
-    std::vector<FoldStats> stats;
-    if constexpr (std::is_same_v<typename Task::Target, double>) {
-      stats = score_states_strict(task, Column::categories(categories), lit.c.ordered, states,
-                                  folds, std::span<const double>(node.y), 8, own);
-    } else {
-      stats = score_states_strict(task, Column::categories(categories), lit.c.ordered, states,
-                                  folds, std::span<const ClassLabel>(node.labels), 8, own);
-    }
+    const std::vector<FoldStats> stats =
+        score_states_strict(task, Column::categories(categories), lit.c.ordered, states, folds,
+                            targets(node, typename Task::Target{}), 8, own);
     for (size_t i = 0; i < states.size(); ++i) {
       got.candidates.push_back({stats[i], j, states[i], kAggregator.aggregate(stats[i])});
     }
@@ -226,21 +228,17 @@ Got run(const Literal& lit, const RegressionCriterion* rc, const ClassCriterion*
   const size_t k = node.n_classes;
   Got got{{}, FoldPicks(node.n_folds)};
   const ScanChoice choice{ask == Ask::LossPicks, ask == Ask::Plain ? nullptr : &got.picks, 0};
+  // Strict tasks own their measures: fresh ones, made by name.
+  if (lit.c.mode == Mode::Strict && rc) {
+    return run_strict(Regression{find_criterion(regression_criteria(), rc->name())->make(k)}, lit,
+                      choice);
+  }
+  if (lit.c.mode == Mode::Strict && cc) {
+    return run_strict(Classification{find_criterion(class_criteria(), cc->name())->make(k), k}, lit,
+                      choice);
+  }
   if (lit.c.mode == Mode::Strict) {
-    switch (lit.c.kind) {
-      case Kind::Mse:
-        return run_strict(Regression{std::make_unique<Mse>()}, lit, choice);
-      case Kind::Variance:
-        return run_strict(Regression{std::make_unique<Variance>()}, lit, choice);
-      case Kind::Mae:
-        return run_strict(Regression{std::make_unique<Mae>()}, lit, choice);
-      case Kind::Gini:
-        return run_strict(Classification{std::make_unique<Gini>(k), k}, lit, choice);
-      case Kind::Entropy:
-        return run_strict(Classification{std::make_unique<Entropy>(k), k}, lit, choice);
-      case Kind::Objective:
-        return run_strict(ObjectiveClassification{make_objective(trial), k, Gini(k)}, lit, choice);
-    }
+    return run_strict(ObjectiveClassification{make_objective(trial), k, Gini(k)}, lit, choice);
   }
   std::vector<BlockFeature> features;
   for (size_t j = 0; j < node.n_features; ++j)
@@ -283,27 +281,17 @@ TEST_P(FoldScores, MatchLiteralComputation) {
     SCOPED_TRACE("trial " + std::to_string(trial));
     const RandomNode node(rng);
     const Literal lit{node, c};
-    const Mse mse;
-    const Variance variance;
-    const Mae mae;
-    const Gini gini(node.n_classes);
-    const Entropy entropy(node.n_classes);
-    const RegressionCriterion* const regression[] = {&mse, &variance, &mae};
-    const ClassCriterion* const classes[] = {&gini, &entropy};
+    // The criteria tables list them in the order of Kind.
     const size_t kind = static_cast<size_t>(c.kind);
-    const RegressionCriterion* rc = kind < 3 ? regression[kind] : nullptr;
-    const ClassCriterion* cc = kind == 3 || kind == 4 ? classes[kind - 3] : nullptr;
+    const auto rc = kind < 3 ? regression_criteria()[kind].make(0) : nullptr;
+    const auto cc =
+        kind == 3 || kind == 4 ? class_criteria()[kind - 3].make(node.n_classes) : nullptr;
     const std::unique_ptr<ClassObjective> made = make_objective(trial);
     const ClassObjective& objective = *made;
     const Ask ask = static_cast<Ask>(trial % 3);
-    const Got got = run(lit, rc, cc, objective, ask, trial, scratch);
+    const Got got = run(lit, rc.get(), cc.get(), objective, ask, trial, scratch);
 
-    struct Pick {
-      double gain;
-      std::optional<double> held_out;
-      size_t feature, position;
-    };
-    std::vector<std::optional<Pick>> picks(node.n_folds);
+    std::vector<FoldPick> picks(node.n_folds);
     size_t i = 0;
     for (size_t j = 0; j < node.n_features; ++j) {
       const std::vector<size_t> states = lit.candidates(j);
@@ -327,15 +315,16 @@ TEST_P(FoldScores, MatchLiteralComputation) {
           if (c.kind == Kind::Objective || ask == Ask::LossPicks) {
             if (held_out) want.push_back(*held_out);
           } else if (val_split) {
-            want.push_back(lit.decrease(rc, cc, s.val, s.val_left, s.val_right));
+            want.push_back(lit.decrease(rc.get(), cc.get(), s.val, s.val_left, s.val_right));
           }
           if (!train_split) continue;
-          const double gain = c.kind == Kind::Objective
-                                  ? lit.objective_gain(objective, s, false)
-                                  : lit.decrease(rc, cc, s.train, s.train_left, s.train_right);
+          const double gain = c.kind == Kind::Objective ? lit.objective_gain(objective, s, false)
+                                                        : lit.decrease(rc.get(), cc.get(), s.train,
+                                                                       s.train_left, s.train_right);
           // Tried in feature order, then state order: the first of equal gains stays.
-          if (!picks[f] || gain > picks[f]->gain) {
-            picks[f] = Pick{gain, held_out, j, c.mode == Mode::Fast ? states[pos] : pos};
+          if (!picks[f].picked || gain > picks[f].gain) {
+            picks[f] = {gain, held_out.value_or(0.0), j, c.mode == Mode::Fast ? states[pos] : pos,
+                        true, held_out.has_value()};
           }
         }
         const FoldStats& stats = got.candidates[i].stats;
@@ -353,13 +342,13 @@ TEST_P(FoldScores, MatchLiteralComputation) {
     if (ask == Ask::Plain) continue;
     for (size_t f = 0; f < node.n_folds; ++f) {
       const FoldPick& p = got.picks.folds()[f];
-      ASSERT_EQ(p.picked, picks[f].has_value()) << "fold " << f;
+      ASSERT_EQ(p.picked, picks[f].picked) << "fold " << f;
       if (!p.picked) continue;
-      EXPECT_EQ(std::bit_cast<uint64_t>(p.gain), std::bit_cast<uint64_t>(picks[f]->gain));
-      EXPECT_EQ(p.feature, picks[f]->feature);
-      EXPECT_EQ(p.position, picks[f]->position);
-      ASSERT_EQ(p.scored, picks[f]->held_out.has_value());
-      if (p.scored) expect_near(p.held_out, *picks[f]->held_out);
+      EXPECT_EQ(std::bit_cast<uint64_t>(p.gain), std::bit_cast<uint64_t>(picks[f].gain));
+      EXPECT_EQ(p.feature, picks[f].feature);
+      EXPECT_EQ(p.position, picks[f].position);
+      ASSERT_EQ(p.scored, picks[f].scored);
+      if (p.scored) expect_near(p.held_out, picks[f].held_out);
     }
   }
 }
