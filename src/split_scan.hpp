@@ -257,9 +257,10 @@ void score_with_training_lanes(const Stats& stats, const Crit& criterion,
             return loss_decrease(parent_loss[f], stats.loss(criterion, tl, vl),
                                  stats.loss(criterion, train_right, val_right), vt[0]);
           };
+          std::optional<double> loss;  // computed at most once, when needed
           if (choice.held_out_loss) {
-            const std::optional<double> score = loss_score();
-            if (score) scores.push_back(*score);
+            loss = loss_score();
+            if (loss) scores.push_back(*loss);
           } else if (val_split) {
             scores.push_back(split_decrease(stats, criterion, val_parent[f], vt[0], vl, val_right));
           }
@@ -267,7 +268,8 @@ void score_with_training_lanes(const Stats& stats, const Crit& criterion,
           const double gain =
               split_decrease(stats, criterion, train_parent[f], tt[0], tl, train_right);
           if (choice.picks->beats(f, gain, choice.feature, b)) {
-            choice.picks->take(f, gain, choice.feature, b, loss_score());
+            choice.picks->take(f, gain, choice.feature, b,
+                               choice.held_out_loss ? loss : loss_score());
           }
         }
         emit(b, std::move(scores));
