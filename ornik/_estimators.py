@@ -15,6 +15,7 @@ from ._settings import (
     REGRESSOR,
     check_settings,
     make_init,
+    native_keywords,
     native_parameters,
     settings_doc,
 )
@@ -68,7 +69,7 @@ class _ORNIKTree(BaseEstimator):
         """A native estimator with these settings; ``from_data`` gives the parameters that
         the data decides (the categorical positions, the classes)."""
         from_data["categorical"] = self._categorical_positions()
-        names = native_parameters(raw_cls.__name__)
+        names = native_parameters(raw_cls.__name__) + native_keywords(raw_cls.__name__)
         return raw_cls(**{n: from_data[n] if n in from_data else getattr(self, n) for n in names})
 
     def _set_raw(self, raw):
@@ -108,6 +109,12 @@ class _ORNIKTree(BaseEstimator):
         the category a categorical split sends left, an index into
         ``categories_[feature]``), ``n_samples``, and ``value`` (regressor) or
         ``predicted_class`` and ``proba`` (classifier). Missing values always go right.
+
+        What each split's choice rested on: ``score`` (its aggregated cross-validated
+        score), ``stop_score`` (what the stop test compared with
+        ``min_impurity_decrease``), ``fold_score_mean`` and ``fold_score_std`` (of its
+        fold scores) and ``n_scored_folds`` (the folds that scored it). Leaves, and
+        splits of a tree saved without this evidence, hold NaN and 0.
         """
         check_is_fitted(self)
         arrays = getattr(self, "_arrays", None)
@@ -115,6 +122,23 @@ class _ORNIKTree(BaseEstimator):
             arrays = _tree_arrays(self._raw.export_tree())
             self._arrays = arrays
         return arrays
+
+    @property
+    def feature_importances_(self) -> np.ndarray:
+        """Held-out gain of each feature, normalised to sum to 1.
+
+        A feature's gain is the sum over its splits of the split's share of the
+        training samples times its aggregated cross-validated ``score``, counted
+        only when positive: a feature whose splits do not help on held-out samples
+        gets nothing. All zeros when no split has a positive score (a single leaf).
+        """
+        t = self.tree_
+        split = ~t["is_leaf"]
+        score = t["score"][split]  # NaN where the tree holds no evidence
+        share = t["n_samples"][split] / max(int(t["n_samples"][0]), 1)
+        gain = np.where(score > 0, score, 0.0) * share
+        total = np.bincount(t["feature"][split], weights=gain, minlength=self.n_features_in_)
+        return total / total.sum() if total.sum() > 0 else total
 
     def apply(self, X) -> np.ndarray:
         """Id of the leaf that each sample reaches, in the numbering of ``tree_``."""
@@ -316,6 +340,9 @@ class ORNIKClassifier(ClassifierMixin, _ORNIKTree):
 # ----------------------------------------------------------------------------
 
 _TREE_INT_KEYS = ("children_left", "children_right", "feature", "category", "n_samples")
+# The evidence of each split, exported after the keys that describe the tree.
+EVIDENCE_FLOAT_KEYS = ("score", "stop_score", "fold_score_mean", "fold_score_std")
+EVIDENCE_COUNT_KEY = "n_scored_folds"
 
 
 def _tree_arrays(tree: dict) -> dict:
@@ -327,7 +354,9 @@ def _tree_arrays(tree: dict) -> dict:
         "lower": np.asarray(tree["lower"], dtype=np.float64),
         "upper": np.asarray(tree["upper"], dtype=np.float64),
     }
-    for key in _TREE_INT_KEYS:
+    for key in EVIDENCE_FLOAT_KEYS:
+        arrays[key] = np.asarray(tree[key], dtype=np.float64)
+    for key in (*_TREE_INT_KEYS, EVIDENCE_COUNT_KEY):
         arrays[key] = np.asarray(tree[key], dtype=np.int64)
     if "value" in tree:
         arrays["value"] = np.asarray(tree["value"], dtype=np.float64)

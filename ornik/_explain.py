@@ -111,6 +111,20 @@ class _Tree:
         value = a["value"][i] if a["is_leaf"][i] else (self.totals[i] / n if n else math.nan)
         return f"value: {self.num(value)}", f"n={n}"
 
+    def evidence(self, i: int) -> str:
+        """What split ``i``'s choice rested on, e.g. "held-out gain 0.031 ± 0.004 (5 folds)":
+        the mean and deviation of its fold scores, and its aggregated score and the stop
+        test's score where they read otherwise. Empty when the tree holds no evidence."""
+        a = self.arrays
+        folds = int(a["n_scored_folds"][i])
+        if a["is_leaf"][i] or folds == 0:
+            return ""
+        mean, score, stop = (self.num(a[k][i]) for k in ("fold_score_mean", "score", "stop_score"))
+        notes = [f"{folds} fold{'s' * (folds != 1)}"]
+        notes += [f"score {score}"] if score != mean else []
+        notes += [f"stop test {stop}"] if stop != score else []
+        return f"held-out gain {mean} ± {self.num(a['fold_score_std'][i])} ({'; '.join(notes)})"
+
     def outcome(self, i: int) -> str:
         main, detail = self.outcome_parts(i)
         return f"{main} ({detail})"
@@ -134,8 +148,11 @@ def export_text(est, feature_names=None, max_depth=None, *, precision: int = 4) 
     """The fitted tree as indented rules, in the user's feature names and labels.
 
     Each split prints its two branches, the one that its condition sends left
-    first. Missing values always take the right branch. Leaves show the predicted
-    class (with the number of training samples and the class's share) or value.
+    first, and on the first one what its choice rested on: the mean ± standard
+    deviation of its held-out fold scores and how many folds scored it (plus its
+    aggregated score and the stop test's score where they read otherwise).
+    Missing values always take the right branch. Leaves show the predicted class
+    (with the number of training samples and the class's share) or value.
 
     Parameters
     ----------
@@ -167,6 +184,8 @@ def export_text(est, feature_names=None, max_depth=None, *, precision: int = 4) 
             lines.append(f"{indent}|--- truncated branch of depth {tree.height[item]}")
         else:
             left_text, right_text = tree.conditions(item)
+            evidence = tree.evidence(item)
+            left_text += f"  [{evidence}]" if evidence else ""
             stack.append((int(a["children_right"][item]), depth + 1))
             stack.append((right_text, depth))
             stack.append((int(a["children_left"][item]), depth + 1))
@@ -204,7 +223,8 @@ def plot_tree(
 
     Every box shows a split's condition (its "yes" branch goes left; missing values
     always take the "no" branch) or a leaf, with what the node predicts and how
-    many training samples reached it.
+    many training samples reached it; a split's box ends with what its choice
+    rested on (as in :func:`export_text`).
 
     Parameters
     ----------
@@ -291,7 +311,7 @@ def plot_tree(
         elif tree.is_cut(i, depth, max_depth):
             text = f"(subtree of depth {tree.height[i]})\n{main}\n{detail}"
         else:
-            text = f"{tree.conditions(i)[0]}\n{main}\n{detail}"
+            text = f"{tree.conditions(i)[0]}\n{main}\n{detail}\n{tree.evidence(i)}".rstrip()
         box = dict(boxstyle="round,pad=0.4", fc=colour(i), ec="0.3", lw=0.8)
         xy = (x[i], -depth)
         artist = ax.annotate(

@@ -15,10 +15,14 @@ A model file is one JSON object::
       "tree": {"node_count": 3, "is_leaf": [...], ...}
     }
 
+The tree's evidence lists ("score", "stop_score", "fold_score_mean",
+"fold_score_std", "n_scored_folds") are optional: a file written before they
+existed loads with NaN and 0 in their place.
+
 JSON has no NaN or infinity, so a float that is not finite is written as one of
 the strings "nan", "inf" or "-inf" wherever the field holds floats (the tree's
-"lower", "upper", "value" and "proba", float settings, and the values of a
-float-typed "classes" or "categories" entry). Typed value lists carry their NumPy
+"lower", "upper", "value", "proba" and evidence floats, float settings, and the
+values of a float-typed "classes" or "categories" entry). Typed value lists carry their NumPy
 dtype so that labels come back as the same kind (ints, floats, strings, bools).
 Loading never executes anything from the file.
 """
@@ -35,7 +39,7 @@ import numpy as np
 from sklearn.utils.validation import check_is_fitted
 
 from . import __version__
-from ._estimators import ORNIKClassifier, ORNIKRegressor
+from ._estimators import EVIDENCE_COUNT_KEY, EVIDENCE_FLOAT_KEYS, ORNIKClassifier, ORNIKRegressor
 from ._settings import (
     SETTINGS_BY_NAME,
     SettingError,
@@ -53,6 +57,7 @@ _NON_FINITE = {"nan": math.nan, "inf": math.inf, "-inf": -math.inf}
 _BOOL_KEYS = ("is_leaf", "is_categorical")
 _INT_KEYS = ("children_left", "children_right", "feature", "category", "n_samples")
 _FLOAT_KEYS = ("lower", "upper")
+_EVIDENCE_KEYS = (*EVIDENCE_FLOAT_KEYS, EVIDENCE_COUNT_KEY)
 _UINT32_MAX = 4294967295
 
 
@@ -163,7 +168,7 @@ def _decode_values(entry, where: str) -> np.ndarray:
 def _encode_tree(tree: dict) -> dict:
     out = {}
     for key, value in tree.items():
-        if key in _FLOAT_KEYS or key == "value":
+        if key in _FLOAT_KEYS or key in EVIDENCE_FLOAT_KEYS or key == "value":
             out[key] = [_encode_float(v) for v in value]
         elif key == "proba":
             out[key] = [[_encode_float(v) for v in row] for row in value]
@@ -196,15 +201,18 @@ def _decode_tree(tree, *, classifier: bool, n_features: int, n_classes: int) -> 
     n = tree["node_count"]
     if not isinstance(n, int) or isinstance(n, bool) or n < 1:
         raise ModelFileError("tree: node_count must be a positive integer")
-    for key in keys[1:]:
+    evidence = [key for key in _EVIDENCE_KEYS if key in tree]
+    for key in (*keys[1:], *evidence):
         if not isinstance(tree[key], list) or len(tree[key]) != n:
             raise ModelFileError(f"tree {key!r}: expected a list of {n} entries")
     out = dict(tree)
     for key in _BOOL_KEYS:
         if not all(isinstance(v, bool) for v in tree[key]):
             raise ModelFileError(f"tree {key!r}: expected booleans")
-    for key in _FLOAT_KEYS:
+    for key in (*_FLOAT_KEYS, *(k for k in evidence if k in EVIDENCE_FLOAT_KEYS)):
         out[key] = [_decode_float(v, f"tree {key!r}") for v in tree[key]]
+    if EVIDENCE_COUNT_KEY in tree and min(_int_list(tree, EVIDENCE_COUNT_KEY)) < 0:
+        raise ModelFileError(f"tree {EVIDENCE_COUNT_KEY!r}: negative count")
     left, right = _int_list(tree, "children_left"), _int_list(tree, "children_right")
     feature, category = _int_list(tree, "feature"), _int_list(tree, "category")
     n_samples = _int_list(tree, "n_samples")

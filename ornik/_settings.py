@@ -50,7 +50,8 @@ class Setting:
     (``closed`` says which ends are allowed: "both", "left", "right" or "neither");
     a "str" setting must be one of ``choices``. ``default`` and ``choices`` are one
     value, or a ``{task: value}`` dict when they differ between the estimators.
-    ``native`` names the native constructors that take a parameter of that name.
+    ``native`` names the native constructors that take a parameter of that name;
+    ``native_keyword`` marks one that they take as an optional keyword-only argument.
     """
 
     name: str
@@ -66,6 +67,7 @@ class Setting:
     strict_only: tuple = ()  # choices that need mode="strict"
     tasks: tuple[str, ...] = TASKS
     native: tuple[str, ...] = tuple(NATIVE_CLASSES)
+    native_keyword: bool = False
 
     def default_for(self, task: str | None) -> object:
         if isinstance(self.default, dict):
@@ -261,6 +263,27 @@ SETTINGS: tuple[Setting, ...] = (
     _count("cv_seed", 42, "seed of the fold shuffling", 0),
     Setting("cv_shuffle", "bool", True, "shuffle a node's samples before cutting the folds"),
     Setting(
+        "cv_score",
+        "str",
+        "impurity",
+        '"impurity": a fold scores the impurity decrease on its held-out samples; "loss": the '
+        "drop in their loss when each side predicts from the training part (ignored with an "
+        "`objective`)",
+        choices=("impurity", "loss"),
+        native=_TREE_RAW,
+        native_keyword=True,
+    ),
+    Setting(
+        "cv_stop",
+        "str",
+        "score",
+        '"score": a node stays a leaf when its best score does not exceed '
+        '`min_impurity_decrease`; "selection": when the held-out gains of the splits that '
+        "each fold's training part alone would pick do not",
+        choices=("score", "selection"),
+        native_keyword=True,
+    ),
+    Setting(
         "mode",
         "str",
         "strict",
@@ -353,8 +376,15 @@ def check_settings(values: Mapping[str, object], task: str | None = None) -> Non
 
 
 def native_parameters(raw_name: str) -> tuple[str, ...]:
-    """The parameters of a native constructor, in its signature order."""
-    return NATIVE_CLASSES[raw_name] + tuple(s.name for s in SETTINGS if raw_name in s.native)
+    """The required parameters of a native constructor, in its signature order."""
+    return NATIVE_CLASSES[raw_name] + tuple(
+        s.name for s in SETTINGS if raw_name in s.native and not s.native_keyword
+    )
+
+
+def native_keywords(raw_name: str) -> tuple[str, ...]:
+    """The optional keyword-only parameters of a native constructor."""
+    return tuple(s.name for s in SETTINGS if raw_name in s.native and s.native_keyword)
 
 
 # ----------------------------------------------------------------------------

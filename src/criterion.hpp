@@ -22,12 +22,25 @@ class Criterion {
 
 class SumsCriterion;
 
+// Every impurity criterion names its held-out loss: the total loss of a side's held-out samples
+// when they are predicted from the side's training samples (never empty). On a side's own samples
+// its mean is the side's impurity, so a drop in held-out loss is the held-out counterpart of an
+// impurity decrease.
+
 // A regression criterion computable from a side's weight, sum and sum of squares derives from
 // SumsCriterion and scores in both modes; any other scores Strict candidates from the samples of
 // each side.
 class RegressionCriterion : public Criterion<double> {
  public:
   virtual const SumsCriterion* sums() const { return nullptr; }
+  virtual double held_out_loss(std::span<const double> train,
+                               std::span<const double> val) const = 0;
+};
+
+// A side's weight n, its weighted sum of targets and of squared targets.
+struct SideSums {
+  double n = 0.0, sum = 0.0, sum_sq = 0.0;
+  static SideSums of(std::span<const double> targets);  // summed in order
 };
 
 class SumsCriterion : public RegressionCriterion {
@@ -35,8 +48,13 @@ class SumsCriterion : public RegressionCriterion {
   // Impurity of a side of weight n > 0 (its sample count when unweighted) whose targets sum to
   // sum and whose squared targets sum to sum_sq.
   virtual double from_sums(double n, double sum, double sum_sq) const = 0;
+  // The held-out loss from the sums of the training and the held-out samples.
+  virtual double loss_from_sums(const SideSums& train, const SideSums& val) const = 0;
   // from_sums of the targets' sums taken in order; 0 for no targets.
   double impurity(std::span<const double> targets) const final;
+  double held_out_loss(std::span<const double> train, std::span<const double> val) const final {
+    return loss_from_sums(SideSums::of(train), SideSums::of(val));
+  }
   const SumsCriterion* sums() const final { return this; }
 };
 
@@ -47,6 +65,11 @@ class ClassCriterion : public Criterion<ClassLabel> {
   // Impurity of a side of weight n > 0 whose classes weigh counts (n_classes entries); n also
   // counts the labels beyond the classes, if any.
   virtual double from_counts(std::span<const double> counts, double n) const = 0;
+  // The held-out loss of held-out samples weighing val_n, val_counts of them per class, predicted
+  // from training samples weighing train_n, train_counts per class (n_classes entries each; a
+  // label beyond the classes is counted in the weight only).
+  virtual double loss_from_counts(std::span<const double> train_counts, double train_n,
+                                  std::span<const double> val_counts, double val_n) const = 0;
   // from_counts of the labels, those beyond n_classes counted in n only; 0 for no labels.
   double impurity(std::span<const ClassLabel> targets) const final;
   size_t n_classes() const { return n_classes_; }
@@ -62,6 +85,12 @@ inline double impurity_decrease(double parent, double n, double n_left, double l
   return parent - (left * n_left + right * n_right) / n;
 }
 
+// The drop in held-out samples' mean loss, of total weight n, from the parent's prediction to
+// the sides' predictions, given the total losses of each.
+inline double loss_decrease(double parent, double left, double right, double n) {
+  return (parent - (left + right)) / n;
+}
+
 // Population variance in one-pass form: max(q - m*m, 0) with m = sum/n and q = sum_sq/n; a NaN
 // or negative difference becomes +0.
 inline double variance_from_sums(double n, double sum, double sum_sq) {
@@ -71,11 +100,19 @@ inline double variance_from_sums(double n, double sum, double sum_sq) {
   return d > 0.0 ? d : 0.0;
 }
 
+// Squared error of held-out samples around the training mean m, from sums: the held-out samples'
+// own spread plus their weight times the squared distance of their mean from m (which, unlike
+// sum_sq - 2 m sum + n m^2, never goes negative).
+double squared_error_from_sums(const SideSums& train, const SideSums& val);
+
 class Mse final : public SumsCriterion {
  public:
   static constexpr const char* kName = "mse";
   double from_sums(double n, double sum, double sum_sq) const override {
     return variance_from_sums(n, sum, sum_sq);
+  }
+  double loss_from_sums(const SideSums& train, const SideSums& val) const override {
+    return squared_error_from_sums(train, val);
   }
   const char* name() const override { return kName; }
 };
@@ -86,32 +123,46 @@ class Variance final : public SumsCriterion {
   double from_sums(double n, double sum, double sum_sq) const override {
     return variance_from_sums(n, sum, sum_sq);
   }
+  double loss_from_sums(const SideSums& train, const SideSums& val) const override {
+    return squared_error_from_sums(train, val);
+  }
   const char* name() const override { return kName; }
 };
 
-// Mean absolute deviation from the median: not computable from sums, so Strict mode only.
+// Mean absolute deviation from the median: not computable from sums, so Strict mode only. Its
+// held-out loss is the absolute error around the training median.
 class Mae final : public RegressionCriterion {
  public:
   static constexpr const char* kName = "mae";
   double impurity(std::span<const double> targets) const override;
+  double held_out_loss(std::span<const double> train, std::span<const double> val) const override;
   const char* name() const override { return kName; }
 };
 
-// 1 - sum_c (count_c/n)^2, the sum taken over classes in ascending order before subtracting.
+// 1 - sum_c (count_c/n)^2, the sum taken over classes in ascending order before subtracting. Its
+// held-out loss is the Brier score of the training proportions, sum_c (p_c - [y = c])^2 per
+// sample, whose mean on a side's own samples is its Gini impurity.
 class Gini final : public ClassCriterion {
  public:
   static constexpr const char* kName = "gini";
   using ClassCriterion::ClassCriterion;
   double from_counts(std::span<const double> counts, double n) const override;
+  double loss_from_counts(std::span<const double> train_counts, double train_n,
+                          std::span<const double> val_counts, double val_n) const override;
   const char* name() const override { return kName; }
 };
 
-// -sum_c p_c*log2(p_c) over the classes with a non-zero count, in ascending class order.
+// -sum_c p_c*log2(p_c) over the classes with a non-zero count, in ascending class order. Its
+// held-out loss is the log loss, in bits like the entropy, of the training proportions with
+// add-one smoothing, (count_c + 1) / (n + n_classes), which keeps an unseen class finite (a label
+// beyond the classes is charged as an unseen class).
 class Entropy final : public ClassCriterion {
  public:
   static constexpr const char* kName = "entropy";
   using ClassCriterion::ClassCriterion;
   double from_counts(std::span<const double> counts, double n) const override;
+  double loss_from_counts(std::span<const double> train_counts, double train_n,
+                          std::span<const double> val_counts, double val_n) const override;
   const char* name() const override { return kName; }
 };
 

@@ -44,8 +44,9 @@ void with_weights(std::span<const double> weights, Run&& run) {
 }
 
 // Candidates of every block feature. The block's cells are filled in one pass over the node with
-// the lanes make_lanes(weights) gives; then score(lanes, table, bins, emit) scores each feature,
-// whose (n_bins + 1) bins of n_folds cells include an extra bin for its uncounted samples.
+// the lanes make_lanes(weights) gives; then score(lanes, table, bins, feature, emit) scores each
+// feature, whose (n_bins + 1) bins of n_folds cells include an extra bin for its uncounted
+// samples.
 template <class Target, class MakeLanes, class Score>
 std::vector<ScoredCandidate> block_candidates(const FastBlock& block,
                                               std::span<const Target> targets,
@@ -82,7 +83,7 @@ std::vector<ScoredCandidate> block_candidates(const FastBlock& block,
                                   n_folds, width};
       const CandidateBins bins{feature.ordered ? feature.n_bins - 1 : feature.n_bins,
                                feature.ordered, true};
-      score(lanes, table, bins, [&](size_t b, std::vector<double> scores) {
+      score(lanes, table, bins, feature.feature, [&](size_t b, std::vector<double> scores) {
         append_candidate(out, std::move(scores), n_folds, feature.feature, b, aggregator);
       });
     }
@@ -99,6 +100,21 @@ struct FastClassLanes {
   }
 };
 
+// A criterion's table scored as choice asks: the plain impurity scan, or the scan that sees the
+// training lanes too.
+template <class Lanes, class Crit, class Lane, class Emit>
+void score_criterion_table(const Lanes& lanes, const Crit& criterion, const CellTable<Lane>& table,
+                           const CandidateBins& bins, size_t feature, const ScanChoice& choice,
+                           ScanScratch& s, Emit&& emit) {
+  if (!choice.needs_training()) {
+    score_impurity(lanes, criterion, table, bins, s, emit);
+    return;
+  }
+  ScanChoice own = choice;
+  own.feature = feature;
+  score_with_training_lanes(lanes, criterion, table, table.n_columns, bins, own, s, emit);
+}
+
 }  // namespace
 
 void append_candidate(std::vector<ScoredCandidate>& out, std::vector<double> scores, size_t n_folds,
@@ -114,36 +130,40 @@ void append_candidate(std::vector<ScoredCandidate>& out, std::vector<double> sco
 std::vector<ScoredCandidate> score_block_fast_regression(
     const FastBlock& block, std::span<const double> targets, std::span<const double> weights,
     const FoldAssignment& folds, const SumsCriterion& criterion, const Aggregator& aggregator,
-    FastScratch& s) {
+    FastScratch& s, const ScanChoice& choice) {
   if (folds.n_folds == 0 || block.features.empty()) return {};
   return block_candidates(
       block, targets, weights, folds, aggregator, s, [](const auto&) { return SumLanes{}; },
-      [&](const auto& lanes, const auto& table, const CandidateBins& bins, auto&& emit) {
-        score_impurity(lanes, criterion, table, bins, s.scan, emit);
+      [&](const auto& lanes, const auto& table, const CandidateBins& bins, size_t feature,
+          auto&& emit) {
+        score_criterion_table(lanes, criterion, table, bins, feature, choice, s.scan, emit);
       });
 }
 
 std::vector<ScoredCandidate> score_block_fast_classification(
     const FastBlock& block, std::span<const ClassLabel> targets, std::span<const double> weights,
     const FoldAssignment& folds, const ClassCriterion& criterion, const Aggregator& aggregator,
-    FastScratch& s) {
+    FastScratch& s, const ScanChoice& choice) {
   if (folds.n_folds == 0 || criterion.n_classes() == 0 || block.features.empty()) return {};
   return block_candidates(
       block, targets, weights, folds, aggregator, s, FastClassLanes{criterion.n_classes()},
-      [&](const auto& lanes, const auto& table, const CandidateBins& bins, auto&& emit) {
-        score_impurity(lanes, criterion, table, bins, s.scan, emit);
+      [&](const auto& lanes, const auto& table, const CandidateBins& bins, size_t feature,
+          auto&& emit) {
+        score_criterion_table(lanes, criterion, table, bins, feature, choice, s.scan, emit);
       });
 }
 
 std::vector<ScoredCandidate> score_block_fast_objective(
     const FastBlock& block, std::span<const ClassLabel> targets, std::span<const double> weights,
     const FoldAssignment& folds, const ClassObjective& objective, size_t n_classes,
-    const Aggregator& aggregator, FastScratch& s) {
+    const Aggregator& aggregator, FastScratch& s, const ScanChoice& choice) {
   if (folds.n_folds == 0 || n_classes == 0 || block.features.empty()) return {};
   return block_candidates(
       block, targets, weights, folds, aggregator, s, FastClassLanes{n_classes},
-      [&](const auto&, const auto& table, const CandidateBins& bins, auto&& emit) {
-        score_objective(objective, n_classes, table, folds.n_folds, bins, s.scan, emit);
+      [&](const auto&, const auto& table, const CandidateBins& bins, size_t feature, auto&& emit) {
+        ScanChoice own = choice;
+        own.feature = feature;
+        score_objective(objective, n_classes, table, folds.n_folds, bins, own, s.scan, emit);
       });
 }
 

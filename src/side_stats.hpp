@@ -2,7 +2,8 @@
 // first lane is the side's weight (its number of samples when unweighted):
 //   regression      [weight, weighted sum of targets, weighted sum of squared targets]
 //   classification  [weight, weight of class 0, ..., of class n-1 (, of labels beyond them)]
-// and the impurity of a side, or the decrease of a split, read from lanes through a criterion.
+// and the impurity of a side, the decrease of a split, or the held-out loss of a side's held-out
+// lanes predicted from its training lanes, read from lanes through a criterion.
 #pragma once
 
 #include <cstddef>
@@ -52,6 +53,9 @@ struct SumLanes {
   static double impurity(const SumsCriterion& criterion, const double* lanes) {
     return criterion.from_sums(lanes[0], lanes[1], lanes[2]);
   }
+  static double loss(const SumsCriterion& criterion, const double* train, const double* val) {
+    return criterion.loss_from_sums({train[0], train[1], train[2]}, {val[0], val[1], val[2]});
+  }
 };
 
 // Classification lanes in Lane units (integer counts or weights). A label beyond the classes is
@@ -78,6 +82,10 @@ struct ClassLanes {
   }
   double impurity(const ClassCriterion& criterion, const double* lanes) const {
     return criterion.from_counts({lanes + 1, n_classes}, lanes[0]);
+  }
+  double loss(const ClassCriterion& criterion, const double* train, const double* val) const {
+    return criterion.loss_from_counts({train + 1, n_classes}, train[0], {val + 1, n_classes},
+                                      val[0]);
   }
 };
 

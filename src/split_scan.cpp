@@ -6,7 +6,8 @@ std::vector<double> objective_scores(const ClassObjective& objective, Confusion&
                                      size_t n_folds, size_t width, const double* val_left,
                                      const double* val_total, const double* train_left,
                                      const double* train_total, const double* baseline,
-                                     double* right) {
+                                     double* right, const ScanChoice& choice, size_t position,
+                                     const double* train_baseline) {
   const size_t n_classes = confusion.n_classes;
   double* val_right = right;
   double* train_right = right + width;
@@ -27,9 +28,19 @@ std::vector<double> objective_scores(const ClassObjective& objective, Confusion&
       n_tl += tl[c];
       n_tr += train_right[c];
     }
-    if (n_vl == 0 || n_vr == 0 || n_tl == 0 || n_tr == 0) continue;
-    scores.push_back(split_objective(objective, confusion, tl, vl, train_right, val_right) -
-                     baseline[f]);
+    const bool val_split = n_vl != 0 && n_vr != 0;
+    const bool train_split = n_tl != 0 && n_tr != 0;
+    std::optional<double> score;
+    if (val_split && train_split) {
+      score = split_objective(objective, confusion, tl, vl, train_right, val_right) - baseline[f];
+      scores.push_back(*score);
+    }
+    if (choice.picks == nullptr || !train_split) continue;
+    const double gain =
+        split_objective(objective, confusion, tl, tl, train_right, train_right) - train_baseline[f];
+    if (choice.picks->beats(f, gain, choice.feature, position)) {
+      choice.picks->take(f, gain, choice.feature, position, score);
+    }
   }
   return scores;
 }

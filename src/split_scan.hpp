@@ -7,10 +7,12 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "criterion.hpp"
+#include "fold_picks.hpp"
 #include "objective.hpp"
 #include "side_stats.hpp"
 
@@ -157,23 +159,26 @@ void score_impurity(const Stats& stats, const Crit& criterion, const CellTable<L
   });
 }
 
-// Objective fold scores of one candidate from class lanes ([fold][lane], classes from lane 1):
-// each side predicts its training majority on its validation samples, the score being the gain
-// over the baseline's. A fold with a side empty in training or validation gives no score.
-std::vector<double> objective_scores(const ClassObjective& objective, Confusion& confusion,
-                                     size_t n_folds, size_t width, const double* val_left,
-                                     const double* val_total, const double* train_left,
-                                     const double* train_total, const double* baseline,
-                                     double* right);
+// What a scan computes besides each candidate's impurity-decrease fold scores: the drop in
+// held-out loss as the fold score instead (held_out_loss), and each fold's pick of the
+// selection-aware stop test, offered to picks (when not null) as candidates of this feature.
+struct ScanChoice {
+  bool held_out_loss = false;
+  FoldPicks* picks = nullptr;
+  size_t feature = 0;
 
-// Objective fold scores of every candidate of a class table whose first n_folds columns are the
-// folds' validation samples. Fold f's training samples are column n_folds + f when the table has
-// 2 * n_folds columns (Strict mode), or else every other column (Fast mode, where each sample
-// validates one fold and trains the others).
-template <class Lane, class Emit>
-void score_objective(const ClassObjective& objective, size_t n_classes,
-                     const CellTable<Lane>& table, size_t n_folds, const CandidateBins& bins,
-                     ScanScratch& s, Emit&& emit) {
+  bool needs_training() const { return held_out_loss || picks != nullptr; }
+};
+
+// A scan whose candidates also see each fold's training lanes. The table's first n_folds columns
+// are the folds' validation samples; fold f's training samples are column n_folds + f when the
+// table has 2 * n_folds columns (Strict mode), or else every other column (Fast mode, where each
+// sample validates one fold and trains the others). start(val_total, train_total) is called once
+// with the folds' totals, then visit(b, val_left, train_left) for every candidate bin b (each
+// [fold][lane]).
+template <class Lane, class Start, class Visit>
+void scan_with_training(const CellTable<Lane>& table, size_t n_folds, const CandidateBins& bins,
+                        ScanScratch& s, Start&& start, Visit&& visit) {
   const size_t width = table.width;
   const size_t fold_lanes = n_folds * width;
   const bool own_train = table.n_columns == 2 * n_folds;
@@ -192,20 +197,128 @@ void score_objective(const ClassObjective& objective, size_t n_classes,
     }
   };
   if (!own_train) derive_train(totals, derived);
-  Confusion confusion = Confusion::zero(n_classes);
-  double* baseline = zero_scratch(s.parent, n_folds);
-  for (size_t f = 0; f < n_folds; ++f) {
-    baseline[f] = majority_objective(objective, confusion, train_total + f * width + 1,
-                                     totals + f * width + 1);
-  }
-  double* right = zero_scratch(s.right, 2 * width);
+  start(static_cast<const double*>(totals), train_total);
   double* derived_left = own_train ? nullptr : zero_scratch(s.train_left, fold_lanes);
   scan_candidates(table, bins, s.left, [&](size_t b, const double* left) {
     if (!own_train) derive_train(left, derived_left);
-    const double* train_left = own_train ? left + fold_lanes : derived_left;
-    emit(b, objective_scores(objective, confusion, n_folds, width, left, totals, train_left,
-                             train_total, baseline, right));
+    visit(b, left, static_cast<const double*>(own_train ? left + fold_lanes : derived_left));
   });
+}
+
+// Fold scores of every candidate of a criterion's table with the training lanes at hand (see
+// scan_with_training): each fold's impurity decrease of its validation sides or, with
+// held_out_loss, the drop in its held-out samples' mean loss when each side predicts from its
+// training samples; emit(b, scores) receives them in bin order. A fold whose candidate leaves a
+// side empty among the validation samples (or, for the loss, the training samples) gives no
+// score. With picks, each fold offers the candidate its in-sample training gain, together with
+// its held-out loss score.
+template <class Stats, class Crit, class Lane, class Emit>
+void score_with_training_lanes(const Stats& stats, const Crit& criterion,
+                               const CellTable<Lane>& table, size_t n_folds,
+                               const CandidateBins& bins, const ScanChoice& choice, ScanScratch& s,
+                               Emit&& emit) {
+  const size_t width = table.width;
+  const double* val_total = nullptr;
+  const double* train_total = nullptr;
+  double* val_parent = zero_scratch(s.parent, 3 * n_folds);
+  double* train_parent = val_parent + n_folds;
+  double* parent_loss = train_parent + n_folds;
+  double* val_right = zero_scratch(s.right, 2 * width);
+  double* train_right = val_right + width;
+  const auto start = [&](const double* vt, const double* tt) {
+    val_total = vt;
+    train_total = tt;
+    for (size_t f = 0; f < n_folds; ++f) {
+      const double* v = vt + f * width;
+      const double* t = tt + f * width;
+      if (v[0] > 0) val_parent[f] = stats.impurity(criterion, v);
+      if (t[0] > 0) train_parent[f] = stats.impurity(criterion, t);
+      if (v[0] > 0 && t[0] > 0) parent_loss[f] = stats.loss(criterion, t, v);
+    }
+  };
+  scan_with_training(
+      table, n_folds, bins, s, start,
+      [&](size_t b, const double* val_left, const double* train_left) {
+        std::vector<double> scores;
+        scores.reserve(n_folds);
+        for (size_t f = 0; f < n_folds; ++f) {
+          const double* vl = val_left + f * width;
+          const double* vt = val_total + f * width;
+          const double* tl = train_left + f * width;
+          const double* tt = train_total + f * width;
+          for (size_t i = 0; i < width; ++i) {
+            val_right[i] = vt[i] - vl[i];
+            train_right[i] = tt[i] - tl[i];
+          }
+          const bool val_split = vl[0] != 0 && val_right[0] != 0;
+          const bool train_split = tl[0] != 0 && train_right[0] != 0;
+          const auto loss_score = [&]() -> std::optional<double> {
+            if (!val_split || !train_split) return std::nullopt;
+            return loss_decrease(parent_loss[f], stats.loss(criterion, tl, vl),
+                                 stats.loss(criterion, train_right, val_right), vt[0]);
+          };
+          std::optional<double> loss;  // computed at most once, when needed
+          if (choice.held_out_loss) {
+            loss = loss_score();
+            if (loss) scores.push_back(*loss);
+          } else if (val_split) {
+            scores.push_back(split_decrease(stats, criterion, val_parent[f], vt[0], vl, val_right));
+          }
+          if (choice.picks == nullptr || !train_split) continue;
+          const double gain =
+              split_decrease(stats, criterion, train_parent[f], tt[0], tl, train_right);
+          if (choice.picks->beats(f, gain, choice.feature, b)) {
+            choice.picks->take(f, gain, choice.feature, b,
+                               choice.held_out_loss ? loss : loss_score());
+          }
+        }
+        emit(b, std::move(scores));
+      });
+}
+
+// Objective fold scores of one candidate from class lanes ([fold][lane], classes from lane 1):
+// each side predicts its training majority on its validation samples, the score being the gain
+// over the baseline's. A fold with a side empty in training or validation gives no score. With
+// picks, each fold whose training sides are both non-empty offers the candidate (at the given
+// feature and position) its in-sample gain: the same predictions booked on the training samples,
+// minus train_baseline's.
+std::vector<double> objective_scores(const ClassObjective& objective, Confusion& confusion,
+                                     size_t n_folds, size_t width, const double* val_left,
+                                     const double* val_total, const double* train_left,
+                                     const double* train_total, const double* baseline,
+                                     double* right, const ScanChoice& choice, size_t position,
+                                     const double* train_baseline);
+
+// Objective fold scores of every candidate of a class table with the training lanes at hand (see
+// scan_with_training), and with picks each fold's offers.
+template <class Lane, class Emit>
+void score_objective(const ClassObjective& objective, size_t n_classes,
+                     const CellTable<Lane>& table, size_t n_folds, const CandidateBins& bins,
+                     const ScanChoice& choice, ScanScratch& s, Emit&& emit) {
+  const size_t width = table.width;
+  Confusion confusion = Confusion::zero(n_classes);
+  double* baseline = zero_scratch(s.parent, 2 * n_folds);
+  double* train_baseline = baseline + n_folds;
+  const double* val_total = nullptr;
+  const double* train_total = nullptr;
+  const auto start = [&](const double* vt, const double* tt) {
+    val_total = vt;
+    train_total = tt;
+    for (size_t f = 0; f < n_folds; ++f) {
+      baseline[f] =
+          majority_objective(objective, confusion, tt + f * width + 1, vt + f * width + 1);
+      if (choice.picks != nullptr) {
+        train_baseline[f] =
+            majority_objective(objective, confusion, tt + f * width + 1, tt + f * width + 1);
+      }
+    }
+  };
+  double* right = zero_scratch(s.right, 2 * width);
+  scan_with_training(
+      table, n_folds, bins, s, start, [&](size_t b, const double* left, const double* train_left) {
+        emit(b, objective_scores(objective, confusion, n_folds, width, left, val_total, train_left,
+                                 train_total, baseline, right, choice, b, train_baseline));
+      });
 }
 
 }  // namespace ornik

@@ -47,35 +47,44 @@ inline double node_impurity(const ObjectiveClassification& task, std::span<const
 template <class Target>
 struct FoldTargets {
   std::vector<std::vector<Target>> val;
-  std::vector<std::vector<Target>> train;  // only for the objective scoring
+  std::vector<std::vector<Target>> train;  // only when the training rows are coded too
 };
 
+// What the scans compute for a fit's settings besides the impurity scoring: the held-out loss as
+// the fold score, and each fold's pick (into picks) for the selection-aware stop test.
+inline ScanChoice scan_choice(const TreeParams& p, FoldPicks& picks, size_t feature = 0) {
+  return ScanChoice{p.fold_score == FoldScore::Loss,
+                    p.stop_rule == StopRule::Selection ? &picks : nullptr, feature};
+}
+
 inline std::vector<FoldStats> score_coded(const Regression& task, bool ordered,
-                                          const CodedFeature& c, std::span<const Fold>,
-                                          const FoldTargets<double>& y) {
-  return score_coded_states(ordered, c, y.val, *task.criterion);
+                                          const CodedFeature& c, const FoldTargets<double>& y,
+                                          const ScanChoice& choice) {
+  return score_coded_states(ordered, c, y.val, *task.criterion, choice, y.train);
 }
 
 inline std::vector<FoldStats> score_coded(const Classification& task, bool ordered,
-                                          const CodedFeature& c, std::span<const Fold>,
-                                          const FoldTargets<ClassLabel>& y) {
-  return score_coded_states(ordered, c, y.val, *task.criterion);
+                                          const CodedFeature& c, const FoldTargets<ClassLabel>& y,
+                                          const ScanChoice& choice) {
+  return score_coded_states(ordered, c, y.val, *task.criterion, choice, y.train);
 }
 
 inline std::vector<FoldStats> score_coded(const ObjectiveClassification& task, bool ordered,
-                                          const CodedFeature& c, std::span<const Fold>,
-                                          const FoldTargets<ClassLabel>& y) {
-  return score_coded_states_objective(ordered, c, y.train, y.val, task.n_classes, *task.objective);
+                                          const CodedFeature& c, const FoldTargets<ClassLabel>& y,
+                                          const ScanChoice& choice) {
+  return score_coded_states_objective(ordered, c, y.train, y.val, task.n_classes, *task.objective,
+                                      choice);
 }
 
-// Only the objective scoring codes the training rows too.
-constexpr bool needs_train_codes(const Regression&) {
-  return false;
+// The objective scoring always codes the training rows too; the criteria do when the held-out
+// loss or the folds' picks need them.
+inline bool needs_train_codes(const Regression&, const ScanChoice& choice) {
+  return choice.needs_training();
 }
-constexpr bool needs_train_codes(const Classification&) {
-  return false;
+inline bool needs_train_codes(const Classification&, const ScanChoice& choice) {
+  return choice.needs_training();
 }
-constexpr bool needs_train_codes(const ObjectiveClassification&) {
+inline bool needs_train_codes(const ObjectiveClassification&, const ScanChoice&) {
   return true;
 }
 
@@ -85,43 +94,44 @@ std::vector<FoldStats> score_states_strict(const Task& task, const Column& colum
                                            std::span<const StateCode> states,
                                            std::span<const Fold> folds,
                                            std::span<const typename Task::Target> targets,
-                                           uint64_t n_bins) {
-  CodedFeature coded = code_fold_rows(column, folds, n_bins, needs_train_codes(task));
+                                           uint64_t n_bins, const ScanChoice& choice = {}) {
+  const bool with_train = needs_train_codes(task, choice);
+  CodedFeature coded = code_fold_rows(column, folds, n_bins, with_train);
   coded.states.assign(states.begin(), states.end());
   FoldTargets<typename Task::Target> y;
   y.val = gather_fold_targets(folds, targets, false);
-  if (needs_train_codes(task)) y.train = gather_fold_targets(folds, targets, true);
-  return score_coded(task, ordered, coded, folds, y);
+  if (with_train) y.train = gather_fold_targets(folds, targets, true);
+  return score_coded(task, ordered, coded, y, choice);
 }
 
 inline std::vector<ScoredCandidate> score_block_fast(const Regression& task, const FastBlock& block,
                                                      std::span<const double> targets,
                                                      const FoldAssignment& folds,
                                                      const Aggregator& aggregator,
-                                                     FastScratch& scratch) {
+                                                     FastScratch& scratch,
+                                                     const ScanChoice& choice) {
   const SumsCriterion* sums = task.criterion->sums();
   if (sums == nullptr) {
     throw std::invalid_argument(std::string("Fast mode cannot score the criterion ") +
                                 task.criterion->name());
   }
-  return score_block_fast_regression(block, targets, {}, folds, *sums, aggregator, scratch);
+  return score_block_fast_regression(block, targets, {}, folds, *sums, aggregator, scratch, choice);
 }
 
 inline std::vector<ScoredCandidate> score_block_fast(
     const Classification& task, const FastBlock& block, std::span<const ClassLabel> targets,
-    const FoldAssignment& folds, const Aggregator& aggregator, FastScratch& scratch) {
+    const FoldAssignment& folds, const Aggregator& aggregator, FastScratch& scratch,
+    const ScanChoice& choice) {
   return score_block_fast_classification(block, targets, {}, folds, *task.criterion, aggregator,
-                                         scratch);
+                                         scratch, choice);
 }
 
-inline std::vector<ScoredCandidate> score_block_fast(const ObjectiveClassification& task,
-                                                     const FastBlock& block,
-                                                     std::span<const ClassLabel> targets,
-                                                     const FoldAssignment& folds,
-                                                     const Aggregator& aggregator,
-                                                     FastScratch& scratch) {
+inline std::vector<ScoredCandidate> score_block_fast(
+    const ObjectiveClassification& task, const FastBlock& block,
+    std::span<const ClassLabel> targets, const FoldAssignment& folds, const Aggregator& aggregator,
+    FastScratch& scratch, const ScanChoice& choice) {
   return score_block_fast_objective(block, targets, {}, folds, *task.objective, task.n_classes,
-                                    aggregator, scratch);
+                                    aggregator, scratch, choice);
 }
 
 }  // namespace ornik

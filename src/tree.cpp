@@ -22,6 +22,7 @@ std::vector<ExportedNode> export_nodes(const NodeList<Payload>& nodes, FillLeaf&
     r.children_right = static_cast<int64_t>(node.right);
     r.feature = static_cast<int64_t>(node.rule.feature);
     r.n_samples = records[i + 1].n_samples + records[node.right].n_samples;
+    r.evidence = node.evidence;
     if (node.rule.kind == SplitRule::Kind::Categorical) {
       r.is_categorical = true;
       r.category = node.rule.category;

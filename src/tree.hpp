@@ -203,6 +203,7 @@ struct ExportedNode {
   double value = std::numeric_limits<double>::quiet_NaN();
   bool is_leaf = false;
   bool is_categorical = false;
+  SplitEvidence evidence;  // a leaf's keeps the defaults
 };
 
 // Preorder records of a tree; record i describes node i.

@@ -21,6 +21,23 @@ void require_entry(const std::vector<T>& list, const char* key, size_t id) {
   }
 }
 
+// Entry id of an evidence list that is present, else `absent`.
+template <class T>
+T evidence_entry(const std::optional<std::vector<T>>& list, const char* key, size_t id, T absent) {
+  if (!list) return absent;
+  require_entry(*list, key, id);
+  return (*list)[id];
+}
+
+SplitEvidence evidence_at(const FlatTree& flat, size_t id) {
+  SplitEvidence e;
+  for (const EvidenceFloats& f : EVIDENCE_FLOATS) {
+    e.*f.field = evidence_entry(flat.*f.list, f.key, id, e.*f.field);
+  }
+  e.n_folds = evidence_entry(flat.n_scored_folds, "n_scored_folds", id, e.n_folds);
+  return e;
+}
+
 // Rebuilds the nodes reachable from node 0 with an explicit stack, so a deep tree needs no deep
 // recursion. leaf(id) checks and reads the payload of leaf id.
 template <class Payload, class Leaf>
@@ -89,6 +106,7 @@ NodeList<Payload> rebuild(const FlatTree& flat, Leaf&& leaf) {
     const size_t right = child(v.id, flat.children_right, "right");
     node.is_leaf = false;
     node.rule = flat.rule_at(v.id);
+    node.evidence = evidence_at(flat, v.id);
     nodes.push_back(std::move(node));
     state[v.id] = OPEN;
     stack.push_back({v.id, 0, 0, false, true});

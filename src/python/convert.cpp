@@ -275,10 +275,20 @@ bool is_parameter(PyObject* key, const std::vector<const char*>& names) {
   });
 }
 
+// The keyword argument `name`, or null when it is not given.
+PyObject* keyword(PyObject* kwds, const char* name) {
+  if (kwds == nullptr) return nullptr;
+  const PyRef key = checked(PyUnicode_FromString(name));
+  PyObject* value = PyDict_GetItemWithError(kwds, key.get());
+  if (value == nullptr && PyErr_Occurred()) throw PyErrorSet{};
+  return value;
+}
+
 }  // namespace
 
 std::vector<PyObject*> bind_arguments(PyObject* args, PyObject* kwds, const char* function,
-                                      const std::vector<const char*>& names) {
+                                      const std::vector<const char*>& names,
+                                      const std::vector<const char*>& optional) {
   const Py_ssize_t n_positional = PyTuple_Size(args);
   if (n_positional < 0) throw PyErrorSet{};
   const Py_ssize_t n_keywords = kwds != nullptr ? PyDict_Size(kwds) : 0;
@@ -287,13 +297,18 @@ std::vector<PyObject*> bind_arguments(PyObject* args, PyObject* kwds, const char
   Py_ssize_t pos = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
+  Py_ssize_t n_optional = 0;
   while (n_keywords > 0 && PyDict_Next(kwds, &pos, &key, &value)) {
-    if (PyUnicode_Check(key) && !is_parameter(key, names)) {
+    if (!PyUnicode_Check(key)) continue;
+    if (is_parameter(key, optional)) {
+      ++n_optional;
+    } else if (!is_parameter(key, names)) {
       PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, key);
       throw PyErrorSet{};
     }
   }
-  const size_t given = static_cast<size_t>(n_positional + n_keywords);
+  // The keyword-only arguments take no part in the count of the others.
+  const size_t given = static_cast<size_t>(n_positional + n_keywords - n_optional);
   if (given > names.size()) {
     raise(PyExc_TypeError,
           std::string(function) + "() takes at most " + std::to_string(names.size()) +
@@ -305,15 +320,14 @@ std::vector<PyObject*> bind_arguments(PyObject* args, PyObject* kwds, const char
     if (i < static_cast<size_t>(n_positional)) {
       bound[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
     } else if (n_keywords > 0) {
-      const PyRef name = checked(PyUnicode_FromString(names[i]));
-      bound[i] = PyDict_GetItemWithError(kwds, name.get());
-      if (bound[i] == nullptr && PyErr_Occurred()) throw PyErrorSet{};
+      bound[i] = keyword(kwds, names[i]);
     }
     if (bound[i] == nullptr) {
       raise(PyExc_TypeError, std::string(function) + "() missing required argument '" + names[i] +
                                  "' (pos " + std::to_string(i + 1) + ")");
     }
   }
+  for (const char* name : optional) bound.push_back(n_optional > 0 ? keyword(kwds, name) : nullptr);
   return bound;
 }
 

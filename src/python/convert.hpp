@@ -66,10 +66,12 @@ inline Py_ssize_t sequence_size_hint(PyObject* seq) {
 
 std::vector<size_t> to_positions(PyObject* obj);  // a non-str sequence of unsigned integers
 
-// Binds positional and keyword arguments to `names` (all required) by the interpreter's rules
-// and wording; returns borrowed references in the order of `names`.
+// Binds positional and keyword arguments to `names` (all required) and to the keyword-only
+// `optional` names by the interpreter's rules and wording; returns borrowed references in the
+// order of `names`, then of `optional` (null for an optional argument not given).
 std::vector<PyObject*> bind_arguments(PyObject* args, PyObject* kwds, const char* function,
-                                      const std::vector<const char*>& names);
+                                      const std::vector<const char*>& names,
+                                      const std::vector<const char*>& optional = {});
 
 // Runs the conversion of argument `name`; a TypeError it raises is re-raised as
 // "argument '{name}': {message}", anything else passes through.

@@ -17,6 +17,8 @@ struct ParamDef {
   const char* name;
   Field field;  // the member's type selects the conversion
   unsigned classes;
+  // A str parameter that may only be given by keyword, with this default; null: required.
+  const char* keyword_default = nullptr;
 };
 
 constexpr unsigned ALL = REGRESSOR | CLASSIFIER | OBJECTIVE;
@@ -47,7 +49,23 @@ const ParamDef PARAMS[] = {
     {"n_threads", &RawArgs::n_threads, ALL},
     {"parallel_min_samples", &RawArgs::parallel_min_samples, ALL},
     {"categorical", &RawArgs::categorical, ALL},
+    {"cv_score", &RawArgs::cv_score, REGRESSOR | CLASSIFIER, "impurity"},
+    {"cv_stop", &RawArgs::cv_stop, ALL, "score"},
 };
+
+std::vector<const char*> names_of(unsigned mask, bool keyword_only) {
+  std::vector<const char*> names;
+  for (const ParamDef& p : PARAMS) {
+    if ((p.classes & mask) != 0 && (p.keyword_default != nullptr) == keyword_only) {
+      names.push_back(p.name);
+    }
+  }
+  return names;
+}
+
+Text ascii_text(const char* ascii) {
+  return Text(ascii, ascii + std::char_traits<char>::length(ascii));
+}
 
 void convert_into(RawArgs& out, uint64_t RawArgs::* f, PyObject* o) {
   out.*f = to_unsigned(o);
@@ -89,32 +107,46 @@ Average build_average(const Text& s) {
 }  // namespace
 
 std::vector<const char*> parameter_names(unsigned mask) {
-  std::vector<const char*> names;
-  for (const ParamDef& p : PARAMS) {
-    if ((p.classes & mask) != 0) names.push_back(p.name);
-  }
-  return names;
+  return names_of(mask, false);
+}
+
+std::vector<const char*> keyword_names(unsigned mask) {
+  return names_of(mask, true);
 }
 
 std::string parameter_list(unsigned mask) {
-  std::string out = "(";
-  for (const char* name : parameter_names(mask)) {
-    if (out.size() > 1) out += ", ";
-    out += name;
+  std::string out;
+  for (const char* name : parameter_names(mask)) out += std::string(out.empty() ? "" : ", ") + name;
+  if (!keyword_names(mask).empty()) out += ", *";
+  for (const ParamDef& p : PARAMS) {
+    if ((p.classes & mask) != 0 && p.keyword_default != nullptr) {
+      out += std::string(", ") + p.name + "='" + p.keyword_default + "'";
+    }
   }
-  return out + ")";
+  return "(" + out + ")";
 }
 
 RawArgs parse_constructor(unsigned mask, const char* class_name, PyObject* args, PyObject* kwds) {
   const std::vector<PyObject*> bound =
-      bind_arguments(args, kwds, class_name, parameter_names(mask));
+      bind_arguments(args, kwds, class_name, parameter_names(mask), keyword_names(mask));
   RawArgs out;
-  size_t i = 0;
+  // Every keyword-only setting starts at its default, also in a class that does not take it.
   for (const ParamDef& p : PARAMS) {
-    if ((p.classes & mask) == 0) continue;
-    PyObject* value = bound[i++];
-    convert_argument(
-        p.name, [&] { std::visit([&](auto field) { convert_into(out, field, value); }, p.field); });
+    if (p.keyword_default != nullptr) {
+      out.*std::get<Text RawArgs::*>(p.field) = ascii_text(p.keyword_default);
+    }
+  }
+  size_t i = 0;
+  // Required parameters first, then the keyword-only ones, each in table order.
+  for (const bool keyword_only : {false, true}) {
+    for (const ParamDef& p : PARAMS) {
+      if ((p.classes & mask) == 0 || (p.keyword_default != nullptr) != keyword_only) continue;
+      PyObject* value = bound[i++];
+      if (value == nullptr) continue;
+      convert_argument(p.name, [&] {
+        std::visit([&](auto field) { convert_into(out, field, value); }, p.field);
+      });
+    }
   }
   return out;
 }
@@ -198,6 +230,20 @@ TreeParams build_params(const RawArgs& a) {
     p.split_style = SplitStyle::BinMembership;
   } else {
     unknown("split_style", a.split_style, "\"threshold\" or \"bin\"");
+  }
+  if (equals(a.cv_score, "impurity")) {
+    p.fold_score = FoldScore::Impurity;
+  } else if (equals(a.cv_score, "loss")) {
+    p.fold_score = FoldScore::Loss;
+  } else {
+    unknown("cv_score", a.cv_score, "\"impurity\" or \"loss\"");
+  }
+  if (equals(a.cv_stop, "score")) {
+    p.stop_rule = StopRule::Score;
+  } else if (equals(a.cv_stop, "selection")) {
+    p.stop_rule = StopRule::Selection;
+  } else {
+    unknown("cv_stop", a.cv_stop, "\"score\" or \"selection\"");
   }
   p.max_depth = a.max_depth;
   p.cv_folds = a.cv_folds;

@@ -41,11 +41,15 @@ struct RawArgs {
   uint64_t n_threads = 0;
   uint64_t parallel_min_samples = 0;
   std::vector<size_t> categorical;
+  Text cv_score;  // keyword-only
+  Text cv_stop;   // keyword-only
 };
 
-// Parameter names of a class, in signature order.
+// Names of a class's required parameters, in signature order.
 std::vector<const char*> parameter_names(unsigned mask);
-// "(name, name, ...)" for the class's text signature.
+// Names of a class's optional keyword-only parameters, in signature order.
+std::vector<const char*> keyword_names(unsigned mask);
+// "(name, ..., *, keyword='default', ...)" for the class's text signature.
 std::string parameter_list(unsigned mask);
 
 // Binds and converts the constructor arguments in signature order.
@@ -56,7 +60,7 @@ Regression build_regression(const RawArgs& a);
 Classification build_classification(const RawArgs& a);
 ObjectiveClassification build_objective(const RawArgs& a);
 
-// Checks mode, then split_style, then copies the numbers.
+// Checks mode, then split_style, then cv_score and cv_stop, then copies the numbers.
 TreeParams build_params(const RawArgs& a);
 std::unique_ptr<Aggregator> build_aggregator(const RawArgs& a);
 

@@ -1,5 +1,6 @@
 #include "tree_dict.hpp"
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -69,27 +70,38 @@ PyRef tree_to_dict(const std::vector<ExportedNode>& records, bool is_classifier,
   if (!is_classifier) {
     set_item(dict.get(), "value",
              make_list(records, [](const ExportedNode& r) { return PyFloat_FromDouble(r.value); }));
-    return dict;
+  } else {
+    set_item(dict.get(), "predicted_class", make_list(records, [](const ExportedNode& r) {
+               return PyLong_FromLongLong(r.predicted_class);
+             }));
+    set_item(dict.get(), "proba",
+             make_list(records, [](const ExportedNode& r) { return float_list(r.proba); }));
+    set_item(dict.get(), "n_classes", checked(PyLong_FromUnsignedLongLong(n_classes)));
   }
-  set_item(dict.get(), "predicted_class", make_list(records, [](const ExportedNode& r) {
-             return PyLong_FromLongLong(r.predicted_class);
+  // The evidence of each split's choice comes after the keys that describe the tree.
+  for (const EvidenceFloats& f : EVIDENCE_FLOATS) {
+    set_item(dict.get(), f.key, make_list(records, [&](const ExportedNode& r) {
+               return PyFloat_FromDouble(r.evidence.*f.field);
+             }));
+  }
+  set_item(dict.get(), "n_scored_folds", make_list(records, [](const ExportedNode& r) {
+             return PyLong_FromUnsignedLongLong(r.evidence.n_folds);
            }));
-  set_item(dict.get(), "proba",
-           make_list(records, [](const ExportedNode& r) { return float_list(r.proba); }));
-  set_item(dict.get(), "n_classes", checked(PyLong_FromUnsignedLongLong(n_classes)));
   return dict;
 }
 
 namespace {
 
-// Reads the list under `key`, converting every element with `convert`.
+// Reads the list under `key`, converting every element with `convert`; nothing when the key is
+// absent.
 template <class T, class Convert>
-std::vector<T> get_vec(PyObject* dict, const char* key, const char* element, Convert convert) {
+std::optional<std::vector<T>> get_optional_vec(PyObject* dict, const char* key, const char* element,
+                                               Convert convert) {
   PyRef key_obj = checked(PyUnicode_FromString(key));
   PyObject* found = PyDict_GetItemWithError(dict, key_obj.get());
   if (found == nullptr) {
     if (PyErr_Occurred()) throw PyErrorSet{};
-    raise(PyExc_ValueError, "tree state missing key " + quote(key));
+    return std::nullopt;
   }
   PyRef value = PyRef::borrow(found);  // element conversions may run code that edits the dict
   std::vector<T> out;
@@ -97,6 +109,14 @@ std::vector<T> get_vec(PyObject* dict, const char* key, const char* element, Con
   for_each_item(value.get(), std::string("a sequence of ") + element + " for " + quote(key),
                 [&](PyObject* item) { out.push_back(convert(item)); });
   return out;
+}
+
+// The list under `key`, which must be present.
+template <class T, class Convert>
+std::vector<T> get_vec(PyObject* dict, const char* key, const char* element, Convert convert) {
+  std::optional<std::vector<T>> list = get_optional_vec<T>(dict, key, element, convert);
+  if (!list) raise(PyExc_ValueError, "tree state missing key " + quote(key));
+  return std::move(*list);
 }
 
 std::vector<double> to_float_list(PyObject* obj) {
@@ -128,6 +148,14 @@ FlatTree flat_from_dict(PyObject* dict) {
   return t;
 }
 
+// The evidence lists that are present, read after the payload lists.
+void read_evidence(PyObject* dict, FlatTree& t) {
+  for (const EvidenceFloats& f : EVIDENCE_FLOATS) {
+    t.*f.list = get_optional_vec<double>(dict, f.key, "float", to_float);
+  }
+  t.n_scored_folds = get_optional_vec<uint64_t>(dict, "n_scored_folds", "int", to_unsigned);
+}
+
 template <class Payload>
 NodeList<Payload> nodes_or_raise(ImportResult<Payload> result) {
   if (const std::string* error = std::get_if<std::string>(&result)) {
@@ -141,6 +169,7 @@ NodeList<Payload> nodes_or_raise(ImportResult<Payload> result) {
 NodeList<double> regression_from_dict(PyObject* dict) {
   FlatTree flat = flat_from_dict(dict);
   flat.value = get_vec<double>(dict, "value", "float", to_float);
+  read_evidence(dict, flat);
   return nodes_or_raise(import_regression(flat));
 }
 
@@ -148,6 +177,7 @@ NodeList<ClassPrediction> classification_from_dict(PyObject* dict) {
   FlatTree flat = flat_from_dict(dict);
   flat.predicted_class = get_vec<int64_t>(dict, "predicted_class", "int", to_signed);
   flat.proba = get_vec<std::vector<double>>(dict, "proba", "float sequences", to_float_list);
+  read_evidence(dict, flat);
   return nodes_or_raise(import_classification(flat));
 }
 

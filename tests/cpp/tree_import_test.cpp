@@ -124,7 +124,9 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     "tree state key \"category\" has no entry for node 2"},
         RefusalCase{"payload_list_missing", true, [](FlatTree& f) { f.proba.clear(); },
-                    "tree state key \"proba\" has no entry for node 1"}),
+                    "tree state key \"proba\" has no entry for node 1"},
+        RefusalCase{"short_evidence", false, [](FlatTree& f) { f.fold_score_std = {0.5}; },
+                    "tree state key \"fold_score_std\" has no entry for node 2"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(TreeImport, ReadsOnlyWhatEachNodeNeeds) {
@@ -161,7 +163,12 @@ TEST(TreeImport, InfiniteBoundsAreNoBoundsAndNegativeClassesAreZero) {
   f.upper[2] = 2.5;
   f.predicted_class[1] = -7;
   f.proba[3] = {1.0, 0.0, 0.0, 0.0, 0.0};  // any length is kept
+  f.score = {0.5, 9.0, 0.25};              // a split reads its evidence, a leaf none
+  f.n_scored_folds = {3, 0, 4};
   const auto nodes = std::get<NodeList<ClassPrediction>>(import_classification(f));
+  EXPECT_EQ(nodes[2].evidence.score, 0.25);
+  EXPECT_EQ(nodes[2].evidence.n_folds, 4u);
+  EXPECT_TRUE(std::isnan(nodes[1].evidence.score) && std::isnan(nodes[2].evidence.fold_mean));
   EXPECT_FALSE(nodes[0].rule.has_lower);
   EXPECT_FALSE(nodes[0].rule.has_upper);
   EXPECT_TRUE(nodes[2].rule.has_lower);  // NaN is kept, and no number passes it
@@ -229,7 +236,12 @@ bool same_flat(const FlatTree& a, const FlatTree& b) {
   for (size_t i = 0; same_proba && i < a.proba.size(); ++i) {
     same_proba = bits(a.proba[i]) == bits(b.proba[i]);
   }
-  return a.is_leaf == b.is_leaf && a.children_left == b.children_left &&
+  bool same_evidence = a.n_scored_folds == b.n_scored_folds;
+  for (const EvidenceFloats& e : EVIDENCE_FLOATS) {
+    same_evidence = same_evidence && (a.*e.list).has_value() == (b.*e.list).has_value() &&
+                    (!(a.*e.list) || bits(*(a.*e.list)) == bits(*(b.*e.list)));
+  }
+  return same_evidence && a.is_leaf == b.is_leaf && a.children_left == b.children_left &&
          a.children_right == b.children_right && a.feature == b.feature &&
          a.is_categorical == b.is_categorical && bits(a.lower) == bits(b.lower) &&
          bits(a.upper) == bits(b.upper) && a.category == b.category && a.n_samples == b.n_samples &&

@@ -46,6 +46,7 @@ NodeList<double> sample_tree() {
   t[2].is_leaf = false;
   t[2].rule = SplitRule::categorical(1, 4);
   t[2].right = 4;
+  t[2].evidence = {0.5, 0.25, 0.75, 0.125, 4};
   t[3].payload = 5.0;
   t[3].n_samples = 2;
   t[4].payload = 7.0;
@@ -102,6 +103,9 @@ TEST(Tree, ExportIsPreorderWithSummedCounts) {
   EXPECT_EQ(r[3].value, 5.0);
   EXPECT_EQ(r[3].predicted_class, -1);
   EXPECT_EQ(r[1].feature, -1);
+  EXPECT_EQ(r[2].evidence.stop_score, 0.25);
+  EXPECT_EQ(r[2].evidence.n_folds, 4u);
+  EXPECT_TRUE(std::isnan(r[0].evidence.score) && r[0].evidence.n_folds == 0);
 }
 
 TEST(Tree, ChainOfAMillionSplitsNeedsNoRecursion) {

@@ -3,7 +3,8 @@
 // Layout (little-endian; a read past the end yields zeros, so every byte string decodes):
 //   u8  flags        bit 0: classifier lists ("predicted_class", "proba") instead of "value"
 //   u16 node count   n, at most MAX_NODES
-//   then each list in reading order, as
+//   then each list in reading order, the evidence lists after a byte whose bits 0-3 say which of
+//   EVIDENCE_FLOATS and bit 4 whether n_scored_folds is present, as
 //   u8  length code  0: n entries; 1..127: n minus the code (at least 0); 128..255: n + code - 127
 //       entries      bool: u8 (non-zero is true); signed: zigzag varint; unsigned: varint;
 //                    float: 8 raw bytes; proba entry: varint count (at most MAX_PROBA), then floats
@@ -12,6 +13,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <string>
@@ -99,6 +101,11 @@ void read_list(Reader& in, size_t n, std::vector<T>& list, Read&& read) {
   for (T& v : list) v = read();
 }
 
+template <class T, class Read>
+void read_list(Reader& in, size_t n, std::optional<std::vector<T>>& list, Read&& read) {
+  read_list(in, n, list.emplace(), read);
+}
+
 template <class T, class Write>
 void write_list(Writer& out, size_t n, const std::vector<T>& list, Write&& write) {
   if (list.size() >= n) {
@@ -133,14 +140,19 @@ inline EncodedTree decode(const uint8_t* data, size_t size) {
   detail::read_list(in, n, f.n_samples, uint);
   if (!t.classifier) {
     detail::read_list(in, n, f.value, real);
-    return t;
+  } else {
+    detail::read_list(in, n, f.predicted_class, sint);
+    detail::read_list(in, n, f.proba, [&] {
+      std::vector<double> p(static_cast<size_t>(in.varint() % (MAX_PROBA + 1)));
+      for (double& v : p) v = in.f64();
+      return p;
+    });
   }
-  detail::read_list(in, n, f.predicted_class, sint);
-  detail::read_list(in, n, f.proba, [&] {
-    std::vector<double> p(static_cast<size_t>(in.varint() % (MAX_PROBA + 1)));
-    for (double& v : p) v = in.f64();
-    return p;
-  });
+  const uint8_t present = in.byte();
+  for (size_t k = 0; k < std::size(EVIDENCE_FLOATS); ++k) {
+    if ((present >> k & 1) != 0) detail::read_list(in, n, f.*EVIDENCE_FLOATS[k].list, real);
+  }
+  if ((present >> 4 & 1) != 0) detail::read_list(in, n, f.n_scored_folds, uint);
   return t;
 }
 
@@ -168,20 +180,33 @@ inline std::vector<uint8_t> encode(const EncodedTree& t) {
   detail::write_list(out, n, f.n_samples, uint);
   if (!t.classifier) {
     detail::write_list(out, n, f.value, real);
-    return out.out;
+  } else {
+    detail::write_list(out, n, f.predicted_class, sint);
+    detail::write_list(out, n, f.proba, [&](const std::vector<double>& p) {
+      out.varint(p.size());
+      for (const double v : p) out.f64(v);
+    });
   }
-  detail::write_list(out, n, f.predicted_class, sint);
-  detail::write_list(out, n, f.proba, [&](const std::vector<double>& p) {
-    out.varint(p.size());
-    for (const double v : p) out.f64(v);
-  });
+  uint8_t present = f.n_scored_folds ? 16 : 0;
+  for (size_t k = 0; k < std::size(EVIDENCE_FLOATS); ++k) {
+    present |= (f.*EVIDENCE_FLOATS[k].list).has_value() ? 1 << k : 0;
+  }
+  out.byte(present);
+  for (const EvidenceFloats& e : EVIDENCE_FLOATS) {
+    if (f.*e.list) detail::write_list(out, n, *(f.*e.list), real);
+  }
+  if (f.n_scored_folds) detail::write_list(out, n, *f.n_scored_folds, uint);
   return out.out;
 }
 
 // The flat lists of export records, as the dictionary of an exported tree holds them.
 inline FlatTree flat_from_records(const std::vector<ExportedNode>& records, bool classifier) {
   FlatTree f;
+  for (const EvidenceFloats& e : EVIDENCE_FLOATS) (f.*e.list).emplace();
+  f.n_scored_folds.emplace();
   for (const ExportedNode& r : records) {
+    for (const EvidenceFloats& e : EVIDENCE_FLOATS) (f.*e.list)->push_back(r.evidence.*e.field);
+    f.n_scored_folds->push_back(r.evidence.n_folds);
     f.is_leaf.push_back(r.is_leaf ? 1 : 0);
     f.children_left.push_back(r.children_left);
     f.children_right.push_back(r.children_right);
@@ -215,6 +240,12 @@ inline bool same_proba(const std::vector<double>& a, const std::vector<double>& 
   return true;
 }
 
+inline bool same_evidence(const SplitEvidence& a, const SplitEvidence& b) {
+  bool same = a.n_folds == b.n_folds;
+  for (const EvidenceFloats& e : EVIDENCE_FLOATS) same = same && same_bits(a.*e.field, b.*e.field);
+  return same;
+}
+
 inline bool same_records(const std::vector<ExportedNode>& a, const std::vector<ExportedNode>& b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
@@ -225,7 +256,7 @@ inline bool same_records(const std::vector<ExportedNode>& a, const std::vector<E
         x.is_categorical != y.is_categorical || !same_bits(x.lower, y.lower) ||
         !same_bits(x.upper, y.upper) || x.category != y.category || x.n_samples != y.n_samples ||
         x.predicted_class != y.predicted_class || !same_bits(x.value, y.value) ||
-        !same_proba(x.proba, y.proba)) {
+        !same_proba(x.proba, y.proba) || !same_evidence(x.evidence, y.evidence)) {
       return false;
     }
   }

@@ -6,6 +6,7 @@ from ornik._ornik import RawClassifier, RawObjectiveClassifier, RawRegressor
 from ornik._settings import CLASSIFIER, REGRESSOR, SETTINGS, native_parameters
 
 MISSING = 4294967295
+NAN = math.nan
 
 
 def _declared(cls, **fixed):
@@ -26,6 +27,12 @@ ARGS = {
     RawObjectiveClassifier: _declared(
         RawObjectiveClassifier, n_classes=2, objective="f1", pos_label=1
     ),
+}
+# The optional keyword-only arguments and their defaults, today's scoring and stop rule.
+KEYWORDS = {
+    RawRegressor: dict(cv_score="impurity", cv_stop="score"),
+    RawClassifier: dict(cv_score="impurity", cv_stop="score"),
+    RawObjectiveClassifier: dict(cv_stop="score"),
 }
 COMMON = {k: v for k, v in ARGS[RawRegressor].items() if k != "criterion"}
 CLASSES = list(ARGS)
@@ -55,8 +62,13 @@ def cat(feature, category, left, right):
     return ("cat", feature, category, left, right)
 
 
+# The evidence lists that follow the keys describing the tree; NaN and 0 where none is known.
+EVIDENCE = ["score", "stop_score", "fold_score_mean", "fold_score_std", "n_scored_folds"]
+
+
 def tree_dict(root, n_classes=None):
-    """Export dictionary of a nested tree; n_classes=None builds a regression tree."""
+    """Export dictionary of a nested tree, without evidence; n_classes=None builds a regression
+    tree."""
     keys = ["is_leaf", "children_left", "children_right", "feature", "is_categorical"]
     keys += ["lower", "upper", "category", "n_samples"]
     keys += ["value"] if n_classes is None else ["predicted_class", "proba"]
@@ -101,7 +113,27 @@ def tree_dict(root, n_classes=None):
     out.update(d)
     if n_classes is not None:
         out["n_classes"] = n_classes
+    n = len(d["is_leaf"])
+    out.update({k: [math.nan] * n for k in EVIDENCE[:-1]}, n_scored_folds=[0] * n)
     return out
+
+
+def without_evidence(d):
+    return {k: v for k, v in d.items() if k not in EVIDENCE}
+
+
+def with_evidence(est, evidence=True):
+    """A fitted estimator given made-up evidence at every split (the score 1 / 2**(id + 1) and,
+    at odd ids, the same stop score), or none at all."""
+    tree = est._raw.export_tree()
+    for i, is_leaf in enumerate(tree["is_leaf"]):
+        score = 1 / 2 ** (i + 1)
+        values = [score, score if i % 2 else -0.5, 0.25, 0.125, 5]
+        for key, value in zip(EVIDENCE, values, strict=True):
+            tree[key][i] = (
+                value if evidence and not is_leaf else (0 if key == EVIDENCE[-1] else NAN)
+            )
+    return est._set_raw(est._raw_from_tree(tree))
 
 
 def category_label(v):

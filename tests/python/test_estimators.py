@@ -9,7 +9,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
-from native_helpers import ARGS, CLASSES, make, same
+from native_helpers import ARGS, CLASSES, KEYWORDS, leaf, make, num, same, tree_dict
 from sklearn.exceptions import NotFittedError
 
 import ornik
@@ -40,10 +40,11 @@ def test_stub_and_native_classes_follow_the_declaration(raw):
     body = next(c.body for c in stub.body if getattr(c, "name", None) == raw.__name__)
     init = next(f for f in body if getattr(f, "name", None) == "__init__")
     assert [a.arg for a in init.args.args[1:]] == list(native_parameters(raw.__name__))
+    assert [a.arg for a in init.args.kwonlyargs] == list(KEYWORDS[raw])
     # The native class takes every declared choice and both ends of every integer range.
     task = REGRESSOR if raw is RawRegressor else CLASSIFIER
     for s in SETTINGS:
-        if s.name in ARGS[raw]:
+        if s.name in ARGS[raw] or s.name in KEYWORDS[raw]:
             ends = (s.low, s.high - 1) if s.kind == "int" else ()
             for value in s.choices_for(task) if s.kind == "str" else ends:
                 make(raw, **{s.name: value})
@@ -53,6 +54,7 @@ def test_stub_and_native_classes_follow_the_declaration(raw):
 # the very tree that the raw estimator grows with the same settings.
 SETTING_CASES = [
     {},
+    {"cv_score": "loss", "cv_stop": "selection"},
     {"max_depth": 2},
     {"max_depth": None, "min_samples_leaf": 7},
     {"min_samples_split": 40, "n_bins": 4},
@@ -99,8 +101,9 @@ def test_objective_classifier_maps_pos_label(objective, average, pos_label, inde
     X, _, y = make_data()
     y2 = (y > 0).astype(int)
     labels = np.array(["neg", "pos"])[y2]
-    kwargs = dict(objective=objective, average=average, beta=2.0, max_depth=3)
-    est = ORNIKClassifier(pos_label=pos_label, **kwargs).fit(X, labels)
+    kwargs = dict(objective=objective, average=average, beta=2.0, max_depth=3, cv_stop="selection")
+    # The objective is the fold score: cv_score does not reach the objective's native class.
+    est = ORNIKClassifier(pos_label=pos_label, cv_score="loss", **kwargs).fit(X, labels)
     raw = make(RawObjectiveClassifier, pos_label=index, **kwargs)
     raw.fit(X, y2.astype(np.dtype("l")))
     assert same(est._raw.export_tree(), raw.export_tree())
@@ -150,6 +153,7 @@ BAD_SETTINGS = [
     (ORNIKRegressor, {"min_impurity_decrease": math.nan}, "must be a number, not NaN, got nan"),
     (ORNIKClassifier, {"cv_shuffle": "maybe"}, "cv_shuffle must be True or False, got 'maybe'"),
     (ORNIKRegressor, {"aggregator": "avg"}, f"aggregator must be {AGGREGATORS}, got 'avg'"),
+    (ORNIKClassifier, {"cv_stop": "never"}, "cv_stop must be 'score' or 'selection', got 'never'"),
     (ORNIKClassifier, {"criterion": "mse"}, "criterion must be 'gini' or 'entropy', got 'mse'"),
     (ORNIKClassifier, {"objective": "auc"}, "objective must be None or 'accuracy', 'precision', "
                                             "'recall', 'f1' or 'fbeta', got 'auc'"),
@@ -358,6 +362,36 @@ def test_depth_and_leaves():
     deep = ORNIKRegressor(max_depth=3).fit(X, y)
     assert deep.get_depth() == 3
     assert deep.get_n_leaves() == deep.tree_["is_leaf"].sum()
+
+
+@pytest.mark.parametrize(
+    "scores, expected",
+    [
+        ((0.4, 0.5, 0.25), [0.625, 0.0, 0.375]),  # score times share of the root's samples
+        ((0.4, -0.5, 0.25), [1.0, 0.0, 0.0]),  # a split that loses on held-out samples: nothing
+        ((math.nan, 0.0, -1.0), [0.0, 0.0, 0.0]),  # no evidence and no gain: all zeros
+    ],
+)
+def test_feature_importances_are_held_out_gains(scores, expected):
+    est = ORNIKRegressor().fit(np.zeros((4, 3)), np.zeros(4))
+    assert est.feature_importances_.tolist() == [0.0, 0.0, 0.0]  # a single leaf
+    inner = num(0, None, 0.0, leaf(1.0, 2), leaf(2.0, 2))
+    d = tree_dict(num(0, None, 0.5, leaf(0.0, 4), num(2, None, 1.0, inner, leaf(3.0, 2))))
+    d["score"][0], d["score"][2], d["score"][3] = scores
+    est._set_raw(RawRegressor.from_tree(d, []))
+    assert est.feature_importances_.tolist() == pytest.approx(expected)
+
+
+@pytest.mark.parametrize("cls", [ORNIKRegressor, ORNIKClassifier])
+def test_a_pure_noise_feature_gets_less_importance_than_the_signal(cls):
+    rng = np.random.default_rng(1)
+    X = np.column_stack([rng.integers(0, 3, 600), rng.normal(size=600)])  # noise: 600 values
+    y = X[:, 0] + rng.normal(size=600)
+    est = cls(max_depth=None, cv_score="loss").fit(X, y if cls is ORNIKRegressor else y > 1)
+    if np.isnan(est.tree_["score"][0]):
+        pytest.skip("this build's core records no split evidence")
+    importance = est.feature_importances_
+    assert importance[1] < importance[0] and importance.sum() == pytest.approx(1.0)
 
 
 def test_unfitted_and_failed_fit():

@@ -5,6 +5,7 @@ import sys
 import numpy as np
 import pandas as pd
 import pytest
+from native_helpers import with_evidence
 from sklearn.exceptions import NotFittedError
 from sklearn.tree import DecisionTreeClassifier
 
@@ -20,12 +21,25 @@ def sizes():
     return X, y
 
 
-def test_export_text_speaks_the_users_terms():
-    X, y = sizes()
-    est = ORNIKClassifier(max_depth=3).fit(X, y)
-    assert ornik.export_text(est) == (
-        "|--- size < 50\n"
-        "|   |--- colour == blue\n"
+def fitted(evidence=False):
+    return with_evidence(ORNIKClassifier(max_depth=3).fit(*sizes()), evidence)
+
+
+@pytest.mark.parametrize(
+    "evidence, root, colour",
+    [
+        (False, "", ""),
+        (
+            True,
+            "  [held-out gain 0.25 ± 0.125 (5 folds; score 0.5; stop test -0.5)]",
+            "  [held-out gain 0.25 ± 0.125 (5 folds)]",
+        ),
+    ],
+)
+def test_export_text_speaks_the_users_terms(evidence, root, colour):
+    assert ornik.export_text(fitted(evidence)) == (
+        f"|--- size < 50{root}\n"
+        f"|   |--- colour == blue{colour}\n"
         "|   |   |--- class: small (n=37, p=1.00)\n"
         "|   |--- colour != blue\n"
         "|   |   |--- class: big (n=13, p=1.00)\n"
@@ -50,9 +64,7 @@ def test_export_text_speaks_the_users_terms():
     ],
 )
 def test_export_text_depth_and_names(kwargs, expected):
-    X, y = sizes()
-    est = ORNIKClassifier(max_depth=3).fit(X, y)
-    assert ornik.export_text(est, **kwargs).splitlines() == expected
+    assert ornik.export_text(fitted(), **kwargs).splitlines() == expected
 
 
 def test_export_text_regressor_bin_split_and_default_names():
@@ -112,10 +124,8 @@ def pyplot():
     "max_depth, boxes, root", [(None, 5, "size < 50"), (1, 3, "size < 50"), (0, 1, "(subtree")]
 )
 def test_plot_tree_draws_one_box_per_node(pyplot, max_depth, boxes, root):
-    X, y = sizes()
-    est = ORNIKClassifier(max_depth=3).fit(X, y)
     fig, ax = pyplot.subplots()
-    artists = ornik.plot_tree(est, ax=ax, max_depth=max_depth)
+    artists = ornik.plot_tree(fitted(evidence=True), ax=ax, max_depth=max_depth)
     assert len(artists) == boxes
     assert all(a.axes is ax for a in artists)
     assert artists[0].get_text().startswith(root)
@@ -126,6 +136,7 @@ def test_plot_tree_draws_one_box_per_node(pyplot, max_depth, boxes, root):
             "class: big",
             "class: big",
         ]
+        assert artists[1].get_text().splitlines()[-1] == "held-out gain 0.25 ± 0.125 (5 folds)"
     fig.canvas.draw()  # renders without error
 
 

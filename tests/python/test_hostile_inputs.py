@@ -16,7 +16,7 @@ from crash_guard import ChildDied, CrashGuard
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
-from native_helpers import ARGS, cat, leaf, num, route, same, tree_dict
+from native_helpers import ARGS, EVIDENCE, cat, leaf, num, route, same, tree_dict, without_evidence
 
 from ornik._ornik import RawClassifier, RawObjectiveClassifier, RawRegressor
 
@@ -582,7 +582,7 @@ def structure_error(d, classifier):
         seen.add(i)
         need = ["n_samples"] + keys[-2:] if classifier else ["n_samples", "value"]
         if not d["is_leaf"][i]:
-            need = keys[1:5]
+            need = keys[1:5] + [k for k in EVIDENCE if k in d]
             if all(i < len(d[k]) for k in need):
                 need += ["category"] if d["is_categorical"][i] else ["lower", "upper"]
         if any(i >= len(d[k]) for k in need):
@@ -641,7 +641,7 @@ class Lying:
 
 def chain(n_splits, last_child=None):
     """A right-leaning chain of n_splits splits; last_child overrides the last right child."""
-    d = tree_dict(leaf(1.0))
+    d = without_evidence(tree_dict(leaf(1.0)))
     keys = [k for k in d if k != "node_count"]
     cols = {k: [] for k in keys}
     for i in range(n_splits):

@@ -5,7 +5,7 @@ import time
 
 import numpy as np
 import pytest
-from native_helpers import CLASSES, make, same
+from native_helpers import CLASSES, KEYWORDS, make, same
 
 from ornik._ornik import RawClassifier, RawObjectiveClassifier, RawRegressor
 
@@ -229,11 +229,16 @@ def test_max_depth_zero_gives_single_leaf(cls):
 
 
 @pytest.mark.parametrize("cls", CLASSES)
-def test_bin_and_bin_membership_are_the_same_setting(cls):
+@pytest.mark.parametrize("settings", ["split_style", "keywords"])
+def test_equivalent_settings_grow_the_same_tree(cls, settings):
+    # "bin" is "bin_membership"; the keyword-only defaults are what a call without them does.
     x, y = data(cls)
+    pairs = [dict(split_style="bin"), dict(split_style="bin_membership")]
+    if settings == "keywords":
+        pairs = [{}, KEYWORDS[cls]]
     trees = []
-    for style in ("bin", "bin_membership"):
-        est = make(cls, split_style=style)
+    for overrides in pairs:
+        est = make(cls, **overrides)
         est.fit(x, y)
         trees.append(est.export_tree())
     assert same(trees[0], trees[1])

@@ -4,7 +4,7 @@ import inspect
 
 import numpy as np
 import pytest
-from native_helpers import ARGS, CLASSES, make, signature_order
+from native_helpers import ARGS, CLASSES, KEYWORDS, make, signature_order
 
 import ornik._ornik as native
 from ornik._ornik import RawClassifier, RawObjectiveClassifier, RawRegressor
@@ -38,7 +38,8 @@ def test_module_all_and_doc():
 def test_class_doc_name_and_signature(cls, doc):
     assert cls.__doc__ == doc
     assert cls.__name__ == cls.__qualname__
-    expected = "(" + ", ".join(signature_order(cls)) + ")"
+    keywords = "".join(f", {k}={v!r}" for k, v in KEYWORDS[cls].items())
+    expected = "(" + ", ".join(signature_order(cls)) + ", *" + keywords + ")"
     assert cls.__text_signature__ == expected
     assert str(inspect.signature(cls)) == expected
 
@@ -101,6 +102,8 @@ ACCEPTED = [
     (RawClassifier, "criterion", ["gini", "entropy"]),
     (RawObjectiveClassifier, "objective", ["precision", "recall", "f1", "fbeta", "accuracy"]),
     (RawObjectiveClassifier, "average", ["binary", "micro", "macro", "weighted"]),
+    (RawRegressor, "cv_score", ["impurity", "loss"]),
+    (RawClassifier, "cv_score", ["impurity", "loss"]),
 ] + [
     (cls, name, values)
     for cls in CLASSES
@@ -111,6 +114,7 @@ ACCEPTED = [
             "aggregator",
             ["mean", "median", "trimmed_mean", "signal_to_noise", "mean_minus_lambda_std"],
         ),
+        ("cv_stop", ["score", "selection"]),
     ]
 ]
 
@@ -130,6 +134,7 @@ OBJECTIVE = "unknown objective {} (expected precision/recall/f1/fbeta/accuracy)"
 MODE = 'unknown mode {} (expected "strict" or "fast")'
 STYLE = 'unknown split_style {} (expected "threshold" or "bin")'
 AGG = "unknown aggregator {}"
+CV_SCORE = 'unknown cv_score {} (expected "impurity" or "loss")'
 
 REJECTED = [
     (RawRegressor, "criterion", "MSE", REG_CRIT),
@@ -140,6 +145,8 @@ REJECTED = [
     (RawObjectiveClassifier, "average", "samples", AVERAGE),
     (RawObjectiveClassifier, "objective", "f2", OBJECTIVE),
     (RawObjectiveClassifier, "objective", "", OBJECTIVE),
+    (RawRegressor, "cv_score", "Loss", CV_SCORE),
+    (RawClassifier, "cv_score", "gini", CV_SCORE),
 ] + [
     (cls, name, value, msg)
     for cls in CLASSES
@@ -149,6 +156,7 @@ REJECTED = [
         ("split_style", "membership", STYLE),
         ("aggregator", "mean ", AGG),
         ("aggregator", "", AGG),
+        ("cv_stop", "selection ", 'unknown cv_stop {} (expected "score" or "selection")'),
     ]
 ]
 
@@ -266,6 +274,8 @@ def test_accepted_conversions(name, value):
         ("categorical", {1: 2}, TypeError),
         ("categorical", [0, 1.0], TypeError),
         ("categorical", [None], TypeError),
+        ("cv_score", 1, TypeError),
+        ("cv_stop", None, TypeError),
         ("cv_seed", -1, OverflowError),
         ("n_bins", 2**64, OverflowError),
         ("max_depth", -3, OverflowError),
@@ -355,6 +365,11 @@ def test_binding_messages(cls, method):
     too_many = f"{name}() takes at most {n} argument{'s' * (n > 1)} ({n + 1} given)"
     assert message(*values, values[0]) == too_many
     assert message(values[0], **args) == too_many
+    if method == "__init__":
+        # The keyword-only arguments are not counted; the objective classifier has no cv_score.
+        assert message(*values, values[0], **KEYWORDS[cls]) == too_many
+        if cls is RawObjectiveClassifier:
+            assert message(**args, cv_score="impurity") == unexpected + "'cv_score'"
     assert message(*values[:-1]) == f"{name}() missing required argument '{names[-1]}' (pos {n})"
     rest = dict(list(args.items())[1:])
     assert message(**rest) == f"{name}() missing required argument '{names[0]}' (pos 1)"

@@ -4,7 +4,7 @@ import math
 
 import numpy as np
 import pytest
-from native_helpers import cat, leaf, make, num, same, tree_dict
+from native_helpers import EVIDENCE, cat, leaf, make, num, same, tree_dict
 
 from ornik._ornik import RawClassifier, RawObjectiveClassifier, RawRegressor
 
@@ -49,7 +49,7 @@ def load(cls, d, n_classes=3, categorical=()):
 def test_regressor_round_trip():
     d = tree_dict(REG_TREE)
     out = load(RawRegressor, d, categorical=[2]).export_tree()
-    assert list(out) == KEY_ORDER + ["value"]
+    assert list(out) == KEY_ORDER + ["value"] + EVIDENCE
     assert same(out, d)
     assert out["children_left"] == [1, -1, 3, 4, -1, -1, -1]
     assert out["children_right"] == [2, -1, 6, 5, -1, -1, -1]
@@ -62,10 +62,24 @@ def test_regressor_round_trip():
 def test_classifier_round_trip(cls):
     d = tree_dict(CLS_TREE, n_classes=3)
     out = load(cls, d, categorical=[0]).export_tree()
-    assert list(out) == KEY_ORDER + ["predicted_class", "proba", "n_classes"]
+    assert list(out) == KEY_ORDER + ["predicted_class", "proba", "n_classes"] + EVIDENCE
     assert same(out, d)
     assert out["proba"][0] == [] and out["predicted_class"][0] == -1
     assert all(type(v) is list for v in out.values() if not isinstance(v, int))
+
+
+@pytest.mark.parametrize("cls", [RawRegressor, *CLASSIFIERS])
+@pytest.mark.parametrize("absent", [[], ["stop_score", "n_scored_folds"], EVIDENCE])
+def test_split_evidence_round_trips_and_absent_lists_give_defaults(cls, absent):
+    d = tree_dict(REG_TREE) if cls is RawRegressor else tree_dict(CLS_TREE, 3)
+    expected = {k: list(d[k]) for k in EVIDENCE}
+    for i in [i for i, is_leaf in enumerate(d["is_leaf"]) if not is_leaf]:
+        for k, v in zip(EVIDENCE, [0.5 + i, -0.25, 0.375, 0.125, 5 + i], strict=True):
+            d[k][i] = v
+            expected[k][i] = v if k not in absent else expected[k][i]
+    out = load(cls, {k: v for k, v in d.items() if k not in absent}).export_tree()
+    assert same({k: out[k] for k in EVIDENCE}, expected)
+    assert same(load(cls, out).export_tree(), out)
 
 
 def test_export_value_types():
@@ -110,6 +124,7 @@ def test_unused_entries_are_ignored_and_split_counts_recomputed():
     d["children_left"][1] = 40
     d["is_categorical"][1] = True
     d["category"][0] = 12345  # category of a numeric split
+    d["score"][1], d["n_scored_folds"][4] = 5.0, 7  # evidence of leaves
     d["node_count"] = 1
     out = load(RawRegressor, d).export_tree()
     assert same(out, tree_dict(REG_TREE))
@@ -224,6 +239,9 @@ def test_from_tree_empty_dictionaries(cls):
         ("n_samples", [2**64], OverflowError),
         ("value", [object()], TypeError),
         ("value", "abc", TypeError),
+        ("score", ["x"], TypeError),
+        ("fold_score_std", 0.5, TypeError),
+        ("n_scored_folds", [-1], OverflowError),
     ],
 )
 def test_from_tree_bad_elements(key, value, exc):
@@ -311,6 +329,10 @@ def truncated(key, n):
         (truncated("children_right", 3), 'tree state key "children_right" has no entry for node 3'),
         (truncated("category", 2), 'tree state key "category" has no entry for node 2'),
         (truncated("upper", 3), 'tree state key "upper" has no entry for node 3'),
+        (
+            truncated("fold_score_mean", 2),
+            'tree state key "fold_score_mean" has no entry for node 2',
+        ),
     ],
 )
 def test_from_tree_broken_structure(d, message):

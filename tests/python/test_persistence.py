@@ -8,11 +8,12 @@ import joblib
 import numpy as np
 import pandas as pd
 import pytest
+from native_helpers import EVIDENCE, with_evidence
 from sklearn.exceptions import NotFittedError
 
 import ornik
 from ornik import ORNIKClassifier, ORNIKRegressor
-from ornik._persistence import ModelFileError
+from ornik._persistence import ModelFileError, from_document, to_document
 
 
 def frame(n=200, seed=3):
@@ -31,14 +32,16 @@ def frame(n=200, seed=3):
 
 
 def fitted(kind):
+    """A fitted estimator whose splits carry evidence, and its X."""
     X, y = frame()
     if kind == "regressor":
         est = ORNIKRegressor(max_depth=4, categorical=["grade"], min_impurity_decrease=-np.inf)
-        return est.fit(X, y), X
+        return with_evidence(est.fit(X, y)), X
     if kind == "objective":
         est = ORNIKClassifier(max_depth=3, mode="fast", objective="recall", pos_label="hi")
-        return est.fit(X, np.where(y > 1, "hi", "lo")), X
-    return ORNIKClassifier(max_depth=4, split_style="bin").fit(X, (y > 0).astype(int) + (y > 2)), X
+        return with_evidence(est.fit(X, np.where(y > 1, "hi", "lo"))), X
+    est = ORNIKClassifier(max_depth=4, split_style="bin")
+    return with_evidence(est.fit(X, (y > 0).astype(int) + (y > 2))), X
 
 
 def assert_same_model(a, b, X):
@@ -95,6 +98,18 @@ def test_json_round_trip(kind, tmp_path):
     assert_same_model(est, loaded, X)
     loaded.save(tmp_path / "again.json")
     assert (tmp_path / "again.json").read_text() == text
+
+
+def test_files_written_before_the_split_evidence_and_cv_settings_load():
+    est, X = fitted("classifier")
+    doc = to_document(est)
+    for key in EVIDENCE:
+        del doc["tree"][key]
+    del doc["params"]["cv_score"], doc["params"]["cv_stop"]
+    loaded = from_document(doc)
+    assert (loaded.cv_score, loaded.cv_stop) == ("impurity", "score")
+    assert np.isnan(loaded.tree_["score"]).all() and not loaded.tree_["n_scored_folds"].any()
+    np.testing.assert_array_equal(loaded.predict_proba(X), est.predict_proba(X))
 
 
 def test_json_encodes_non_finite_floats(tmp_path):
@@ -171,6 +186,10 @@ def corrupt(doc, how):
         tree["predicted_class"][leaf] = 7
     elif how == "categories":
         doc["categories"] = doc["categories"][:1]
+    elif how == "evidence-list":
+        tree["fold_score_std"].pop()
+    elif how == "evidence-count":
+        tree["n_scored_folds"][split] = -5
     return doc
 
 
@@ -192,6 +211,8 @@ def corrupt(doc, how):
         ("classes-values", "leaf does not match 4 classes"),
         ("leaf-class", "leaf does not match"),
         ("categories", "'categories' must be a list of 4 entries"),
+        ("evidence-list", "tree 'fold_score_std': expected a list of"),
+        ("evidence-count", "tree 'n_scored_folds': negative count"),
     ],
 )
 def test_damaged_files_are_rejected(how, message, tmp_path):

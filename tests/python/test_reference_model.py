@@ -12,7 +12,7 @@ import struct
 import numpy as np
 import pytest
 import reference_model as ref
-from native_helpers import COMMON
+from native_helpers import COMMON, without_evidence
 
 from ornik._ornik import RawClassifier, RawObjectiveClassifier, RawRegressor
 
@@ -86,7 +86,7 @@ def run_case(kind, settings, x, y):
         return None
     est = NATIVE[kind](**settings)
     est.fit(x, y)
-    actual = est.export_tree()
+    actual = without_evidence(est.export_tree())  # the reference grows the tree alone
     problems = diff_trees(expected, actual)
     assert not problems, "\n".join(problems[:20])
     return expected
