@@ -177,19 +177,6 @@ TEST(TreeImport, InfiniteBoundsAreNoBoundsAndNegativeClassesAreZero) {
   EXPECT_EQ(nodes[3].payload.proba.size(), 5u);
 }
 
-TEST(TreeImport, DeepChainNeedsNoRecursion) {
-  // A right-leaning chain: split 2i has leaf 2i+1 on the left and node 2i+2 on the right.
-  constexpr size_t splits = 200000;
-  FlatTree f = lists(2 * splits + 1, false);
-  for (size_t i = 0; i < splits; ++i) {
-    split(f, 2 * i, static_cast<int64_t>(2 * i + 1), static_cast<int64_t>(2 * i + 2),
-          static_cast<double>(i), INF);
-  }
-  const auto nodes = std::get<NodeList<double>>(import_regression(f));
-  EXPECT_EQ(node_depth(nodes), splits);
-  EXPECT_EQ(node_leaves(nodes), splits + 1);
-}
-
 // ---- The fuzz codec and the seed corpus. ----
 
 NodeList<double> fitted_regression(SplitMode mode) {

@@ -3,8 +3,7 @@
 // Layout (little-endian; a read past the end yields zeros, so every byte string decodes):
 //   u8  flags        bit 0: classifier lists ("predicted_class", "proba") instead of "value"
 //   u16 node count   n, at most MAX_NODES
-//   then each list in reading order, the evidence lists after a byte whose bits 0-3 say which of
-//   EVIDENCE_FLOATS and bit 4 whether n_scored_folds is present, as
+//   then each list in reading order (an evidence list after a byte, odd when it is present), as
 //   u8  length code  0: n entries; 1..127: n minus the code (at least 0); 128..255: n + code - 127
 //       entries      bool: u8 (non-zero is true); signed: zigzag varint; unsigned: varint;
 //                    float: 8 raw bytes; proba entry: varint count (at most MAX_PROBA), then floats
@@ -13,7 +12,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <iterator>
 #include <limits>
 #include <optional>
 #include <string>
@@ -101,11 +99,6 @@ void read_list(Reader& in, size_t n, std::vector<T>& list, Read&& read) {
   for (T& v : list) v = read();
 }
 
-template <class T, class Read>
-void read_list(Reader& in, size_t n, std::optional<std::vector<T>>& list, Read&& read) {
-  read_list(in, n, list.emplace(), read);
-}
-
 template <class T, class Write>
 void write_list(Writer& out, size_t n, const std::vector<T>& list, Write&& write) {
   if (list.size() >= n) {
@@ -148,11 +141,10 @@ inline EncodedTree decode(const uint8_t* data, size_t size) {
       return p;
     });
   }
-  const uint8_t present = in.byte();
-  for (size_t k = 0; k < std::size(EVIDENCE_FLOATS); ++k) {
-    if ((present >> k & 1) != 0) detail::read_list(in, n, f.*EVIDENCE_FLOATS[k].list, real);
+  for (const EvidenceFloats& e : EVIDENCE_FLOATS) {
+    if ((in.byte() & 1) != 0) detail::read_list(in, n, (f.*e.list).emplace(), real);
   }
-  if ((present >> 4 & 1) != 0) detail::read_list(in, n, f.n_scored_folds, uint);
+  if ((in.byte() & 1) != 0) detail::read_list(in, n, f.n_scored_folds.emplace(), uint);
   return t;
 }
 
@@ -187,14 +179,11 @@ inline std::vector<uint8_t> encode(const EncodedTree& t) {
       for (const double v : p) out.f64(v);
     });
   }
-  uint8_t present = f.n_scored_folds ? 16 : 0;
-  for (size_t k = 0; k < std::size(EVIDENCE_FLOATS); ++k) {
-    present |= (f.*EVIDENCE_FLOATS[k].list).has_value() ? 1 << k : 0;
-  }
-  out.byte(present);
   for (const EvidenceFloats& e : EVIDENCE_FLOATS) {
+    out.byte((f.*e.list).has_value() ? 1 : 0);
     if (f.*e.list) detail::write_list(out, n, *(f.*e.list), real);
   }
+  out.byte(f.n_scored_folds.has_value() ? 1 : 0);
   if (f.n_scored_folds) detail::write_list(out, n, *f.n_scored_folds, uint);
   return out.out;
 }

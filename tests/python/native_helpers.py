@@ -29,11 +29,8 @@ ARGS = {
     ),
 }
 # The optional keyword-only arguments and their defaults, today's scoring and stop rule.
-KEYWORDS = {
-    RawRegressor: dict(cv_score="impurity", cv_stop="score"),
-    RawClassifier: dict(cv_score="impurity", cv_stop="score"),
-    RawObjectiveClassifier: dict(cv_stop="score"),
-}
+KEYWORDS = {c: dict(cv_score="impurity", cv_stop="score") for c in (RawRegressor, RawClassifier)}
+KEYWORDS[RawObjectiveClassifier] = dict(cv_stop="score")
 COMMON = {k: v for k, v in ARGS[RawRegressor].items() if k != "criterion"}
 CLASSES = list(ARGS)
 
@@ -129,10 +126,10 @@ def with_evidence(est, evidence=True):
     for i, is_leaf in enumerate(tree["is_leaf"]):
         score = 1 / 2 ** (i + 1)
         values = [score, score if i % 2 else -0.5, 0.25, 0.125, 5]
+        if not evidence or is_leaf:
+            values = [NAN] * 4 + [0]
         for key, value in zip(EVIDENCE, values, strict=True):
-            tree[key][i] = (
-                value if evidence and not is_leaf else (0 if key == EVIDENCE[-1] else NAN)
-            )
+            tree[key][i] = value
     return est._set_raw(est._raw_from_tree(tree))
 
 

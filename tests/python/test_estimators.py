@@ -226,14 +226,6 @@ def test_classifier_labels_round_trip(labels):
     assert est.predict(X).dtype == labels.dtype
 
 
-def test_boolean_labels():
-    X, _, y = make_data()
-    est = ORNIKClassifier(max_depth=3).fit(X, y > 0)
-    assert est.classes_.tolist() == [False, True]
-    assert est.predict(X).dtype == bool
-    assert est.score(X, y > 0) > 0.8
-
-
 @pytest.mark.parametrize(
     "convert",
     [

@@ -16,7 +16,7 @@ from crash_guard import ChildDied, CrashGuard
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
-from native_helpers import ARGS, EVIDENCE, cat, leaf, num, route, same, tree_dict, without_evidence
+from native_helpers import ARGS, EVIDENCE, KEYWORDS, cat, leaf, num, route, same, tree_dict
 
 from ornik._ornik import RawClassifier, RawObjectiveClassifier, RawRegressor
 
@@ -362,7 +362,7 @@ def run_construct_and_fit(name, args):
 @st.composite
 def junk_arguments(draw):
     name = draw(st.sampled_from(list(KINDS)))
-    args = dict(ARGS[KINDS[name]])
+    args = {**ARGS[KINDS[name]], **KEYWORDS[KINDS[name]]}
     for key in draw(st.lists(st.sampled_from(sorted(args)), min_size=1, max_size=3, unique=True)):
         args[key] = draw(ARG_JUNK)
     return name, args
@@ -641,7 +641,7 @@ class Lying:
 
 def chain(n_splits, last_child=None):
     """A right-leaning chain of n_splits splits; last_child overrides the last right child."""
-    d = without_evidence(tree_dict(leaf(1.0)))
+    d = {k: v for k, v in tree_dict(leaf(1.0)).items() if k not in EVIDENCE}
     keys = [k for k in d if k != "node_count"]
     cols = {k: [] for k in keys}
     for i in range(n_splits):

@@ -1,8 +1,5 @@
 """fit: input checks and their order, training columns and targets, and the kept tree on failure."""
 
-import signal
-import time
-
 import numpy as np
 import pytest
 from native_helpers import CLASSES, KEYWORDS, make, same
@@ -92,32 +89,6 @@ def test_mae_is_refused_in_fast_mode_only():
     strict = make(RawRegressor, criterion="mae", mode="strict")
     assert strict.fit(x, y) is None
     assert strict.n_leaves() >= 1
-
-
-@pytest.mark.parametrize(
-    "cls, kwargs",
-    [
-        (RawRegressor, dict(criterion="mse")),
-        (RawRegressor, dict(criterion="variance")),
-        (RawClassifier, dict(criterion="gini", n_classes=3)),
-        (RawClassifier, dict(criterion="entropy", n_classes=3)),
-        (RawObjectiveClassifier, dict(objective="accuracy", n_classes=3)),
-        (RawObjectiveClassifier, dict(objective="fbeta", average="macro", beta=2.0, n_classes=3)),
-    ],
-)
-@pytest.mark.parametrize("mode", ["strict", "fast"])
-def test_fit_in_both_modes(cls, kwargs, mode):
-    x, y = data(cls)
-    est = make(cls, mode=mode, **kwargs)
-    assert est.fit(x, y) is None
-    assert est.n_leaves() > 1
-    out = est.export_tree()
-    assert out["n_samples"][0] == len(y)
-    pred = est.predict(x)
-    assert pred.shape == (len(y),)
-    if cls is not RawRegressor:
-        assert set(pred.tolist()) <= {0, 1, 2}
-        assert np.allclose(est.predict_proba(x).sum(axis=1), 1.0)
 
 
 @pytest.mark.parametrize("cls", CLASSES)
@@ -263,33 +234,3 @@ def test_parallel_fit_matches_sequential(cls, mode):
         est.fit(x, y)
         trees.append(est.export_tree())
     assert same(trees[0], trees[1])
-
-
-def test_interrupt_abandons_fit_and_keeps_tree():
-    rng = np.random.default_rng(0)
-    x = rng.normal(size=(20000, 8))
-    y = x @ rng.normal(size=8) + rng.normal(size=20000)
-    est = make(RawRegressor)
-    est.fit(x[:50], y[:50])
-    before = est.export_tree()
-
-    class Stop(Exception):
-        pass
-
-    def handler(signum, frame):
-        raise Stop
-
-    old = signal.signal(signal.SIGALRM, handler)
-    finished = False
-    try:
-        signal.setitimer(signal.ITIMER_REAL, 0.1)
-        with pytest.raises(Stop):
-            est.fit(x, y)
-            finished = True
-            time.sleep(5)  # the alarm fires here instead
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, old)
-    if finished:
-        pytest.skip("the fit ended before the alarm")
-    assert same(est.export_tree(), before)

@@ -36,12 +36,12 @@ def fitted(kind):
     X, y = frame()
     if kind == "regressor":
         est = ORNIKRegressor(max_depth=4, categorical=["grade"], min_impurity_decrease=-np.inf)
-        return with_evidence(est.fit(X, y)), X
-    if kind == "objective":
+    elif kind == "objective":
         est = ORNIKClassifier(max_depth=3, mode="fast", objective="recall", pos_label="hi")
-        return with_evidence(est.fit(X, np.where(y > 1, "hi", "lo"))), X
-    est = ORNIKClassifier(max_depth=4, split_style="bin")
-    return with_evidence(est.fit(X, (y > 0).astype(int) + (y > 2))), X
+        y = np.where(y > 1, "hi", "lo")
+    else:
+        est, y = ORNIKClassifier(max_depth=4, split_style="bin"), (y > 0).astype(int) + (y > 2)
+    return with_evidence(est.fit(X, y)), X
 
 
 def assert_same_model(a, b, X):
