@@ -69,6 +69,10 @@ class ModelFileError(ValueError):
 # Scalars
 # ----------------------------------------------------------------------------
 
+# Settings added after the first model files, with the value that grows the trees those files
+# hold (the package's defaults have moved on since).
+_ORIGINAL_VALUES = {"cv_score": "impurity", "cv_stop": "score"}
+
 
 def _encode_float(value) -> float | str:
     value = float(value)
@@ -295,6 +299,8 @@ def from_document(doc):
     if unknown:
         raise ModelFileError(f"unknown settings for {cls.__name__}: {', '.join(unknown)}")
     params = {k: _decode_setting(k, v) for k, v in params.items()}
+    # A file written before a setting existed was fitted as that setting's original value.
+    params = {**{k: v for k, v in _ORIGINAL_VALUES.items() if k in known}, **params}
     try:
         check_settings(params, cls._task)
     except SettingError as exc:

@@ -265,7 +265,7 @@ SETTINGS: tuple[Setting, ...] = (
     Setting(
         "cv_score",
         "str",
-        "impurity",
+        "loss",
         '"impurity": a fold scores the impurity decrease on its held-out samples; "loss": the '
         "drop in their loss when each side predicts from the training part (ignored with an "
         "`objective`)",
@@ -276,7 +276,7 @@ SETTINGS: tuple[Setting, ...] = (
     Setting(
         "cv_stop",
         "str",
-        "score",
+        "selection",
         '"score": a node stays a leaf when its best score does not exceed '
         '`min_impurity_decrease`; "selection": when the held-out gains of the splits that '
         "each fold's training part alone would pick do not",
@@ -300,7 +300,7 @@ SETTINGS: tuple[Setting, ...] = (
     Setting(
         "aggregator",
         "str",
-        "mean",
+        "mean_minus_lambda_std",
         "how the fold scores of a candidate are combined",
         choices=("mean", "median", "trimmed_mean", "signal_to_noise", "mean_minus_lambda_std"),
     ),
@@ -324,7 +324,7 @@ SETTINGS: tuple[Setting, ...] = (
     Setting(
         "agg_lambda",
         "float",
-        1.0,
+        0.5,
         'weight of the standard deviation in "mean_minus_lambda_std"',
         low=0.0,
         closed="left",

@@ -4,6 +4,8 @@
 #include <limits>
 #include <vector>
 
+#include "data.hpp"
+
 namespace ornik {
 namespace {
 constexpr double kNoScore = -std::numeric_limits<double>::infinity();
@@ -44,6 +46,37 @@ double TrimmedMean::aggregate(const FoldStats& stats) const {
   double sum = 0.0;
   for (size_t i = t; i < n - t; ++i) sum += sorted[i];
   return sum / static_cast<double>(n - 2 * t);
+}
+
+namespace {
+
+constexpr AggregatorEntry kAggregators[] = {
+    {Mean::kName,
+     [](const AggregatorSettings&) -> std::unique_ptr<Aggregator> {
+       return std::make_unique<Mean>();
+     }},
+    {Median::kName,
+     [](const AggregatorSettings&) -> std::unique_ptr<Aggregator> {
+       return std::make_unique<Median>();
+     }},
+    {TrimmedMean::kName,
+     [](const AggregatorSettings& s) -> std::unique_ptr<Aggregator> {
+       return std::make_unique<TrimmedMean>(s.frac);
+     }},
+    {SignalToNoise::kName,
+     [](const AggregatorSettings& s) -> std::unique_ptr<Aggregator> {
+       return std::make_unique<SignalToNoise>(s.eps);
+     }},
+    {MeanMinusLambdaStd::kName,
+     [](const AggregatorSettings& s) -> std::unique_ptr<Aggregator> {
+       return std::make_unique<MeanMinusLambdaStd>(s.lambda);
+     }},
+};
+
+}  // namespace
+
+std::span<const AggregatorEntry> aggregators() {
+  return kAggregators;
 }
 
 }  // namespace ornik

@@ -1,7 +1,11 @@
-// Fold-score aggregators: one ranking score from a candidate's per-fold scores.
+// Fold-score aggregators: one ranking score from a candidate's per-fold scores, and the table
+// that names them.
 #pragma once
 
-#include "cross_validation.hpp"
+#include <memory>
+#include <span>
+
+#include "fold_stats.hpp"
 
 namespace ornik {
 
@@ -14,21 +18,24 @@ class Aggregator {
 
 class Mean final : public Aggregator {
  public:
+  static constexpr const char* kName = "mean";
   double aggregate(const FoldStats& stats) const override;
-  const char* name() const override { return "mean"; }
+  const char* name() const override { return kName; }
 };
 
 class Median final : public Aggregator {
  public:
+  static constexpr const char* kName = "median";
   double aggregate(const FoldStats& stats) const override;
-  const char* name() const override { return "median"; }
+  const char* name() const override { return kName; }
 };
 
 class TrimmedMean final : public Aggregator {
  public:
+  static constexpr const char* kName = "trimmed_mean";
   explicit TrimmedMean(double frac) : frac_(frac) {}
   double aggregate(const FoldStats& stats) const override;
-  const char* name() const override { return "trimmed_mean"; }
+  const char* name() const override { return kName; }
 
  private:
   double frac_;
@@ -36,9 +43,10 @@ class TrimmedMean final : public Aggregator {
 
 class SignalToNoise final : public Aggregator {
  public:
+  static constexpr const char* kName = "signal_to_noise";
   explicit SignalToNoise(double eps) : eps_(eps) {}
   double aggregate(const FoldStats& stats) const override;
-  const char* name() const override { return "signal_to_noise"; }
+  const char* name() const override { return kName; }
 
  private:
   double eps_;
@@ -46,12 +54,29 @@ class SignalToNoise final : public Aggregator {
 
 class MeanMinusLambdaStd final : public Aggregator {
  public:
+  static constexpr const char* kName = "mean_minus_lambda_std";
   explicit MeanMinusLambdaStd(double lambda) : lambda_(lambda) {}
   double aggregate(const FoldStats& stats) const override;
-  const char* name() const override { return "mean_minus_lambda_std"; }
+  const char* name() const override { return kName; }
 
  private:
   double lambda_;
 };
+
+// The tuning values an aggregator may take; each reads its own.
+struct AggregatorSettings {
+  double frac = 0.0;
+  double eps = 0.0;
+  double lambda = 0.0;
+};
+
+// One named aggregator and how to make it.
+struct AggregatorEntry {
+  const char* name;
+  std::unique_ptr<Aggregator> (*make)(const AggregatorSettings& settings);
+};
+
+// The aggregators by name.
+std::span<const AggregatorEntry> aggregators();
 
 }  // namespace ornik

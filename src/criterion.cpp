@@ -1,49 +1,155 @@
 #include "criterion.hpp"
 
+#include <cmath>
 #include <vector>
 
 namespace ornik {
-namespace {
 
-double one_pass_variance(std::span<const double> y) {
-  if (y.empty()) return 0.0;
+double SumsCriterion::impurity(std::span<const double> targets) const {
+  if (targets.empty()) return 0.0;
   double sum = 0.0, sum_sq = 0.0;
-  for (const double v : y) {
+  for (const double v : targets) {
     sum += v;
     sum_sq += v * v;
   }
-  return variance_from_sums(sum, sum_sq, static_cast<double>(y.size()));
+  return from_sums(static_cast<double>(targets.size()), sum, sum_sq);
+}
+
+SideSums SideSums::of(std::span<const double> targets) {
+  SideSums s;
+  s.n = static_cast<double>(targets.size());
+  for (const double v : targets) {
+    s.sum += v;
+    s.sum_sq += v * v;
+  }
+  return s;
+}
+
+double squared_error_from_sums(const SideSums& train, const SideSums& val) {
+  if (val.n == 0.0) return 0.0;
+  const double distance = val.sum / val.n - train.sum / train.n;
+  return val.n * variance_from_sums(val.n, val.sum, val.sum_sq) + val.n * (distance * distance);
+}
+
+double ClassCriterion::impurity(std::span<const ClassLabel> targets) const {
+  if (targets.empty()) return 0.0;
+  std::vector<double> counts(n_classes_, 0.0);
+  for (const ClassLabel l : targets) {
+    if (l < n_classes_) counts[l] += 1.0;
+  }
+  return from_counts(counts, static_cast<double>(targets.size()));
+}
+
+namespace {
+
+// The median of n > 0 targets: the middle one, or the mean of the middle two.
+double median_of(std::span<const double> targets) {
+  const size_t n = targets.size();
+  std::vector<double> sorted(targets.begin(), targets.end());
+  sort_total_order(sorted);
+  return n % 2 == 1 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) * 0.5;
+}
+
+double absolute_error(std::span<const double> targets, double median) {
+  double dev = 0.0;
+  for (const double v : targets) dev += std::fabs(v - median);
+  return dev;
 }
 
 }  // namespace
 
-double Mse::impurity(std::span<const double> targets) const {
-  return one_pass_variance(targets);
-}
-
-double Variance::impurity(std::span<const double> targets) const {
-  return one_pass_variance(targets);
-}
-
 double Mae::impurity(std::span<const double> targets) const {
-  const size_t n = targets.size();
-  if (n == 0) return 0.0;
-  std::vector<double> sorted(targets.begin(), targets.end());
-  sort_total_order(sorted);
-  const double median = n % 2 == 1 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) * 0.5;
-  double dev = 0.0;
-  for (const double v : targets) dev += std::fabs(v - median);
-  return dev / static_cast<double>(n);
+  if (targets.empty()) return 0.0;
+  return absolute_error(targets, median_of(targets)) / static_cast<double>(targets.size());
 }
 
-double Gini::impurity(std::span<const ClassLabel> targets) const {
-  std::vector<uint64_t> counts(n_classes_);
-  return from_counts(counts, count_classes(targets, counts));
+double Mae::held_out_loss(std::span<const double> train, std::span<const double> val) const {
+  if (train.empty()) return 0.0;
+  return absolute_error(val, median_of(train));
 }
 
-double Entropy::impurity(std::span<const ClassLabel> targets) const {
-  std::vector<uint64_t> counts(n_classes_);
-  return from_counts(counts, count_classes(targets, counts));
+double Gini::from_counts(std::span<const double> counts, double n) const {
+  double s = 0.0;
+  for (const double c : counts) {
+    const double p = c / n;
+    s += p * p;
+  }
+  return 1.0 - s;
+}
+
+double Gini::loss_from_counts(std::span<const double> train_counts, double train_n,
+                              std::span<const double> val_counts, double val_n) const {
+  // Per sample of class y: sum_c p_c^2 - 2 p_y + 1; a label beyond the classes matches none.
+  double squares = 0.0, matched = 0.0, in_classes = 0.0;
+  for (size_t c = 0; c < train_counts.size(); ++c) {
+    const double p = train_counts[c] / train_n;
+    squares += p * p;
+    matched += val_counts[c] * p;
+    in_classes += val_counts[c];
+  }
+  return val_n * squares + (in_classes - 2.0 * matched);
+}
+
+double Entropy::loss_from_counts(std::span<const double> train_counts, double train_n,
+                                 std::span<const double> val_counts, double val_n) const {
+  const double smoothed_n = train_n + static_cast<double>(train_counts.size());
+  double bits = 0.0, in_classes = 0.0;
+  for (size_t c = 0; c < train_counts.size(); ++c) {
+    if (val_counts[c] == 0.0) continue;
+    bits -= val_counts[c] * std::log2((train_counts[c] + 1.0) / smoothed_n);
+    in_classes += val_counts[c];
+  }
+  const double beyond = val_n - in_classes;
+  if (beyond > 0.0) bits += beyond * std::log2(smoothed_n);
+  return bits;
+}
+
+double Entropy::from_counts(std::span<const double> counts, double n) const {
+  // Without classes there is nothing to be mixed: +0 rather than the empty sum's negation.
+  if (counts.empty()) return 0.0;
+  double s = 0.0;
+  for (const double c : counts) {
+    if (c == 0.0) continue;
+    const double p = c / n;
+    s += p * std::log2(p);
+  }
+  return -s;
+}
+
+namespace {
+
+template <class C, class Base>
+constexpr CriterionEntry<Base> entry() {
+  return {C::kName,
+          [](size_t n_classes) -> std::unique_ptr<Base> {
+            if constexpr (std::is_constructible_v<C, size_t>) {
+              return std::make_unique<C>(n_classes);
+            } else {
+              return std::make_unique<C>();
+            }
+          },
+          scores_in_fast_mode<C>};
+}
+
+constexpr CriterionEntry<RegressionCriterion> kRegressionCriteria[] = {
+    entry<Mse, RegressionCriterion>(),
+    entry<Variance, RegressionCriterion>(),
+    entry<Mae, RegressionCriterion>(),
+};
+
+constexpr CriterionEntry<ClassCriterion> kClassCriteria[] = {
+    entry<Gini, ClassCriterion>(),
+    entry<Entropy, ClassCriterion>(),
+};
+
+}  // namespace
+
+std::span<const CriterionEntry<RegressionCriterion>> regression_criteria() {
+  return kRegressionCriteria;
+}
+
+std::span<const CriterionEntry<ClassCriterion>> class_criteria() {
+  return kClassCriteria;
 }
 
 }  // namespace ornik

@@ -1,30 +1,12 @@
-// K-fold division of a node's samples, fold-score summaries and Strict-mode fold scoring.
+// K-fold division of a node's samples: Strict mode's fold lists, Fast mode's fold assignment, and
+// the targets of each fold's rows.
 #pragma once
 
 #include <cstdint>
 #include <span>
 #include <vector>
 
-#include "criterion.hpp"
-#include "data.hpp"
-
 namespace ornik {
-
-// Strict-mode code of a value: its bin among a fold's training-part edges, or its raw label.
-// 64 bits wide so that codes stay exact however large n_bins is.
-using StateCode = uint64_t;
-inline constexpr StateCode MISSING_STATE = UINT64_MAX;
-
-struct FoldStats {
-  std::vector<double> scores;  // in fold order; folds without a score are absent
-  double mean = 0.0;
-  double median = 0.0;
-  double std = 0.0;
-  size_t n_valid = 0;
-  size_t n_folds = 0;
-
-  static FoldStats from_scores(std::vector<double> scores, size_t n_folds);
-};
 
 struct Fold {
   std::vector<size_t> train;
@@ -34,8 +16,16 @@ struct Fold {
 struct FoldAssignment {
   std::vector<uint32_t> order;   // node rows in permuted order
   std::vector<uint8_t> fold_of;  // fold of order[p]
-  size_t k = 0;
+  size_t n_folds = 0;
 };
+
+// Fast mode addresses a node's rows by 32-bit positions and stores fold numbers in 8 bits.
+inline constexpr uint64_t kMaxFastRows = UINT32_MAX;
+inline constexpr size_t kMaxFastFolds = 255;
+
+// The folds a node of n > 0 samples is divided into: as requested, but at least 2, at most n and
+// at most max_folds. Out-of-range requests are clamped silently.
+size_t fold_count(size_t requested, size_t n, size_t max_folds);
 
 // One SplitMix64 draw; advances state.
 inline uint64_t splitmix64_next(uint64_t& state) {
@@ -47,7 +37,7 @@ inline uint64_t splitmix64_next(uint64_t& state) {
 }
 
 struct KFold {
-  size_t k = 5;
+  size_t n_folds = 5;
   uint64_t seed = 42;
   bool shuffle = true;
 
@@ -66,26 +56,6 @@ void shuffle_indices(std::span<T> items, uint64_t seed) {
   }
 }
 
-// Codes of the fold's validation rows: categorical, the raw label (MISSING_STATE when missing);
-// numeric, the bin among edges learned from the fold's training rows (MISSING_STATE when not
-// finite).
-std::vector<StateCode> fold_val_codes(const Column& column, const Fold& fold, uint64_t n_bins);
-
-// Bucket of each code among the ascending states: the first state that sends it left (ordered:
-// the first state >= code; unordered: the state equal to the code), or states.size() when none
-// does. Missing codes never go left.
-void bucket_codes(std::span<const StateCode> codes, std::span<const StateCode> states, bool ordered,
-                  std::vector<uint32_t>& out);
-
-// Impurity scoring of states from codes and targets gathered beforehand: val_codes[f] and
-// val_targets[f] follow folds[f].val. Same results as cv_score_states.
-template <class Target>
-std::vector<FoldStats> score_coded_states(bool ordered, std::span<const StateCode> states,
-                                          std::span<const Fold> folds,
-                                          std::span<const std::vector<StateCode>> val_codes,
-                                          std::span<const std::vector<Target>> val_targets,
-                                          const Criterion<Target>& criterion);
-
 // The targets of each fold's rows, in list order (validation or training).
 template <class Target>
 std::vector<std::vector<Target>> gather_fold_targets(std::span<const Fold> folds,
@@ -98,12 +68,5 @@ std::vector<std::vector<Target>> gather_fold_targets(std::span<const Fold> folds
   }
   return out;
 }
-
-// Strict impurity scoring of one feature's states, fold by fold; one FoldStats per state.
-template <class Target>
-std::vector<FoldStats> cv_score_states(const Column& column, bool ordered,
-                                       std::span<const StateCode> states,
-                                       std::span<const Fold> folds, std::span<const Target> targets,
-                                       const Criterion<Target>& criterion, uint64_t n_bins);
 
 }  // namespace ornik

@@ -101,8 +101,11 @@ class FastGrower {
       const FoldAssignment folds = kfold_.assign(slice);
       const bool in_parallel =
           feature_parallel && chunks_.size() >= 2 && n >= params_.parallel_min_samples;
-      const std::vector<ScoredCandidate> candidates = score(folds, in_parallel, scratch);
-      const ScoredCandidate* best = winning_candidate(candidates, params_.min_impurity_decrease);
+      FoldPicks picks(params_.stop_rule == StopRule::Selection ? folds.n_folds : 0);
+      const std::vector<ScoredCandidate> candidates = score(folds, in_parallel, scratch, picks);
+      SplitEvidence evidence;
+      const ScoredCandidate* best =
+          winning_candidate(candidates, params_, aggregator_, picks, evidence);
       if (!best) {
         append_leaf(out, std::move(payload), n);
         continue;
@@ -121,7 +124,7 @@ class FastGrower {
         continue;
       }
       const size_t id = out.size();
-      append_split(out, *rule);
+      append_split(out, *rule, evidence);
       stack.push_back({item.begin + n_left, item.end, item.depth + 1, id});
       stack.push_back({item.begin, item.begin + n_left, item.depth + 1, kNoParent});
     }
@@ -129,20 +132,29 @@ class FastGrower {
 
  private:
   // Sequentially every feature is scored in one pass over the node's rows; in parallel each
-  // worker makes that pass over its own contiguous chunk of features. Either way the candidate
-  // list is in feature order.
+  // worker makes that pass over its own contiguous chunk of features, with picks of its own that
+  // are merged in feature order. Either way the candidate list is in feature order.
   std::vector<ScoredCandidate> score(const FoldAssignment& folds, bool in_parallel,
-                                     FastScratch& scratch) const {
-    if (!in_parallel)
-      return score_block_fast(task_, block(0, n_features_), targets_, folds, aggregator_, scratch);
+                                     FastScratch& scratch, FoldPicks& picks) const {
+    if (!in_parallel) {
+      return score_block_fast(task_, block(0, n_features_), targets_, folds, aggregator_, scratch,
+                              scan_choice(params_, picks));
+    }
+    struct Part {
+      std::vector<ScoredCandidate> candidates;
+      FoldPicks picks;
+    };
     auto parts = par_map(chunks_, chunks_.size(), [&](const std::pair<size_t, size_t>& range) {
       FastScratch own;
-      return score_block_fast(task_, block(range.first, range.second), targets_, folds, aggregator_,
-                              own);
+      Part part{{}, FoldPicks(picks.folds().size())};
+      part.candidates = score_block_fast(task_, block(range.first, range.second), targets_, folds,
+                                         aggregator_, own, scan_choice(params_, part.picks));
+      return part;
     });
     std::vector<ScoredCandidate> all;
-    for (auto& part : parts) {
-      for (ScoredCandidate& c : part) all.push_back(std::move(c));
+    for (Part& part : parts) {
+      for (ScoredCandidate& c : part.candidates) all.push_back(std::move(c));
+      picks.merge(part.picks);
     }
     return all;
   }

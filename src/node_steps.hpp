@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "fold_picks.hpp"
 #include "selector.hpp"
 #include "task.hpp"
 #include "task_scoring.hpp"
@@ -32,13 +33,23 @@ bool stops_before_scoring(const Task& task, const TreeParams& p, size_t n, size_
   return node_impurity(task, node_targets) <= 0.0;
 }
 
-// The candidate that wins selection, unless its score is <= min_impurity_decrease (never true
-// for a NaN threshold, which therefore stops nothing).
+// The candidate that wins selection, and the evidence of the split it would make; none when no
+// score is finite or the stop score is <= min_impurity_decrease (never true for a NaN threshold,
+// which therefore stops nothing). The stop score is the winner's score, or under
+// StopRule::Selection the aggregate of the held-out scores of the folds' picks.
 inline const ScoredCandidate* winning_candidate(const std::vector<ScoredCandidate>& candidates,
-                                                double min_impurity_decrease) {
+                                                const TreeParams& p, const Aggregator& aggregator,
+                                                const FoldPicks& picks, SplitEvidence& evidence) {
   const std::optional<size_t> best = select_best(candidates);
-  if (!best || candidates[*best].score <= min_impurity_decrease) return nullptr;
-  return &candidates[*best];
+  if (!best) return nullptr;
+  const ScoredCandidate& winner = candidates[*best];
+  const double stop_score = p.stop_rule == StopRule::Selection
+                                ? aggregator.aggregate(picks.held_out_stats())
+                                : winner.score;
+  if (stop_score <= p.min_impurity_decrease) return nullptr;
+  evidence = SplitEvidence{winner.score, stop_score, winner.stats.mean, winner.stats.std,
+                           winner.stats.n_valid};
+  return &winner;
 }
 
 template <class Payload>
@@ -50,10 +61,11 @@ void append_leaf(NodeList<Payload>& nodes, Payload payload, size_t n) {
 }
 
 template <class Payload>
-void append_split(NodeList<Payload>& nodes, const SplitRule& rule) {
+void append_split(NodeList<Payload>& nodes, const SplitRule& rule, const SplitEvidence& evidence) {
   Node<Payload>& split = nodes.emplace_back();
   split.is_leaf = false;
   split.rule = rule;
+  split.evidence = evidence;
 }
 
 }  // namespace ornik

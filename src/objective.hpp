@@ -1,50 +1,45 @@
-// Classification objectives scored on confusion counts, and their fold scoring of candidates.
+// Classification objectives scored on confusion counts, and the tables that name them.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
-#include "aggregation.hpp"
-#include "cross_validation.hpp"
 #include "data.hpp"
-#include "selector.hpp"
 
 namespace ornik {
 
-struct FastScratch;
-struct FastFeature;
-struct FastBlock;
-
+// Per-class confusion weights: sample counts, or sums of sample weights.
 struct Confusion {
-  std::vector<uint64_t> tp, fp, fn, support;
+  std::vector<double> tp, fp, fn, support;
   size_t n_classes = 0;
-  uint64_t total = 0;
+  double total = 0.0;
 
   static Confusion zero(size_t n_classes);
   // Back to all zeros, keeping the class count (and the storage).
   void clear() {
-    std::fill(tp.begin(), tp.end(), 0);
-    std::fill(fp.begin(), fp.end(), 0);
-    std::fill(fn.begin(), fn.end(), 0);
-    std::fill(support.begin(), support.end(), 0);
-    total = 0;
+    std::fill(tp.begin(), tp.end(), 0.0);
+    std::fill(fp.begin(), fp.end(), 0.0);
+    std::fill(fn.begin(), fn.end(), 0.0);
+    std::fill(support.begin(), support.end(), 0.0);
+    total = 0.0;
   }
   // Books a group of samples that all received the prediction pred; counts[c] of them are of
   // class c (counts has at least n_classes entries).
   template <class Count>
   void add_group(size_t pred, std::span<const Count> counts) {
     for (size_t c = 0; c < n_classes; ++c) {
-      const uint64_t k = counts[c];
-      if (k == 0) continue;
-      support[c] += k;
-      total += k;
+      const double n = static_cast<double>(counts[c]);
+      if (n == 0.0) continue;
+      support[c] += n;
+      total += n;
       if (c == pred) {
-        tp[c] += k;
+        tp[c] += n;
       } else {
-        fn[c] += k;
-        if (pred < n_classes) fp[pred] += k;
+        fn[c] += n;
+        if (pred < n_classes) fp[pred] += n;
       }
     }
   }
@@ -61,8 +56,9 @@ class ClassObjective {
 
 class Accuracy final : public ClassObjective {
  public:
+  static constexpr const char* kName = "accuracy";
   double score(const Confusion& confusion) const override;
-  const char* name() const override { return "accuracy"; }
+  const char* name() const override { return kName; }
 };
 
 // Precision, recall, F1 and F-beta share the averaging; they differ in the per-class metric.
@@ -72,7 +68,7 @@ class AveragedObjective : public ClassObjective {
   double score(const Confusion& confusion) const final;
 
  protected:
-  virtual double metric(uint64_t tp, uint64_t fp, uint64_t fn) const = 0;
+  virtual double metric(double tp, double fp, double fn) const = 0;
 
  private:
   Average average_;
@@ -81,39 +77,43 @@ class AveragedObjective : public ClassObjective {
 
 class Precision final : public AveragedObjective {
  public:
+  static constexpr const char* kName = "precision";
   using AveragedObjective::AveragedObjective;
-  const char* name() const override { return "precision"; }
+  const char* name() const override { return kName; }
 
  protected:
-  double metric(uint64_t tp, uint64_t fp, uint64_t fn) const override;
+  double metric(double tp, double fp, double fn) const override;
 };
 
 class Recall final : public AveragedObjective {
  public:
+  static constexpr const char* kName = "recall";
   using AveragedObjective::AveragedObjective;
-  const char* name() const override { return "recall"; }
+  const char* name() const override { return kName; }
 
  protected:
-  double metric(uint64_t tp, uint64_t fp, uint64_t fn) const override;
+  double metric(double tp, double fp, double fn) const override;
 };
 
 class F1 final : public AveragedObjective {
  public:
+  static constexpr const char* kName = "f1";
   using AveragedObjective::AveragedObjective;
-  const char* name() const override { return "f1"; }
+  const char* name() const override { return kName; }
 
  protected:
-  double metric(uint64_t tp, uint64_t fp, uint64_t fn) const override;
+  double metric(double tp, double fp, double fn) const override;
 };
 
 class FBeta final : public AveragedObjective {
  public:
+  static constexpr const char* kName = "fbeta";
   FBeta(Average average, size_t pos_label, double beta)
       : AveragedObjective(average, pos_label), beta_(beta) {}
-  const char* name() const override { return "fbeta"; }
+  const char* name() const override { return kName; }
 
  protected:
-  double metric(uint64_t tp, uint64_t fp, uint64_t fn) const override;
+  double metric(double tp, double fp, double fn) const override;
 
  private:
   double beta_;
@@ -129,35 +129,29 @@ size_t majority_class(std::span<const Count> counts) {
   return best;
 }
 
-// Strict objective scoring of one feature's states: per fold, the objective of majority-class
-// predictions on each side minus that of the fold's overall majority. One FoldStats per state.
-std::vector<FoldStats> cv_score_states_objective(const Column& column, bool ordered,
-                                                 std::span<const StateCode> states,
-                                                 std::span<const Fold> folds,
-                                                 std::span<const ClassLabel> targets,
-                                                 size_t n_classes, uint64_t n_bins,
-                                                 const ClassObjective& objective);
+// The objective of majority-class predictions, from per-class weights (n_classes entries each):
+// every validation sample predicted as the training majority, or, for a split, each side's
+// validation samples predicted as that side's training majority.
+double majority_objective(const ClassObjective& objective, Confusion& confusion,
+                          const double* train, const double* val);
+double split_objective(const ClassObjective& objective, Confusion& confusion,
+                       const double* train_left, const double* val_left, const double* train_right,
+                       const double* val_right);
 
-// The same scoring from codes and labels gathered beforehand: train_codes[f]/train_labels[f]
-// follow folds[f].train, val_codes[f]/val_labels[f] follow folds[f].val.
-std::vector<FoldStats> score_coded_states_objective(
-    bool ordered, std::span<const StateCode> states, std::span<const Fold> folds,
-    std::span<const std::vector<StateCode>> train_codes,
-    std::span<const std::vector<StateCode>> val_codes,
-    std::span<const std::vector<ClassLabel>> train_labels,
-    std::span<const std::vector<ClassLabel>> val_labels, size_t n_classes,
-    const ClassObjective& objective);
+// What an objective is made from besides its name.
+struct ObjectiveSettings {
+  Average average = Average::Binary;
+  size_t pos_label = 0;
+  double beta = 1.0;
+};
 
-// Fast objective scan of a block of features from per-fold, per-bin class counts.
-std::vector<ScoredCandidate> score_block_fast_objective(
-    const FastBlock& block, std::span<const ClassLabel> targets, const FoldAssignment& folds,
-    const Aggregator& aggregator, size_t n_classes, const ClassObjective& objective,
-    FastScratch& scratch);
+// One named objective and how to make it.
+struct ObjectiveEntry {
+  const char* name;
+  std::unique_ptr<ClassObjective> (*make)(const ObjectiveSettings& settings);
+};
 
-// Fast objective scan of one feature.
-std::vector<ScoredCandidate> score_feature_fast_objective(
-    const FastFeature& feature, std::span<const ClassLabel> targets, const FoldAssignment& folds,
-    const Aggregator& aggregator, size_t n_classes, const ClassObjective& objective,
-    FastScratch& scratch);
+// The objectives by name, in the order that error messages list them.
+std::span<const ObjectiveEntry> class_objectives();
 
 }  // namespace ornik

@@ -5,7 +5,8 @@
 #include <optional>
 #include <span>
 
-#include "cross_validation.hpp"
+#include "fold_stats.hpp"
+#include "sorted_feature.hpp"
 
 namespace ornik {
 

@@ -14,13 +14,22 @@ namespace ornik {
 
 namespace {
 
-// The candidate lists of all features, concatenated in feature order.
+// One feature's candidates and its folds' picks.
+struct ScoredFeature {
+  std::vector<ScoredCandidate> candidates;
+  FoldPicks picks;
+};
+
+// The candidate lists of all features, concatenated in feature order, and their picks merged in
+// feature order.
 template <class ScoreFeature>
 std::vector<ScoredCandidate> score_all_features(size_t n_features, bool in_parallel,
-                                                uint64_t n_threads, ScoreFeature&& score) {
+                                                uint64_t n_threads, FoldPicks& picks,
+                                                ScoreFeature&& score) {
   std::vector<ScoredCandidate> all;
-  auto append = [&all](std::vector<ScoredCandidate>&& part) {
-    for (ScoredCandidate& c : part) all.push_back(std::move(c));
+  auto append = [&](ScoredFeature&& part) {
+    for (ScoredCandidate& c : part.candidates) all.push_back(std::move(c));
+    picks.merge(part.picks);
   };
   if (in_parallel) {
     std::vector<size_t> features(n_features);
@@ -131,10 +140,13 @@ NodeList<typename Task::Payload> build_tree_strict(const Task& task, const TreeP
     }
 
     const std::vector<Fold> folds = kfold.folds(samples);
+    const size_t n_picks = params.stop_rule == StopRule::Selection ? folds.size() : 0;
+    FoldPicks picks(n_picks);
+    const bool with_train = needs_train_codes(task, scan_choice(params, picks));
     FoldTargets<Target> fold_targets;
     if (keep_sorted) {
       fold_targets.val = gather_fold_targets(std::span<const Fold>(folds), targets, false);
-      if (needs_train_codes(task)) {
+      if (with_train) {
         fold_targets.train = gather_fold_targets(std::span<const Fold>(folds), targets, true);
       }
       for (size_t f = 0; f < folds.size(); ++f) {
@@ -145,31 +157,34 @@ NodeList<typename Task::Payload> build_tree_strict(const Task& task, const TreeP
     auto score = [&](size_t f) {
       const Column& column = columns[f];
       const bool ordered = params.split_style == SplitStyle::Threshold && !column.categorical;
-      std::vector<ScoredCandidate> out;
+      ScoredFeature out{{}, FoldPicks(n_picks)};
+      const ScanChoice choice = scan_choice(params, out.picks, f);
       std::vector<StateCode> states;
       std::vector<FoldStats> stats;
       if (keep_sorted && !column.categorical) {
         CodedFeature coded;
-        code_sorted_feature(item.sorted[f], folds, slot_of_row, params.n_bins,
-                            needs_train_codes(task), coded);
+        code_sorted_feature(item.sorted[f], folds, slot_of_row, params.n_bins, with_train, coded);
         if (coded.states.empty()) return out;
-        stats = score_coded(task, ordered, coded, folds, fold_targets);
+        stats = score_coded(task, ordered, coded, fold_targets, choice);
         states = std::move(coded.states);
       } else {
         states = present_states(column, samples, params.n_bins);
         if (states.empty()) return out;
-        stats = score_states_strict(task, column, ordered, states, folds, targets, params.n_bins);
+        stats = score_states_strict(task, column, ordered, states, folds, targets, params.n_bins,
+                                    choice);
       }
-      out.reserve(states.size());
+      out.candidates.reserve(states.size());
       for (size_t s = 0; s < states.size(); ++s) {
         const double value = aggregator.aggregate(stats[s]);
-        out.push_back(ScoredCandidate{std::move(stats[s]), f, states[s], value});
+        out.candidates.push_back(ScoredCandidate{std::move(stats[s]), f, states[s], value});
       }
       return out;
     };
     const std::vector<ScoredCandidate> candidates =
-        score_all_features(n_features, parallel_allowed(params), params.n_threads, score);
-    const ScoredCandidate* best = winning_candidate(candidates, params.min_impurity_decrease);
+        score_all_features(n_features, parallel_allowed(params), params.n_threads, picks, score);
+    SplitEvidence evidence;
+    const ScoredCandidate* best =
+        winning_candidate(candidates, params, aggregator, picks, evidence);
     if (!best) {
       append_leaf(nodes, std::move(payload), n);
       continue;
@@ -210,7 +225,7 @@ NodeList<typename Task::Payload> build_tree_strict(const Task& task, const TreeP
       }
     }
     right.parent = nodes.size();
-    append_split(nodes, *rule);
+    append_split(nodes, *rule, evidence);
     item = Pending{};  // release the parent's lists before descending
     stack.push_back(std::move(right));
     stack.push_back(std::move(left));

@@ -3,6 +3,43 @@
 #include <vector>
 
 namespace ornik {
+namespace {
+
+template <class Base>
+bool fast_mode_scores(std::span<const CriterionEntry<Base>> table, const Base& criterion) {
+  const CriterionEntry<Base>* entry = find_criterion(table, criterion.name());
+  return entry != nullptr && entry->fast;
+}
+
+std::optional<std::string> refusal(bool scores_in_fast_mode, const TreeParams& params,
+                                   uint64_t n_rows) {
+  if (params.mode != SplitMode::Fast) return std::nullopt;
+  if (!scores_in_fast_mode) {
+    return "this task (e.g. MAE) is not supported in SplitMode::Fast; use Strict";
+  }
+  if (n_rows > kMaxFastRows) {
+    return "SplitMode::Fast supports at most " + std::to_string(kMaxFastRows) + " samples, got " +
+           std::to_string(n_rows);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> fit_refusal(const Regression& task, const TreeParams& params,
+                                       uint64_t n_rows) {
+  return refusal(fast_mode_scores(regression_criteria(), *task.criterion), params, n_rows);
+}
+
+std::optional<std::string> fit_refusal(const Classification& task, const TreeParams& params,
+                                       uint64_t n_rows) {
+  return refusal(fast_mode_scores(class_criteria(), *task.criterion), params, n_rows);
+}
+
+std::optional<std::string> fit_refusal(const ObjectiveClassification&, const TreeParams& params,
+                                       uint64_t n_rows) {
+  return refusal(true, params, n_rows);
+}
 
 ClassPrediction class_leaf(size_t n_classes, std::span<const ClassLabel> labels) {
   ClassPrediction out;

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 
 #include "aggregation.hpp"
 #include "criterion.hpp"
@@ -43,6 +44,7 @@ struct TreeParams {
   FoldScore fold_score = FoldScore::Impurity;
   StopRule stop_rule = StopRule::Score;
 
+  // The fold count is clamped where the folds are made (fold_count), never refused.
   KFold kfold() const { return KFold{static_cast<size_t>(cv_folds), cv_seed, cv_shuffle}; }
 };
 
@@ -57,7 +59,6 @@ struct Classification {
   using Payload = ClassPrediction;
   std::unique_ptr<ClassCriterion> criterion;
   size_t n_classes = 0;
-  bool entropy = false;
 };
 
 struct ObjectiveClassification {
@@ -72,11 +73,26 @@ template <class Task>
 struct DecisionTree {
   TreeParams params;
   NodeList<typename Task::Payload> nodes;  // empty: no root yet
+  std::optional<size_t> max_feature;       // the largest split feature, kept with the nodes
   Task task;
   std::unique_ptr<Aggregator> aggregator;
 
   bool has_root() const { return !nodes.empty(); }
+  void set_nodes(NodeList<typename Task::Payload> grown) {
+    nodes = std::move(grown);
+    max_feature = max_split_feature(nodes);
+  }
 };
+
+// Why a fit of n_rows samples cannot run with these settings (the message a caller reports), or
+// none when it can: Fast mode scores only criteria whose table entry says so, and holds at most
+// kMaxFastRows rows.
+std::optional<std::string> fit_refusal(const Regression& task, const TreeParams& params,
+                                       uint64_t n_rows);
+std::optional<std::string> fit_refusal(const Classification& task, const TreeParams& params,
+                                       uint64_t n_rows);
+std::optional<std::string> fit_refusal(const ObjectiveClassification& task,
+                                       const TreeParams& params, uint64_t n_rows);
 
 // Class proportions of the labels below n_classes and the majority class.
 ClassPrediction class_leaf(size_t n_classes, std::span<const ClassLabel> labels);

@@ -142,22 +142,51 @@ std::optional<size_t> max_split_feature(const NodeList<Payload>& nodes) {
 template <class Payload, class Emit>
 void route_rows(const NodeList<Payload>& nodes, const MatrixView& x,
                 std::span<const size_t> categorical, Emit&& emit) {
-  const std::optional<size_t> top = max_split_feature(nodes);
-  std::vector<uint8_t> is_label(top ? *top + 1 : 0, 0);
+  std::vector<uint8_t> is_label(x.cols, 0);
   for (const size_t c : categorical) {
     if (c < is_label.size()) is_label[c] = 1;
   }
-  for (size_t i = 0; i < x.rows; ++i) {
-    size_t id = 0;
-    while (!nodes[id].is_leaf) {
-      const SplitRule& rule = nodes[id].rule;
-      const double v = x.at(i, rule.feature);
-      const bool left = is_label[rule.feature] != 0 ? rule.label_goes_left(category_label(v))
-                                                    : rule.number_goes_left(v);
-      id = left ? id + 1 : nodes[id].right;
+  // What the walk reads of each node, a cache line apiece: the rule, the byte offset of its
+  // feature within a row of x and whether that feature holds labels.
+  struct alignas(64) Step {
+    SplitRule rule;
+    ptrdiff_t offset = 0;
+    size_t right = 0;
+    bool is_leaf = true;
+    bool reads_label = false;
+  };
+  const auto step_of = [&](size_t id) {
+    const Node<Payload>& n = nodes[id];
+    if (n.is_leaf) return Step{};
+    const size_t f = n.rule.feature;
+    return Step{n.rule, static_cast<ptrdiff_t>(f) * x.col_stride, n.right, false, is_label[f] != 0};
+  };
+  const auto route_all = [&](auto&& step_at) {
+    for (size_t i = 0; i < x.rows; ++i) {
+      const char* row = x.data + static_cast<ptrdiff_t>(i) * x.row_stride;
+      size_t id = 0;
+      for (;;) {
+        const Step& s = step_at(id);
+        if (s.is_leaf) break;
+        double v;
+        std::memcpy(&v, row + s.offset, sizeof v);
+        const bool left =
+            s.reads_label ? s.rule.label_goes_left(category_label(v)) : s.rule.number_goes_left(v);
+        id = left ? id + 1 : s.right;
+      }
+      emit(i, id);
     }
-    emit(i, id);
+  };
+  // The table costs a pass over every node: a few rows against a large tree read the nodes
+  // they visit directly instead.
+  if (x.rows * 8 < nodes.size()) {
+    Step current;
+    route_all([&](size_t id) -> const Step& { return current = step_of(id); });
+    return;
   }
+  std::vector<Step> steps(nodes.size());
+  for (size_t id = 0; id < nodes.size(); ++id) steps[id] = step_of(id);
+  route_all([&](size_t id) -> const Step& { return steps[id]; });
 }
 
 struct ExportedNode {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "binning.hpp"
+#include "sorted_feature.hpp"
 #include "task.hpp"
 
 namespace ornik {

@@ -1,8 +1,6 @@
 #include "estimator.hpp"
 
 #include <algorithm>
-#include <cstring>
-#include <limits>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -67,7 +65,6 @@ struct ClassifierKind {
     Task t;
     t.criterion = std::make_unique<Gini>(n_classes);
     t.n_classes = n_classes;
-    t.entropy = false;
     return t;
   }
   static NodeList<ClassPrediction> import_nodes(PyObject* dict) {
@@ -182,8 +179,9 @@ std::vector<Column> build_columns(const MatrixView& x, const std::vector<size_t>
       c.numbers[i] = v;
     }
   };
-  // Walk x in its own memory order.
-  const bool column_major = std::abs(x.col_stride) > std::abs(x.row_stride) ? false : true;
+  // Walk x in its own memory order: down the columns when a column's values lie closer together
+  // than a row's (a C-ordered x is read row by row).
+  const bool column_major = std::abs(x.row_stride) < std::abs(x.col_stride);
   if (column_major) {
     for (size_t j = 0; j < x.cols; ++j) {
       for (size_t i = 0; i < x.rows; ++i) fill(i, j);
@@ -231,21 +229,10 @@ PyObject* fit(PyObject* self, PyObject* args, PyObject* kwds) {
                                   std::to_string(x.rows) + " samples");
     }
     if (x.rows == 0) raise(PyExc_ValueError, "need at least one sample");
-    const bool fast = tree.params.mode == SplitMode::Fast;
-    if (fast) {
-      if constexpr (!Kind::classifier) {
-        if (std::strcmp(tree.task.criterion->name(), "mae") == 0) {
-          raise(PyExc_ValueError,
-                "this task (e.g. MAE) is not supported in SplitMode::Fast; use Strict");
-        }
-      }
-      constexpr uint64_t max_fast_rows = std::numeric_limits<uint32_t>::max();
-      if (x.rows > max_fast_rows) {
-        raise(PyExc_ValueError, "SplitMode::Fast supports at most " +
-                                    std::to_string(max_fast_rows) + " samples, got " +
-                                    std::to_string(x.rows));
-      }
+    if (const auto refusal = fit_refusal(tree.task, tree.params, x.rows)) {
+      raise(PyExc_ValueError, *refusal);
     }
+    const bool fast = tree.params.mode == SplitMode::Fast;
 
     const std::vector<typename Kind::Task::Target> targets = build_targets<Kind>(y);
     const std::span<const typename Kind::Task::Target> target_span(targets);
@@ -268,7 +255,7 @@ PyObject* fit(PyObject* self, PyObject* args, PyObject* kwds) {
       nodes = build_tree_fast(tree.task, tree.params, *tree.aggregator,
                               std::get<BinnedData>(binned), target_span, hook);
     }
-    tree.nodes = std::move(nodes);
+    tree.set_nodes(std::move(nodes));
     est.fitted = true;
     Py_RETURN_NONE;
   });
@@ -281,16 +268,6 @@ const auto& fitted_nodes(PyObject* self) {
   const auto& est = state<Kind>(self);
   if (!est.fitted || !est.tree.has_root()) raise(PyExc_ValueError, "estimator is not fitted");
   return est.tree.nodes;
-}
-
-// Every split feature must be a column of x.
-template <class Payload>
-void check_width(const NodeList<Payload>& nodes, const MatrixView& x) {
-  const std::optional<size_t> feature = max_split_feature(nodes);
-  if (feature && *feature >= x.cols) {
-    raise(PyExc_ValueError, "x has " + std::to_string(x.cols) +
-                                " columns but the tree uses feature " + std::to_string(*feature));
-  }
 }
 
 // A new C-ordered array; numpy owns the buffer that the caller then fills in place.
@@ -325,7 +302,13 @@ template <class Kind>
 MatrixView routed_input(PyObject* self, PyObject* args, PyObject* kwds, const char* function) {
   const std::vector<PyObject*> bound = bind_arguments(args, kwds, function, {"x"});
   const MatrixView x = convert_argument("x", [&] { return as_matrix(bound[0]); });
-  check_width(fitted_nodes<Kind>(self), x);
+  fitted_nodes<Kind>(self);
+  // Every split feature must be a column of x.
+  const std::optional<size_t> feature = state<Kind>(self).tree.max_feature;
+  if (feature && *feature >= x.cols) {
+    raise(PyExc_ValueError, "x has " + std::to_string(x.cols) +
+                                " columns but the tree uses feature " + std::to_string(*feature));
+  }
   return x;
 }
 
@@ -429,7 +412,7 @@ PyObject* from_tree(PyObject*, PyObject* args, PyObject* kwds) {
         convert_argument("categorical", [&] { return to_positions(positions); });
 
     auto est = std::make_unique<Estimator<typename Kind::Task>>();
-    est->tree.nodes = Kind::import_nodes(dict);
+    est->tree.set_nodes(Kind::import_nodes(dict));
     est->tree.params = import_params();
     est->tree.task = Kind::import_task(n_classes);
     est->tree.aggregator = std::make_unique<Mean>();

@@ -1,6 +1,7 @@
 #include "params.hpp"
 
 #include <algorithm>
+#include <span>
 #include <string>
 #include <variant>
 
@@ -150,52 +151,67 @@ RawArgs parse_constructor(unsigned mask, const char* class_name, PyObject* args,
   return out;
 }
 
-Regression build_regression(const RawArgs& a) {
-  Regression task;
-  if (equals(a.criterion, "mse")) {
-    task.criterion = std::make_unique<Mse>();
-  } else if (equals(a.criterion, "variance")) {
-    task.criterion = std::make_unique<Variance>();
-  } else if (equals(a.criterion, "mae")) {
-    task.criterion = std::make_unique<Mae>();
-  } else {
-    unknown("regression criterion", a.criterion, "\"mse\", \"variance\" or \"mae\"");
+namespace {
+
+// The entry of a name table whose name is text, or null.
+template <class Entry>
+const Entry* find_named(std::span<const Entry> table, const Text& text) {
+  for (const Entry& e : table) {
+    if (equals(text, e.name)) return &e;
   }
+  return nullptr;
+}
+
+// A criterion table's names for a message: "a", "b" or "c".
+template <class Entry>
+std::string quoted_names(std::span<const Entry> table) {
+  std::string out;
+  for (size_t i = 0; i < table.size(); ++i) {
+    if (i > 0) out += i + 1 == table.size() ? " or " : ", ";
+    out += quote(table[i].name);
+  }
+  return out;
+}
+
+}  // namespace
+
+Regression build_regression(const RawArgs& a) {
+  const auto table = regression_criteria();
+  const auto* entry = find_named(table, a.criterion);
+  if (entry == nullptr) unknown("regression criterion", a.criterion, quoted_names(table).c_str());
+  Regression task;
+  task.criterion = entry->make(0);
   return task;
 }
 
 Classification build_classification(const RawArgs& a) {
+  const auto table = class_criteria();
+  const auto* entry = find_named(table, a.criterion);
+  if (entry == nullptr) {
+    unknown("classification criterion", a.criterion, quoted_names(table).c_str());
+  }
   Classification task;
   task.n_classes = a.n_classes;
-  if (equals(a.criterion, "gini")) {
-    task.criterion = std::make_unique<Gini>(a.n_classes);
-  } else if (equals(a.criterion, "entropy")) {
-    task.criterion = std::make_unique<Entropy>(a.n_classes);
-    task.entropy = true;
-  } else {
-    unknown("classification criterion", a.criterion, "\"gini\" or \"entropy\"");
-  }
+  task.criterion = entry->make(a.n_classes);
   return task;
 }
 
 ObjectiveClassification build_objective(const RawArgs& a) {
   const Average average = build_average(a.average);
+  const auto table = class_objectives();
+  const auto* entry = find_named(table, a.objective);
+  if (entry == nullptr) {
+    std::string names;
+    for (const ObjectiveEntry& e : table) {
+      if (!names.empty()) names += '/';
+      names += e.name;
+    }
+    unknown("objective", a.objective, names.c_str());
+  }
   ObjectiveClassification task;
   task.n_classes = a.n_classes;
   task.gini = Gini(a.n_classes);
-  if (equals(a.objective, "accuracy")) {
-    task.objective = std::make_unique<Accuracy>();
-  } else if (equals(a.objective, "precision")) {
-    task.objective = std::make_unique<Precision>(average, a.pos_label);
-  } else if (equals(a.objective, "recall")) {
-    task.objective = std::make_unique<Recall>(average, a.pos_label);
-  } else if (equals(a.objective, "f1")) {
-    task.objective = std::make_unique<F1>(average, a.pos_label);
-  } else if (equals(a.objective, "fbeta")) {
-    task.objective = std::make_unique<FBeta>(average, a.pos_label, a.beta);
-  } else {
-    unknown("objective", a.objective, "precision/recall/f1/fbeta/accuracy");
-  }
+  task.objective = entry->make(ObjectiveSettings{average, a.pos_label, a.beta});
   return task;
 }
 
@@ -244,14 +260,9 @@ TreeParams build_params(const RawArgs& a) {
 }
 
 std::unique_ptr<Aggregator> build_aggregator(const RawArgs& a) {
-  if (equals(a.aggregator, "mean")) return std::make_unique<Mean>();
-  if (equals(a.aggregator, "median")) return std::make_unique<Median>();
-  if (equals(a.aggregator, "trimmed_mean")) return std::make_unique<TrimmedMean>(a.agg_frac);
-  if (equals(a.aggregator, "signal_to_noise")) return std::make_unique<SignalToNoise>(a.agg_eps);
-  if (equals(a.aggregator, "mean_minus_lambda_std")) {
-    return std::make_unique<MeanMinusLambdaStd>(a.agg_lambda);
-  }
-  unknown("aggregator", a.aggregator, nullptr);
+  const auto* entry = find_named(aggregators(), a.aggregator);
+  if (entry == nullptr) unknown("aggregator", a.aggregator, nullptr);
+  return entry->make(AggregatorSettings{a.agg_frac, a.agg_eps, a.agg_lambda});
 }
 
 std::vector<size_t> normalize_positions(std::vector<size_t> positions) {
@@ -261,20 +272,9 @@ std::vector<size_t> normalize_positions(std::vector<size_t> positions) {
 }
 
 TreeParams import_params() {
+  // The settings' defaults, at depth 8: an imported tree was not grown here.
   TreeParams p;
   p.max_depth = 8;
-  p.cv_folds = 5;
-  p.cv_seed = 42;
-  p.cv_shuffle = true;
-  p.min_samples_split = 2;
-  p.min_samples_leaf = 1;
-  p.min_impurity_decrease = 0.0;
-  p.n_bins = 8;
-  p.n_threads = 1;
-  p.parallel_min_samples = 512;
-  p.mode = SplitMode::Strict;
-  p.split_style = SplitStyle::Threshold;
-  p.parallel = false;
   return p;
 }
 

@@ -1,6 +1,8 @@
 // The Strict and Fast builders on small cases worked out by hand, and their invariants.
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cmath>
 #include <random>
 
 #include "binning.hpp"
@@ -114,9 +116,12 @@ RandomData random_data(size_t n, size_t p, uint32_t seed) {
   return d;
 }
 
+// The same nodes, and the same evidence but for the stop score unless same_stop.
 template <class Payload>
-void expect_same_tree(const NodeList<Payload>& a, const NodeList<Payload>& b) {
+void expect_same_tree(const NodeList<Payload>& a, const NodeList<Payload>& b,
+                      bool same_stop = true) {
   ASSERT_EQ(a.size(), b.size());
+  const auto bits = [](double v) { return std::bit_cast<uint64_t>(v); };
   for (size_t i = 0; i < a.size(); ++i) {
     ASSERT_EQ(a[i].is_leaf, b[i].is_leaf) << i;
     EXPECT_EQ(a[i].right, b[i].right) << i;
@@ -124,20 +129,26 @@ void expect_same_tree(const NodeList<Payload>& a, const NodeList<Payload>& b) {
     EXPECT_EQ(a[i].rule.feature, b[i].rule.feature) << i;
     EXPECT_EQ(a[i].rule.upper, b[i].rule.upper) << i;
     EXPECT_EQ(a[i].rule.category, b[i].rule.category) << i;
+    const SplitEvidence &x = a[i].evidence, &y = b[i].evidence;
+    EXPECT_EQ(bits(x.score), bits(y.score)) << i;
+    EXPECT_EQ(bits(x.fold_mean) + bits(x.fold_std), bits(y.fold_mean) + bits(y.fold_std)) << i;
+    EXPECT_EQ(x.n_folds, y.n_folds) << i;
+    EXPECT_TRUE(!same_stop || bits(x.stop_score) == bits(y.stop_score)) << i;
   }
 }
 
 class ParallelEqualsSequential
-    : public ::testing::TestWithParam<std::tuple<SplitMode, SplitStyle, uint64_t>> {};
+    : public ::testing::TestWithParam<std::tuple<SplitMode, SplitStyle, uint64_t, bool>> {};
 
 TEST_P(ParallelEqualsSequential, AllTaskKinds) {
-  const auto [mode, style, threads] = GetParam();
+  const auto [mode, style, threads, held_out] = GetParam();
   const RandomData d = random_data(600, 7, 11);
   TreeParams seq;
   seq.mode = mode;
   seq.split_style = style;
   seq.max_depth = 5;
   seq.n_bins = 6;
+  if (held_out) seq.fold_score = FoldScore::Loss, seq.stop_rule = StopRule::Selection;
   TreeParams par = seq;
   par.parallel = true;
   par.n_threads = threads;
@@ -151,7 +162,7 @@ TEST_P(ParallelEqualsSequential, AllTaskKinds) {
                                      : build_tree_fast(task, p, mean, binned, ys);
   };
   const Regression reg{std::make_unique<Mse>()};
-  const Classification cls{std::make_unique<Entropy>(3), 3, true};
+  const Classification cls{std::make_unique<Entropy>(3), 3};
   const ObjectiveClassification obj{std::make_unique<F1>(Average::Macro, 0), 3, Gini(3)};
   const auto reg_tree = grow(reg, seq, d.y_reg);
   EXPECT_GT(reg_tree.size(), 1u);
@@ -161,11 +172,49 @@ TEST_P(ParallelEqualsSequential, AllTaskKinds) {
 }
 
 // Thread counts far beyond the rows are capped, not wrapped: 2**62 once made 4 * threads zero.
-INSTANTIATE_TEST_SUITE_P(Modes, ParallelEqualsSequential,
-                         ::testing::Combine(::testing::Values(SplitMode::Strict, SplitMode::Fast),
-                                            ::testing::Values(SplitStyle::Threshold,
-                                                              SplitStyle::BinMembership),
-                                            ::testing::Values(uint64_t{3}, uint64_t{1} << 62)));
+INSTANTIATE_TEST_SUITE_P(
+    Modes, ParallelEqualsSequential,
+    ::testing::Combine(::testing::Values(SplitMode::Strict, SplitMode::Fast),
+                       ::testing::Values(SplitStyle::Threshold, SplitStyle::BinMembership),
+                       ::testing::Values(uint64_t{3}, uint64_t{1} << 62), ::testing::Bool()));
+
+// Either stop rule makes the same splits when nothing stops (a NaN threshold); each split records
+// its winner's summary and the stop score, and the node stays a leaf exactly when that stop
+// score is <= min_impurity_decrease.
+TEST(Builder, StopRulesShareTheSplitsAndRecordTheirEvidence) {
+  const RandomData d = random_data(400, 4, 5);
+  const MeanMinusLambdaStd aggregator(1.0);
+  const Regression reg{std::make_unique<Mse>()};
+  for (const SplitMode mode : {SplitMode::Strict, SplitMode::Fast}) {
+    for (const FoldScore fold_score : {FoldScore::Impurity, FoldScore::Loss}) {
+      TreeParams p;
+      p.mode = mode;
+      p.max_depth = 3;
+      p.fold_score = fold_score;
+      p.min_impurity_decrease = std::nan("");
+      const BinnedData binned = std::get<BinnedData>(BinnedData::fit(d.columns, p.n_bins));
+      auto grow = [&] {
+        return mode == SplitMode::Strict
+                   ? build_tree_strict(reg, p, aggregator, d.columns,
+                                       std::span<const double>(d.y_reg))
+                   : build_tree_fast(reg, p, aggregator, binned, std::span<const double>(d.y_reg));
+      };
+      const NodeList<double> by_score = grow();
+      p.stop_rule = StopRule::Selection;
+      const NodeList<double> by_selection = grow();
+      expect_same_tree(by_score, by_selection, false);
+      const SplitEvidence& root = by_selection[0].evidence;
+      EXPECT_EQ(by_score[0].evidence.stop_score, root.score);
+      EXPECT_EQ(root.score, root.fold_mean - root.fold_std);
+      EXPECT_EQ(root.n_folds, 5u);
+      EXPECT_TRUE(std::isnan(by_selection.back().evidence.score));  // a leaf
+      p.min_impurity_decrease = root.stop_score;
+      EXPECT_EQ(grow().size(), 1u);
+      p.min_impurity_decrease = std::nextafter(root.stop_score, -1e300);
+      EXPECT_GT(grow().size(), 1u);
+    }
+  }
+}
 
 // A hook that throws ends the build with that very exception, wherever the build was: Strict,
 // the top of a Fast tree, or its subtrees on the worker pool.

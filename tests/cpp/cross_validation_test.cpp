@@ -8,6 +8,8 @@
 #include <numeric>
 #include <vector>
 
+#include "task_scoring.hpp"
+
 namespace ornik {
 namespace {
 
@@ -61,7 +63,7 @@ TEST(KFold, ShuffleFromKnownDraws) {
 
 struct SizeCase {
   size_t n;
-  size_t k;
+  size_t n_folds;
   std::vector<size_t> sizes;
 };
 
@@ -70,7 +72,7 @@ class FoldSizes : public testing::TestWithParam<std::tuple<SizeCase, bool>> {};
 // Folds are consecutive blocks of one permutation; train is the rest, before then after.
 TEST_P(FoldSizes, BlocksOfOnePermutation) {
   const auto& [c, shuffle] = GetParam();
-  const KFold kf{c.k, 12345, shuffle};
+  const KFold kf{c.n_folds, 12345, shuffle};
   const std::vector<size_t> input = iota_from(100, c.n);
   const std::vector<size_t> perm = shuffle ? reference_shuffle(input, 12345) : input;
   const std::vector<Fold> folds = kf.folds(input);
@@ -87,7 +89,7 @@ TEST_P(FoldSizes, BlocksOfOnePermutation) {
 
   const std::vector<uint32_t> input32(input.begin(), input.end());
   const FoldAssignment a = kf.assign(input32);
-  ASSERT_EQ(a.k, c.sizes.size());
+  ASSERT_EQ(a.n_folds, c.sizes.size());
   EXPECT_EQ(a.order, std::vector<uint32_t>(perm.begin(), perm.end()));
   std::vector<uint8_t> fold_of;
   for (size_t f = 0; f < c.sizes.size(); ++f)
@@ -108,7 +110,7 @@ TEST(KFold, AssignCapsAt255Folds) {
   std::vector<uint32_t> rows(5000);
   std::iota(rows.begin(), rows.end(), 0u);
   const FoldAssignment a = kf.assign(rows);
-  EXPECT_EQ(a.k, 255u);
+  EXPECT_EQ(a.n_folds, 255u);
   // 5000 = 255 * 19 + 155: the first 155 folds hold 20 samples, the others 19.
   std::vector<size_t> count(256, 0);
   for (const uint8_t f : a.fold_of) ++count[f];
@@ -140,9 +142,13 @@ TEST(KFold, EmptyInput) {
   const KFold kf{5, 1, true};
   EXPECT_TRUE(kf.folds({}).empty());
   const FoldAssignment a = kf.assign({});
-  EXPECT_EQ(a.k, 0u);
+  EXPECT_EQ(a.n_folds, 0u);
   EXPECT_TRUE(a.order.empty());
   EXPECT_TRUE(a.fold_of.empty());
+}
+
+std::vector<StateCode> fold_val_codes(const Column& column, const Fold& fold, uint64_t n_bins) {
+  return code_fold_rows(column, std::span<const Fold>(&fold, 1), n_bins, false).val_codes[0];
 }
 
 TEST(FoldValCodes, SingleSampleHasNoEdges) {
@@ -164,65 +170,6 @@ TEST(FoldValCodes, EdgesFromTrainingRowsOnly) {
   const Column cat = Column::categories({7, MISSING_CATEGORY, 0xFFFFFFFEu});
   EXPECT_EQ(fold_val_codes(cat, Fold{{0}, {2, 1, 0}}, 4),
             (std::vector<StateCode>{0xFFFFFFFEu, MISSING_STATE, 7}));
-}
-
-// Rows 4-8 validate fold 0 and rows 0-3 fold 1, each against training values 1..4 with
-// n_bins = 2 (edge [3]: codes 0, 0, 1, 1); fold 2 is empty but still counts.
-//   fold 0: y = [1, 3, 10, 10, 11] (last x is NaN), parent variance 17.2
-//   fold 1: y = [2, 2, 4, 8], parent variance 6
-struct StateCase {
-  bool ordered;
-  StateCode state;
-  std::vector<double> scores;
-};
-
-class ScoreStates : public testing::TestWithParam<StateCase> {};
-
-TEST_P(ScoreStates, HandComputedRegression) {
-  const StateCase& c = GetParam();
-  const Column col = Column::numeric({1, 2, 3, 4, 1, 2, 3, 4, kNaN});
-  const std::vector<double> y{2, 2, 4, 8, 1, 3, 10, 10, 11};
-  const std::vector<Fold> folds{
-      {{0, 1, 2, 3}, {4, 5, 6, 7, 8}}, {{4, 5, 6, 7}, {0, 1, 2, 3}}, {{}, {}}};
-  const Mse mse;
-  const std::vector<StateCode> states{c.state};
-  const std::vector<FoldStats> out =
-      cv_score_states<double>(col, c.ordered, states, folds, y, mse, 2);
-  ASSERT_EQ(out.size(), 1u);
-  EXPECT_EQ(out[0].n_folds, 3u);
-  ASSERT_EQ(out[0].scores.size(), c.scores.size());
-  for (size_t i = 0; i < c.scores.size(); ++i) EXPECT_DOUBLE_EQ(out[0].scores[i], c.scores[i]);
-  if (c.scores.empty()) {
-    EXPECT_EQ(out[0].mean, -std::numeric_limits<double>::infinity());
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(CrossValidation, ScoreStates,
-                         testing::Values(
-                             // fold 0: left [1, 3] | right [10, 10, 11] -> 17.2 - (1 * 2 + 2/9 * 3)
-                             // / 5; fold 1: left [2, 2] | right [4, 8] -> 6 - (4 * 2) / 4
-                             StateCase{true, 0, {50.0 / 3.0, 4.0}},
-                             // all finite left, the NaN row alone right; fold 1 has nothing right
-                             StateCase{true, 1, {4.0}}, StateCase{true, 7, {4.0}},
-                             StateCase{false, 0, {50.0 / 3.0, 4.0}},
-                             // left [10, 10] | right [1, 3, 11]; fold 1: left [4, 8] | right [2, 2]
-                             StateCase{false, 1, {6.0, 4.0}}, StateCase{false, 7, {}}));
-
-TEST(CrossValidation, ScoresEveryStateInOrderWithGini) {
-  const Column col = Column::categories({1, 1, 2, 2, 1, 2, MISSING_CATEGORY});
-  const std::vector<ClassLabel> y{0, 0, 1, 1, 0, 1, 0};
-  const std::vector<Fold> folds{{{4, 5}, {0, 1, 2, 3, 6}}};
-  const Gini gini(2);
-  const std::vector<StateCode> states{1, 2, 3};
-  const std::vector<FoldStats> out =
-      cv_score_states<ClassLabel>(col, false, states, folds, y, gini, 4);
-  ASSERT_EQ(out.size(), 3u);
-  // parent gini of [0, 0, 1, 1, 0] = 1 - (0.36 + 0.16) = 0.48
-  // state 1: left [0, 0] pure, right [1, 1, 0] gini 4/9 -> 0.48 - (4/9 * 3) / 5
-  // state 2: left [1, 1] pure, right [0, 0, 0] pure -> 0.48
-  EXPECT_DOUBLE_EQ(out[0].scores.at(0), 0.48 - (4.0 / 3.0) / 5.0);
-  EXPECT_DOUBLE_EQ(out[1].scores.at(0), 0.48);
-  EXPECT_EQ(out[2].n_valid, 0u);
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 
 #include "aggregation.hpp"
 #include "criterion.hpp"
-#include "cross_validation.hpp"
+#include "fold_stats.hpp"
 #include "objective.hpp"
 #include "selector.hpp"
 
@@ -137,17 +137,17 @@ TEST(Aggregator, TrimmedMeanSaturatesItsCount) {
 TEST(Confusion, AddGroupBooksHitsAndMisses) {
   Confusion c = Confusion::zero(2);
   c.add_group(1, std::span<const uint64_t>(std::vector<uint64_t>{3, 5}));
-  EXPECT_EQ(c.tp, (std::vector<uint64_t>{0, 5}));
-  EXPECT_EQ(c.fn, (std::vector<uint64_t>{3, 0}));
-  EXPECT_EQ(c.fp, (std::vector<uint64_t>{0, 3}));
-  EXPECT_EQ(c.support, (std::vector<uint64_t>{3, 5}));
+  EXPECT_EQ(c.tp, (std::vector<double>{0, 5}));
+  EXPECT_EQ(c.fn, (std::vector<double>{3, 0}));
+  EXPECT_EQ(c.fp, (std::vector<double>{0, 3}));
+  EXPECT_EQ(c.support, (std::vector<double>{3, 5}));
   EXPECT_EQ(c.total, 8u);
   EXPECT_EQ(Accuracy().score(c), 0.625);
   // A prediction outside the classes books misses but no false positive.
   Confusion d = Confusion::zero(2);
   d.add_group(7, std::span<const uint64_t>(std::vector<uint64_t>{2, 1}));
-  EXPECT_EQ(d.fn, (std::vector<uint64_t>{2, 1}));
-  EXPECT_EQ(d.fp, (std::vector<uint64_t>{0, 0}));
+  EXPECT_EQ(d.fn, (std::vector<double>{2, 1}));
+  EXPECT_EQ(d.fp, (std::vector<double>{0, 0}));
 }
 
 Confusion three_class() {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <random>
 
-#include "cross_validation.hpp"
+#include "fold_coding.hpp"
 #include "quantile.hpp"
 
 namespace ornik {
@@ -48,7 +48,7 @@ TEST(SortedFeature, RadixAndComparisonSortsAgree) {
 }
 
 // States and every fold's codes from a node's sorted values equal present_states and
-// fold_val_codes on the same node, for nodes that are random subsets of the rows.
+// code_fold_rows on the same node, for nodes that are random subsets of the rows.
 TEST(SortedFeature, CodesMatchTheLiteralProcedure) {
   std::mt19937_64 rng(9);
   for (int round = 0; round < 60; ++round) {
@@ -75,17 +75,18 @@ TEST(SortedFeature, CodesMatchTheLiteralProcedure) {
     }
     CodedFeature coded;
     code_sorted_feature(node, folds, slot_of_row, n_bins, true, coded);
+    const CodedFeature literal = code_fold_rows(column, folds, n_bins, true);
 
     ASSERT_EQ(coded.states, present_states(column, samples, n_bins)) << round;
     for (size_t f = 0; f < folds.size(); ++f) {
-      ASSERT_EQ(coded.val_codes[f], fold_val_codes(column, folds[f], n_bins)) << round;
+      ASSERT_EQ(coded.val_codes[f], literal.val_codes[f]) << round;
       // Training rows are coded against the fold's own training edges too.
       const std::vector<double> train_edges = [&] {
         std::vector<double> v;
         for (const size_t r : folds[f].train) v.push_back(column.numbers[r]);
         return quantile_edges(v, n_bins);
       }();
-      ASSERT_EQ(coded.train_codes[f].size(), folds[f].train.size());
+      ASSERT_EQ(coded.train_codes[f], literal.train_codes[f]) << round;
       for (size_t i = 0; i < folds[f].train.size(); ++i) {
         const double x = column.numbers[folds[f].train[i]];
         const StateCode want = std::isfinite(x) ? bin_code(train_edges, x) : MISSING_STATE;

@@ -209,7 +209,7 @@ NodeList<ClassPrediction> fitted_classification() {
     y[i] = i % 30 < 10 ? 0 : (i % 30 < 20 ? 1 : 2);
   }
   const std::vector<Column> cols{Column::numeric(x)};
-  Classification task{std::make_unique<Gini>(3), 3, false};
+  Classification task{std::make_unique<Gini>(3), 3};
   return build_tree_strict(task, TreeParams{}, Mean(), cols, std::span<const ClassLabel>(y));
 }
 

@@ -11,13 +11,14 @@ NAN = math.nan
 
 def _declared(cls, **fixed):
     """The constructor arguments of ``cls`` in signature order: the declared defaults of the
-    settings, with ``fixed`` for the rest. Native tests grow trees without a depth limit."""
+    settings, with ``fixed`` for the rest. Native tests grow trees without a depth limit and
+    with the original aggregation, which the frozen trees were grown with."""
     names = native_parameters(cls.__name__)
     assert set(fixed) <= set(names), set(fixed) - set(names)
     defaults = {
         s.name: s.default_for(REGRESSOR if cls is RawRegressor else CLASSIFIER) for s in SETTINGS
     }
-    fixed = dict(max_depth=None, categorical=[], **fixed)
+    fixed = dict(max_depth=None, categorical=[], aggregator="mean", agg_lambda=1.0, **fixed)
     return {n: fixed[n] if n in fixed else defaults[n] for n in names}
 
 
@@ -31,6 +32,15 @@ ARGS = {
 # The optional keyword-only arguments and their defaults, today's scoring and stop rule.
 KEYWORDS = {c: dict(cv_score="impurity", cv_stop="score") for c in (RawRegressor, RawClassifier)}
 KEYWORDS[RawObjectiveClassifier] = dict(cv_stop="score")
+
+
+def package_native(task, cls):
+    """What the package's defaults pass to ``cls`` beyond ARGS: its aggregation and the
+    keyword-only scoring settings."""
+    names = ("aggregator", "agg_lambda", *KEYWORDS[cls])
+    return {s.name: s.default_for(task) for s in SETTINGS if s.name in names}
+
+
 COMMON = {k: v for k, v in ARGS[RawRegressor].items() if k != "criterion"}
 CLASSES = list(ARGS)
 

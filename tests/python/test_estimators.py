@@ -9,7 +9,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
-from native_helpers import ARGS, CLASSES, KEYWORDS, leaf, make, num, same, tree_dict
+from native_helpers import ARGS, CLASSES, KEYWORDS, leaf, make, num, package_native, same, tree_dict
 from sklearn.exceptions import NotFittedError
 
 import ornik
@@ -71,7 +71,8 @@ SETTING_CASES = [
 def test_regressor_grows_the_core_tree(settings):
     X, y, _ = make_data()
     est = ORNIKRegressor(criterion="variance", **settings).fit(X, y)
-    raw = make(RawRegressor, criterion="variance", **{"max_depth": 8, **settings})
+    defaults = package_native("regressor", RawRegressor)
+    raw = make(RawRegressor, criterion="variance", **{"max_depth": 8, **defaults, **settings})
     raw.fit(X, y)
     assert same(est._raw.export_tree(), raw.export_tree())
     np.testing.assert_array_equal(est.predict(X), raw.predict(X))
@@ -81,7 +82,10 @@ def test_regressor_grows_the_core_tree(settings):
 def test_classifier_grows_the_core_tree(settings):
     X, _, y = make_data()
     est = ORNIKClassifier(criterion="entropy", **settings).fit(X, y)
-    raw = make(RawClassifier, n_classes=3, criterion="entropy", **{"max_depth": 8, **settings})
+    defaults = package_native("classifier", RawClassifier)
+    raw = make(
+        RawClassifier, n_classes=3, criterion="entropy", **{"max_depth": 8, **defaults, **settings}
+    )
     raw.fit(X, y.astype(np.dtype("l")))
     assert same(est._raw.export_tree(), raw.export_tree())
     np.testing.assert_array_equal(est.predict_proba(X), raw.predict_proba(X))
@@ -104,7 +108,8 @@ def test_objective_classifier_maps_pos_label(objective, average, pos_label, inde
     kwargs = dict(objective=objective, average=average, beta=2.0, max_depth=3, cv_stop="selection")
     # The objective is the fold score: cv_score does not reach the objective's native class.
     est = ORNIKClassifier(pos_label=pos_label, cv_score="loss", **kwargs).fit(X, labels)
-    raw = make(RawObjectiveClassifier, pos_label=index, **kwargs)
+    defaults = package_native("classifier", RawObjectiveClassifier)
+    raw = make(RawObjectiveClassifier, pos_label=index, **{**defaults, **kwargs})
     raw.fit(X, y2.astype(np.dtype("l")))
     assert same(est._raw.export_tree(), raw.export_tree())
 

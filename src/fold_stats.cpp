@@ -1,0 +1,54 @@
+#include "fold_stats.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "data.hpp"
+
+namespace ornik {
+
+FoldStats FoldStats::from_scores(std::vector<double> scores, size_t n_folds) {
+  FoldStats st;
+  st.n_folds = n_folds;
+  const size_t n = scores.size();
+  if (n == 0) {
+    st.mean = -std::numeric_limits<double>::infinity();
+    st.median = -std::numeric_limits<double>::infinity();
+    st.std = 0.0;
+    return st;
+  }
+  const double dn = static_cast<double>(n);
+  double sum = 0.0;
+  for (const double s : scores) sum += s;
+  st.mean = sum / dn;
+  double sq = 0.0;
+  for (const double s : scores) {
+    const double d = s - st.mean;
+    sq += d * d;
+  }
+  st.std = std::sqrt(sq / dn);
+  // One score per fold: a small list is sorted on the stack, sparing an allocation per candidate.
+  double small[32];
+  std::vector<double> large;
+  double* sorted = small;
+  if (n <= 32) {
+    std::copy(scores.begin(), scores.end(), small);
+    for (size_t i = 1; i < n; ++i) {
+      const double v = small[i];
+      size_t j = i;
+      for (; j > 0 && total_order_less(v, small[j - 1]); --j) small[j] = small[j - 1];
+      small[j] = v;
+    }
+  } else {
+    large = scores;
+    sort_total_order(large);
+    sorted = large.data();
+  }
+  st.median = n % 2 == 1 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) * 0.5;
+  st.n_valid = n;
+  st.scores = std::move(scores);
+  return st;
+}
+
+}  // namespace ornik

@@ -1,0 +1,20 @@
+// The summary of a candidate's per-fold scores that the aggregators read.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+namespace ornik {
+
+struct FoldStats {
+  std::vector<double> scores;  // in fold order; folds without a score are absent
+  double mean = 0.0;
+  double median = 0.0;
+  double std = 0.0;
+  size_t n_valid = 0;
+  size_t n_folds = 0;
+
+  static FoldStats from_scores(std::vector<double> scores, size_t n_folds);
+};
+
+}  // namespace ornik

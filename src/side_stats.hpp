@@ -1,0 +1,101 @@
+// Side statistics: what the scans sum per (bin, fold) cell and per fold, as a row of lanes whose
+// first lane is the side's weight (its number of samples when unweighted):
+//   regression      [weight, weighted sum of targets, weighted sum of squared targets]
+//   classification  [weight, weight of class 0, ..., of class n-1 (, of labels beyond them)]
+// and the impurity of a side, the decrease of a split, or the held-out loss of a side's held-out
+// lanes predicted from its training lanes, read from lanes through a criterion.
+#pragma once
+
+#include <cstddef>
+
+#include "criterion.hpp"
+#include "data.hpp"
+
+namespace ornik {
+
+// Every sample weighs one: counts stay integers and sums take the targets as they are, so the
+// unweighted path adds exactly the numbers it always did.
+struct UnitWeights {
+  template <class Lane>
+  static constexpr Lane of(size_t) {
+    return Lane{1};
+  }
+  static constexpr double times(size_t, double v) { return v; }
+};
+
+// One weight per row of the targets.
+struct RowWeights {
+  const double* weights;
+  template <class Lane>
+  Lane of(size_t row) const {
+    return weights[row];
+  }
+  double times(size_t row, double v) const { return weights[row] * v; }
+};
+
+// Regression lanes. Every sample is counted.
+struct SumLanes {
+  using Lane = double;
+  struct Sample {
+    double weight, sum, sum_sq;
+  };
+  static constexpr size_t width() { return 3; }
+  template <class Weights>
+  static Sample sample(double y, size_t row, const Weights& w) {
+    return {w.template of<double>(row), w.times(row, y), w.times(row, y * y)};
+  }
+  static constexpr bool counted(const Sample&) { return true; }
+  static void add(double* cell, const Sample& s) {
+    cell[0] += s.weight;
+    cell[1] += s.sum;
+    cell[2] += s.sum_sq;
+  }
+  static double impurity(const SumsCriterion& criterion, const double* lanes) {
+    return criterion.from_sums(lanes[0], lanes[1], lanes[2]);
+  }
+  static double loss(const SumsCriterion& criterion, const double* train, const double* val) {
+    return criterion.loss_from_sums({train[0], train[1], train[2]}, {val[0], val[1], val[2]});
+  }
+};
+
+// Classification lanes in Lane units (integer counts or weights). A label beyond the classes is
+// either not counted at all (Fast mode) or counted in the weight and a last lane of its own but
+// in no class (Strict mode: with KeepUnknown).
+template <class LaneType, bool KeepUnknown>
+struct ClassLanes {
+  using Lane = LaneType;
+  struct Sample {
+    Lane weight;
+    size_t slot;
+  };
+  size_t n_classes;
+
+  size_t width() const { return n_classes + (KeepUnknown ? 2 : 1); }
+  template <class Weights>
+  Sample sample(ClassLabel y, size_t row, const Weights& w) const {
+    return {w.template of<Lane>(row), y < n_classes ? static_cast<size_t>(y) : n_classes};
+  }
+  bool counted(const Sample& s) const { return KeepUnknown || s.slot < n_classes; }
+  static void add(Lane* cell, const Sample& s) {
+    cell[0] += s.weight;
+    cell[1 + s.slot] += s.weight;
+  }
+  double impurity(const ClassCriterion& criterion, const double* lanes) const {
+    return criterion.from_counts({lanes + 1, n_classes}, lanes[0]);
+  }
+  double loss(const ClassCriterion& criterion, const double* train, const double* val) const {
+    return criterion.loss_from_counts({train + 1, n_classes}, train[0], {val + 1, n_classes},
+                                      val[0]);
+  }
+};
+
+// The impurity decrease of a split of a side of weight n and impurity parent into sides whose
+// lanes are left and right.
+template <class Lanes, class Crit>
+double split_decrease(const Lanes& lanes, const Crit& criterion, double parent, double n,
+                      const double* left, const double* right) {
+  return impurity_decrease(parent, n, left[0], lanes.impurity(criterion, left), right[0],
+                           lanes.impurity(criterion, right));
+}
+
+}  // namespace ornik

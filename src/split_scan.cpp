@@ -1,0 +1,48 @@
+#include "split_scan.hpp"
+
+namespace ornik {
+
+std::vector<double> objective_scores(const ClassObjective& objective, Confusion& confusion,
+                                     size_t n_folds, size_t width, const double* val_left,
+                                     const double* val_total, const double* train_left,
+                                     const double* train_total, const double* baseline,
+                                     double* right, const ScanChoice& choice, size_t position,
+                                     const double* train_baseline) {
+  const size_t n_classes = confusion.n_classes;
+  double* val_right = right;
+  double* train_right = right + width;
+  std::vector<double> scores;
+  scores.reserve(n_folds);
+  for (size_t f = 0; f < n_folds; ++f) {
+    // Class weights start at lane 1 of a fold's lanes.
+    const double* vl = val_left + f * width + 1;
+    const double* vt = val_total + f * width + 1;
+    const double* tl = train_left + f * width + 1;
+    const double* tt = train_total + f * width + 1;
+    double n_vl = 0.0, n_vr = 0.0, n_tl = 0.0, n_tr = 0.0;
+    for (size_t c = 0; c < n_classes; ++c) {
+      val_right[c] = vt[c] - vl[c];
+      train_right[c] = tt[c] - tl[c];
+      n_vl += vl[c];
+      n_vr += val_right[c];
+      n_tl += tl[c];
+      n_tr += train_right[c];
+    }
+    const bool val_split = n_vl != 0 && n_vr != 0;
+    const bool train_split = n_tl != 0 && n_tr != 0;
+    std::optional<double> score;
+    if (val_split && train_split) {
+      score = split_objective(objective, confusion, tl, vl, train_right, val_right) - baseline[f];
+      scores.push_back(*score);
+    }
+    if (choice.picks == nullptr || !train_split) continue;
+    const double gain =
+        split_objective(objective, confusion, tl, tl, train_right, train_right) - train_baseline[f];
+    if (choice.picks->beats(f, gain, choice.feature, position)) {
+      choice.picks->take(f, gain, choice.feature, position, score);
+    }
+  }
+  return scores;
+}
+
+}  // namespace ornik

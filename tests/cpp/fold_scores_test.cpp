@@ -1,0 +1,378 @@
+// Both modes' fold scores and folds' picks on random nodes against a literal computation: each
+// fold's rows gathered into training and held-out sides and scored with the criterion itself,
+// the held-out losses written out sample by sample, each fold's pick found by trying every
+// candidate of every feature.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <memory>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "binning.hpp"
+#include "histogram.hpp"
+#include "task_scoring.hpp"
+
+namespace ornik {
+namespace {
+
+constexpr uint16_t kMissing = MISSING_CODE;
+const MeanMinusLambdaStd kAggregator(-0.5);  // the whole summary must reach the score
+
+enum class Mode { Fast, Strict };
+enum class Kind { Mse, Variance, Mae, Gini, Entropy, Objective };
+// What a scan is asked for: the plain scan, impurity scores with picks, loss scores with picks.
+enum class Ask { Plain, ImpurityPicks, LossPicks };
+
+struct Case {
+  Mode mode;
+  Kind kind;
+  bool ordered;
+};
+
+// Some codes missing, a permuted subset of the rows, some labels beyond the classes; targets
+// are half-integers, so that every sum is exact in any order.
+struct RandomNode {
+  size_t n_features, n_bins, n_folds, n_classes;
+  std::vector<uint16_t> codes;  // [row * n_features + j]
+  std::vector<double> y;
+  std::vector<ClassLabel> labels;
+  std::vector<uint32_t> rows;
+  std::vector<uint8_t> fold;  // per row
+
+  RandomNode(std::mt19937_64& rng) {
+    auto uniform = [&rng](size_t lo, size_t hi) {
+      return std::uniform_int_distribution<size_t>(lo, hi)(rng);
+    };
+    const size_t n_rows = uniform(1, 40);
+    n_features = uniform(1, 3), n_bins = uniform(1, 6), n_folds = uniform(1, 5);
+    n_classes = uniform(1, 4);
+    for (size_t i = 0; i < n_rows * n_features; ++i) {
+      codes.push_back(uniform(0, 9) == 0 ? kMissing
+                                         : static_cast<uint16_t>(uniform(0, n_bins - 1)));
+    }
+    for (size_t r = 0; r < n_rows; ++r) {
+      y.push_back(0.5 * static_cast<double>(uniform(0, 32)) - 8.0);
+      labels.push_back(uniform(0, 11) == 0 ? n_classes + uniform(0, 1) : uniform(0, n_classes - 1));
+      fold.push_back(static_cast<uint8_t>(uniform(0, n_folds - 1)));
+      rows.push_back(static_cast<uint32_t>(r));
+    }
+    std::shuffle(rows.begin(), rows.end(), rng);
+    rows.resize(uniform(1, n_rows));
+  }
+  uint16_t code(size_t row, size_t j) const { return codes[row * n_features + j]; }
+};
+
+// The literal computation. Fast mode counts no missing code and, for the classes, no label beyond
+// them; Strict mode counts both (a missing code goes right, such a label weighs in a side but is
+// in no class), except that the objective ignores labels beyond the classes in either mode.
+struct Literal {
+  const RandomNode& node;
+  Case c;
+
+  bool counted(size_t row, size_t j) const {
+    const bool label_ok = c.kind <= Kind::Mae || node.labels[row] < node.n_classes;
+    if (c.mode == Mode::Strict) return label_ok || c.kind != Kind::Objective;
+    return node.code(row, j) != kMissing && label_ok;
+  }
+  // Fast: the bins holding a counted sample, never an ordered feature's last; Strict: the codes
+  // present.
+  std::vector<size_t> candidates(size_t j) const {
+    std::vector<size_t> out;
+    for (size_t b = 0;
+         b < node.n_bins && !(c.mode == Mode::Fast && c.ordered && b + 1 == node.n_bins); ++b) {
+      const bool present = std::any_of(node.rows.begin(), node.rows.end(), [&](uint32_t r) {
+        return node.code(r, j) == b && (c.mode == Mode::Strict || counted(r, j));
+      });
+      if (present) out.push_back(b);
+    }
+    return out;
+  }
+  struct Sides {
+    std::vector<size_t> val, train, val_left, val_right, train_left, train_right;
+  };
+  Sides sides(size_t j, size_t state, size_t f) const {
+    Sides s;
+    for (const uint32_t r : node.rows) {
+      if (!counted(r, j)) continue;
+      const uint16_t x = node.code(r, j);
+      const bool left = x != kMissing && (c.ordered ? x <= state : x == state);
+      const bool val = node.fold[r] == f;
+      (val ? s.val : s.train).push_back(r);
+      (val ? (left ? s.val_left : s.val_right) : (left ? s.train_left : s.train_right))
+          .push_back(r);
+    }
+    return s;
+  }
+  double impurity(const RegressionCriterion* rc, const ClassCriterion* cc,
+                  const std::vector<size_t>& rows) const {
+    std::vector<double> y;
+    std::vector<ClassLabel> labels;
+    for (const size_t r : rows) y.push_back(node.y[r]), labels.push_back(node.labels[r]);
+    return rc ? rc->impurity(y) : cc->impurity(labels);
+  }
+  double decrease(const RegressionCriterion* rc, const ClassCriterion* cc,
+                  const std::vector<size_t>& all, const std::vector<size_t>& l,
+                  const std::vector<size_t>& r) const {
+    return impurity(rc, cc, all) - (impurity(rc, cc, l) * static_cast<double>(l.size()) +
+                                    impurity(rc, cc, r) * static_cast<double>(r.size())) /
+                                       static_cast<double>(all.size());
+  }
+  std::vector<double> class_counts(const std::vector<size_t>& rows) const {
+    std::vector<double> out(node.n_classes, 0.0);
+    for (const size_t r : rows) {
+      if (node.labels[r] < node.n_classes) out[node.labels[r]] += 1.0;
+    }
+    return out;
+  }
+  // The sum over the held-out rows of each one's loss under the training rows' prediction.
+  double loss(const std::vector<size_t>& train, const std::vector<size_t>& val) const {
+    std::vector<double> ty;
+    for (const size_t r : train) ty.push_back(node.y[r]);
+    std::sort(ty.begin(), ty.end());
+    const size_t m = ty.size();
+    const double n = static_cast<double>(m);
+    double mean = 0.0;
+    for (const double v : ty) mean += v / n;
+    const double median = m % 2 == 1 ? ty[m / 2] : (ty[m / 2 - 1] + ty[m / 2]) / 2.0;
+    const std::vector<double> counts = class_counts(train);
+    double total = 0.0;
+    for (const size_t r : val) {
+      const double y = node.y[r];
+      const ClassLabel label = node.labels[r];
+      if (c.kind == Kind::Mse || c.kind == Kind::Variance) total += (y - mean) * (y - mean);
+      if (c.kind == Kind::Mae) total += std::fabs(y - median);
+      for (size_t k = 0; k < node.n_classes && c.kind == Kind::Gini; ++k) {
+        total += std::pow(counts[k] / n - (k == label ? 1.0 : 0.0), 2.0);
+      }
+      const double seen = label < node.n_classes ? counts[label] : 0.0;
+      if (c.kind == Kind::Entropy) total -= std::log2((seen + 1.0) / (n + counts.size()));
+    }
+    return total;
+  }
+  // Each side's training majority predicting the side's held-out (or training) rows, minus the
+  // whole training majority predicting all of them.
+  double objective_gain(const ClassObjective& objective, const Sides& s, bool held_out) const {
+    auto majority = [&](const std::vector<size_t>& rows) {
+      return majority_class(std::span<const double>(class_counts(rows)));
+    };
+    auto book = [&](Confusion& cm, const std::vector<size_t>& train,
+                    const std::vector<size_t>& val) {
+      cm.add_group(majority(train), std::span<const double>(class_counts(val)));
+    };
+    Confusion split = Confusion::zero(node.n_classes), base = Confusion::zero(node.n_classes);
+    book(split, s.train_left, held_out ? s.val_left : s.train_left);
+    book(split, s.train_right, held_out ? s.val_right : s.train_right);
+    book(base, s.train, held_out ? s.val : s.train);
+    return objective.score(split) - objective.score(base);
+  }
+};
+
+// Accuracy on even trials, macro F1 on odd ones.
+std::unique_ptr<ClassObjective> make_objective(int trial) {
+  if (trial % 2 == 0) return std::make_unique<Accuracy>();
+  return std::make_unique<F1>(Average::Macro, 0);
+}
+
+struct Got {
+  std::vector<ScoredCandidate> candidates;
+  FoldPicks picks;
+};
+
+std::span<const double> targets(const RandomNode& node, double) {
+  return node.y;
+}
+std::span<const ClassLabel> targets(const RandomNode& node, ClassLabel) {
+  return node.labels;
+}
+
+// Strict scoring feature by feature from categorical columns (codes are the states themselves),
+// with picks per feature merged from the last feature back: they must not depend on the order.
+template <class Task>
+Got run_strict(const Task& task, const Literal& lit, const ScanChoice& choice) {
+  const RandomNode& node = lit.node;
+  std::vector<Fold> folds(node.n_folds);
+  for (size_t f = 0; f < node.n_folds; ++f) {
+    for (const uint32_t r : node.rows)
+      (node.fold[r] == f ? folds[f].val : folds[f].train).push_back(r);
+  }
+  Got got{{}, FoldPicks(choice.picks ? node.n_folds : 0)};
+  std::vector<FoldPicks> per_feature(node.n_features, got.picks);
+  for (size_t j = 0; j < node.n_features; ++j) {
+    std::vector<uint32_t> categories;
+    for (size_t r = 0; r < node.y.size(); ++r) {
+      categories.push_back(node.code(r, j) == kMissing ? MISSING_CATEGORY : node.code(r, j));
+    }
+    const std::vector<size_t> candidates = lit.candidates(j);
+    if (candidates.empty()) continue;  // a feature without states is never scored
+    const std::vector<StateCode> states(candidates.begin(), candidates.end());
+    const ScanChoice own{choice.held_out_loss, choice.picks ? &per_feature[j] : nullptr, j};
+    const std::vector<FoldStats> stats =
+        score_states_strict(task, Column::categories(categories), lit.c.ordered, states, folds,
+                            targets(node, typename Task::Target{}), 8, own);
+    for (size_t i = 0; i < states.size(); ++i) {
+      got.candidates.push_back({stats[i], j, states[i], kAggregator.aggregate(stats[i])});
+    }
+  }
+  for (size_t j = node.n_features; j-- > 0;) got.picks.merge(per_feature[j]);
+  return got;
+}
+
+Got run(const Literal& lit, const RegressionCriterion* rc, const ClassCriterion* cc,
+        const ClassObjective& objective, Ask ask, int trial, FastScratch& scratch) {
+  const RandomNode& node = lit.node;
+  const size_t k = node.n_classes;
+  Got got{{}, FoldPicks(node.n_folds)};
+  const ScanChoice choice{ask == Ask::LossPicks, ask == Ask::Plain ? nullptr : &got.picks, 0};
+  // Strict tasks own their measures: fresh ones, made by name.
+  if (lit.c.mode == Mode::Strict && rc) {
+    return run_strict(Regression{find_criterion(regression_criteria(), rc->name())->make(k)}, lit,
+                      choice);
+  }
+  if (lit.c.mode == Mode::Strict && cc) {
+    return run_strict(Classification{find_criterion(class_criteria(), cc->name())->make(k), k}, lit,
+                      choice);
+  }
+  if (lit.c.mode == Mode::Strict) {
+    return run_strict(ObjectiveClassification{make_objective(trial), k, Gini(k)}, lit, choice);
+  }
+  std::vector<BlockFeature> features;
+  for (size_t j = 0; j < node.n_features; ++j)
+    features.push_back({node.n_bins, j, lit.c.ordered, false});
+  // Out-of-range codes stand for half the missing ones: neither is counted.
+  std::vector<uint16_t> codes = node.codes;
+  for (size_t i = 0; i < codes.size(); i += 2) {
+    if (codes[i] == kMissing) codes[i] = static_cast<uint16_t>(node.n_bins + 1);
+  }
+  const FastBlock block{codes.data(), node.n_features, features};
+  FoldAssignment folds{node.rows, {}, node.n_folds};
+  for (const uint32_t r : node.rows) folds.fold_of.push_back(node.fold[r]);
+  // Odd trials pass all-one weights through the weight channel: the same bits are expected.
+  const std::vector<double> weights(trial % 2 == 1 ? node.y.size() : 0, 1.0);
+  if (rc) {
+    got.candidates = score_block_fast_regression(block, node.y, weights, folds, *rc->sums(),
+                                                 kAggregator, scratch, choice);
+  } else if (cc) {
+    got.candidates = score_block_fast_classification(block, node.labels, weights, folds, *cc,
+                                                     kAggregator, scratch, choice);
+  } else {
+    got.candidates = score_block_fast_objective(block, node.labels, {}, folds, objective, k,
+                                                kAggregator, scratch, choice);
+  }
+  return got;
+}
+
+void expect_near(double got, double want) {
+  EXPECT_NEAR(got, want, 1e-9 * (1.0 + std::fabs(want)));
+}
+
+class FoldScores : public ::testing::TestWithParam<Case> {};
+
+TEST_P(FoldScores, MatchLiteralComputation) {
+  const Case c = GetParam();
+  std::mt19937_64 rng(17 + 3 * static_cast<size_t>(c.kind) + 100 * static_cast<size_t>(c.mode) +
+                      1000 * c.ordered);
+  FastScratch scratch;  // shared by every trial: stale cells would show up as mismatches
+  for (int trial = 0; trial < 240; ++trial) {
+    SCOPED_TRACE("trial " + std::to_string(trial));
+    const RandomNode node(rng);
+    const Literal lit{node, c};
+    // The criteria tables list them in the order of Kind.
+    const size_t kind = static_cast<size_t>(c.kind);
+    const auto rc = kind < 3 ? regression_criteria()[kind].make(0) : nullptr;
+    const auto cc =
+        kind == 3 || kind == 4 ? class_criteria()[kind - 3].make(node.n_classes) : nullptr;
+    const std::unique_ptr<ClassObjective> made = make_objective(trial);
+    const ClassObjective& objective = *made;
+    const Ask ask = static_cast<Ask>(trial % 3);
+    const Got got = run(lit, rc.get(), cc.get(), objective, ask, trial, scratch);
+
+    std::vector<FoldPick> picks(node.n_folds);
+    size_t i = 0;
+    for (size_t j = 0; j < node.n_features; ++j) {
+      const std::vector<size_t> states = lit.candidates(j);
+      for (size_t pos = 0; pos < states.size(); ++pos, ++i) {
+        ASSERT_LT(i, got.candidates.size());
+        EXPECT_EQ(got.candidates[i].feature, j);
+        EXPECT_EQ(got.candidates[i].state, states[pos]);
+        std::vector<double> want;
+        for (size_t f = 0; f < node.n_folds; ++f) {
+          const Literal::Sides s = lit.sides(j, states[pos], f);
+          const bool val_split = !s.val_left.empty() && !s.val_right.empty();
+          const bool train_split = !s.train_left.empty() && !s.train_right.empty();
+          std::optional<double> held_out;
+          if (val_split && train_split && c.kind == Kind::Objective) {
+            held_out = lit.objective_gain(objective, s, true);
+          } else if (val_split && train_split) {
+            held_out = (lit.loss(s.train, s.val) - lit.loss(s.train_left, s.val_left) -
+                        lit.loss(s.train_right, s.val_right)) /
+                       static_cast<double>(s.val.size());
+          }
+          if (c.kind == Kind::Objective || ask == Ask::LossPicks) {
+            if (held_out) want.push_back(*held_out);
+          } else if (val_split) {
+            want.push_back(lit.decrease(rc.get(), cc.get(), s.val, s.val_left, s.val_right));
+          }
+          if (!train_split) continue;
+          const double gain = c.kind == Kind::Objective ? lit.objective_gain(objective, s, false)
+                                                        : lit.decrease(rc.get(), cc.get(), s.train,
+                                                                       s.train_left, s.train_right);
+          // Tried in feature order, then state order: the first of equal gains stays.
+          if (!picks[f].picked || gain > picks[f].gain) {
+            picks[f] = {gain, held_out.value_or(0.0), j, c.mode == Mode::Fast ? states[pos] : pos,
+                        true, held_out.has_value()};
+          }
+        }
+        const FoldStats& stats = got.candidates[i].stats;
+        ASSERT_EQ(stats.scores.size(), want.size());
+        EXPECT_EQ(stats.n_folds, node.n_folds);
+        for (size_t k = 0; k < want.size(); ++k) expect_near(stats.scores[k], want[k]);
+        if (ask != Ask::LossPicks || c.kind == Kind::Objective) {  // these are exact
+          EXPECT_EQ(std::bit_cast<uint64_t>(got.candidates[i].score),
+                    std::bit_cast<uint64_t>(
+                        kAggregator.aggregate(FoldStats::from_scores(want, node.n_folds))));
+        }
+      }
+    }
+    EXPECT_EQ(i, got.candidates.size());
+    if (ask == Ask::Plain) continue;
+    for (size_t f = 0; f < node.n_folds; ++f) {
+      const FoldPick& p = got.picks.folds()[f];
+      ASSERT_EQ(p.picked, picks[f].picked) << "fold " << f;
+      if (!p.picked) continue;
+      EXPECT_EQ(std::bit_cast<uint64_t>(p.gain), std::bit_cast<uint64_t>(picks[f].gain));
+      EXPECT_EQ(p.feature, picks[f].feature);
+      EXPECT_EQ(p.position, picks[f].position);
+      ASSERT_EQ(p.scored, picks[f].scored);
+      if (p.scored) expect_near(p.held_out, picks[f].held_out);
+    }
+  }
+}
+
+std::vector<Case> all_cases() {
+  std::vector<Case> out;
+  for (const Mode mode : {Mode::Fast, Mode::Strict}) {
+    for (const Kind kind :
+         {Kind::Mse, Kind::Variance, Kind::Mae, Kind::Gini, Kind::Entropy, Kind::Objective}) {
+      if (mode == Mode::Fast && kind == Kind::Mae) continue;  // not computable from sums
+      for (const bool ordered : {true, false}) out.push_back({mode, kind, ordered});
+    }
+  }
+  return out;
+}
+
+std::string case_name(const ::testing::TestParamInfo<Case>& info) {
+  static const char* const kKinds[] = {"mse", "variance", "mae", "gini", "entropy", "objective"};
+  const Case& c = info.param;
+  return std::string(c.mode == Mode::Fast ? "fast_" : "strict_") +
+         kKinds[static_cast<int>(c.kind)] + (c.ordered ? "_threshold" : "_membership");
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryScan, FoldScores, ::testing::ValuesIn(all_cases()), case_name);
+
+}  // namespace
+}  // namespace ornik
