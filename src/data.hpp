@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <span>
@@ -33,6 +34,23 @@ struct Column {
     return c;
   }
   size_t size() const { return categorical ? labels.size() : numbers.size(); }
+};
+
+// A read-only float64 matrix reached through byte strides, so any memory layout is read in place.
+struct MatrixView {
+  const char* data = nullptr;
+  size_t rows = 0;
+  size_t cols = 0;
+  ptrdiff_t row_stride = 0;
+  ptrdiff_t col_stride = 0;
+
+  double at(size_t i, size_t j) const {
+    double v;
+    std::memcpy(
+        &v, data + static_cast<ptrdiff_t>(i) * row_stride + static_cast<ptrdiff_t>(j) * col_stride,
+        sizeof v);
+    return v;
+  }
 };
 
 // Category conversion shared by fit and predict: finite v >= 0 (-0.0 included) rounds half away

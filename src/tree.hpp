@@ -85,23 +85,6 @@ struct Node {
 template <class Payload>
 using NodeList = std::vector<Node<Payload>>;
 
-// A read-only float64 matrix reached through byte strides, so any memory layout is read in place.
-struct MatrixView {
-  const char* data = nullptr;
-  size_t rows = 0;
-  size_t cols = 0;
-  ptrdiff_t row_stride = 0;
-  ptrdiff_t col_stride = 0;
-
-  double at(size_t i, size_t j) const {
-    double v;
-    std::memcpy(
-        &v, data + static_cast<ptrdiff_t>(i) * row_stride + static_cast<ptrdiff_t>(j) * col_stride,
-        sizeof v);
-    return v;
-  }
-};
-
 inline bool route_left_train(const SplitRule& rule, std::span<const Column> columns, size_t row) {
   const Column& c = columns[rule.feature];
   return c.categorical ? rule.label_goes_left(c.labels[row])

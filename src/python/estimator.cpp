@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "binning.hpp"
+#include "columns.hpp"
 #include "convert.hpp"
 #include "params.hpp"
 #include "tree_builder.hpp"
@@ -148,51 +149,6 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 }
 
 // ---- Fitting. ----
-
-// One training column of x, read down its rows.
-Column build_column(const MatrixView& x, size_t j, const std::vector<size_t>& categorical) {
-  if (std::binary_search(categorical.begin(), categorical.end(), j)) {
-    std::vector<uint32_t> labels(x.rows);
-    for (size_t i = 0; i < x.rows; ++i) labels[i] = category_label(x.at(i, j));
-    return Column::categories(std::move(labels));
-  }
-  std::vector<double> values(x.rows);
-  for (size_t i = 0; i < x.rows; ++i) values[i] = x.at(i, j);
-  return Column::numeric(std::move(values));
-}
-
-std::vector<Column> build_columns(const MatrixView& x, const std::vector<size_t>& categorical) {
-  std::vector<Column> columns(x.cols);
-  for (size_t j = 0; j < x.cols; ++j) {
-    if (std::binary_search(categorical.begin(), categorical.end(), j)) {
-      columns[j] = Column::categories(std::vector<uint32_t>(x.rows));
-    } else {
-      columns[j] = Column::numeric(std::vector<double>(x.rows));
-    }
-  }
-  auto fill = [&](size_t i, size_t j) {
-    const double v = x.at(i, j);
-    Column& c = columns[j];
-    if (c.categorical) {
-      c.labels[i] = category_label(v);
-    } else {
-      c.numbers[i] = v;
-    }
-  };
-  // Walk x in its own memory order: down the columns when a column's values lie closer together
-  // than a row's (a C-ordered x is read row by row).
-  const bool column_major = std::abs(x.row_stride) < std::abs(x.col_stride);
-  if (column_major) {
-    for (size_t j = 0; j < x.cols; ++j) {
-      for (size_t i = 0; i < x.rows; ++i) fill(i, j);
-    }
-  } else {
-    for (size_t i = 0; i < x.rows; ++i) {
-      for (size_t j = 0; j < x.cols; ++j) fill(i, j);
-    }
-  }
-  return columns;
-}
 
 template <class Kind>
 std::vector<typename Kind::Task::Target> build_targets(const VectorView& y) {
