@@ -105,27 +105,26 @@ inline double variance_from_sums(double n, double sum, double sum_sq) {
 // sum_sq - 2 m sum + n m^2, never goes negative).
 double squared_error_from_sums(const SideSums& train, const SideSums& val);
 
-class Mse final : public SumsCriterion {
+// Population variance of a side; "mse" and "variance" are two names of it.
+class SquaredError : public SumsCriterion {
  public:
-  static constexpr const char* kName = "mse";
   double from_sums(double n, double sum, double sum_sq) const override {
     return variance_from_sums(n, sum, sum_sq);
   }
   double loss_from_sums(const SideSums& train, const SideSums& val) const override {
     return squared_error_from_sums(train, val);
   }
+};
+
+class Mse final : public SquaredError {
+ public:
+  static constexpr const char* kName = "mse";
   const char* name() const override { return kName; }
 };
 
-class Variance final : public SumsCriterion {
+class Variance final : public SquaredError {
  public:
   static constexpr const char* kName = "variance";
-  double from_sums(double n, double sum, double sum_sq) const override {
-    return variance_from_sums(n, sum, sum_sq);
-  }
-  double loss_from_sums(const SideSums& train, const SideSums& val) const override {
-    return squared_error_from_sums(train, val);
-  }
   const char* name() const override { return kName; }
 };
 
