@@ -257,6 +257,22 @@ def control(c: Contender, name: str, seeds: int) -> tuple[int, list[int]]:
     return hits, leaves
 
 
+def greedy_four_leaves(seeds: int) -> tuple[int, int]:
+    """What the best in-sample split gives on the 4-leaf data: a depth-2 CART tree (Gini, exact
+    cuts) per seed; the seeds on which it has the true structure, and those whose root does not
+    cut x0. A tree grown greedily, by any score of one split on the node's sample, faces the same
+    root choice."""
+    from sklearn.tree import DecisionTreeClassifier
+
+    hits = wrong_root = 0
+    for seed in range(seeds):
+        X, y = qd.four_leaves(seed)
+        tree = DecisionTreeClassifier(max_depth=2, random_state=0).fit(X, y).tree_
+        hits += qd.has_four_leaf_structure(qd.sklearn_split(tree))
+        wrong_root += int(tree.feature[0]) != 0
+    return hits, wrong_root
+
+
 # ---------------------------------------------------------------------------------------------
 # Running
 
@@ -268,6 +284,7 @@ class Results:
     cells: dict[tuple[str, str], Cell] = field(default_factory=dict)
     controls: dict[tuple[str, str], tuple[int, list[int]]] = field(default_factory=dict)
     loads: list[float] = field(default_factory=list)
+    greedy_four_leaves: tuple[int, int] | None = None  # (structure recovered, root not on x0)
 
     def cell(self, dataset: str, c: Contender) -> Cell | None:
         return self.cells.get((dataset, c.shares or c.name))
@@ -311,6 +328,7 @@ def run(res: Results, repeats: int, seeds: int) -> None:
                     res.controls[(name, c.name)] = got
                     print(f"{name} {c.name}: {got[0]}/{seeds}", file=sys.stderr, flush=True)
         res.loads.append(os.getloadavg()[0])
+    res.greedy_four_leaves = greedy_four_leaves(seeds)
 
 
 # ---------------------------------------------------------------------------------------------

@@ -158,7 +158,9 @@ def randhie() -> DataSet:
         feats,
         source="statsmodels",
         doc="log(1 + doctor visits) from the 9 plan and health columns (the raw count is "
-        "heavy-tailed: squared error would be ruled by a few heavy users)",
+        "heavy-tailed: squared error would be ruled by a few heavy users); the 20,190 rows hold "
+        "only 2,760 distinct feature rows (the same people over several years), so row-wise "
+        "folds share people and a tree that isolates each feature row recalls their visits",
     )
 
 

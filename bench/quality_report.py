@@ -270,6 +270,16 @@ def render(res: Results, args, machine: list[str], started, cli: str, folds: int
             )
         rows.append(row)
     out += table(["control", *(c.name for c in shown)], rows) + [""]
+    if res.greedy_four_leaves is not None:
+        hits, wrong_root = res.greedy_four_leaves
+        out += [
+            "Greedy ceiling of the 4-leaf control: a depth-2 CART tree (the best in-sample Gini "
+            "split at the root and at each child, exact cuts) has the structure on "
+            f"{share(hits, args.seeds)} seeds; on {wrong_root} of the {args.seeds} its root does "
+            "not cut x0, since x1 and x2 separate the classes at the root too and that sample "
+            "favours one of them: a choice that no tree grown one best split at a time can undo.",
+            "",
+        ]
 
     target, comps = target_rows(res, orniks, ref, args.seeds)
     out += ["## ornik against pruned CART", ""]
