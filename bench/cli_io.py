@@ -24,7 +24,7 @@ import numpy as np
 
 def write_csv(path: Path, rows: int, numeric: int) -> None:
     rng = np.random.default_rng(0)
-    X = rng.normal(size=(rows, numeric)).round(6)
+    X = rng.normal(size=(rows, numeric)).round(4)
     text = rng.choice(np.array(["red", "green", "blue", "amber"]), size=rows)
     y = X[:, 0] + (text == "red") + 0.1 * rng.normal(size=rows)
     names = [f"x{j}" for j in range(numeric - 1)]
@@ -33,7 +33,7 @@ def write_csv(path: Path, rows: int, numeric: int) -> None:
         for start in range(0, rows, 100_000):
             stop = min(rows, start + 100_000)
             numbers, labels = X[start:stop, : numeric - 1].astype(str), text[start:stop]
-            block = np.column_stack([numbers, labels, y[start:stop].round(6).astype(str)])
+            block = np.column_stack([numbers, labels, y[start:stop].round(4).astype(str)])
             fh.write("\n".join(",".join(r) for r in block) + "\n")
 
 
@@ -53,16 +53,23 @@ def main(argv=None) -> int:
     p.add_argument("builds", nargs="+", type=Path, help="folders holding an ornik package")
     p.add_argument("--rows", type=int, default=1_000_000)
     p.add_argument("--numeric", type=int, default=10, help="numeric columns (the target is one)")
+    p.add_argument("--write", type=Path, help=argparse.SUPPRESS)
     args = p.parse_args(argv)
+    if args.write:
+        write_csv(args.write, args.rows, args.numeric)
+        return 0
     py = sys.executable
     with tempfile.TemporaryDirectory() as tmp:
         data, model = Path(tmp) / "data.csv", Path(tmp) / "model.json"
-        write_csv(data, args.rows, args.numeric)
+        # Written by a child: a child forked from a large parent would count its pages.
+        shape = ["--rows", str(args.rows), "--numeric", str(args.numeric)]
+        subprocess.run([py, __file__, ".", *shape, "--write", str(data)], check=True)
         print(f"{data.stat().st_size / 1e6:.0f} MB CSV, {args.rows} rows × {args.numeric} numeric "
               f"+ 1 text column; the numbers as float64: {args.rows * args.numeric * 8 / 1e6:.0f} "
               "MB")  # fmt: skip
         env = dict(os.environ, PYTHONPATH=str(args.builds[0].resolve()))
-        steps = [("import only", [py, "-c", "import pandas, sklearn, ornik._cli"], env)]
+        imports = "import pandas, pyarrow, sklearn, ornik._cli, ornik._estimators"
+        steps = [("import only", [py, "-c", imports], env)]
         for engine in ("c", "pyarrow"):
             code = f"import pandas; pandas.read_csv({str(data)!r}, engine={engine!r})"
             steps.append((f"pandas.read_csv ({engine})", [py, "-c", code], env))

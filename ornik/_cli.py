@@ -253,7 +253,9 @@ def _parsers() -> dict[str, argparse.ArgumentParser]:
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     fit.add_argument("data", help="CSV file with a header row")
-    fit.add_argument("settings", nargs="*", default=[], metavar="setting=value")
+    fit.add_argument(
+        "settings", nargs="*", default=[], metavar="setting=value", help="listed below"
+    )
     fit.add_argument("--target", required=True, help="column to predict")
     fit.add_argument(
         "--task",

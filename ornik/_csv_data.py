@@ -57,8 +57,14 @@ def read_table(
     header = _header(path, delimiter)
     engine = engine or csv_engine()
     text = {raw: str for raw in header if raw.strip() in set(text_columns)}
-    # Before pandas 3 the C reader's default float parser may miss the nearest double.
-    exact = {"float_precision": "round_trip"} if engine == "c" and _PANDAS_MAJOR < 3 else {}
+    if engine == "pyarrow":
+        # Columns stay Arrow arrays: no second copy of the data in NumPy blocks.
+        options = {"dtype_backend": "pyarrow"}
+    elif _PANDAS_MAJOR < 3:
+        # Before pandas 3 the C reader's default float parser may miss the nearest double.
+        options = {"float_precision": "round_trip"}
+    else:
+        options = {}
     try:
         frame = pd.read_csv(
             path,
@@ -67,12 +73,17 @@ def read_table(
             dtype=text or None,
             engine=engine,
             encoding="utf-8-sig",
-            **exact,
+            **options,
         )
     except OSError as exc:
         raise DataFileError(f"cannot read {path}: {exc.strerror or exc}") from exc
     except ValueError as exc:  # malformed rows, bad encoding
         raise DataFileError(f"cannot read {path}: {str(exc).splitlines()[0]}") from exc
+    if engine == "pyarrow":
+        import pyarrow
+
+        # Hand the parser's buffers back before the fit needs memory.
+        pyarrow.default_memory_pool().release_unused()
     frame.columns = [str(c).strip() for c in frame.columns]
     return frame
 
@@ -85,26 +96,43 @@ def column(frame: pd.DataFrame, name: str, path: str) -> pd.Series:
     return frame[name]
 
 
-def _numbers(series: pd.Series) -> tuple[pd.Series, int]:
-    """The cells as numbers (NaN where not one) and the position of the first present cell that
-    is not a number (-1 when all are)."""
-    if pd.api.types.is_numeric_dtype(series.dtype):
-        return series, -1
-    numbers = pd.to_numeric(series, errors="coerce")
-    bad = np.flatnonzero(numbers.isna().to_numpy() & series.notna().to_numpy())
-    return numbers, int(bad[0]) if bad.size else -1
+def _is_numeric(series: pd.Series) -> bool:
+    return pd.api.types.is_numeric_dtype(series.dtype) or pd.api.types.is_bool_dtype(series.dtype)
 
 
-def stray_cell_error(series: pd.Series, where: str, first: int, fix: str) -> DataFileError:
+def _non_numbers(series: pd.Series) -> tuple[int, int]:
+    """The position of the first present cell that is not a number (-1 when none) and the
+    count of such cells."""
+    if _is_numeric(series):
+        return -1, 0
+    # Each distinct value is tried once: a text column holds few of them.
+    values = pd.Series(series.dropna().unique(), dtype=object)
+    text = values[pd.to_numeric(values, errors="coerce").isna()]
+    if text.empty:
+        return -1, 0
+    is_text = series.isin(text).to_numpy(dtype=bool, na_value=False)
+    return int(is_text.argmax()), int(is_text.sum())
+
+
+def _as_numbers(series: pd.Series) -> pd.Series:
+    """The cells as float64, NaN where missing or not a number."""
+    if not _is_numeric(series):
+        series = pd.to_numeric(series, errors="coerce")
+    numbers = series.to_numpy(dtype=np.float64, na_value=np.nan)
+    return pd.Series(numbers, index=series.index, name=series.name)
+
+
+def _as_categories(series: pd.Series) -> pd.Series:
+    # Encoding reads category codes; text would become one Python string per cell.
+    return series.astype("category")
+
+
+def _stray_cell_error(series: pd.Series, where: str, first: int, fix: str) -> DataFileError:
     value = series.iloc[first]
     return DataFileError(
         f"{where} holds numbers, but data row {first + 1} is {value!r}: give --na-values "
         f"{str(value).strip()!r} if that marks a missing value, {fix}"
     )
-
-
-def _mostly_numbers(numbers: pd.Series, series: pd.Series) -> bool:
-    return 2 * int(numbers.notna().sum()) >= int(series.notna().sum())
 
 
 def read_target(series: pd.Series, task: str | None) -> tuple[str, np.ndarray]:
@@ -120,22 +148,18 @@ def read_target(series: pd.Series, task: str | None) -> tuple[str, np.ndarray]:
             f"target column {name!r} has {missing.size} missing values "
             f"(first on data row {missing[0] + 1})"
         )
-    numbers, first_bad = _numbers(series)
-    if first_bad >= 0 and task != "classification" and _mostly_numbers(numbers, series):
-        raise stray_cell_error(
-            series,
-            f"target column {name!r}",
-            first_bad,
-            "or --task classification to take the cells as class labels",
-        )
-    if first_bad >= 0:
+    first_bad, n_bad = _non_numbers(series)
+    if n_bad and task != "classification" and 2 * n_bad <= len(series):
+        fix = "or --task classification to take the cells as class labels"
+        raise _stray_cell_error(series, f"target column {name!r}", first_bad, fix)
+    if n_bad:
         if task == "regression":
             raise DataFileError(
                 f"target column {name!r} is not numeric (found {series.iloc[first_bad]!r}); "
                 "use --task classification"
             )
         return "classification", series.to_numpy(dtype=str)
-    values = numbers.to_numpy(dtype=np.float64, copy=True)
+    values = _as_numbers(series).to_numpy()
     integral = bool(np.all(np.isfinite(values)) and np.all(values == np.round(values)))
     if task is None:
         few = len(np.unique(values)) <= _MAX_INFERRED_CLASSES
@@ -152,19 +176,18 @@ def feature_frame(frame: pd.DataFrame, categorical: list[str], path: str) -> pd.
     for name in categorical:
         column(frame, name, path)
     for name in frame.columns:
-        if name in categorical:
-            continue
         series = frame[name]
-        numbers, first_bad = _numbers(series)
-        if first_bad < 0 and numbers is not series:
-            frame[name] = numbers
-        elif first_bad >= 0 and _mostly_numbers(numbers, series):
-            raise stray_cell_error(
-                series,
-                f"column {name!r} of {path}",
-                first_bad,
-                f"or --categorical {name!r} to split the column as categories",
-            )
+        if _is_numeric(series):
+            continue
+        if name not in categorical:
+            first_bad, n_bad = _non_numbers(series)
+            if n_bad == 0:
+                frame[name] = _as_numbers(series)  # numbers the reader left as text
+                continue
+            if 2 * n_bad <= series.notna().sum():
+                fix = f"or --categorical {name!r} to split the column as categories"
+                raise _stray_cell_error(series, f"column {name!r} of {path}", first_bad, fix)
+        frame[name] = _as_categories(series)
     return frame
 
 
@@ -200,17 +223,15 @@ def model_frame(est, path: str, delimiter: str, na_values) -> pd.DataFrame:
         column(frame, name, path)
     for name, cats in zip(names, est.categories_, strict=True):
         series = frame[name]
-        numbers, first_bad = _numbers(series)
-        if name in text or numbers is series:
+        if name in text:
+            frame[name] = _as_categories(series)
+        if name in text or _is_numeric(series):
             continue
-        if first_bad >= 0 and cats is None:
-            raise stray_cell_error(
-                series,
-                f"column {name!r} of {path}",
-                first_bad,
-                "as the model reads this column as numbers",
-            )
-        frame[name] = numbers  # a cell that is no number is no known category: missing
+        first_bad, n_bad = _non_numbers(series)
+        if n_bad and cats is None:
+            fix = "as the model reads this column as numbers"
+            raise _stray_cell_error(series, f"column {name!r} of {path}", first_bad, fix)
+        frame[name] = _as_numbers(series)  # a cell that is no number is no known category
     features = frame if list(frame.columns) == names else frame[names]
     if getattr(est, "feature_names_in_", None) is None:
         features.columns = range(len(names))  # matched by position, as the model was fitted
