@@ -37,10 +37,13 @@ def write_csv(path: Path, rows: int, numeric: int) -> None:
             fh.write("\n".join(",".join(r) for r in block) + "\n")
 
 
-def measure(argv: list[str], env: dict) -> tuple[float, float]:
+def measure(argv: list[str], env: dict, cwd: str) -> tuple[float, float]:
     """Wall seconds and peak resident MB of one child process."""
     start = time.perf_counter()
-    proc = subprocess.Popen(argv, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    # Run away from a source tree, whose ornik folder would shadow the build under test.
+    proc = subprocess.Popen(
+        argv, env=env, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE
+    )
     _, status, usage = os.wait4(proc.pid, 0)
     elapsed = time.perf_counter() - start
     if os.waitstatus_to_exitcode(status) != 0:
@@ -84,7 +87,7 @@ def main(argv=None) -> int:
             ]
         print(f"{'step':<60} {'seconds':>8} {'peak MB':>8}")
         for name, cmd, env in steps:
-            seconds, peak = measure(cmd, env)
+            seconds, peak = measure(cmd, env, tmp)
             print(f"{name:<60} {seconds:8.2f} {peak:8.0f}", flush=True)
     return 0
 

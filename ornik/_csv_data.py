@@ -207,11 +207,11 @@ def model_frame(est, path: str, delimiter: str, na_values) -> pd.DataFrame:
     columns by name, or all the file's columns by position when it has no names."""
     names = getattr(est, "feature_names_in_", None)
     names = None if names is None else [str(n) for n in names]
-    text = [] if names is None else [
-        n for n, cats in zip(names, est.categories_, strict=True)
+    text_at = [
+        j for j, cats in enumerate(est.categories_)
         if cats is not None and cats.dtype.kind not in "biuf"
     ]  # fmt: skip
-    frame = read_table(path, delimiter, na_values, text)
+    frame = read_table(path, delimiter, na_values, [names[j] for j in text_at] if names else [])
     if names is None:
         if frame.shape[1] != est.n_features_in_:
             raise DataFileError(
@@ -219,13 +219,15 @@ def model_frame(est, path: str, delimiter: str, na_values) -> pd.DataFrame:
                 f"{path} has {frame.shape[1]}"
             )
         names = list(frame.columns)
+    text = [names[j] for j in text_at]
     for name in names:
         column(frame, name, path)
     for name, cats in zip(names, est.categories_, strict=True):
         series = frame[name]
         if name in text:
             frame[name] = _as_categories(series)
-        if name in text or _is_numeric(series):
+            continue
+        if _is_numeric(series):
             continue
         first_bad, n_bad = _non_numbers(series)
         if n_bad and cats is None:
