@@ -3,8 +3,12 @@ PYTHON ?= python3
 VENV := .venv
 VPY := $(VENV)/bin/python
 CPP_BUILD := build/cpp
-PY_DEPS := numpy scikit-learn pytest pandas ruff clang-format scikit-build-core ninja cmake matplotlib "dask[distributed]" hypothesis \
+# What building and running ornik needs (all that `make demo` installs), then the tools of
+# the tests, the lint and the benchmarks.
+RUN_DEPS := numpy scikit-learn pandas scikit-build-core ninja cmake
+DEV_DEPS := pytest ruff clang-format matplotlib "dask[distributed]" hypothesis pyarrow \
   shap onnx skl2onnx onnxruntime
+DEV := $(VENV)/.dev
 CXX_SOURCES = src/*.cpp src/*.hpp src/python/*.cpp src/python/*.hpp tests/cpp/*.cpp tests/fuzz/*.cpp tests/fuzz/*.hpp
 
 .PHONY: test demo lint format install cpp-test py-test system-deps clean
@@ -12,7 +16,11 @@ CXX_SOURCES = src/*.cpp src/*.hpp src/python/*.cpp src/python/*.hpp tests/cpp/*.
 $(VENV)/.ready: pyproject.toml Makefile
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q $(PY_DEPS)
+	$(VPY) -m pip install -q $(RUN_DEPS)
+	touch $@
+
+$(DEV): $(VENV)/.ready
+	$(VPY) -m pip install -q $(DEV_DEPS)
 	touch $@
 
 # GoogleTest comes from Debian's packages; install it when missing and we are root.
@@ -37,7 +45,7 @@ cpp-test: system-deps $(VENV)/.ready
 
 # Runs against the installed package: the pytest script (not `python -m`) keeps the source
 # tree off sys.path.
-py-test: install
+py-test: install $(DEV)
 	$(VENV)/bin/pytest -q tests/python
 
 test: cpp-test py-test
@@ -49,7 +57,7 @@ demo: install
 # fails). BENCH_ARGS passes options through, e.g. `make bench BENCH_ARGS=--quick`.
 BENCH_ARGS ?=
 .PHONY: bench
-bench: install
+bench: install $(DEV)
 	-$(VPY) -m pip install -q lightgbm
 	$(VPY) bench/run.py $(BENCH_ARGS)
 
@@ -58,16 +66,16 @@ bench: install
 # QUALITY_ARGS passes options through, e.g. `make quality QUALITY_ARGS=--quick`.
 QUALITY_ARGS ?=
 .PHONY: quality
-quality: install
+quality: install $(DEV)
 	$(VPY) -m pip install -q scipy statsmodels palmerpenguins
 	$(VPY) bench/quality.py $(QUALITY_ARGS)
 
-lint: $(VENV)/.ready
+lint: $(DEV)
 	$(VENV)/bin/ruff check ornik tests bench
 	$(VENV)/bin/ruff format --check ornik tests bench
 	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
 
-format: $(VENV)/.ready
+format: $(DEV)
 	$(VENV)/bin/ruff format ornik tests bench
 	$(VENV)/bin/clang-format -i $(CXX_SOURCES)
 
@@ -92,7 +100,7 @@ PY_ASAN_ENV = LD_PRELOAD="$(ASAN_PRELOAD)" ASAN_OPTIONS=detect_leaks=0:allocator
   $(SANITIZER_ENV) PYTHONPATH=$(abspath $(ASAN_BUILD))/pkg
 
 # The C++ and Python suites against an ASan + UBSan build of the core, the tests and the extension.
-test-sanitize: system-deps $(VENV)/.ready
+test-sanitize: system-deps $(DEV)
 	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	  -DPython_EXECUTABLE=$(abspath $(VPY)) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORNIK_SANITIZE=ON
 	$(VENV)/bin/cmake --build $(ASAN_BUILD)

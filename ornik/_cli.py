@@ -1,10 +1,10 @@
 """The ``ornik`` command line: ``demo``, ``fit`` and ``predict``.
 
-Data files are read with the csv module, so the command works without pandas.
 Errors print one line on stderr; the exit code is 2 for a command line that
 cannot be used (unknown option or setting, malformed value, a setting the
-estimator refuses) and 1 when the work itself fails (a missing or unreadable
-file, a missing column, unusable data, a damaged model file).
+estimator refuses, even one that only the data shows to be wrong) and 1 when the
+work itself fails (a missing or unreadable file, a missing column, unusable data,
+a damaged model file).
 """
 
 from __future__ import annotations
@@ -13,12 +13,11 @@ import argparse
 import csv
 import os
 import sys
-import warnings
 
 import numpy as np
 
 from . import __version__
-from ._csv_data import Table, model_matrix, pos_label_like, read_features, read_target
+from ._atomic_file import replacing
 from ._progress import progress
 from ._settings import (
     CLASSIFIER,
@@ -27,6 +26,7 @@ from ._settings import (
     SettingError,
     check_settings,
     settings_for,
+    settings_help,
 )
 
 USAGE_ERROR = 2
@@ -94,6 +94,24 @@ def _check_settings(settings: dict, task: str | None) -> None:
         check_settings(settings, task)
     except SettingError as exc:
         raise CLIError(str(exc), USAGE_ERROR) from None
+    if task is not None:
+        wrong = sorted(set(settings) - {s.name for s in settings_for(task)})
+        if wrong:
+            noun = "classification" if task == CLASSIFIER else "regression"
+            raise CLIError(
+                f"setting {wrong[0]!r} does not apply to {noun} (use --task to choose)",
+                USAGE_ERROR,
+            )
+
+
+def _names(values: list[str] | None) -> list[str]:
+    """``["a,b", "c"]`` (an option given twice) -> ``["a", "b", "c"]``."""
+    return [n.strip() for v in values or () for n in v.split(",") if n.strip()]
+
+
+def _check_out(path: str) -> None:
+    if os.path.isdir(path):
+        raise CLIError(f"cannot write {path}: it is a directory")
 
 
 # ----------------------------------------------------------------------------
@@ -102,51 +120,56 @@ def _check_settings(settings: dict, task: str | None) -> None:
 
 
 def cmd_fit(args) -> int:
+    from ._csv_data import column, feature_frame, pos_label_like, read_table, read_target
     from ._estimators import ORNIKClassifier, ORNIKRegressor
 
     settings = parse_settings(args.settings)
     if args.mode is not None:
-        settings["mode"] = args.mode
-    categorical = [c.strip() for c in (args.categorical or "").split(",") if c.strip()]
-    categorical += settings.pop("categorical", None) or []
-    _check_settings(settings, _TASKS.get(args.task))
-    with progress(f"reading {args.data}"):
-        table = Table(args.data, args.delimiter)
-        task, y = read_target(table, args.target, args.task)
-        if args.task is None:
-            print(
-                f"ornik: treating {args.target!r} as a {task} target (choose with --task)",
-                file=sys.stderr,
+        if settings.get("mode", args.mode) != args.mode:
+            raise CLIError(
+                f"--mode {args.mode} contradicts mode={settings['mode']}: give one", USAGE_ERROR
             )
-        feature_names = [n for n in table.names if n != args.target]
-        if not feature_names:
+        settings["mode"] = args.mode
+    categorical = _names(args.categorical) + (settings.pop("categorical", None) or [])
+    _check_settings(settings, _TASKS.get(args.task))
+    _check_out(args.out)
+    with progress(f"reading {args.data}"):
+        frame = read_table(args.data, args.delimiter, _names(args.na_values))
+        column(frame, args.target, args.data)
+        task, y = read_target(frame.pop(args.target), args.task)
+        if frame.shape[1] == 0:
             raise CLIError(f"{args.data} has no feature columns besides {args.target!r}")
-        X, positions = read_features(table, feature_names, categorical)
+        if len(frame) == 0:
+            raise CLIError(f"{args.data} has no data rows")
+        X = feature_frame(frame, categorical, args.data)
+    if args.task is None and not args.quiet:
+        print(
+            f"ornik: treating {args.target!r} as a {task} target (choose with --task)",
+            file=sys.stderr,
+        )
 
     cls = ORNIKClassifier if task == "classification" else ORNIKRegressor
-    valid = {s.name for s in settings_for(cls._task)}
-    wrong = sorted(set(settings) - valid)
-    if wrong:
-        raise CLIError(
-            f"setting {wrong[0]!r} does not apply to {task} (use --task to choose)",
-            USAGE_ERROR,
-        )
     if "pos_label" in settings:
         settings["pos_label"] = pos_label_like(settings["pos_label"], y)
     _check_settings(settings, cls._task)
-    est = cls(**settings, categorical=positions or None)
+    est = cls(**settings, categorical=categorical or None)
+    if cls is ORNIKClassifier and est.objective is not None:
+        try:  # the settings that only the classes can refuse
+            est._pos_label_index(np.unique(y))
+        except ValueError as exc:
+            raise CLIError(str(exc), USAGE_ERROR) from None
 
     with progress(f"fitting {cls.__name__} on {X.shape[0]} rows × {X.shape[1]} columns") as p:
         est.fit(X, y)
-    est.feature_names_in_ = np.asarray(feature_names, dtype=object)
+    del X, frame
     try:
         est.save(args.out)
     except OSError as exc:
         raise CLIError(f"cannot write {args.out}: {exc.strerror or exc}") from exc
     if not args.quiet:
         print(
-            f"ornik: fitted {cls.__name__} ({est.mode} mode) on {X.shape[0]} rows × "
-            f"{X.shape[1]} features in {p.elapsed:.2f} s: depth {est.get_depth()}, "
+            f"ornik: fitted {cls.__name__} ({est.mode} mode) on {len(y)} rows × "
+            f"{est.n_features_in_} features in {p.elapsed:.2f} s: depth {est.get_depth()}, "
             f"{est.get_n_leaves()} leaves -> {args.out}",
             file=sys.stderr,
         )
@@ -165,30 +188,30 @@ def _format(value) -> str:
 
 
 def cmd_predict(args) -> int:
+    from ._csv_data import model_frame
     from ._persistence import load
 
+    if args.out is not None:
+        _check_out(args.out)
     try:
         est = load(args.model)
     except OSError as exc:
         raise CLIError(f"cannot read {args.model}: {exc.strerror or exc}") from exc
+    if args.proba and not hasattr(est, "predict_proba"):
+        raise CLIError(f"--proba needs a classifier; {args.model} holds a regressor", USAGE_ERROR)
     with progress(f"reading {args.data}"):
-        table = Table(args.data, args.delimiter)
-        X = model_matrix(est, table)
-    if table.n_rows == 0:
+        X = model_frame(est, args.data, args.delimiter, _names(args.na_values))
+    if len(X) == 0:
         raise CLIError(f"{args.data} has no data rows")
-    with progress(f"predicting {table.n_rows} rows"), warnings.catch_warnings():
-        # The model knows its column names; the matrix built from them has none.
-        warnings.filterwarnings("ignore", message="X does not have valid feature names")
+    with progress(f"predicting {len(X)} rows"):
         predictions = est.predict(X)
-        proba = est.predict_proba(X) if args.proba and hasattr(est, "predict_proba") else None
+        proba = est.predict_proba(X) if args.proba else None
+    del X
     header = ["prediction"]
     if proba is not None:
         header += [f"proba_{_format(c)}" for c in est.classes_]
-    try:
-        out = sys.stdout if args.out is None else open(args.out, "w", newline="", encoding="utf-8")
-    except OSError as exc:
-        raise CLIError(f"cannot write {args.out}: {exc.strerror or exc}") from exc
-    try:
+
+    def write(out):
         writer = csv.writer(out, lineterminator="\n")
         writer.writerow(header)
         for i, value in enumerate(predictions):
@@ -196,10 +219,16 @@ def cmd_predict(args) -> int:
             if proba is not None:
                 row += [repr(float(p)) for p in proba[i]]
             writer.writerow(row)
-    finally:
-        if out is not sys.stdout:
-            out.close()
-    if not args.quiet and args.out is not None:
+
+    if args.out is None:
+        write(sys.stdout)
+        return 0
+    try:
+        with replacing(args.out, newline="") as out:
+            write(out)
+    except OSError as exc:
+        raise CLIError(f"cannot write {args.out}: {exc.strerror or exc}") from exc
+    if not args.quiet:
         print(f"ornik: wrote {len(predictions)} predictions to {args.out}", file=sys.stderr)
     return 0
 
@@ -218,30 +247,40 @@ def _parsers() -> dict[str, argparse.ArgumentParser]:
     fit = _Parser(
         prog="ornik fit",
         description="Fit a tree on a CSV file and save it as a JSON model.",
-        epilog="Settings are the estimators' constructor arguments, e.g. max_depth=4 "
-        "cv_folds=10 aggregator=median. Columns holding text are categorical.",
+        epilog="Columns of numbers are numeric features, columns of text categorical ones.\n\n"
+        "settings (as setting=value, e.g. max_depth=4 cv_folds=10; "
+        "default shown after '='):\n" + settings_help(),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     fit.add_argument("data", help="CSV file with a header row")
-    fit.add_argument("settings", nargs="*", metavar="setting=value")
+    fit.add_argument(
+        "settings", nargs="*", default=[], metavar="setting=value", help="listed below"
+    )
     fit.add_argument("--target", required=True, help="column to predict")
     fit.add_argument(
         "--task",
         choices=("classification", "regression"),
         help="default: classification for text or few distinct integer targets",
     )
-    fit.add_argument("--categorical", metavar="A,B", help="columns to split as categories")
+    fit.add_argument(
+        "--categorical", action="append", metavar="A,B", help="columns to split as categories"
+    )
     fit.add_argument("--mode", choices=("strict", "fast"), help="search mode (default strict)")
     fit.add_argument("--out", required=True, metavar="MODEL.json", help="where to save the model")
-    fit.add_argument("--delimiter", default=",", help="CSV field delimiter (default ,)")
-    fit.add_argument("-q", "--quiet", action="store_true", help="print nothing on success")
-
     predict = _Parser(prog="ornik predict", description="Predict the rows of a CSV file.")
     predict.add_argument("model", help="model file written by 'ornik fit' or est.save()")
     predict.add_argument("data", help="CSV file with the model's feature columns")
     predict.add_argument("--out", metavar="PREDICTIONS.csv", help="default: standard output")
     predict.add_argument("--proba", action="store_true", help="add one probability per class")
-    predict.add_argument("--delimiter", default=",", help="CSV field delimiter (default ,)")
-    predict.add_argument("-q", "--quiet", action="store_true", help="print nothing on success")
+    for parser in (fit, predict):
+        parser.add_argument(
+            "--na-values",
+            action="append",
+            metavar="TOKEN[,TOKEN]",
+            help="cells that mark a missing value, besides empty, NA, NaN, null, None, n/a",
+        )
+        parser.add_argument("--delimiter", default=",", help="CSV field delimiter (default ,)")
+        parser.add_argument("-q", "--quiet", action="store_true", help="print nothing on success")
     return {"demo": demo, "fit": fit, "predict": predict}
 
 
@@ -275,6 +314,12 @@ def main(argv=None) -> int:
             raise CLIError(
                 f"unknown command {command!r} (commands: demo, fit, predict)", USAGE_ERROR
             )
+        # A missing marker may begin with "-", which would read as an option.
+        argv = [
+            f"{a}={argv[i + 1]}" if a == "--na-values" and i + 1 < len(argv) else a
+            for i, a in enumerate(argv)
+            if i == 0 or argv[i - 1] != "--na-values"
+        ]
         try:
             args = parsers[command].parse_intermixed_args(argv)
         except SystemExit as exc:  # --help
@@ -287,6 +332,9 @@ def main(argv=None) -> int:
     except CLIError as exc:
         print(f"{exc.prog}: error: {exc}", file=sys.stderr)
         return exc.code
+    except SettingError as exc:
+        print(f"ornik: error: {exc}", file=sys.stderr)
+        return USAGE_ERROR
     except (ValueError, TypeError, OverflowError) as exc:
         print(f"ornik: error: {exc}", file=sys.stderr)
         return RUN_ERROR

@@ -31,14 +31,13 @@ from __future__ import annotations
 
 import json
 import math
-import os
-import tempfile
 from pathlib import Path
 
 import numpy as np
 from sklearn.utils.validation import check_is_fitted
 
 from . import __version__
+from ._atomic_file import replacing
 from ._estimators import EVIDENCE_COUNT_KEY, EVIDENCE_FLOAT_KEYS, ORNIKClassifier, ORNIKRegressor
 from ._settings import (
     SETTINGS_BY_NAME,
@@ -369,15 +368,8 @@ def _dumps(doc: dict) -> str:
 def save(est, path) -> None:
     """Write ``est`` to ``path`` as a JSON model file (replacing it atomically)."""
     text = _dumps(to_document(est))
-    path = Path(path)
-    fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", dir=path.parent or ".")
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8") as fh:
-            fh.write(text)
-        os.replace(tmp, path)
-    except BaseException:
-        Path(tmp).unlink(missing_ok=True)
-        raise
+    with replacing(path) as fh:
+        fh.write(text)
 
 
 def load(path):

@@ -416,6 +416,21 @@ def settings_doc(task: str) -> str:
     return "\n".join(lines)
 
 
+def settings_help() -> str:
+    """The settings as ``ornik fit --help`` lists them: name=default and the meaning."""
+    lines = []
+    for s in SETTINGS:
+        defaults = dict.fromkeys(f"{s.default_for(t)}" for t in s.tasks)
+        default = " / ".join(defaults)
+        if len(defaults) > 1:
+            default += f" ({' / '.join(s.tasks)})"
+        elif s.tasks != TASKS:
+            default += f" ({s.tasks[0]} only)"
+        lines.append(f"  {s.name}={default}")
+        lines += textwrap.wrap(s.meaning, 76, initial_indent="      ", subsequent_indent="      ")
+    return "\n".join(lines)
+
+
 def settings_table() -> str:
     """The README's settings table, in Markdown."""
     rows = ["| setting | default | allowed | meaning |", "|---|---|---|---|"]

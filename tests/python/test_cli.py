@@ -8,11 +8,20 @@ import sys
 import time
 
 import numpy as np
+import pandas as pd
 import pytest
 
 import ornik
+from ornik import ORNIKRegressor
 from ornik._cli import main
+from ornik._csv_data import DataFileError, feature_frame, read_table
 from ornik._progress import progress
+from ornik._settings import SETTINGS
+
+# Where the package under test lives: the real command runs from elsewhere (the source
+# tree's ornik folder has no compiled core) with this one.
+PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(ornik.__file__)))
+HEADER = ["width", "colour", "shelf", "label"]
 
 
 def write_csv(path, header, rows):
@@ -27,17 +36,13 @@ def write_csv(path, header, rows):
 def data(tmp_path):
     """A classification CSV with a text column and missing cells, plus its columns."""
     rng = np.random.default_rng(0)
-    n = 160
-    width = rng.normal(size=n).round(3)
-    colour = rng.choice(["red", "green", "blue"], size=n)
+    width, colour = rng.normal(size=160).round(3), rng.choice(["red", "green", "blue"], size=160)
     label = np.where((width > 0.2) | (colour == "red"), "keep", "drop")
-    rows = []
-    for i in range(n):
-        w = "" if i % 17 == 0 else str(width[i])
-        c = "NA" if i % 23 == 0 else colour[i]
-        rows.append([w, c, i % 5, label[i]])
-    path = write_csv(tmp_path / "train.csv", ["width", "colour", "shelf", "label"], rows)
-    return path, rows
+    rows = [
+        ["" if i % 17 == 0 else str(width[i]), "NA" if i % 23 == 0 else colour[i], i % 5, label[i]]
+        for i in range(160)
+    ]
+    return write_csv(tmp_path / "train.csv", HEADER, rows), rows
 
 
 def run(capsys, *argv):
@@ -46,68 +51,47 @@ def run(capsys, *argv):
     return code, out, err
 
 
-def read_predictions(path):
-    with open(path, newline="") as fh:
-        return list(csv.DictReader(fh))
+def command(*argv, cwd, umask=None):
+    """The real ``ornik`` command, in a child process."""
+    return subprocess.run(
+        [sys.executable, "-m", "ornik", *map(str, argv)],
+        capture_output=True, text=True, timeout=300, cwd=cwd,
+        env=dict(os.environ, PYTHONPATH=PACKAGE_ROOT),
+        preexec_fn=None if umask is None else lambda: os.umask(umask),
+    )  # fmt: skip
 
 
 def test_fit_then_predict_matches_the_python_model(data, tmp_path, capsys):
     path, rows = data
-    model = tmp_path / "model.json"
-    code, _, err = run(
-        capsys, "fit", path, "--target", "label", "max_depth=3", "--out", model, "cv_folds=4"
-    )
-    assert code == 0, err
-    assert "'label' as a classification target" in err
-    assert f"-> {model}" in err
-
+    model, out = tmp_path / "model.json", tmp_path / "pred.csv"
+    code, _, err = run(capsys, "fit", path, "--target", "label", "max_depth=3", "--out", model)
+    assert code == 0 and "'label' as a classification target" in err and f"-> {model}" in err
     est = ornik.load(model)
-    assert (est.max_depth, est.cv_folds) == (3, 4)
-    assert est.feature_names_in_.tolist() == ["width", "colour", "shelf"]
+    assert est.max_depth == 3 and est.feature_names_in_.tolist() == ["width", "colour", "shelf"]
     assert est.is_categorical_.tolist() == [False, True, False]  # text columns are categorical
     assert sorted(est.categories_[1].tolist()) == ["blue", "green", "red"]
-
-    out = tmp_path / "pred.csv"
-    code, _, err = run(capsys, "predict", model, path, "--out", out, "--proba")
-    assert code == 0, err
-    predicted = read_predictions(out)
-    assert len(predicted) == len(rows)
-    X = np.array(
-        [
-            [float(r[0]) if r[0] else np.nan, None if r[1] == "NA" else r[1], float(r[2])]
-            for r in rows
-        ],
-        dtype=object,
-    )
-    with pytest.warns(UserWarning, match="feature names"):
-        expected = est.predict(X)
+    assert run(capsys, "predict", model, path, "--out", out, "--proba")[0] == 0
+    predicted = list(csv.DictReader(out.open()))
+    X = [[float(r[0] or "nan"), None if r[1] == "NA" else r[1], r[2]] for r in rows]
+    expected = est.predict(pd.DataFrame(X, columns=HEADER[:3]))
     assert [p["prediction"] for p in predicted] == expected.tolist()
     assert set(predicted[0]) == {"prediction", "proba_drop", "proba_keep"}
-    accuracy = np.mean([p["prediction"] == r[3] for p, r in zip(predicted, rows, strict=True)])
-    assert accuracy > 0.9
+    assert np.mean(expected == [r[3] for r in rows]) > 0.9
 
 
 def test_regression_with_numeric_categories_beside_text(tmp_path, capsys):
     rows = [[i % 4, "ab"[i % 2], i / 10, (i % 4 == 2) * 10.0 + i / 10] for i in range(120)]
-    path = write_csv(tmp_path / "r.csv", ["code", "side", "x", "y"], rows)
-    model = tmp_path / "r.json"
-    code, _, err = run(
-        capsys, "fit", path, "--target", "y", "--task", "regression", "--categorical", "code",
-        "--mode", "fast", "--out", model, "-q",
-    )  # fmt: skip
-    assert (code, err) == (0, "")
+    path, model = write_csv(tmp_path / "r.csv", ["code", "side", "x", "y"], rows), tmp_path / "r"
+    fit = ["--task", "regression", "--categorical", "code", "--mode", "fast", "-q"]
+    assert run(capsys, "fit", path, "--target", "y", *fit, "--out", model) == (0, "", "")
     est = ornik.load(model)
     assert est.mode == "fast" and est.is_categorical_.tolist() == [True, True, False]
-    # The numeric categories stay numbers even in a matrix that also holds text.
-    assert est.categories_[0].tolist() == [0.0, 1.0, 2.0, 3.0]
+    assert est.categories_[0].tolist() == [0.0, 1.0, 2.0, 3.0]  # numeric categories stay numbers
     code, out, _ = run(capsys, "predict", model, path)
-    values = [float(line) for line in out.splitlines()[1:]]
-    assert out.splitlines()[0] == "prediction"
-    X = np.array([[float(r[0]), r[1], r[2]] for r in rows], dtype=object)
-    with pytest.warns(UserWarning, match="feature names"):
-        expected = est.predict(X)
-    np.testing.assert_array_equal(values, expected)
-    assert np.mean(np.abs(expected - [r[3] for r in rows])) < 1.0
+    values = np.array(out.splitlines()[1:], dtype=float)
+    assert out.startswith("prediction\n") and np.mean(np.abs(values - [r[3] for r in rows])) < 1
+    X = pd.DataFrame([r[:3] for r in rows], columns=["code", "side", "x"])
+    assert np.array_equal(values, est.predict(X))
 
 
 @pytest.mark.parametrize(
@@ -115,44 +99,77 @@ def test_regression_with_numeric_categories_beside_text(tmp_path, capsys):
     [
         (["fit", "absent.csv", "--target", "label", "--out", "m.json"], 1, "cannot read absent"),
         (["fit", "{train}", "--target", "nope", "--out", "m.json"], 1, "column 'nope' not found"),
-        (["fit", "{train}", "--target", "label", "--categorical", "size", "--out", "m.json"], 1,
-         "column 'size' not found"),
-        (["fit", "{train}", "--target", "label", "depth=3", "--out", "m.json"], 2,
-         "unknown setting 'depth'"),
+        (["fit", "{train}", "--target", "label", "depth=3", "--out", "m"], 2, "unknown setting"),
         (["fit", "{train}", "--target", "label", "3", "--out", "m.json"], 2, "name=value"),
+        (["fit", "--target", "label", "--out", "m.json"], 2, "arguments are required: data$"),
+        (["fit", "{train}", "--target", "label", "--mode", "fast", "mode=strict", "--out", "m"], 2,
+         "--mode fast contradicts mode=strict"),
         (["fit", "{train}", "--target", "label", "--task", "regression", "--out", "m.json"], 1,
          "target column 'label' is not numeric"),
         (["fit", "{train}", "--target", "width", "--task", "regression", "--out", "m.json"], 1,
          "target column 'width' has 10 missing values"),
         (["fit", "{train}", "--target", "shelf", "criterion=mse", "--out", "m.json"], 2,
          "criterion must be 'gini' or 'entropy', got 'mse'"),
-        (["fit", "{train}", "--out", "m.json"], 2, "required: --target"),
+        (["fit", "{train}", "--target", "shelf", "objective=f1", "--out", "m.json"], 2,
+         "average='binary' scores one class, but the target has 5 classes"),
+        (["fit", "{train}", "--target", "label", "objective=f1", "pos_label=yes", "--out", "m"], 2,
+         "pos_label='yes' is not one of the classes ['drop', 'keep']"),
+        (["fit", "{stray}", "--target", "label", "--out", "m.json"], 1,
+         "column 'width' of stray.csv holds numbers, but data row 3 is '?': give --na-values '?'"),
+        (["fit", "{empty}", "--target", "label", "--out", "m"], 1, "empty.csv has no data rows"),
+        (["fit", "{train}", "--target", "label", "--out", "."], 1, "cannot write .: it is a direc"),
         (["fit", "{train}", "--target", "label", "--out", "nodir/m.json"], 1, "cannot write"),
         (["predict", "absent.json", "{train}"], 1, "cannot read absent.json"),
-        (["predict", "{garbage}", "{train}"], 1, "not an ornik model file"),
-        (["predict", "{model}", "{other}"], 1, "column 'colour' not found"),
-        (["predict", "{model}", "{badnum}"], 1, "column 'width' of"),
+        (["predict", "{model}", "{stray}"], 1, "column 'width' of stray.csv holds numbers"),
+        (["predict", "{regressor}", "{train}", "--proba"], 2, "--proba needs a classifier"),
         (["train"], 2, "unknown command 'train'"),
     ],
 )  # fmt: skip
-def test_errors_are_one_line(argv, code, message, data, tmp_path, capsys, monkeypatch):
-    monkeypatch.chdir(tmp_path)
-    train, _ = data
-    files = {
-        "train": train,
-        "garbage": tmp_path / "garbage.json",
-        "model": tmp_path / "model.json",
-        "other": write_csv(tmp_path / "other.csv", ["width", "shelf"], [[1, 2]]),
-        "badnum": write_csv(tmp_path / "bad.csv", ["width", "colour", "shelf"], [["x", "red", 1]]),
-    }
-    files["garbage"].write_text("{not json")
+def test_errors_are_one_line_with_the_exit_code(argv, code, message, data, tmp_path, capsys):
+    train, rows = data
+    stray = [[3 - i if i != 2 else "?", *rows[i][1:]] for i in range(9)]
+    files = dict(train=train, model=tmp_path / "model.json", regressor=tmp_path / "regressor.json",
+                 stray=write_csv(tmp_path / "stray.csv", HEADER, stray).name,
+                 empty=write_csv(tmp_path / "empty.csv", ["width", "label"], []))  # fmt: skip
     assert main(["fit", str(train), "--target", "label", "-q", "--out", str(files["model"])]) == 0
-    capsys.readouterr()
-    result, out, err = run(capsys, *[a.format(**files) for a in argv])
-    assert result == code
-    lines = err.strip().splitlines()
-    assert "Traceback" not in err
-    assert message in lines[-1] and "error:" in lines[-1]
+    ORNIKRegressor().fit([[0.0], [1.0]], [0.0, 1.0]).save(files["regressor"])
+    result = command(*[a.format(**files) for a in argv], cwd=tmp_path)
+    last = result.stderr.splitlines()[-1]  # after a note on the inferred task, if any
+    assert result.returncode == code and "Traceback" not in result.stderr, result.stderr
+    assert message in last + "$" and "error:" in last
+
+
+@pytest.mark.parametrize("umask", [0o022, 0o077])
+def test_declared_missing_markers_and_the_modes_of_written_files(data, tmp_path, capsys, umask):
+    train, rows = data  # its width cells are missing where they are empty; mark them instead
+    marked = [["?-"[i % 2] if r[0] == "" else r[0], *r[1:]] for i, r in enumerate(rows)]
+    write_csv(tmp_path / "marked.csv", HEADER, marked)
+    assert run(capsys, "fit", train, "--target", "label", "--out", tmp_path / "plain.json")[0] == 0
+    fit = ["fit", "marked.csv", "--target", "label", "--na-values", "?", "--na-values", "-,x"]
+    assert command(*fit, "--out", "m.json", cwd=tmp_path, umask=umask).returncode == 0
+    tree, plain = (json.loads((tmp_path / f).read_text())["tree"] for f in ("m.json", "plain.json"))
+    assert tree == plain
+    predict = ["predict", "m.json", "marked.csv", "--na-values", "?,-", "--out", "p.csv"]
+    assert command(*predict, cwd=tmp_path, umask=umask).returncode == 0
+    expected = run(capsys, "predict", tmp_path / "plain.json", train)[1]
+    assert (tmp_path / "p.csv").read_text() == expected
+    for name in ("m.json", "p.csv"):
+        assert os.stat(tmp_path / name).st_mode & 0o777 == 0o666 & ~umask
+
+
+@pytest.mark.parametrize("engine", ["c", "pyarrow"])
+def test_both_readers_parse_the_same_columns(engine, tmp_path):
+    if engine == "pyarrow":
+        pytest.importorskip("pyarrow")
+    numbers = ["0.1", "2.2250738585072011e-308", "", "1.7976931348623157e308", "9007199254740993"]
+    cells = zip(numbers, ["red", "blue", "NA", "red", "x"], "12?45", strict=True)
+    path = write_csv(tmp_path / "t.csv", [" x ", "colour", "n"], cells)
+    frame = feature_frame(read_table(path, na_values=["?"], engine=engine), [], path)
+    assert list(frame.columns) == ["x", "colour", "n"]
+    np.testing.assert_array_equal(frame["x"], [float(x or "nan") for x in numbers])
+    assert frame["colour"].tolist()[:2] == ["red", "blue"] and frame["colour"].isna()[2]
+    with pytest.raises(DataFileError, match=r"column 'n' of .*t\.csv holds numbers, .* row 3 "):
+        feature_frame(read_table(path, engine=engine), [], path)
 
 
 def test_progress_spinner_draws_and_erases(tmp_path):
@@ -175,18 +192,7 @@ def test_progress_is_silent_off_a_terminal(tmp_path):
 
 
 def test_module_entry_point_runs_the_demo_by_default(tmp_path):
-    # Run away from the source tree (its ornik folder has no compiled core), with
-    # the package that this test imported.
-    here = os.path.dirname(os.path.dirname(os.path.abspath(ornik.__file__)))
-    env = dict(os.environ, PYTHONPATH=here)
-    result = subprocess.run(
-        [sys.executable, "-m", "ornik"],
-        capture_output=True,
-        text=True,
-        timeout=300,
-        cwd=tmp_path,
-        env=env,
-    )
+    result = command(cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     for model in ("ORNIKClassifier, strict", "ORNIKClassifier, fast", "DecisionTreeClassifier",
@@ -202,12 +208,5 @@ def test_version_and_help(capsys):
     code, out, _ = run(capsys, "--help")
     assert code == 0 and "predict" in out
     code, out, _ = run(capsys, "fit", "--help")
-    assert code == 0 and "--target" in out
-
-
-def test_model_file_from_the_cli_is_plain_json(data, tmp_path, capsys):
-    path, _ = data
-    run(capsys, "fit", path, "--target", "label", "--out", tmp_path / "m.json")
-    doc = json.loads((tmp_path / "m.json").read_text())
-    assert doc["feature_names_in"] == ["width", "colour", "shelf"]
-    assert doc["classes"] == {"dtype": "<U4", "values": ["drop", "keep"]}
+    assert code == 0 and "--target" in out and "--na-values" in out
+    assert all(f"  {s.name}={s.default_for(s.tasks[0])}" in out for s in SETTINGS)
