@@ -61,13 +61,17 @@ def ratio_text(new, old) -> str:
     return f"{new / old:.3f}" if new is not None and old else "n/a"
 
 
+def cell_text(value) -> str:
+    return f"{value:.2f}" if value is not None else "n/a"
+
+
 def main(argv=None) -> int:
     args = parse_args(argv)
     builds = {"old": str(args.old.resolve()), "new": str(args.new.resolve())}
     rows = [
         "| workload | mode | rows | n_bins | threads | fit old | fit new | fit new/old "
-        "| predict new/old | apply new | apply/predict new |",
-        "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
+        "| predict new/old | apply new | apply/predict new | B/cell old | B/cell new |",
+        "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
     ]
     worst = 0.0
     with tempfile.TemporaryDirectory(prefix="ornik-compare-") as tmp:
@@ -101,12 +105,23 @@ def main(argv=None) -> int:
                 fit = {n: median_or_none([r.fit_s for r in got[n]]) for n in got}
                 pred = {n: median_or_none([r.predict_s for r in got[n]]) for n in got}
                 apply_new = median_or_none([r.apply_s for r in got["new"]])
+                # Peak memory above the input, per matrix cell (the first fit of each child).
+                per_cell = {
+                    n: median_or_none(
+                        [
+                            r.peak_bytes / (n_rows * workloads.N_FEATURES) if r.peak_bytes else None
+                            for r in got[n]
+                        ]
+                    )
+                    for n in got
+                }
                 worst = max(worst, fit["new"] / fit["old"], pred["new"] / pred["old"])
                 rows.append(
                     f"| {kind} | {mode} | {n_rows:,} | {nb} | {th} | {fmt_s(fit['old'])} "
                     f"| {fmt_s(fit['new'])} | {ratio_text(fit['new'], fit['old'])} "
                     f"| {ratio_text(pred['new'], pred['old'])} | {fmt_s(apply_new)} "
-                    f"| {ratio_text(apply_new, pred['new'])} |"
+                    f"| {ratio_text(apply_new, pred['new'])} | {cell_text(per_cell['old'])} "
+                    f"| {cell_text(per_cell['new'])} |"
                 )
                 print(rows[-1], flush=True)
     print("\n".join(["", *rows, "", f"largest new/old ratio of a fit or predict: {worst:.3f}"]))

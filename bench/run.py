@@ -6,6 +6,7 @@ the target ratios and a description of the machine, and writes them to bench/RES
 
     python bench/run.py            # full run: 100k and 1M rows
     python bench/run.py --quick    # 100k rows only
+    python bench/run.py --baseline OLD_DIR   # also an earlier ornik build, for "before" figures
 """
 
 from __future__ import annotations
@@ -188,6 +189,7 @@ class Report:
         self.n_bins = n_bins
         self.keys = keys
         self.results: dict[tuple, Result] = {}
+        self.before: dict[tuple, Result] = {}  # ornik's cells from the --baseline build
         self.floors: dict[tuple[str, int], float] = {}
         self.workloads: list[workloads.Workload] = []
         self.notes: list[str] = []
@@ -210,10 +212,12 @@ class Report:
         methods = sorted({r.mem_method for r in self.results.values() if r.mem_method})
         return ", ".join(methods) or "—"
 
-    def get(self, kind: str, n: int, nb: int, th: int, key: str) -> Result | None:
+    def get(self, kind: str, n: int, nb: int, th: int, key: str, before=False) -> Result | None:
+        """A cell's result; with before, ornik's from the baseline build (peers are shared)."""
+        results = self.before if before and key in ORNIK_KEYS else self.results
         if key == "dt":
-            return self.results.get((kind, n, None, None, key))
-        return self.results.get((kind, n, nb, th, key))
+            return results.get((kind, n, None, None, key))
+        return results.get((kind, n, nb, th, key))
 
     def note_ref(self, r: Result) -> str:
         """A footnote marker for a run that did not finish ("timeout [1]", "n/a [2]")."""
@@ -294,21 +298,27 @@ class Report:
             )
             lines.append("")
 
+        # Which build's ornik cells the value functions below read: this one, or the baseline.
+        use_before = [False]
+
         def fit(kind, n, nb, th, key):
             if key == FLOOR_KEY:
                 return self.floors.get((kind, n))
-            return _ok(self.get(kind, n, nb, th, key), "fit_s")
+            return _ok(self.get(kind, n, nb, th, key, use_before[0]), "fit_s")
 
         def pred(kind, n, nb, th, key):
-            return _ok(self.get(kind, n, nb, th, key), "predict_s")
+            return _ok(self.get(kind, n, nb, th, key, use_before[0]), "predict_s")
 
         def mem(kind, n, nb, th, key):
-            r = self.get(kind, n, nb, th, key)
+            r = self.get(kind, n, nb, th, key, use_before[0])
             if r and r.status == "ok" and r.peak_bytes is not None:
                 return r.peak_bytes / r.cells
             return None
 
         def line(title, want, value, bins=None, unit="×"):
+            def shown(v):
+                return f"{v:.2f} B" if unit == "B" else fmt_ratio(v)
+
             parts = []
             for kind in tasks:
                 sub = []
@@ -317,9 +327,14 @@ class Report:
                     if v is None:
                         sub.append(f"n_bins {nb} n/a")
                         continue
-                    shown = f"{v:.2f} B" if unit == "B" else fmt_ratio(v)
                     verdict = "" if want is None else (" met" if want(v) else " **missed**")
-                    sub.append(f"n_bins {nb} {shown}{verdict}")
+                    was = ""
+                    if self.before:
+                        use_before[0] = True
+                        old = value(kind, nb)
+                        use_before[0] = False
+                        was = f" (before: {shown(old) if old is not None else 'n/a'})"
+                    sub.append(f"n_bins {nb} {shown(v)}{verdict}{was}")
                 parts.append(f"{kind}: " + ", ".join(sub))
             lines.append(f"- {title}: " + "; ".join(parts))
 
@@ -330,13 +345,20 @@ class Report:
             lambda k, nb: ratio(fit(k, big, nb, hi_t, "dt"), fit(k, big, nb, hi_t, "fast")),
         )
         line(
-            f"Fast vs LightGBM, fit, {rows}×20, {threads_label(hi_t)} (LightGBM ÷ Fast; want ≥ 1×)",
-            lambda v: v >= 1,
-            lambda k, nb: ratio(fit(k, big, nb, hi_t, "lgbm"), fit(k, big, nb, hi_t, "fast")),
+            f"Fast vs HistGradientBoosting (one iteration), fit, {rows}×20, {threads_label(hi_t)}"
+            " (Fast ÷ HistGradientBoosting; want ≤ 1.0×)",
+            lambda v: v <= 1.0,
+            lambda k, nb: ratio(fit(k, big, nb, hi_t, "fast"), fit(k, big, nb, hi_t, "hgb")),
         )
         line(
-            f"Fast vs floor, fit, {rows}×20, {threads_label(hi_t)} (Fast ÷ floor; want ≤ 10×)",
-            lambda v: v <= 10,
+            f"Fast vs LightGBM (one tree), fit, {rows}×20, {threads_label(hi_t)} (Fast ÷ LightGBM;"
+            " want ≤ 0.7×)",
+            lambda v: v <= 0.7,
+            lambda k, nb: ratio(fit(k, big, nb, hi_t, "fast"), fit(k, big, nb, hi_t, "lgbm")),
+        )
+        line(
+            f"Fast vs floor, fit, {rows}×20, {threads_label(hi_t)} (Fast ÷ floor; want ≤ 6×)",
+            lambda v: v <= 6,
             lambda k, nb: ratio(fit(k, big, nb, hi_t, "fast"), fit(k, big, nb, hi_t, FLOOR_KEY)),
         )
         if hi_t != lo_t:
@@ -388,8 +410,8 @@ class Report:
             unit="B",
         )
         line(
-            f"Strict peak memory per matrix cell, {rows}×20, {threads_label(hi_t)} (informational)",
-            None,
+            f"Strict peak memory per matrix cell, {rows}×20, {threads_label(hi_t)} (want ≤ 12 B)",
+            lambda v: v <= 12,
             lambda k, nb: mem(k, big, nb, hi_t, "strict"),
             unit="B",
         )
@@ -488,6 +510,12 @@ def parse_args(argv):
         choices=WORKLOADS,
         default=list(WORKLOADS),
     )
+    p.add_argument(
+        "--baseline",
+        type=Path,
+        help="folder holding an earlier build's ornik package: its Fast and Strict run right\n"
+        "after this build's in every cell, and each target shows its value before",
+    )
     p.add_argument("--output", type=Path, default=BENCH_DIR / "RESULTS.md")
     p.add_argument("--no-write", action="store_true", help="print only; leave RESULTS.md alone")
     return p.parse_args(argv)
@@ -579,7 +607,14 @@ def main(argv=None) -> int:
                 r = run_child(request, th, args.timeout)
                 r.cells = cells
                 report.sample_load()
-                report.results[(w.kind, w.n_rows, nb, None if key == "dt" else th, key)] = r
+                cell = (w.kind, w.n_rows, nb, None if key == "dt" else th, key)
+                report.results[cell] = r
+                if args.baseline and key in ORNIK_KEYS:
+                    old = run_child(
+                        request, th, args.timeout, pythonpath=str(args.baseline.resolve())
+                    )
+                    old.cells = cells
+                    report.before[cell] = old
                 desc = (
                     f"fit {fmt_s(r.fit_s)} s, predict {fmt_s(r.predict_s)} s, "
                     f"peak {r.peak_bytes / 1e6:.1f} MB"

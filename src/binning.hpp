@@ -49,8 +49,8 @@ class BinnedDataBuilder {
   BinnedDataBuilder(size_t n_rows, size_t n_features);
   // Encodes feature j; the error text when it is over a fast-mode limit.
   std::optional<std::string> add(size_t feature, const Column& column, uint64_t n_bins);
-  // The row-major matrix of every added feature.
-  BinnedData finish();
+  // The row-major matrix of every added feature, interleaved on up to n_threads threads.
+  BinnedData finish(size_t n_threads = 1);
 
  private:
   size_t n_rows_;

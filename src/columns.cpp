@@ -19,32 +19,25 @@ Column build_column(const MatrixView& x, size_t j, const std::vector<size_t>& ca
 
 std::vector<Column> build_columns(const MatrixView& x, const std::vector<size_t>& categorical) {
   std::vector<Column> columns(x.cols);
+  std::vector<size_t> label_columns;
   for (size_t j = 0; j < x.cols; ++j) {
     if (std::binary_search(categorical.begin(), categorical.end(), j)) {
       columns[j] = Column::categories(std::vector<uint32_t>(x.rows));
+      label_columns.push_back(j);
     } else {
-      columns[j] = Column::numeric(std::vector<double>(x.rows));
+      columns[j] = Column::numeric_view(x, j);
     }
   }
-  auto fill = [&](size_t i, size_t j) {
-    const double v = x.at(i, j);
-    Column& c = columns[j];
-    if (c.categorical) {
-      c.labels[i] = category_label(v);
-    } else {
-      c.numbers[i] = v;
-    }
-  };
   // Walk x in its own memory order: down the columns when a column's values lie closer together
   // than a row's (a C-ordered x is read row by row).
   const bool column_major = std::abs(x.row_stride) < std::abs(x.col_stride);
   if (column_major) {
-    for (size_t j = 0; j < x.cols; ++j) {
-      for (size_t i = 0; i < x.rows; ++i) fill(i, j);
+    for (const size_t j : label_columns) {
+      for (size_t i = 0; i < x.rows; ++i) columns[j].labels[i] = category_label(x.at(i, j));
     }
   } else {
     for (size_t i = 0; i < x.rows; ++i) {
-      for (size_t j = 0; j < x.cols; ++j) fill(i, j);
+      for (const size_t j : label_columns) columns[j].labels[i] = category_label(x.at(i, j));
     }
   }
   return columns;

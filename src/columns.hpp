@@ -11,7 +11,8 @@ namespace ornik {
 // Column j of x: labels at a position listed in `categorical` (ascending), numbers elsewhere.
 Column build_column(const MatrixView& x, size_t j, const std::vector<size_t>& categorical);
 
-// Every column of x at once, reading x in its own memory order.
+// Every column of x at once: categorical labels converted in x's own memory order, numbers read
+// in place (x must outlive the columns), so no float copy of x is made.
 std::vector<Column> build_columns(const MatrixView& x, const std::vector<size_t>& categorical);
 
 }  // namespace ornik

@@ -16,26 +16,6 @@ inline constexpr uint32_t MISSING_CATEGORY = 0xFFFFFFFFu;
 // Class index of a classification target.
 using ClassLabel = uint64_t;
 
-// One training feature: 64-bit floats (NaN and +-inf are missing) or 32-bit category labels.
-struct Column {
-  bool categorical = false;
-  std::vector<double> numbers;
-  std::vector<uint32_t> labels;
-
-  static Column numeric(std::vector<double> values) {
-    Column c;
-    c.numbers = std::move(values);
-    return c;
-  }
-  static Column categories(std::vector<uint32_t> values) {
-    Column c;
-    c.categorical = true;
-    c.labels = std::move(values);
-    return c;
-  }
-  size_t size() const { return categorical ? labels.size() : numbers.size(); }
-};
-
 // A read-only float64 matrix reached through byte strides, so any memory layout is read in place.
 struct MatrixView {
   const char* data = nullptr;
@@ -50,6 +30,56 @@ struct MatrixView {
         &v, data + static_cast<ptrdiff_t>(i) * row_stride + static_cast<ptrdiff_t>(j) * col_stride,
         sizeof v);
     return v;
+  }
+};
+
+// The float64 values of one column, value r at base + r * stride bytes.
+struct StridedValues {
+  const char* base = nullptr;
+  ptrdiff_t stride = 0;
+
+  const char* address(size_t r) const { return base + static_cast<ptrdiff_t>(r) * stride; }
+  double operator[](size_t r) const {
+    double v;
+    std::memcpy(&v, address(r), sizeof v);
+    return v;
+  }
+};
+
+// One training feature: 64-bit floats (NaN and +-inf are missing) or 32-bit category labels.
+// Numbers are either owned or read in place from a matrix that outlives the column.
+struct Column {
+  bool categorical = false;
+  std::vector<double> numbers;  // owned numbers; empty when they are read in place
+  std::vector<uint32_t> labels;
+  StridedValues in_place;  // base is null unless the numbers are read in place
+  size_t in_place_rows = 0;
+
+  static Column numeric(std::vector<double> values) {
+    Column c;
+    c.numbers = std::move(values);
+    return c;
+  }
+  // Column j of x, read where it lies.
+  static Column numeric_view(const MatrixView& x, size_t j) {
+    Column c;
+    c.in_place = {x.data + static_cast<ptrdiff_t>(j) * x.col_stride, x.row_stride};
+    c.in_place_rows = x.rows;
+    return c;
+  }
+  static Column categories(std::vector<uint32_t> values) {
+    Column c;
+    c.categorical = true;
+    c.labels = std::move(values);
+    return c;
+  }
+  size_t size() const {
+    return categorical ? labels.size() : in_place.base ? in_place_rows : numbers.size();
+  }
+  // The numbers, wherever they lie; worked out on each call so that copies stay valid.
+  StridedValues values() const {
+    if (in_place.base) return in_place;
+    return {reinterpret_cast<const char*>(numbers.data()), sizeof(double)};
   }
 };
 

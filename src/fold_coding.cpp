@@ -20,8 +20,9 @@ void code_rows(const Column& column, std::span<const size_t> rows, const Quantil
     }
     return;
   }
+  const StridedValues numbers = column.values();
   for (size_t i = 0; i < rows.size(); ++i) {
-    const double x = column.numbers[rows[i]];
+    const double x = numbers[rows[i]];
     out[i] = std::isfinite(x) ? edges.code(x) : MISSING_STATE;
   }
 }
@@ -33,6 +34,7 @@ CodedFeature code_fold_rows(const Column& column, std::span<const Fold> folds, u
   CodedFeature out;
   out.val_codes.resize(folds.size());
   out.train_codes.resize(with_train_codes ? folds.size() : 0);
+  const StridedValues numbers = column.values();
   std::vector<double> train_values;
   for (size_t f = 0; f < folds.size(); ++f) {
     const Fold& fold = folds[f];
@@ -40,7 +42,7 @@ CodedFeature code_fold_rows(const Column& column, std::span<const Fold> folds, u
     if (!column.categorical) {
       train_values.resize(fold.train.size());
       for (size_t i = 0; i < fold.train.size(); ++i) {
-        train_values[i] = column.numbers[fold.train[i]];
+        train_values[i] = numbers[fold.train[i]];
       }
     }
     const QuantileEdges edges(train_values, column.categorical ? 0 : n_bins);
@@ -53,8 +55,15 @@ CodedFeature code_fold_rows(const Column& column, std::span<const Fold> folds, u
 void code_sorted_feature(const SortedFeature& sorted, std::span<const Fold> folds,
                          std::span<const uint64_t> slot_of_row, uint64_t n_bins,
                          bool with_train_codes, CodedFeature& out) {
-  const std::span<const double> values = sorted.values;
-  const size_t m = values.size();
+  // The node's values gathered once, in sorted order, for the passes below. Their rows are
+  // scattered over the column, so the loads are requested well ahead of use.
+  constexpr size_t kAhead = 64;
+  const size_t m = sorted.size();
+  std::vector<double> values(m);
+  for (size_t i = 0; i < m; ++i) {
+    if (i + kAhead < m) __builtin_prefetch(sorted.column.address(sorted.rows[i + kAhead]));
+    values[i] = sorted.value(i);
+  }
   const uint64_t n_edges = (n_bins >= 2 && m > 0) ? n_bins - 1 : 0;
 
   // Node-local edges and the states present: codes rise along the sorted values.

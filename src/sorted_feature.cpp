@@ -19,8 +19,9 @@ std::vector<StateCode> present_states(const Column& column, std::span<const size
     }
   } else {
     // Bins come from the node's own samples, not from the whole training set.
+    const StridedValues numbers = column.values();
     std::vector<double> values(rows.size());
-    for (size_t i = 0; i < rows.size(); ++i) values[i] = column.numbers[rows[i]];
+    for (size_t i = 0; i < rows.size(); ++i) values[i] = numbers[rows[i]];
     const QuantileEdges edges(values, n_bins);
     for (const double x : values) {
       if (std::isfinite(x)) states.push_back(edges.code(x));
@@ -62,10 +63,11 @@ void radix_sort(std::vector<SortEntry>& entries) {
 }  // namespace
 
 SortedFeature sort_feature(const Column& column) {
+  const StridedValues numbers = column.values();
   std::vector<SortEntry> entries;
-  entries.reserve(column.numbers.size());
-  for (size_t r = 0; r < column.numbers.size(); ++r) {
-    const double v = column.numbers[r];
+  entries.reserve(column.size());
+  for (size_t r = 0; r < column.size(); ++r) {
+    const double v = numbers[r];
     if (std::isfinite(v)) {
       const uint64_t key = static_cast<uint64_t>(total_order_key(v)) ^ (uint64_t{1} << 63);
       entries.push_back({key, static_cast<uint32_t>(r)});
@@ -78,45 +80,37 @@ SortedFeature sort_feature(const Column& column) {
     std::stable_sort(entries.begin(), entries.end(),
                      [](const SortEntry& a, const SortEntry& b) { return a.key < b.key; });
   }
-  SortedFeature out;
-  out.values.resize(entries.size());
-  out.rows.resize(entries.size());
-  for (size_t i = 0; i < entries.size(); ++i) {
-    out.values[i] =
-        from_total_order_key(static_cast<int64_t>(entries[i].key ^ (uint64_t{1} << 63)));
-    out.rows[i] = entries[i].row;
-  }
+  SortedFeature out{numbers, std::vector<uint32_t>(entries.size())};
+  for (size_t i = 0; i < entries.size(); ++i) out.rows[i] = entries[i].row;
   return out;
 }
 
 void split_sorted(const SortedFeature& parent, std::span<const uint8_t> goes_left, size_t left_rows,
                   size_t right_rows, SortedFeature& left, SortedFeature& right) {
-  // Each side holds at most its node's rows: sized to that up front, it never regrows as it
-  // fills, and is cut to its length at the end.
+  // Each side holds at most its node's rows: sized to that (plus one spare slot) up front, it
+  // never regrows as it fills, and is cut to its length at the end.
   const size_t n = parent.rows.size();
-  left.values.resize(std::min(n, left_rows));
-  left.rows.resize(left.values.size());
-  right.values.resize(std::min(n, right_rows));
-  right.rows.resize(right.values.size());
+  left.column = parent.column;
+  right.column = parent.column;
+  left.rows.resize(std::min(n, left_rows) + 1);
+  right.rows.resize(std::min(n, right_rows) + 1);
   size_t nl = 0, nr = 0;
   for (size_t i = 0; i < n; ++i) {
+    // Both sides take the row and only its own side moves on: no branch on a coin flip. The
+    // other side's write lands on its next free slot, at worst the spare one.
     const uint32_t row = parent.rows[i];
-    if (goes_left[row]) {
-      left.values[nl] = parent.values[i];
-      left.rows[nl++] = row;
-    } else {
-      right.values[nr] = parent.values[i];
-      right.rows[nr++] = row;
-    }
+    const size_t to_left = goes_left[row];
+    left.rows[nl] = row;
+    right.rows[nr] = row;
+    nl += to_left;
+    nr += 1 - to_left;
   }
-  left.values.resize(nl);
   left.rows.resize(nl);
-  right.values.resize(nr);
   right.rows.resize(nr);
 }
 
 double sorted_edge(const SortedFeature& sorted, uint64_t n_bins, uint64_t i) {
-  return sorted.values[quantile_rank(i + 1, sorted.values.size(), n_bins)];
+  return sorted.value(quantile_rank(i + 1, sorted.size(), n_bins));
 }
 
 }  // namespace ornik

@@ -20,11 +20,15 @@ inline constexpr StateCode MISSING_STATE = UINT64_MAX;
 std::vector<StateCode> present_states(const Column& column, std::span<const size_t> rows,
                                       uint64_t n_bins);
 
-// A numeric feature's finite values among a node's samples, ascending in total order, with
-// their rows. Kept per node so that no node sorts: children inherit stable partitions.
+// The rows of a numeric feature's finite values among a node's samples, ascending in total
+// order of the value (ties in row order). Only the rows are held; values are read through them
+// from the column. Kept per node so that no node sorts: children inherit stable partitions.
 struct SortedFeature {
-  std::vector<double> values;
+  StridedValues column;
   std::vector<uint32_t> rows;
+
+  size_t size() const { return rows.size(); }
+  double value(size_t i) const { return column[rows[i]]; }
 };
 
 // The sorted finite values of a whole column.

@@ -62,7 +62,7 @@ std::optional<SplitRule> numeric_rule(size_t feature, StateCode state, uint64_t 
 // make_rule for a numeric feature whose node values are already sorted.
 std::optional<SplitRule> make_rule_sorted(const SortedFeature& sorted, size_t feature,
                                           StateCode state, uint64_t n_bins, bool ordered) {
-  const uint64_t n_edges = (n_bins >= 2 && !sorted.values.empty()) ? n_bins - 1 : 0;
+  const uint64_t n_edges = (n_bins >= 2 && sorted.size() > 0) ? n_bins - 1 : 0;
   return numeric_rule(feature, state, n_edges, ordered,
                       [&](uint64_t i) { return sorted_edge(sorted, n_bins, i); });
 }
@@ -76,9 +76,10 @@ std::optional<SplitRule> make_rule(const Column& column, size_t feature, StateCo
     if (state >= MISSING_CATEGORY) return std::nullopt;
     return SplitRule::categorical(feature, static_cast<uint32_t>(state));
   }
+  const StridedValues numbers = column.values();
   std::vector<double> values;
   values.reserve(samples.size());
-  for (const size_t row : samples) values.push_back(column.numbers[row]);
+  for (const size_t row : samples) values.push_back(numbers[row]);
   const QuantileEdges edges(values, n_bins);
   return numeric_rule(feature, state, edges.size(), ordered, [&](uint64_t i) { return edges[i]; });
 }
@@ -220,8 +221,7 @@ NodeList<typename Task::Payload> build_tree_strict(const Task& task, const TreeP
         if (columns[f].categorical) continue;
         split_sorted(item.sorted[f], goes_left, left.samples.size(), right.samples.size(),
                      left.sorted[f], right.sorted[f]);
-        std::vector<double>().swap(item.sorted[f].values);  // release the parent's copy early
-        std::vector<uint32_t>().swap(item.sorted[f].rows);
+        std::vector<uint32_t>().swap(item.sorted[f].rows);  // release the parent's list early
       }
     }
     right.parent = nodes.size();

@@ -88,7 +88,7 @@ using NodeList = std::vector<Node<Payload>>;
 inline bool route_left_train(const SplitRule& rule, std::span<const Column> columns, size_t row) {
   const Column& c = columns[rule.feature];
   return c.categorical ? rule.label_goes_left(c.labels[row])
-                       : rule.number_goes_left(c.numbers[row]);
+                       : rule.number_goes_left(c.values()[row]);
 }
 
 // Depth (a leaf is 0) and leaf count of a non-empty tree.

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <random>
 
 #include "fold_coding.hpp"
@@ -40,10 +39,7 @@ TEST(SortedFeature, RadixAndComparisonSortsAgree) {
       return total_order_less(column.numbers[a], column.numbers[b]);
     });
     ASSERT_EQ(sorted.rows.size(), rows.size());
-    for (size_t i = 0; i < rows.size(); ++i) {
-      ASSERT_EQ(sorted.rows[i], rows[i]) << i;
-      ASSERT_EQ(std::memcmp(&sorted.values[i], &column.numbers[rows[i]], sizeof(double)), 0);
-    }
+    for (size_t i = 0; i < rows.size(); ++i) ASSERT_EQ(sorted.rows[i], rows[i]) << i;
   }
 }
 
