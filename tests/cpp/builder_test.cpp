@@ -235,8 +235,8 @@ TEST(Builder, HookCanAbandonTheBuild) {
         if (++calls == stop_at) throw std::runtime_error("interrupted");
       };
       try {
-        if (mode == SplitMode::Strict) build_tree_strict(reg, p, Mean(), d.columns, y, hook);
-        if (mode == SplitMode::Fast) build_tree_fast(reg, p, Mean(), binned, y, hook);
+        if (mode == SplitMode::Strict) build_tree_strict(reg, p, Mean(), d.columns, y, {}, hook);
+        if (mode == SplitMode::Fast) build_tree_fast(reg, p, Mean(), binned, y, {}, hook);
         ADD_FAILURE() << "the build ended before call " << stop_at;
       } catch (const std::runtime_error& e) {
         EXPECT_EQ(dynamic_cast<const ParallelError*>(&e), nullptr);

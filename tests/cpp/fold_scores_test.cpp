@@ -213,7 +213,7 @@ Got run_strict(const Task& task, const Literal& lit, const ScanChoice& choice) {
     const ScanChoice own{choice.held_out_loss, choice.picks ? &per_feature[j] : nullptr, j};
     const std::vector<FoldStats> stats =
         score_states_strict(task, Column::categories(categories), lit.c.ordered, states, folds,
-                            targets(node, typename Task::Target{}), 8, own);
+                            targets(node, typename Task::Target{}), {}, 8, own);
     for (size_t i = 0; i < states.size(); ++i) {
       got.candidates.push_back({stats[i], j, states[i], kAggregator.aggregate(stats[i])});
     }
