@@ -277,8 +277,7 @@ std::vector<double> sample_weights(PyObject* obj, size_t n_rows) {
     out[i] = w.f64(i);
     if (!(std::isfinite(out[i]) && out[i] >= 0.0)) {
       const PyRef value = checked(PyFloat_FromDouble(out[i]));
-      PyErr_Format(PyExc_ValueError,
-                   "sample_weight[%zu] = %R is not a finite weight >= 0", i,
+      PyErr_Format(PyExc_ValueError, "sample_weight[%zu] = %R is not a finite weight >= 0", i,
                    value.get());
       throw PyErrorSet{};
     }
