@@ -5,7 +5,7 @@
 namespace ornik {
 namespace {
 
-// How far ahead of the current row the pass prefetches codes and targets.
+// How far ahead of the current row the pass prefetches codes, targets and weights.
 constexpr size_t kPrefetchDistance = 8;
 
 // The node's rows in fold-assignment order, their codes read from the block's matrix.
@@ -20,12 +20,14 @@ struct AssignedRows {
   size_t row(size_t p) const { return order[p]; }
   size_t column(size_t p) const { return fold_of[p]; }
   const uint16_t* codes(size_t row, size_t) const { return matrix + row * stride; }
-  template <class Target>
-  void prefetch(size_t p, const Target* targets) const {
+  template <class Target, class Weights>
+  void prefetch(size_t p, const Target* targets, const Weights& weights) const {
     if (p + kPrefetchDistance < n) {
       const size_t ahead = order[p + kPrefetchDistance];
       __builtin_prefetch(matrix + ahead * stride);
       __builtin_prefetch(targets + ahead);
+      if constexpr (std::is_same_v<Weights, RowWeights>)
+        __builtin_prefetch(weights.weights + ahead);
     }
   }
 };

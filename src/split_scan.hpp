@@ -43,7 +43,7 @@ T* zero_scratch(std::vector<T>& buffer, size_t n) {
 // of every cell and total that is read, without a branch. With integer lanes the column totals
 // may instead be summed from a complete feature's cells afterwards: totals is then null.
 // A source gives, for position p: size(), row(p) (of the targets and weights), column(p),
-// codes(row, p) (the features' codes) and prefetch(p, targets).
+// codes(row, p) (the features' codes) and prefetch(p, targets, weights).
 template <class Stats, class Source, class Target, class Weights>
 void fill_cells(const Stats& stats, const Source& source, const Target* targets,
                 const Weights& weights, std::span<const BlockFeature> features,
@@ -55,7 +55,7 @@ void fill_cells(const Stats& stats, const Source& source, const Target* targets,
   const size_t n_features = features.size();
   const BlockFeature* feature = features.data();
   for (size_t p = 0; p < source.size(); ++p) {
-    source.prefetch(p, targets);
+    source.prefetch(p, targets, weights);
     const size_t row = source.row(p);
     const auto sample = stats.sample(targets[row], row, weights);
     if (!stats.counted(sample)) continue;

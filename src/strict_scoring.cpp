@@ -173,8 +173,8 @@ struct FoldList {
   size_t row(size_t p) const { return p; }
   size_t column(size_t) const { return list_column; }
   const uint32_t* codes(size_t, size_t p) const { return buckets + p; }
-  template <class Target>
-  void prefetch(size_t, const Target*) const {}
+  template <class Target, class Weights>
+  void prefetch(size_t, const Target*, const Weights&) const {}
 };
 
 // Fills a feature's table over its states' buckets (the last bucket never goes left) with a
