@@ -36,8 +36,8 @@ import workloads  # noqa: E402
 from measure import MARK  # noqa: E402
 
 SMALL, LARGE = 100_000, 1_000_000
-ORNIK_KEYS = ("fast", "strict")
-ORDER = ("fast", "strict", "dt", "hgb", "lgbm")
+ORNIK_KEYS = ("fast", "fast_weighted", "strict")
+ORDER = ("fast", "fast_weighted", "strict", "dt", "hgb", "lgbm")
 FLOOR_KEY = "floor"
 WORKLOADS = ("classification", "regression", "mixed")
 
@@ -360,6 +360,14 @@ class Report:
             f"Fast vs floor, fit, {rows}×20, {threads_label(hi_t)} (Fast ÷ floor; want ≤ 6×)",
             lambda v: v <= 6,
             lambda k, nb: ratio(fit(k, big, nb, hi_t, "fast"), fit(k, big, nb, hi_t, FLOOR_KEY)),
+        )
+        line(
+            f"Fast with sample weights vs without, fit, {rows}×20, {threads_label(hi_t)} (weighted"
+            " time ÷ unweighted time; want ≤ 1.2×)",
+            lambda v: v <= 1.2,
+            lambda k, nb: ratio(
+                fit(k, big, nb, hi_t, "fast_weighted"), fit(k, big, nb, hi_t, "fast")
+            ),
         )
         if hi_t != lo_t:
             line(

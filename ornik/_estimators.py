@@ -5,8 +5,9 @@ from __future__ import annotations
 import numpy as np
 from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
 from sklearn.utils import assert_all_finite, column_or_1d
+from sklearn.utils.class_weight import compute_sample_weight
 from sklearn.utils.multiclass import check_classification_targets
-from sklearn.utils.validation import check_is_fitted
+from sklearn.utils.validation import _check_sample_weight, check_is_fitted
 
 from . import _ornik
 from ._encoding import encode_input
@@ -22,6 +23,15 @@ from ._settings import (
 
 # The native classifiers read class numbers as the platform C long.
 _CLASS_DTYPE = np.dtype("l")
+
+_SAMPLE_WEIGHT_DOC = """sample_weight : array-like of shape (n_samples,), default=None
+            Weight of each sample: it multiplies the sample's part in every sum,
+            count, impurity, loss and confusion count that scores a split, and in
+            the leaf values. Binning, the folds and ``min_samples_split`` /
+            ``min_samples_leaf`` count samples, not weights, and a zero-weight
+            sample is still routed and counted. So an integer weight is not the
+            same as repeating a row: the repeats could land in different folds.
+            None: every sample weighs one."""
 
 
 class _ORNIKTree(BaseEstimator):
@@ -53,6 +63,16 @@ class _ORNIKTree(BaseEstimator):
 
     def _validate_X(self, X, *, reset: bool) -> np.ndarray:
         return encode_input(self, X, reset=reset)
+
+    @staticmethod
+    def _weights(sample_weight, X, times=None) -> np.ndarray | None:
+        """The native weights: ``sample_weight`` (checked) times ``times``; None when
+        both are None, which keeps the unweighted arithmetic."""
+        if sample_weight is None and times is None:
+            return None
+        w = np.ones(len(X)) if sample_weight is None else sample_weight
+        w = _check_sample_weight(w, X, dtype=np.float64, ensure_non_negative=True)
+        return np.ascontiguousarray(w if times is None else w * times, dtype=np.float64)
 
     @property
     def is_categorical_(self) -> np.ndarray:
@@ -211,10 +231,16 @@ class ORNIKRegressor(RegressorMixin, _ORNIKTree):
 
     _task = REGRESSOR
 
-    def fit(self, X, y):
+    def fit(self, X, y, sample_weight=None):
         """Grow the tree on ``X`` (n_samples, n_features) and the numeric target ``y``.
 
         Missing values (NaN) in ``X`` are allowed; NaN or infinite targets are not.
+
+        Parameters
+        ----------
+        X : array-like or DataFrame of shape (n_samples, n_features)
+        y : array-like of shape (n_samples,)
+        {sample_weight}
         """
         self._start_fit(y)
         Xf = self._validate_X(X, reset=True)
@@ -222,8 +248,10 @@ class ORNIKRegressor(RegressorMixin, _ORNIKTree):
         assert_all_finite(y, input_name="y", estimator_name=type(self).__name__)
         y = np.ascontiguousarray(y, dtype=np.float64)
         raw = self._native(_ornik.RawRegressor)
-        raw.fit(Xf, y)
+        raw.fit(Xf, y, sample_weight=self._weights(sample_weight, Xf))
         return self._set_raw(raw)
+
+    fit.__doc__ = fit.__doc__.replace("{sample_weight}", _SAMPLE_WEIGHT_DOC)
 
     def predict(self, X) -> np.ndarray:
         """Predicted target of each sample (the value of the leaf it reaches)."""
@@ -267,10 +295,17 @@ class ORNIKClassifier(ClassifierMixin, _ORNIKTree):
 
     _task = CLASSIFIER
 
-    def fit(self, X, y):
+    def fit(self, X, y, sample_weight=None):
         """Grow the tree on ``X`` (n_samples, n_features) and the class labels ``y``.
 
-        Missing values (NaN) in ``X`` are allowed.
+        Missing values (NaN) in ``X`` are allowed. A sample weighs its
+        ``sample_weight`` times the ``class_weight`` of its class.
+
+        Parameters
+        ----------
+        X : array-like or DataFrame of shape (n_samples, n_features)
+        y : array-like of shape (n_samples,)
+        {sample_weight}
         """
         self._start_fit(y)
         Xf = self._validate_X(X, reset=True)
@@ -288,10 +323,15 @@ class ORNIKClassifier(ClassifierMixin, _ORNIKTree):
                 n_classes=len(classes),
                 pos_label=self._pos_label_index(classes),
             )
-        raw.fit(Xf, encoded)
+        by_class = (
+            None if self.class_weight is None else compute_sample_weight(self.class_weight, y)
+        )
+        raw.fit(Xf, encoded, sample_weight=self._weights(sample_weight, Xf, by_class))
         self.classes_ = classes
         self.n_classes_ = len(classes)
         return self._set_raw(raw)
+
+    fit.__doc__ = fit.__doc__.replace("{sample_weight}", _SAMPLE_WEIGHT_DOC)
 
     def _pos_label_index(self, classes: np.ndarray) -> int:
         if self.pos_label is None:

@@ -101,12 +101,16 @@ def _encode_setting(name: str, value):
         return value
     if isinstance(value, float):
         return _encode_float(value)
+    if name == "class_weight":  # a dict, as [label, weight] pairs: labels need not be strings
+        return [[plain(k), _encode_setting(name, w)] for k, w in value.items()]
     raise TypeError(f"setting {name}={value!r} cannot be stored in a model file")
 
 
 def _decode_setting(name: str, value):
     if SETTINGS_BY_NAME[name].kind == "float" and isinstance(value, str):
         return _decode_float(value, f"setting {name!r}")
+    if name == "class_weight" and isinstance(value, list):
+        return {k: w for k, w in value}
     return value
 
 

@@ -45,8 +45,9 @@ class SettingError(ValueError, TypeError):
 class Setting:
     """One constructor setting.
 
-    ``kind`` is "int", "float", "bool", "str", "label" (a class label) or "columns"
-    (column positions, names or a mask). Numbers must lie between ``low`` and ``high``
+    ``kind`` is "int", "float", "bool", "str", "label" (a class label), "columns"
+    (column positions, names or a mask) or "class_weights" ("balanced" or a dict of
+    class label to weight). Numbers must lie between ``low`` and ``high``
     (``closed`` says which ends are allowed: "both", "left", "right" or "neither");
     a "str" setting must be one of ``choices``. ``default`` and ``choices`` are one
     value, or a ``{task: value}`` dict when they differ between the estimators.
@@ -82,7 +83,9 @@ class Setting:
         return self.choices[task]
 
     def type_text(self) -> str:
-        text = {"label": "class label", "columns": "list"}.get(self.kind, self.kind)
+        text = {"label": "class label", "columns": "list", "class_weights": "dict or str"}.get(
+            self.kind, self.kind
+        )
         return f"{text} or None" if self.none_ok else text
 
     def allowed(self, task: str | None) -> str:
@@ -103,6 +106,8 @@ class Setting:
             text = _one_of([repr(c) for c in self.choices_for(task)])
         elif self.kind == "label":
             text = "one of the class labels"
+        elif self.kind == "class_weights":
+            text = "'balanced' or a dict of class label: finite weight >= 0"
         else:
             text = "column positions, column names or a boolean mask"
         return f"None or {text}" if self.none_ok else text
@@ -131,6 +136,8 @@ class Setting:
             return isinstance(value, str) and value in self.choices_for(task)
         if self.kind == "label":
             return isinstance(value, (str, int, float))
+        if self.kind == "class_weights":
+            return (isinstance(value, str) and value == "balanced") or _class_weights(value)
         return column_items(value) is not None
 
     def _in_range(self, value) -> bool:
@@ -165,6 +172,16 @@ def _interval_text(s: Setting) -> str:
         return f"{noun} {'>=' if low_closed else '>'} {_number_text(s.low)}"
     left, right = "[" if low_closed else "(", "]" if high_closed else ")"
     return f"{noun} in {left}{_number_text(s.low)}, {_number_text(s.high)}{right}"
+
+
+def _class_weights(value) -> bool:
+    """Whether ``value`` is a dict of class labels to finite weights >= 0."""
+    if not isinstance(value, Mapping):
+        return False
+    for w in map(plain, value.values()):
+        if isinstance(w, bool) or not isinstance(w, (int, float)) or not 0 <= w < math.inf:
+            return False
+    return True
 
 
 def column_items(value) -> list | None:
@@ -242,6 +259,16 @@ SETTINGS: tuple[Setting, ...] = (
         closed="left",
         tasks=(CLASSIFIER,),
         native=_OBJECTIVE_RAW,
+    ),
+    Setting(
+        "class_weight",
+        "class_weights",
+        None,
+        'weights of the classes, multiplying each sample\'s weight; "balanced" weighs a '
+        "class by n_samples / (n_classes * its count)",
+        none_ok=True,
+        tasks=(CLASSIFIER,),
+        native=(),
     ),
     _count("max_depth", 8, "maximum depth of the tree; None grows without limit", 0, none_ok=True),
     _count("min_samples_split", 2, "smallest node that is considered for a split", 2),

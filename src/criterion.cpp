@@ -1,26 +1,34 @@
 #include "criterion.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <utility>
 #include <vector>
 
 namespace ornik {
 
-double SumsCriterion::impurity(std::span<const double> targets) const {
-  if (targets.empty()) return 0.0;
-  double sum = 0.0, sum_sq = 0.0;
-  for (const double v : targets) {
-    sum += v;
-    sum_sq += v * v;
-  }
-  return from_sums(static_cast<double>(targets.size()), sum, sum_sq);
+double SumsCriterion::impurity(std::span<const double> targets, SampleWeights weights) const {
+  const SideSums s = SideSums::of(targets, weights);
+  return s.n > 0.0 ? from_sums(s.n, s.sum, s.sum_sq) : 0.0;
 }
 
-SideSums SideSums::of(std::span<const double> targets) {
+// Weight w times a target's term; a unit weight leaves the term as it is, so all-one weights
+// give the unweighted sums.
+SideSums SideSums::of(std::span<const double> targets, SampleWeights weights) {
   SideSums s;
-  s.n = static_cast<double>(targets.size());
-  for (const double v : targets) {
-    s.sum += v;
-    s.sum_sq += v * v;
+  if (weights.empty()) {
+    s.n = static_cast<double>(targets.size());
+    for (const double v : targets) {
+      s.sum += v;
+      s.sum_sq += v * v;
+    }
+    return s;
+  }
+  for (size_t i = 0; i < targets.size(); ++i) {
+    const double w = weights[i], v = targets[i];
+    s.n += w;
+    s.sum += w * v;
+    s.sum_sq += w * (v * v);
   }
   return s;
 }
@@ -31,41 +39,71 @@ double squared_error_from_sums(const SideSums& train, const SideSums& val) {
   return val.n * variance_from_sums(val.n, val.sum, val.sum_sq) + val.n * (distance * distance);
 }
 
-double ClassCriterion::impurity(std::span<const ClassLabel> targets) const {
+double ClassCriterion::impurity(std::span<const ClassLabel> targets, SampleWeights weights) const {
   if (targets.empty()) return 0.0;
   std::vector<double> counts(n_classes_, 0.0);
-  for (const ClassLabel l : targets) {
-    if (l < n_classes_) counts[l] += 1.0;
+  double n = weights.empty() ? static_cast<double>(targets.size()) : 0.0;
+  for (size_t i = 0; i < targets.size(); ++i) {
+    const double w = weights.empty() ? 1.0 : weights[i];
+    if (!weights.empty()) n += w;
+    if (targets[i] < n_classes_) counts[targets[i]] += w;
   }
-  return from_counts(counts, static_cast<double>(targets.size()));
+  return n > 0.0 ? from_counts(counts, n) : 0.0;
 }
 
 namespace {
 
-// The median of n > 0 targets: the middle one, or the mean of the middle two.
-double median_of(std::span<const double> targets) {
+// The median of n > 0 targets: the middle one, or the mean of the middle two. Weighted, in
+// ascending order the first target at which the running weight reaches half the total, or, when
+// it reaches exactly half there, the mean of it and the next target of positive weight; with unit
+// weights that is the same middle one or the same mean of the middle two.
+double median_of(std::span<const double> targets, SampleWeights weights) {
   const size_t n = targets.size();
-  std::vector<double> sorted(targets.begin(), targets.end());
-  sort_total_order(sorted);
-  return n % 2 == 1 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) * 0.5;
+  if (weights.empty()) {
+    std::vector<double> sorted(targets.begin(), targets.end());
+    sort_total_order(sorted);
+    return n % 2 == 1 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) * 0.5;
+  }
+  std::vector<std::pair<double, double>> sorted(n);  // (target, weight)
+  double half = 0.0;
+  for (size_t i = 0; i < n; ++i) {
+    sorted[i] = {targets[i], weights[i]};
+    half += weights[i];
+  }
+  half *= 0.5;
+  std::sort(sorted.begin(), sorted.end(),
+            [](const auto& a, const auto& b) { return total_order_less(a.first, b.first); });
+  double running = 0.0;
+  size_t k = 0;
+  while (k + 1 < n && (running += sorted[k].second) < half) ++k;
+  if (running != half || k + 1 == n) return sorted[k].first;
+  size_t next = k + 1;
+  while (next + 1 < n && sorted[next].second == 0.0) ++next;
+  return (sorted[k].first + sorted[next].first) * 0.5;
 }
 
-double absolute_error(std::span<const double> targets, double median) {
+double absolute_error(std::span<const double> targets, SampleWeights weights, double median) {
   double dev = 0.0;
-  for (const double v : targets) dev += std::fabs(v - median);
+  for (size_t i = 0; i < targets.size(); ++i) {
+    const double e = std::fabs(targets[i] - median);
+    dev += weights.empty() ? e : weights[i] * e;
+  }
   return dev;
 }
 
 }  // namespace
 
-double Mae::impurity(std::span<const double> targets) const {
+double Mae::impurity(std::span<const double> targets, SampleWeights weights) const {
   if (targets.empty()) return 0.0;
-  return absolute_error(targets, median_of(targets)) / static_cast<double>(targets.size());
+  const double n = SideSums::of(targets, weights).n;
+  if (!(n > 0.0)) return 0.0;
+  return absolute_error(targets, weights, median_of(targets, weights)) / n;
 }
 
-double Mae::held_out_loss(std::span<const double> train, std::span<const double> val) const {
+double Mae::held_out_loss(std::span<const double> train, SampleWeights train_weights,
+                          std::span<const double> val, SampleWeights val_weights) const {
   if (train.empty()) return 0.0;
-  return absolute_error(val, median_of(train));
+  return absolute_error(val, val_weights, median_of(train, train_weights));
 }
 
 double Gini::from_counts(std::span<const double> counts, double n) const {

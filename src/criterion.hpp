@@ -12,11 +12,16 @@
 
 namespace ornik {
 
+// Sample weights, one per target; empty when every sample weighs one.
+using SampleWeights = std::span<const double>;
+
 template <class Target>
 class Criterion {
  public:
   virtual ~Criterion() = default;
-  virtual double impurity(std::span<const Target> targets) const = 0;
+  // The impurity of targets of these weights; 0 when they weigh nothing.
+  virtual double impurity(std::span<const Target> targets, SampleWeights weights) const = 0;
+  double impurity(std::span<const Target> targets) const { return impurity(targets, {}); }
   virtual const char* name() const = 0;
 };
 
@@ -32,15 +37,20 @@ class SumsCriterion;
 // each side.
 class RegressionCriterion : public Criterion<double> {
  public:
+  using Criterion<double>::impurity;
   virtual const SumsCriterion* sums() const { return nullptr; }
-  virtual double held_out_loss(std::span<const double> train,
-                               std::span<const double> val) const = 0;
+  // Held-out samples weigh val_weights; the training samples, of train_weights, weigh more than 0.
+  virtual double held_out_loss(std::span<const double> train, SampleWeights train_weights,
+                               std::span<const double> val, SampleWeights val_weights) const = 0;
+  double held_out_loss(std::span<const double> train, std::span<const double> val) const {
+    return held_out_loss(train, {}, val, {});
+  }
 };
 
 // A side's weight n, its weighted sum of targets and of squared targets.
 struct SideSums {
   double n = 0.0, sum = 0.0, sum_sq = 0.0;
-  static SideSums of(std::span<const double> targets);  // summed in order
+  static SideSums of(std::span<const double> targets, SampleWeights weights = {});  // in order
 };
 
 class SumsCriterion : public RegressionCriterion {
@@ -50,10 +60,13 @@ class SumsCriterion : public RegressionCriterion {
   virtual double from_sums(double n, double sum, double sum_sq) const = 0;
   // The held-out loss from the sums of the training and the held-out samples.
   virtual double loss_from_sums(const SideSums& train, const SideSums& val) const = 0;
-  // from_sums of the targets' sums taken in order; 0 for no targets.
-  double impurity(std::span<const double> targets) const final;
-  double held_out_loss(std::span<const double> train, std::span<const double> val) const final {
-    return loss_from_sums(SideSums::of(train), SideSums::of(val));
+  using RegressionCriterion::held_out_loss;
+  using RegressionCriterion::impurity;
+  // from_sums of the targets' sums taken in order; 0 for no weight.
+  double impurity(std::span<const double> targets, SampleWeights weights) const final;
+  double held_out_loss(std::span<const double> train, SampleWeights train_weights,
+                       std::span<const double> val, SampleWeights val_weights) const final {
+    return loss_from_sums(SideSums::of(train, train_weights), SideSums::of(val, val_weights));
   }
   const SumsCriterion* sums() const final { return this; }
 };
@@ -70,8 +83,9 @@ class ClassCriterion : public Criterion<ClassLabel> {
   // label beyond the classes is counted in the weight only).
   virtual double loss_from_counts(std::span<const double> train_counts, double train_n,
                                   std::span<const double> val_counts, double val_n) const = 0;
-  // from_counts of the labels, those beyond n_classes counted in n only; 0 for no labels.
-  double impurity(std::span<const ClassLabel> targets) const final;
+  using Criterion<ClassLabel>::impurity;
+  // from_counts of the labels' weights, those beyond n_classes counted in n only; 0 for no weight.
+  double impurity(std::span<const ClassLabel> targets, SampleWeights weights) const final;
   size_t n_classes() const { return n_classes_; }
 
  private:
@@ -128,13 +142,16 @@ class Variance final : public SquaredError {
   const char* name() const override { return kName; }
 };
 
-// Mean absolute deviation from the median: not computable from sums, so Strict mode only. Its
-// held-out loss is the absolute error around the training median.
+// Mean absolute deviation from the (weighted) median: not computable from sums, so Strict mode
+// only. Its held-out loss is the absolute error around the training median.
 class Mae final : public RegressionCriterion {
  public:
   static constexpr const char* kName = "mae";
-  double impurity(std::span<const double> targets) const override;
-  double held_out_loss(std::span<const double> train, std::span<const double> val) const override;
+  using RegressionCriterion::held_out_loss;
+  using RegressionCriterion::impurity;
+  double impurity(std::span<const double> targets, SampleWeights weights) const override;
+  double held_out_loss(std::span<const double> train, SampleWeights train_weights,
+                       std::span<const double> val, SampleWeights val_weights) const override;
   const char* name() const override { return kName; }
 };
 

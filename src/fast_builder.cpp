@@ -45,8 +45,9 @@ NodeList<typename Task::Payload> build_tree_fast(const Task& task, const TreePar
                                                  const Aggregator& aggregator,
                                                  const BinnedData& binned,
                                                  std::span<const typename Task::Target> targets,
+                                                 std::span<const double> weights,
                                                  const NodeHook& between_nodes) {
-  const FastGrower<Task> grower(task, params, aggregator, binned, targets);
+  const FastGrower<Task> grower(task, params, aggregator, binned, targets, weights);
   const size_t n = grower.n_rows();
   NodeList<typename Task::Payload> top;
   FastScratch scratch;
@@ -70,7 +71,7 @@ NodeList<typename Task::Payload> build_tree_fast(const Task& task, const TreePar
 #define ORNIK_INSTANTIATE_FAST(TASK)                                        \
   template NodeList<TASK::Payload> build_tree_fast<TASK>(                   \
       const TASK&, const TreeParams&, const Aggregator&, const BinnedData&, \
-      std::span<const TASK::Target>, const NodeHook&);
+      std::span<const TASK::Target>, std::span<const double>, const NodeHook&);
 
 ORNIK_INSTANTIATE_FAST(Regression)
 ORNIK_INSTANTIATE_FAST(Classification)

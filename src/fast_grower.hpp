@@ -39,12 +39,14 @@ class FastGrower {
   using Payload = typename Task::Payload;
 
   FastGrower(const Task& task, const TreeParams& params, const Aggregator& aggregator,
-             const BinnedData& binned, std::span<const Target> targets)
+             const BinnedData& binned, std::span<const Target> targets,
+             std::span<const double> weights)
       : task_(task),
         params_(params),
         aggregator_(aggregator),
         binned_(binned),
         targets_(targets),
+        weights_(weights),
         kfold_(params.kfold()),
         min_leaf_(std::max<uint64_t>(params.min_samples_leaf, 1)),
         n_features_(binned.features.size()),
@@ -76,6 +78,7 @@ class FastGrower {
     };
     std::vector<Pending> stack{{begin, end, depth, kNoParent}};
     std::vector<Target> node_targets;
+    std::vector<double> node_weights;
     while (!stack.empty()) {
       if (between_nodes) between_nodes();
       const Pending item = stack.back();
@@ -90,10 +93,14 @@ class FastGrower {
       }
 
       node_targets.clear();
+      node_weights.clear();
       for (const uint32_t row : slice) node_targets.push_back(targets_[row]);
-      Payload payload = leaf_payload(task_, node_targets);
-      if (stops_before_scoring(task_, params_, n, item.depth,
-                               std::span<const Target>(node_targets))) {
+      if (!weights_.empty()) {
+        for (const uint32_t row : slice) node_weights.push_back(weights_[row]);
+      }
+      Payload payload = leaf_payload(task_, node_targets, node_weights);
+      if (stops_before_scoring(task_, params_, n, item.depth, std::span<const Target>(node_targets),
+                               node_weights)) {
         append_leaf(out, std::move(payload), n);
         continue;
       }
@@ -137,8 +144,8 @@ class FastGrower {
   std::vector<ScoredCandidate> score(const FoldAssignment& folds, bool in_parallel,
                                      FastScratch& scratch, FoldPicks& picks) const {
     if (!in_parallel) {
-      return score_block_fast(task_, block(0, n_features_), targets_, folds, aggregator_, scratch,
-                              scan_choice(params_, picks));
+      return score_block_fast(task_, block(0, n_features_), targets_, weights_, folds, aggregator_,
+                              scratch, scan_choice(params_, picks));
     }
     struct Part {
       std::vector<ScoredCandidate> candidates;
@@ -147,8 +154,9 @@ class FastGrower {
     auto parts = par_map(chunks_, chunks_.size(), [&](const std::pair<size_t, size_t>& range) {
       FastScratch own;
       Part part{{}, FoldPicks(picks.folds().size())};
-      part.candidates = score_block_fast(task_, block(range.first, range.second), targets_, folds,
-                                         aggregator_, own, scan_choice(params_, part.picks));
+      part.candidates =
+          score_block_fast(task_, block(range.first, range.second), targets_, weights_, folds,
+                           aggregator_, own, scan_choice(params_, part.picks));
       return part;
     });
     std::vector<ScoredCandidate> all;
@@ -169,6 +177,7 @@ class FastGrower {
   const Aggregator& aggregator_;
   const BinnedData& binned_;
   std::span<const Target> targets_;
+  std::span<const double> weights_;  // empty: every sample weighs one
   KFold kfold_;
   size_t min_leaf_;
   size_t n_features_;

@@ -5,7 +5,7 @@
 namespace ornik {
 namespace {
 
-// How far ahead of the current row the pass prefetches codes and targets.
+// How far ahead of the current row the pass prefetches codes, targets and weights.
 constexpr size_t kPrefetchDistance = 8;
 
 // The node's rows in fold-assignment order, their codes read from the block's matrix.
@@ -20,12 +20,14 @@ struct AssignedRows {
   size_t row(size_t p) const { return order[p]; }
   size_t column(size_t p) const { return fold_of[p]; }
   const uint16_t* codes(size_t row, size_t) const { return matrix + row * stride; }
-  template <class Target>
-  void prefetch(size_t p, const Target* targets) const {
+  template <class Target, class Weights>
+  void prefetch(size_t p, const Target* targets, const Weights& weights) const {
     if (p + kPrefetchDistance < n) {
       const size_t ahead = order[p + kPrefetchDistance];
       __builtin_prefetch(matrix + ahead * stride);
       __builtin_prefetch(targets + ahead);
+      if constexpr (std::is_same_v<Weights, RowWeights>)
+        __builtin_prefetch(weights.weights + ahead);
     }
   }
 };
@@ -34,19 +36,10 @@ struct AssignedRows {
 template <class Weights>
 using ClassLane = std::conditional_t<std::is_same_v<Weights, UnitWeights>, uint32_t, double>;
 
-template <class Run>
-void with_weights(std::span<const double> weights, Run&& run) {
-  if (weights.empty()) {
-    run(UnitWeights{});
-  } else {
-    run(RowWeights{weights.data()});
-  }
-}
-
 // Candidates of every block feature. The block's cells are filled in one pass over the node with
-// the lanes make_lanes(weights) gives; then score(lanes, table, bins, feature, emit) scores each
-// feature, whose (n_bins + 1) bins of n_folds cells include an extra bin for its uncounted
-// samples.
+// the lanes make_lanes(weights) gives (and, weighted, a count lane); then score(lanes, table, bins,
+// feature, emit) scores each feature, whose (n_bins + 1) bins of n_folds cells include an extra bin
+// for its uncounted samples.
 template <class Target, class MakeLanes, class Score>
 std::vector<ScoredCandidate> block_candidates(const FastBlock& block,
                                               std::span<const Target> targets,
@@ -60,7 +53,7 @@ std::vector<ScoredCandidate> block_candidates(const FastBlock& block,
   const AssignedRows rows{block.codes, block.stride, folds.order.data(), folds.fold_of.data(),
                           folds.order.size()};
   with_weights(weights, [&](const auto& w) {
-    const auto lanes = make_lanes(w);
+    const auto lanes = lanes_for(make_lanes(w), w);
     using Lane = typename decltype(lanes)::Lane;
     const size_t width = lanes.width();
     s.cell_offset.resize(n_features);
@@ -80,7 +73,7 @@ std::vector<ScoredCandidate> block_candidates(const FastBlock& block,
       if (feature.n_bins == 0) continue;
       const Lane* own_totals = feature_totals + j * (n_folds + 1) * width;
       const CellTable<Lane> table{cells + s.cell_offset[j], feature.complete ? totals : own_totals,
-                                  n_folds, width};
+                                  n_folds, width, lanes.count_lane()};
       const CandidateBins bins{feature.ordered ? feature.n_bins - 1 : feature.n_bins,
                                feature.ordered, true};
       score(lanes, table, bins, feature.feature, [&](size_t b, std::vector<double> scores) {

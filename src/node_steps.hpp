@@ -24,13 +24,15 @@ inline bool parallel_allowed(const TreeParams& p) {
   return p.parallel && p.n_threads >= 2;
 }
 
-// Stopping rules checked before any scoring: too few samples, depth reached, or a pure node.
+// Stopping rules checked before any scoring: too few samples, depth reached, or a pure node (by
+// weight: samples of no weight do not make a node mixed).
 template <class Task>
 bool stops_before_scoring(const Task& task, const TreeParams& p, size_t n, size_t depth,
-                          std::span<const typename Task::Target> node_targets) {
+                          std::span<const typename Task::Target> node_targets,
+                          SampleWeights node_weights) {
   if (n < std::max<uint64_t>(p.min_samples_split, 2)) return true;
   if (p.max_depth && depth >= *p.max_depth) return true;
-  return node_impurity(task, node_targets) <= 0.0;
+  return node_impurity(task, node_targets, node_weights) <= 0.0;
 }
 
 // The candidate that wins selection, and the evidence of the split it would make; none when no

@@ -2,11 +2,14 @@
 // first lane is the side's weight (its number of samples when unweighted):
 //   regression      [weight, weighted sum of targets, weighted sum of squared targets]
 //   classification  [weight, weight of class 0, ..., of class n-1 (, of labels beyond them)]
-// and the impurity of a side, the decrease of a split, or the held-out loss of a side's held-out
-// lanes predicted from its training lanes, read from lanes through a criterion.
+// Weighted lanes append the side's sample count (CountedLanes), which decides whether a side is
+// empty. From lanes a criterion reads the impurity of a side, the decrease of a split, or the
+// held-out loss of a side's held-out lanes predicted from its training lanes.
 #pragma once
 
 #include <cstddef>
+#include <span>
+#include <type_traits>
 
 #include "criterion.hpp"
 #include "data.hpp"
@@ -33,6 +36,13 @@ struct RowWeights {
   double times(size_t row, double v) const { return weights[row] * v; }
 };
 
+// Calls run(UnitWeights) when weights is empty, else run(RowWeights) over it.
+template <class Run>
+decltype(auto) with_weights(std::span<const double> weights, Run&& run) {
+  if (weights.empty()) return run(UnitWeights{});
+  return run(RowWeights{weights.data()});
+}
+
 // Regression lanes. Every sample is counted.
 struct SumLanes {
   using Lane = double;
@@ -40,6 +50,7 @@ struct SumLanes {
     double weight, sum, sum_sq;
   };
   static constexpr size_t width() { return 3; }
+  static constexpr size_t count_lane() { return 0; }
   template <class Weights>
   static Sample sample(double y, size_t row, const Weights& w) {
     return {w.template of<double>(row), w.times(row, y), w.times(row, y * y)};
@@ -71,6 +82,7 @@ struct ClassLanes {
   size_t n_classes;
 
   size_t width() const { return n_classes + (KeepUnknown ? 2 : 1); }
+  static constexpr size_t count_lane() { return 0; }
   template <class Weights>
   Sample sample(ClassLabel y, size_t row, const Weights& w) const {
     return {w.template of<Lane>(row), y < n_classes ? static_cast<size_t>(y) : n_classes};
@@ -88,6 +100,46 @@ struct ClassLanes {
                                       val[0]);
   }
 };
+
+// Weighted lanes with one more lane, the side's sample count: whether a side or a fold is empty is
+// decided by its samples, while a side that has samples but no weight has impurity 0 (it weighs
+// nothing in a decrease).
+template <class Inner>
+struct CountedLanes {
+  using Lane = typename Inner::Lane;
+  using Sample = typename Inner::Sample;
+  Inner inner;
+
+  size_t width() const { return inner.width() + 1; }
+  size_t count_lane() const { return inner.width(); }
+  template <class Target, class Weights>
+  Sample sample(const Target& y, size_t row, const Weights& w) const {
+    return inner.sample(y, row, w);
+  }
+  bool counted(const Sample& s) const { return inner.counted(s); }
+  void add(Lane* cell, const Sample& s) const {
+    Inner::add(cell, s);
+    cell[inner.width()] += Lane{1};
+  }
+  template <class Crit>
+  double impurity(const Crit& criterion, const double* lanes) const {
+    return lanes[0] > 0 ? inner.impurity(criterion, lanes) : 0.0;
+  }
+  template <class Crit>
+  double loss(const Crit& criterion, const double* train, const double* val) const {
+    return inner.loss(criterion, train, val);
+  }
+};
+
+// The lanes a scan sums for the weights: as they are unweighted, with a count lane when weighted.
+template <class Lanes, class Weights>
+auto lanes_for(const Lanes& lanes, const Weights&) {
+  if constexpr (std::is_same_v<Weights, UnitWeights>) {
+    return lanes;
+  } else {
+    return CountedLanes<Lanes>{lanes};
+  }
+}
 
 // The impurity decrease of a split of a side of weight n and impurity parent into sides whose
 // lanes are left and right.

@@ -3,10 +3,11 @@
 namespace ornik {
 
 std::vector<double> objective_scores(const ClassObjective& objective, Confusion& confusion,
-                                     size_t n_folds, size_t width, const double* val_left,
-                                     const double* val_total, const double* train_left,
-                                     const double* train_total, const double* baseline,
-                                     double* right, const ScanChoice& choice, size_t position,
+                                     size_t n_folds, size_t width, size_t count_lane,
+                                     const double* val_left, const double* val_total,
+                                     const double* train_left, const double* train_total,
+                                     const double* baseline, double* right,
+                                     const ScanChoice& choice, size_t position,
                                      const double* train_baseline) {
   const size_t n_classes = confusion.n_classes;
   double* val_right = right;
@@ -27,6 +28,11 @@ std::vector<double> objective_scores(const ClassObjective& objective, Confusion&
       n_vr += val_right[c];
       n_tl += tl[c];
       n_tr += train_right[c];
+    }
+    if (count_lane != 0) {  // weighted: emptiness by sample counts, not by weight
+      const size_t at = f * width + count_lane;
+      n_vl = val_left[at], n_vr = val_total[at] - n_vl;
+      n_tl = train_left[at], n_tr = train_total[at] - n_tl;
     }
     const bool val_split = n_vl != 0 && n_vr != 0;
     const bool train_split = n_tl != 0 && n_tr != 0;

@@ -43,7 +43,7 @@ T* zero_scratch(std::vector<T>& buffer, size_t n) {
 // of every cell and total that is read, without a branch. With integer lanes the column totals
 // may instead be summed from a complete feature's cells afterwards: totals is then null.
 // A source gives, for position p: size(), row(p) (of the targets and weights), column(p),
-// codes(row, p) (the features' codes) and prefetch(p, targets).
+// codes(row, p) (the features' codes) and prefetch(p, targets, weights).
 template <class Stats, class Source, class Target, class Weights>
 void fill_cells(const Stats& stats, const Source& source, const Target* targets,
                 const Weights& weights, std::span<const BlockFeature> features,
@@ -55,7 +55,7 @@ void fill_cells(const Stats& stats, const Source& source, const Target* targets,
   const size_t n_features = features.size();
   const BlockFeature* feature = features.data();
   for (size_t p = 0; p < source.size(); ++p) {
-    source.prefetch(p, targets);
+    source.prefetch(p, targets, weights);
     const size_t row = source.row(p);
     const auto sample = stats.sample(targets[row], row, weights);
     if (!stats.counted(sample)) continue;
@@ -84,9 +84,10 @@ struct CellTable {
   const Lane* totals = nullptr;  // [column][lane]
   size_t n_columns = 0;
   size_t width = 0;
+  size_t count_lane = 0;  // the lane of a side's sample count (its weight when unweighted)
 };
 
-// The candidates of a table: its first `count` bins. With skip_empty a bin without weight in
+// The candidates of a table: its first `count` bins. With skip_empty a bin without samples in
 // any column is no candidate (its cells still count towards the next bins' left sides).
 struct CandidateBins {
   size_t count = 0;
@@ -110,7 +111,9 @@ void scan_candidates(const CellTable<Lane>& table, const CandidateBins& bins,
   for (size_t b = 0; b < bins.count; ++b) {
     const Lane* cells = table.cells + b * block;
     bool has_weight = !bins.skip_empty;
-    for (size_t i = 0; i < block && !has_weight; i += width) has_weight = cells[i] != 0;
+    for (size_t i = table.count_lane; i < block && !has_weight; i += width) {
+      has_weight = cells[i] != 0;
+    }
     if (bins.ordered) {
       for (size_t i = 0; i < block; ++i) left[i] += static_cast<double>(cells[i]);
     } else {
@@ -130,13 +133,15 @@ double* totals_as_double(const Lane* totals, size_t n, std::vector<double>& buff
 }
 
 // Impurity-decrease fold scores of every candidate of a table whose columns are the folds;
-// emit(b, scores) receives them in bin order. A fold without samples, or whose candidate sends
-// all of them or none left, gives no score; the right side is the fold total minus the left.
+// emit(b, scores) receives them in bin order. A fold without samples or weight, or whose
+// candidate sends all of its samples or none left, gives no score; the right side is the fold
+// total minus the left.
 template <class Stats, class Crit, class Lane, class Emit>
 void score_impurity(const Stats& stats, const Crit& criterion, const CellTable<Lane>& table,
                     const CandidateBins& bins, ScanScratch& s, Emit&& emit) {
   const size_t n_folds = table.n_columns;
   const size_t width = table.width;
+  const size_t count = table.count_lane;
   const double* totals = totals_as_double(table.totals, n_folds * width, s.totals);
   double* parent = zero_scratch(s.parent, n_folds);
   for (size_t f = 0; f < n_folds; ++f) {
@@ -150,8 +155,8 @@ void score_impurity(const Stats& stats, const Crit& criterion, const CellTable<L
       const double* total = totals + f * width;
       const double* fold_left = left + f * width;
       const double n = total[0];
-      const double n_left = fold_left[0];
-      if (n == 0 || n_left == 0 || n_left == n) continue;
+      const double n_left = fold_left[count];
+      if (n == 0 || n_left == 0 || n_left == total[count]) continue;
       for (size_t i = 0; i < width; ++i) right[i] = total[i] - fold_left[i];
       scores.push_back(split_decrease(stats, criterion, parent[f], n, fold_left, right));
     }
@@ -210,14 +215,15 @@ void scan_with_training(const CellTable<Lane>& table, size_t n_folds, const Cand
 // held_out_loss, the drop in its held-out samples' mean loss when each side predicts from its
 // training samples; emit(b, scores) receives them in bin order. A fold whose candidate leaves a
 // side empty among the validation samples (or, for the loss, the training samples) gives no
-// score. With picks, each fold offers the candidate its in-sample training gain, together with
-// its held-out loss score.
+// score, nor does one whose sides to score, or to predict from, weigh nothing. With picks, each
+// fold offers the candidate its in-sample training gain, together with its held-out loss score.
 template <class Stats, class Crit, class Lane, class Emit>
 void score_with_training_lanes(const Stats& stats, const Crit& criterion,
                                const CellTable<Lane>& table, size_t n_folds,
                                const CandidateBins& bins, const ScanChoice& choice, ScanScratch& s,
                                Emit&& emit) {
   const size_t width = table.width;
+  const size_t count = table.count_lane;
   const double* val_total = nullptr;
   const double* train_total = nullptr;
   double* val_parent = zero_scratch(s.parent, 3 * n_folds);
@@ -250,10 +256,12 @@ void score_with_training_lanes(const Stats& stats, const Crit& criterion,
             val_right[i] = vt[i] - vl[i];
             train_right[i] = tt[i] - tl[i];
           }
-          const bool val_split = vl[0] != 0 && val_right[0] != 0;
-          const bool train_split = tl[0] != 0 && train_right[0] != 0;
+          const bool val_split = vl[count] != 0 && val_right[count] != 0 && vt[0] > 0;
+          const bool train_split = tl[count] != 0 && train_right[count] != 0 && tt[0] > 0;
           const auto loss_score = [&]() -> std::optional<double> {
-            if (!val_split || !train_split) return std::nullopt;
+            if (!val_split || !train_split || !(tl[0] > 0 && train_right[0] > 0)) {
+              return std::nullopt;
+            }
             return loss_decrease(parent_loss[f], stats.loss(criterion, tl, vl),
                                  stats.loss(criterion, train_right, val_right), vt[0]);
           };
@@ -276,17 +284,19 @@ void score_with_training_lanes(const Stats& stats, const Crit& criterion,
       });
 }
 
-// Objective fold scores of one candidate from class lanes ([fold][lane], classes from lane 1):
-// each side predicts its training majority on its validation samples, the score being the gain
-// over the baseline's. A fold with a side empty in training or validation gives no score. With
+// Objective fold scores of one candidate from class lanes ([fold][lane], classes from lane 1, a
+// count lane at count_lane when not 0): each side predicts its training majority on its
+// validation samples, the score being the gain over the baseline's. A fold with a side without
+// samples of the classes in training or validation gives no score. With
 // picks, each fold whose training sides are both non-empty offers the candidate (at the given
 // feature and position) its in-sample gain: the same predictions booked on the training samples,
 // minus train_baseline's.
 std::vector<double> objective_scores(const ClassObjective& objective, Confusion& confusion,
-                                     size_t n_folds, size_t width, const double* val_left,
-                                     const double* val_total, const double* train_left,
-                                     const double* train_total, const double* baseline,
-                                     double* right, const ScanChoice& choice, size_t position,
+                                     size_t n_folds, size_t width, size_t count_lane,
+                                     const double* val_left, const double* val_total,
+                                     const double* train_left, const double* train_total,
+                                     const double* baseline, double* right,
+                                     const ScanChoice& choice, size_t position,
                                      const double* train_baseline);
 
 // Objective fold scores of every candidate of a class table with the training lanes at hand (see
@@ -316,8 +326,9 @@ void score_objective(const ClassObjective& objective, size_t n_classes,
   double* right = zero_scratch(s.right, 2 * width);
   scan_with_training(
       table, n_folds, bins, s, start, [&](size_t b, const double* left, const double* train_left) {
-        emit(b, objective_scores(objective, confusion, n_folds, width, left, val_total, train_left,
-                                 train_total, baseline, right, choice, b, train_baseline));
+        emit(b, objective_scores(objective, confusion, n_folds, width, table.count_lane, left,
+                                 val_total, train_left, train_total, baseline, right, choice, b,
+                                 train_baseline));
       });
 }
 

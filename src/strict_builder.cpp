@@ -89,6 +89,7 @@ NodeList<typename Task::Payload> build_tree_strict(const Task& task, const TreeP
                                                    const Aggregator& aggregator,
                                                    std::span<const Column> columns,
                                                    std::span<const typename Task::Target> targets,
+                                                   std::span<const double> weights,
                                                    const NodeHook& between_nodes) {
   using Target = typename Task::Target;
   using Payload = typename Task::Payload;
@@ -123,6 +124,7 @@ NodeList<typename Task::Payload> build_tree_strict(const Task& task, const TreeP
     stack.push_back(std::move(root));
   }
   std::vector<Target> node_targets;
+  std::vector<double> node_weights;
 
   while (!stack.empty()) {
     if (between_nodes) between_nodes();
@@ -133,9 +135,14 @@ NodeList<typename Task::Payload> build_tree_strict(const Task& task, const TreeP
     const size_t n = samples.size();
 
     node_targets.clear();
+    node_weights.clear();
     for (const size_t row : samples) node_targets.push_back(targets[row]);
-    Payload payload = leaf_payload(task, node_targets);
-    if (stops_before_scoring(task, params, n, item.depth, std::span<const Target>(node_targets))) {
+    if (!weights.empty()) {
+      for (const size_t row : samples) node_weights.push_back(weights[row]);
+    }
+    Payload payload = leaf_payload(task, node_targets, node_weights);
+    if (stops_before_scoring(task, params, n, item.depth, std::span<const Target>(node_targets),
+                             node_weights)) {
       append_leaf(nodes, std::move(payload), n);
       continue;
     }
@@ -146,10 +153,8 @@ NodeList<typename Task::Payload> build_tree_strict(const Task& task, const TreeP
     const bool with_train = needs_train_codes(task, scan_choice(params, picks));
     FoldTargets<Target> fold_targets;
     if (keep_sorted) {
-      fold_targets.val = gather_fold_targets(std::span<const Fold>(folds), targets, false);
-      if (with_train) {
-        fold_targets.train = gather_fold_targets(std::span<const Fold>(folds), targets, true);
-      }
+      fold_targets =
+          gather_fold_targets(std::span<const Fold>(folds), targets, weights, with_train);
       for (size_t f = 0; f < folds.size(); ++f) {
         for (size_t v = 0; v < folds[f].val.size(); ++v)
           slot_of_row[folds[f].val[v]] = fold_slot(f, v);
@@ -171,8 +176,8 @@ NodeList<typename Task::Payload> build_tree_strict(const Task& task, const TreeP
       } else {
         states = present_states(column, samples, params.n_bins);
         if (states.empty()) return out;
-        stats = score_states_strict(task, column, ordered, states, folds, targets, params.n_bins,
-                                    choice);
+        stats = score_states_strict(task, column, ordered, states, folds, targets, weights,
+                                    params.n_bins, choice);
       }
       out.candidates.reserve(states.size());
       for (size_t s = 0; s < states.size(); ++s) {
@@ -236,7 +241,7 @@ NodeList<typename Task::Payload> build_tree_strict(const Task& task, const TreeP
 #define ORNIK_INSTANTIATE_STRICT(TASK)                                            \
   template NodeList<TASK::Payload> build_tree_strict<TASK>(                       \
       const TASK&, const TreeParams&, const Aggregator&, std::span<const Column>, \
-      std::span<const TASK::Target>, const NodeHook&);
+      std::span<const TASK::Target>, std::span<const double>, const NodeHook&);
 
 ORNIK_INSTANTIATE_STRICT(Regression)
 ORNIK_INSTANTIATE_STRICT(Classification)

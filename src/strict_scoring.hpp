@@ -14,26 +14,34 @@
 
 namespace ornik {
 
-// Criterion scoring: val_targets[f] are the targets of fold f's validation rows, in the order of
-// coded.val_codes[f]. When choice asks for held-out loss scores or the folds' picks (a pick's
-// position being the state's index), train_targets[f] are those of its training rows, in the
-// order of coded.train_codes[f].
+// The targets of a node's folds, gathered once per node for every feature's scoring: val[f] those
+// of fold f's validation rows in the order of coded.val_codes[f], train[f] those of its training
+// rows in the order of coded.train_codes[f] (only when the training rows are coded too), and
+// their weights likewise (none when every sample weighs one).
+template <class Target>
+struct FoldTargets {
+  std::vector<std::vector<Target>> val, train;
+  std::vector<std::vector<double>> val_weights, train_weights;
+};
+
+// Criterion scoring. The training targets are read when choice asks for held-out loss scores or
+// the folds' picks (a pick's position being the state's index).
 std::vector<FoldStats> score_coded_states(bool ordered, const CodedFeature& coded,
-                                          std::span<const std::vector<double>> val_targets,
+                                          const FoldTargets<double>& y,
                                           const RegressionCriterion& criterion,
-                                          const ScanChoice& choice = {},
-                                          std::span<const std::vector<double>> train_targets = {});
-std::vector<FoldStats> score_coded_states(
-    bool ordered, const CodedFeature& coded, std::span<const std::vector<ClassLabel>> val_targets,
-    const ClassCriterion& criterion, const ScanChoice& choice = {},
-    std::span<const std::vector<ClassLabel>> train_targets = {});
+                                          const ScanChoice& choice = {});
+std::vector<FoldStats> score_coded_states(bool ordered, const CodedFeature& coded,
+                                          const FoldTargets<ClassLabel>& y,
+                                          const ClassCriterion& criterion,
+                                          const ScanChoice& choice = {});
 
 // Objective scoring: per fold, the objective of majority-class predictions on each side minus
-// that of the fold's overall majority, the majorities taken on the training rows (labels in the
-// order of coded.train_codes[f]); choice as above.
-std::vector<FoldStats> score_coded_states_objective(
-    bool ordered, const CodedFeature& coded, std::span<const std::vector<ClassLabel>> train_labels,
-    std::span<const std::vector<ClassLabel>> val_labels, size_t n_classes,
-    const ClassObjective& objective, const ScanChoice& choice = {});
+// that of the fold's overall majority, the majorities taken on the training rows; choice as
+// above.
+std::vector<FoldStats> score_coded_states_objective(bool ordered, const CodedFeature& coded,
+                                                    const FoldTargets<ClassLabel>& y,
+                                                    size_t n_classes,
+                                                    const ClassObjective& objective,
+                                                    const ScanChoice& choice = {});
 
 }  // namespace ornik

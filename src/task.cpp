@@ -41,22 +41,39 @@ std::optional<std::string> fit_refusal(const ObjectiveClassification&, const Tre
   return refusal(true, params, n_rows);
 }
 
-ClassPrediction class_leaf(size_t n_classes, std::span<const ClassLabel> labels) {
+namespace {
+
+template <class Count>
+ClassPrediction proportions(std::vector<Count> counts) {
   ClassPrediction out;
-  if (n_classes == 0) return out;
+  Count total = 0;
+  for (const Count c : counts) total += c;
+  out.proba.assign(counts.size(), 0.0);
+  if (total > 0) {
+    const double t = static_cast<double>(total);
+    for (size_t c = 0; c < counts.size(); ++c) out.proba[c] = static_cast<double>(counts[c]) / t;
+  }
+  out.class_ = majority_class(std::span<const Count>(counts));
+  return out;
+}
+
+}  // namespace
+
+ClassPrediction class_leaf(size_t n_classes, std::span<const ClassLabel> labels,
+                           std::span<const double> weights) {
+  if (n_classes == 0) return {};
+  if (!weights.empty()) {  // all-one weights sum to the counts exactly
+    std::vector<double> sums(n_classes, 0.0);
+    for (size_t i = 0; i < labels.size(); ++i) {
+      if (labels[i] < n_classes) sums[labels[i]] += weights[i];
+    }
+    return proportions(std::move(sums));
+  }
   std::vector<uint64_t> counts(n_classes, 0);
   for (const ClassLabel l : labels) {
     if (l < n_classes) ++counts[l];
   }
-  uint64_t total = 0;
-  for (const uint64_t c : counts) total += c;
-  out.proba.assign(n_classes, 0.0);
-  if (total > 0) {
-    const double t = static_cast<double>(total);
-    for (size_t c = 0; c < n_classes; ++c) out.proba[c] = static_cast<double>(counts[c]) / t;
-  }
-  out.class_ = majority_class(std::span<const uint64_t>(counts));
-  return out;
+  return proportions(std::move(counts));
 }
 
 }  // namespace ornik

@@ -94,7 +94,9 @@ std::optional<std::string> fit_refusal(const Classification& task, const TreePar
 std::optional<std::string> fit_refusal(const ObjectiveClassification& task,
                                        const TreeParams& params, uint64_t n_rows);
 
-// Class proportions of the labels below n_classes and the majority class.
-ClassPrediction class_leaf(size_t n_classes, std::span<const ClassLabel> labels);
+// Class proportions of the labels below n_classes and the majority class, each label weighing its
+// weight (one each when weights is empty).
+ClassPrediction class_leaf(size_t n_classes, std::span<const ClassLabel> labels,
+                           std::span<const double> weights = {});
 
 }  // namespace ornik

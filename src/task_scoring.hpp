@@ -14,41 +14,52 @@
 
 namespace ornik {
 
-inline double leaf_payload(const Regression&, std::span<const double> y) {
-  if (y.empty()) return 0.0;
-  double sum = 0.0;
-  for (const double v : y) sum += v;
-  return sum / static_cast<double>(y.size());
+// A node's leaf value: the (weighted) mean of its targets, 0 when they weigh nothing.
+inline double leaf_payload(const Regression&, std::span<const double> y, SampleWeights w = {}) {
+  const SideSums s = SideSums::of(y, w);
+  return s.n > 0.0 ? s.sum / s.n : 0.0;
 }
 
-inline ClassPrediction leaf_payload(const Classification& task, std::span<const ClassLabel> y) {
-  return class_leaf(task.n_classes, y);
+inline ClassPrediction leaf_payload(const Classification& task, std::span<const ClassLabel> y,
+                                    SampleWeights w = {}) {
+  return class_leaf(task.n_classes, y, w);
 }
 
 inline ClassPrediction leaf_payload(const ObjectiveClassification& task,
-                                    std::span<const ClassLabel> y) {
-  return class_leaf(task.n_classes, y);
+                                    std::span<const ClassLabel> y, SampleWeights w = {}) {
+  return class_leaf(task.n_classes, y, w);
 }
 
-inline double node_impurity(const Regression& task, std::span<const double> y) {
-  return task.criterion->impurity(y);
+inline double node_impurity(const Regression& task, std::span<const double> y,
+                            SampleWeights w = {}) {
+  return task.criterion->impurity(y, w);
 }
 
-inline double node_impurity(const Classification& task, std::span<const ClassLabel> y) {
-  return task.criterion->impurity(y);
+inline double node_impurity(const Classification& task, std::span<const ClassLabel> y,
+                            SampleWeights w = {}) {
+  return task.criterion->impurity(y, w);
 }
 
 // The objective classifier stops on Gini purity whatever its objective.
-inline double node_impurity(const ObjectiveClassification& task, std::span<const ClassLabel> y) {
-  return task.gini.impurity(y);
+inline double node_impurity(const ObjectiveClassification& task, std::span<const ClassLabel> y,
+                            SampleWeights w = {}) {
+  return task.gini.impurity(y, w);
 }
 
-// The targets of a node's folds, gathered once per node for every feature's scoring.
+// The fold targets of a node (and their weights, when weights is not empty), the training ones
+// only when with_train.
 template <class Target>
-struct FoldTargets {
-  std::vector<std::vector<Target>> val;
-  std::vector<std::vector<Target>> train;  // only when the training rows are coded too
-};
+FoldTargets<Target> gather_fold_targets(std::span<const Fold> folds,
+                                        std::span<const Target> targets,
+                                        std::span<const double> weights, bool with_train) {
+  FoldTargets<Target> y;
+  y.val = gather_fold_targets(folds, targets, false);
+  if (with_train) y.train = gather_fold_targets(folds, targets, true);
+  if (weights.empty()) return y;
+  y.val_weights = gather_fold_targets(folds, weights, false);
+  if (with_train) y.train_weights = gather_fold_targets(folds, weights, true);
+  return y;
+}
 
 // What the scans compute for a fit's settings besides the impurity scoring: the held-out loss as
 // the fold score, and each fold's pick (into picks) for the selection-aware stop test.
@@ -60,20 +71,19 @@ inline ScanChoice scan_choice(const TreeParams& p, FoldPicks& picks, size_t feat
 inline std::vector<FoldStats> score_coded(const Regression& task, bool ordered,
                                           const CodedFeature& c, const FoldTargets<double>& y,
                                           const ScanChoice& choice) {
-  return score_coded_states(ordered, c, y.val, *task.criterion, choice, y.train);
+  return score_coded_states(ordered, c, y, *task.criterion, choice);
 }
 
 inline std::vector<FoldStats> score_coded(const Classification& task, bool ordered,
                                           const CodedFeature& c, const FoldTargets<ClassLabel>& y,
                                           const ScanChoice& choice) {
-  return score_coded_states(ordered, c, y.val, *task.criterion, choice, y.train);
+  return score_coded_states(ordered, c, y, *task.criterion, choice);
 }
 
 inline std::vector<FoldStats> score_coded(const ObjectiveClassification& task, bool ordered,
                                           const CodedFeature& c, const FoldTargets<ClassLabel>& y,
                                           const ScanChoice& choice) {
-  return score_coded_states_objective(ordered, c, y.train, y.val, task.n_classes, *task.objective,
-                                      choice);
+  return score_coded_states_objective(ordered, c, y, task.n_classes, *task.objective, choice);
 }
 
 // The objective scoring always codes the training rows too; the criteria do when the held-out
@@ -89,48 +99,48 @@ inline bool needs_train_codes(const ObjectiveClassification&, const ScanChoice&)
 }
 
 // Strict scoring of given states from the column itself: its fold rows coded, then scored.
+// weights as in build_tree_strict.
 template <class Task>
 std::vector<FoldStats> score_states_strict(const Task& task, const Column& column, bool ordered,
                                            std::span<const StateCode> states,
                                            std::span<const Fold> folds,
                                            std::span<const typename Task::Target> targets,
-                                           uint64_t n_bins, const ScanChoice& choice = {}) {
+                                           std::span<const double> weights, uint64_t n_bins,
+                                           const ScanChoice& choice = {}) {
   const bool with_train = needs_train_codes(task, choice);
   CodedFeature coded = code_fold_rows(column, folds, n_bins, with_train);
   coded.states.assign(states.begin(), states.end());
-  FoldTargets<typename Task::Target> y;
-  y.val = gather_fold_targets(folds, targets, false);
-  if (with_train) y.train = gather_fold_targets(folds, targets, true);
-  return score_coded(task, ordered, coded, y, choice);
+  return score_coded(task, ordered, coded, gather_fold_targets(folds, targets, weights, with_train),
+                     choice);
 }
 
-inline std::vector<ScoredCandidate> score_block_fast(const Regression& task, const FastBlock& block,
-                                                     std::span<const double> targets,
-                                                     const FoldAssignment& folds,
-                                                     const Aggregator& aggregator,
-                                                     FastScratch& scratch,
-                                                     const ScanChoice& choice) {
+inline std::vector<ScoredCandidate> score_block_fast(
+    const Regression& task, const FastBlock& block, std::span<const double> targets,
+    std::span<const double> weights, const FoldAssignment& folds, const Aggregator& aggregator,
+    FastScratch& scratch, const ScanChoice& choice) {
   const SumsCriterion* sums = task.criterion->sums();
   if (sums == nullptr) {
     throw std::invalid_argument(std::string("Fast mode cannot score the criterion ") +
                                 task.criterion->name());
   }
-  return score_block_fast_regression(block, targets, {}, folds, *sums, aggregator, scratch, choice);
+  return score_block_fast_regression(block, targets, weights, folds, *sums, aggregator, scratch,
+                                     choice);
 }
 
 inline std::vector<ScoredCandidate> score_block_fast(
     const Classification& task, const FastBlock& block, std::span<const ClassLabel> targets,
-    const FoldAssignment& folds, const Aggregator& aggregator, FastScratch& scratch,
-    const ScanChoice& choice) {
-  return score_block_fast_classification(block, targets, {}, folds, *task.criterion, aggregator,
-                                         scratch, choice);
+    std::span<const double> weights, const FoldAssignment& folds, const Aggregator& aggregator,
+    FastScratch& scratch, const ScanChoice& choice) {
+  return score_block_fast_classification(block, targets, weights, folds, *task.criterion,
+                                         aggregator, scratch, choice);
 }
 
 inline std::vector<ScoredCandidate> score_block_fast(
     const ObjectiveClassification& task, const FastBlock& block,
-    std::span<const ClassLabel> targets, const FoldAssignment& folds, const Aggregator& aggregator,
-    FastScratch& scratch, const ScanChoice& choice) {
-  return score_block_fast_objective(block, targets, {}, folds, *task.objective, task.n_classes,
+    std::span<const ClassLabel> targets, std::span<const double> weights,
+    const FoldAssignment& folds, const Aggregator& aggregator, FastScratch& scratch,
+    const ScanChoice& choice) {
+  return score_block_fast_objective(block, targets, weights, folds, *task.objective, task.n_classes,
                                     aggregator, scratch, choice);
 }
 

@@ -16,20 +16,24 @@ namespace ornik {
 // Called between nodes; may throw to abandon the build (for example on a pending interrupt).
 using NodeHook = std::function<void()>;
 
-// Grows a whole tree in Strict mode from the root sample list 0 .. n-1.
+// Grows a whole tree in Strict mode from the root sample list 0 .. n-1. weights holds one weight
+// per row, or is empty when every sample weighs one: a weight scales its sample's part in every
+// score and leaf value, while binning, folds and the sample-count settings count samples.
 template <class Task>
 NodeList<typename Task::Payload> build_tree_strict(const Task& task, const TreeParams& params,
                                                    const Aggregator& aggregator,
                                                    std::span<const Column> columns,
                                                    std::span<const typename Task::Target> targets,
+                                                   std::span<const double> weights = {},
                                                    const NodeHook& between_nodes = {});
 
-// Grows a whole tree in Fast mode over every row of the binned matrix.
+// Grows a whole tree in Fast mode over every row of the binned matrix; weights as above.
 template <class Task>
 NodeList<typename Task::Payload> build_tree_fast(const Task& task, const TreeParams& params,
                                                  const Aggregator& aggregator,
                                                  const BinnedData& binned,
                                                  std::span<const typename Task::Target> targets,
+                                                 std::span<const double> weights = {},
                                                  const NodeHook& between_nodes = {});
 
 // The rule of a Strict winner: its bin among the node's own quantile edges (threshold style:

@@ -1,5 +1,6 @@
 #include "convert.hpp"
 
+#include <cmath>
 #include <cstring>
 
 namespace ornik::py {
@@ -261,6 +262,29 @@ VectorView as_vector(PyObject* obj, int typenum) {
   if (PyArray_NDIM(arr) != 1 || !has_dtype(arr, typenum)) wrong_array(obj, 1, typenum);
   return VectorView{static_cast<const char*>(PyArray_DATA(arr)),
                     static_cast<size_t>(PyArray_DIMS(arr)[0]), PyArray_STRIDES(arr)[0]};
+}
+
+std::vector<double> sample_weights(PyObject* obj, size_t n_rows) {
+  const VectorView w =
+      convert_argument("sample_weight", [&] { return as_vector(obj, NPY_FLOAT64); });
+  if (w.size != n_rows) {
+    raise(PyExc_ValueError, "sample_weight has " + std::to_string(w.size) + " entries but x has " +
+                                std::to_string(n_rows) + " samples");
+  }
+  std::vector<double> out(n_rows);
+  bool any_weight = false;
+  for (size_t i = 0; i < n_rows; ++i) {
+    out[i] = w.f64(i);
+    if (!(std::isfinite(out[i]) && out[i] >= 0.0)) {
+      const PyRef value = checked(PyFloat_FromDouble(out[i]));
+      PyErr_Format(PyExc_ValueError, "sample_weight[%zu] = %R is not a finite weight >= 0", i,
+                   value.get());
+      throw PyErrorSet{};
+    }
+    any_weight = any_weight || out[i] > 0.0;
+  }
+  if (!any_weight) raise(PyExc_ValueError, "sample_weight is 0 for every sample");
+  return out;
 }
 
 }  // namespace ornik::py

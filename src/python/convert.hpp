@@ -100,6 +100,9 @@ struct VectorView {
 MatrixView as_matrix(PyObject* obj);
 // y: an ndarray with 1 dimension and a dtype equivalent to `typenum` (float64 or C long).
 VectorView as_vector(PyObject* obj, int typenum);
+// sample_weight: a 1-D float64 array of n_rows finite weights >= 0, not all 0, copied; a
+// ValueError names the first bad weight and its position.
+std::vector<double> sample_weights(PyObject* obj, size_t n_rows);
 
 // Runs f, turning every C++ failure into a pending Python exception; returns null then.
 template <class F>

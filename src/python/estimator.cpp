@@ -172,7 +172,8 @@ void check_signals() {
 template <class Kind>
 PyObject* fit(PyObject* self, PyObject* args, PyObject* kwds) {
   return guarded([&]() -> PyObject* {
-    const std::vector<PyObject*> bound = bind_arguments(args, kwds, "fit", {"x", "y"});
+    const std::vector<PyObject*> bound =
+        bind_arguments(args, kwds, "fit", {"x", "y"}, {"sample_weight"});
     const MatrixView x = convert_argument("x", [&] { return as_matrix(bound[0]); });
     const VectorView y =
         convert_argument("y", [&] { return as_vector(bound[1], Kind::target_type); });
@@ -189,6 +190,10 @@ PyObject* fit(PyObject* self, PyObject* args, PyObject* kwds) {
       raise(PyExc_ValueError, *refusal);
     }
     const bool fast = tree.params.mode == SplitMode::Fast;
+    // None and an absent argument alike leave every sample weighing one.
+    const std::vector<double> weights = bound[2] == nullptr || bound[2] == Py_None
+                                            ? std::vector<double>{}
+                                            : sample_weights(bound[2], x.rows);
 
     const std::vector<typename Kind::Task::Target> targets = build_targets<Kind>(y);
     const std::span<const typename Kind::Task::Target> target_span(targets);
@@ -197,7 +202,7 @@ PyObject* fit(PyObject* self, PyObject* args, PyObject* kwds) {
     if (!fast) {
       const std::vector<Column> columns = build_columns(x, est.categorical);
       nodes = build_tree_strict(tree.task, tree.params, *tree.aggregator,
-                                std::span<const Column>(columns), target_span, hook);
+                                std::span<const Column>(columns), target_span, weights, hook);
     } else {
       // Columns are built and binned one at a time (on worker threads when the parallel path
       // is open), so the float copy of x never exists whole.
@@ -209,7 +214,7 @@ PyObject* fit(PyObject* self, PyObject* args, PyObject* kwds) {
         raise(PyExc_ValueError, *error);
       }
       nodes = build_tree_fast(tree.task, tree.params, *tree.aggregator,
-                              std::get<BinnedData>(binned), target_span, hook);
+                              std::get<BinnedData>(binned), target_span, weights, hook);
     }
     tree.set_nodes(std::move(nodes));
     est.fitted = true;
@@ -392,7 +397,8 @@ PyMethodDef* method_table() {
       std::string("from_tree") + Kind::from_tree_params + "\n--\n\n" + Kind::from_tree_doc;
   static std::vector<PyMethodDef> table = [] {
     std::vector<PyMethodDef> t{
-        {"fit", as_cfunction(fit<Kind>), METH_VARARGS | METH_KEYWORDS, "fit($self, x, y)\n--\n\n"},
+        {"fit", as_cfunction(fit<Kind>), METH_VARARGS | METH_KEYWORDS,
+         "fit($self, x, y, *, sample_weight=None)\n--\n\n"},
         {"predict", as_cfunction(predict<Kind>), METH_VARARGS | METH_KEYWORDS,
          "predict($self, x)\n--\n\n"},
     };

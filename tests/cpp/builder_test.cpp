@@ -158,8 +158,12 @@ TEST_P(ParallelEqualsSequential, AllTaskKinds) {
   auto grow = [&](const auto& task, const TreeParams& p, const auto& y) {
     using T = std::decay_t<decltype(task)>;
     std::span<const typename T::Target> ys(y);
-    return mode == SplitMode::Strict ? build_tree_strict(task, p, mean, d.columns, ys)
-                                     : build_tree_fast(task, p, mean, binned, ys);
+    // Sample weights with the held-out scores: both parallel paths pass them on.
+    std::vector<double> w;
+    for (size_t i = 0; held_out && i < ys.size(); ++i)
+      w.push_back(0.5 * static_cast<double>(i % 3));
+    return mode == SplitMode::Strict ? build_tree_strict(task, p, mean, d.columns, ys, w)
+                                     : build_tree_fast(task, p, mean, binned, ys, w);
   };
   const Regression reg{std::make_unique<Mse>()};
   const Classification cls{std::make_unique<Entropy>(3), 3};
@@ -235,8 +239,8 @@ TEST(Builder, HookCanAbandonTheBuild) {
         if (++calls == stop_at) throw std::runtime_error("interrupted");
       };
       try {
-        if (mode == SplitMode::Strict) build_tree_strict(reg, p, Mean(), d.columns, y, hook);
-        if (mode == SplitMode::Fast) build_tree_fast(reg, p, Mean(), binned, y, hook);
+        if (mode == SplitMode::Strict) build_tree_strict(reg, p, Mean(), d.columns, y, {}, hook);
+        if (mode == SplitMode::Fast) build_tree_fast(reg, p, Mean(), binned, y, {}, hook);
         ADD_FAILURE() << "the build ended before call " << stop_at;
       } catch (const std::runtime_error& e) {
         EXPECT_EQ(dynamic_cast<const ParallelError*>(&e), nullptr);

@@ -1,7 +1,8 @@
 // Both modes' fold scores and folds' picks on random nodes against a literal computation: each
 // fold's rows gathered into training and held-out sides and scored with the criterion itself,
 // the held-out losses written out sample by sample, each fold's pick found by trying every
-// candidate of every feature.
+// candidate of every feature. Integer sample weights are checked against rows repeated as often
+// (while a side's samples, not its repeats, decide whether it is empty).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -42,7 +43,8 @@ struct RandomNode {
   std::vector<double> y;
   std::vector<ClassLabel> labels;
   std::vector<uint32_t> rows;
-  std::vector<uint8_t> fold;  // per row
+  std::vector<uint8_t> fold;    // per row
+  std::vector<double> weights;  // per row, 0 to 3
 
   RandomNode(std::mt19937_64& rng) {
     auto uniform = [&rng](size_t lo, size_t hi) {
@@ -59,6 +61,7 @@ struct RandomNode {
       y.push_back(0.5 * static_cast<double>(uniform(0, 32)) - 8.0);
       labels.push_back(uniform(0, 11) == 0 ? n_classes + uniform(0, 1) : uniform(0, n_classes - 1));
       fold.push_back(static_cast<uint8_t>(uniform(0, n_folds - 1)));
+      weights.push_back(static_cast<double>(uniform(0, 3)));
       rows.push_back(static_cast<uint32_t>(r));
     }
     std::shuffle(rows.begin(), rows.end(), rng);
@@ -73,6 +76,15 @@ struct RandomNode {
 struct Literal {
   const RandomNode& node;
   Case c;
+  bool weighted;
+
+  // Each row repeated as often as it weighs.
+  std::vector<size_t> repeated(const std::vector<size_t>& rows) const {
+    std::vector<size_t> out;
+    for (const size_t r : rows) out.insert(out.end(), weighted ? size_t(node.weights[r]) : 1, r);
+    return out;
+  }
+  double weight(const std::vector<size_t>& rows) const { return double(repeated(rows).size()); }
 
   bool counted(size_t row, size_t j) const {
     const bool label_ok = c.kind <= Kind::Mae || node.labels[row] < node.n_classes;
@@ -112,19 +124,18 @@ struct Literal {
                   const std::vector<size_t>& rows) const {
     std::vector<double> y;
     std::vector<ClassLabel> labels;
-    for (const size_t r : rows) y.push_back(node.y[r]), labels.push_back(node.labels[r]);
+    for (const size_t r : repeated(rows)) y.push_back(node.y[r]), labels.push_back(node.labels[r]);
     return rc ? rc->impurity(y) : cc->impurity(labels);
   }
   double decrease(const RegressionCriterion* rc, const ClassCriterion* cc,
                   const std::vector<size_t>& all, const std::vector<size_t>& l,
                   const std::vector<size_t>& r) const {
-    return impurity(rc, cc, all) - (impurity(rc, cc, l) * static_cast<double>(l.size()) +
-                                    impurity(rc, cc, r) * static_cast<double>(r.size())) /
-                                       static_cast<double>(all.size());
+    return impurity(rc, cc, all) -
+           (impurity(rc, cc, l) * weight(l) + impurity(rc, cc, r) * weight(r)) / weight(all);
   }
   std::vector<double> class_counts(const std::vector<size_t>& rows) const {
     std::vector<double> out(node.n_classes, 0.0);
-    for (const size_t r : rows) {
+    for (const size_t r : repeated(rows)) {
       if (node.labels[r] < node.n_classes) out[node.labels[r]] += 1.0;
     }
     return out;
@@ -132,7 +143,7 @@ struct Literal {
   // The sum over the held-out rows of each one's loss under the training rows' prediction.
   double loss(const std::vector<size_t>& train, const std::vector<size_t>& val) const {
     std::vector<double> ty;
-    for (const size_t r : train) ty.push_back(node.y[r]);
+    for (const size_t r : repeated(train)) ty.push_back(node.y[r]);
     std::sort(ty.begin(), ty.end());
     const size_t m = ty.size();
     const double n = static_cast<double>(m);
@@ -141,7 +152,7 @@ struct Literal {
     const double median = m % 2 == 1 ? ty[m / 2] : (ty[m / 2 - 1] + ty[m / 2]) / 2.0;
     const std::vector<double> counts = class_counts(train);
     double total = 0.0;
-    for (const size_t r : val) {
+    for (const size_t r : repeated(val)) {
       const double y = node.y[r];
       const ClassLabel label = node.labels[r];
       if (c.kind == Kind::Mse || c.kind == Kind::Variance) total += (y - mean) * (y - mean);
@@ -193,7 +204,8 @@ std::span<const ClassLabel> targets(const RandomNode& node, ClassLabel) {
 // Strict scoring feature by feature from categorical columns (codes are the states themselves),
 // with picks per feature merged from the last feature back: they must not depend on the order.
 template <class Task>
-Got run_strict(const Task& task, const Literal& lit, const ScanChoice& choice) {
+Got run_strict(const Task& task, const Literal& lit, const ScanChoice& choice,
+               std::span<const double> weights) {
   const RandomNode& node = lit.node;
   std::vector<Fold> folds(node.n_folds);
   for (size_t f = 0; f < node.n_folds; ++f) {
@@ -213,7 +225,7 @@ Got run_strict(const Task& task, const Literal& lit, const ScanChoice& choice) {
     const ScanChoice own{choice.held_out_loss, choice.picks ? &per_feature[j] : nullptr, j};
     const std::vector<FoldStats> stats =
         score_states_strict(task, Column::categories(categories), lit.c.ordered, states, folds,
-                            targets(node, typename Task::Target{}), 8, own);
+                            targets(node, typename Task::Target{}), weights, 8, own);
     for (size_t i = 0; i < states.size(); ++i) {
       got.candidates.push_back({stats[i], j, states[i], kAggregator.aggregate(stats[i])});
     }
@@ -228,17 +240,18 @@ Got run(const Literal& lit, const RegressionCriterion* rc, const ClassCriterion*
   const size_t k = node.n_classes;
   Got got{{}, FoldPicks(node.n_folds)};
   const ScanChoice choice{ask == Ask::LossPicks, ask == Ask::Plain ? nullptr : &got.picks, 0};
+  const auto w = lit.weighted ? std::span<const double>(node.weights) : std::span<const double>();
   // Strict tasks own their measures: fresh ones, made by name.
   if (lit.c.mode == Mode::Strict && rc) {
     return run_strict(Regression{find_criterion(regression_criteria(), rc->name())->make(k)}, lit,
-                      choice);
+                      choice, w);
   }
   if (lit.c.mode == Mode::Strict && cc) {
     return run_strict(Classification{find_criterion(class_criteria(), cc->name())->make(k), k}, lit,
-                      choice);
+                      choice, w);
   }
   if (lit.c.mode == Mode::Strict) {
-    return run_strict(ObjectiveClassification{make_objective(trial), k, Gini(k)}, lit, choice);
+    return run_strict(ObjectiveClassification{make_objective(trial), k, Gini(k)}, lit, choice, w);
   }
   std::vector<BlockFeature> features;
   for (size_t j = 0; j < node.n_features; ++j)
@@ -251,16 +264,14 @@ Got run(const Literal& lit, const RegressionCriterion* rc, const ClassCriterion*
   const FastBlock block{codes.data(), node.n_features, features};
   FoldAssignment folds{node.rows, {}, node.n_folds};
   for (const uint32_t r : node.rows) folds.fold_of.push_back(node.fold[r]);
-  // Odd trials pass all-one weights through the weight channel: the same bits are expected.
-  const std::vector<double> weights(trial % 2 == 1 ? node.y.size() : 0, 1.0);
   if (rc) {
-    got.candidates = score_block_fast_regression(block, node.y, weights, folds, *rc->sums(),
-                                                 kAggregator, scratch, choice);
+    got.candidates = score_block_fast_regression(block, node.y, w, folds, *rc->sums(), kAggregator,
+                                                 scratch, choice);
   } else if (cc) {
-    got.candidates = score_block_fast_classification(block, node.labels, weights, folds, *cc,
-                                                     kAggregator, scratch, choice);
+    got.candidates = score_block_fast_classification(block, node.labels, w, folds, *cc, kAggregator,
+                                                     scratch, choice);
   } else {
-    got.candidates = score_block_fast_objective(block, node.labels, {}, folds, objective, k,
+    got.candidates = score_block_fast_objective(block, node.labels, w, folds, objective, k,
                                                 kAggregator, scratch, choice);
   }
   return got;
@@ -280,7 +291,7 @@ TEST_P(FoldScores, MatchLiteralComputation) {
   for (int trial = 0; trial < 240; ++trial) {
     SCOPED_TRACE("trial " + std::to_string(trial));
     const RandomNode node(rng);
-    const Literal lit{node, c};
+    const Literal lit{node, c, trial % 4 >= 2};  // half the trials weigh their samples
     // The criteria tables list them in the order of Kind.
     const size_t kind = static_cast<size_t>(c.kind);
     const auto rc = kind < 3 ? regression_criteria()[kind].make(0) : nullptr;
@@ -302,25 +313,31 @@ TEST_P(FoldScores, MatchLiteralComputation) {
         std::vector<double> want;
         for (size_t f = 0; f < node.n_folds; ++f) {
           const Literal::Sides s = lit.sides(j, states[pos], f);
-          const bool val_split = !s.val_left.empty() && !s.val_right.empty();
-          const bool train_split = !s.train_left.empty() && !s.train_right.empty();
+          // Sides of samples without weight count as sides, but what is scored or predicted
+          // from must weigh something (objectives book no weight as no samples).
+          const bool objective_kind = c.kind == Kind::Objective;
+          const bool val_split = !s.val_left.empty() && !s.val_right.empty() &&
+                                 (objective_kind || lit.weight(s.val) > 0);
+          const bool train_split = !s.train_left.empty() && !s.train_right.empty() &&
+                                   (objective_kind || lit.weight(s.train) > 0);
           std::optional<double> held_out;
-          if (val_split && train_split && c.kind == Kind::Objective) {
+          if (val_split && train_split && objective_kind) {
             held_out = lit.objective_gain(objective, s, true);
-          } else if (val_split && train_split) {
+          } else if (val_split && train_split && lit.weight(s.train_left) > 0 &&
+                     lit.weight(s.train_right) > 0) {
             held_out = (lit.loss(s.train, s.val) - lit.loss(s.train_left, s.val_left) -
                         lit.loss(s.train_right, s.val_right)) /
-                       static_cast<double>(s.val.size());
+                       lit.weight(s.val);
           }
-          if (c.kind == Kind::Objective || ask == Ask::LossPicks) {
+          if (objective_kind || ask == Ask::LossPicks) {
             if (held_out) want.push_back(*held_out);
           } else if (val_split) {
             want.push_back(lit.decrease(rc.get(), cc.get(), s.val, s.val_left, s.val_right));
           }
           if (!train_split) continue;
-          const double gain = c.kind == Kind::Objective ? lit.objective_gain(objective, s, false)
-                                                        : lit.decrease(rc.get(), cc.get(), s.train,
-                                                                       s.train_left, s.train_right);
+          const double gain = objective_kind ? lit.objective_gain(objective, s, false)
+                                             : lit.decrease(rc.get(), cc.get(), s.train,
+                                                            s.train_left, s.train_right);
           // Tried in feature order, then state order: the first of equal gains stays.
           if (!picks[f].picked || gain > picks[f].gain) {
             picks[f] = {gain, held_out.value_or(0.0), j, c.mode == Mode::Fast ? states[pos] : pos,

@@ -33,6 +33,10 @@ TEST(ClassLeaf, CountsAndTies) {
   EXPECT_TRUE(class_leaf(0, std::vector<ClassLabel>{0, 1}).proba.empty());
   // Labels beyond the class count are not counted at all.
   EXPECT_EQ(class_leaf(2, std::vector<ClassLabel>{1, 9, 9}).proba, (std::vector<double>{0, 1}));
+  // Weighted: the class of most weight, which need not be the most frequent.
+  const ClassPrediction w = class_leaf(3, std::vector<ClassLabel>{2, 2, 0, 1}, {{0.5, 1, 4.5, 0}});
+  EXPECT_EQ(w.proba, (std::vector<double>{0.75, 0, 0.25}));
+  EXPECT_EQ(w.class_, 0u);
 }
 
 // Root split (x0 < 1) with a left leaf and a right split (cat x1 == 4) over two leaves.

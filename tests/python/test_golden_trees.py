@@ -124,12 +124,12 @@ def cases():
     return named
 
 
-def fit_tree(cls, data, settings, datasets):
+def fit_tree(cls, data, settings, datasets, **fit_args):
     est = cls(**{**BASE, **settings})
     x = datasets[f"{data}_x"]
     y = datasets[f"{data}_y_reg" if cls is RawRegressor else f"{data}_y_cls"]
-    est.fit(x, y)
-    return without_evidence(est.export_tree())  # frozen before splits kept their evidence
+    est.fit(x, y, **fit_args)
+    return est.export_tree()
 
 
 def encode(value):
@@ -147,7 +147,10 @@ def regenerate():
     datasets = make_datasets()
     HERE.mkdir(exist_ok=True)
     np.savez_compressed(DATA, **datasets)
-    trees = {name: encode(fit_tree(cls, data, s, datasets)) for name, cls, data, s in cases()}
+    trees = {
+        name: encode(without_evidence(fit_tree(cls, data, s, datasets)))
+        for name, cls, data, s in cases()
+    }
     with gzip.open(TREES, "wt") as fh:
         json.dump(trees, fh, sort_keys=True)
     print(f"wrote {len(trees)} trees")
@@ -165,7 +168,17 @@ def frozen():
 @pytest.mark.parametrize("name,cls,data,settings", cases(), ids=[c[0] for c in cases()])
 def test_tree_matches_frozen_export(frozen, name, cls, data, settings):
     datasets, trees = frozen
-    assert encode(fit_tree(cls, data, settings, datasets)) == trees[name]
+    # Frozen before splits kept their evidence.
+    assert encode(without_evidence(fit_tree(cls, data, settings, datasets))) == trees[name]
+    # All-one weights take the weighted path: the same tree and evidence, bit for bit, and so
+    # under the selection stop test with either fold score.
+    ones = np.ones(len(datasets[f"{data}_x"]))
+    loss = {"cv_score": "loss"} if cls is not RawObjectiveClassifier and int(name[:3]) % 2 else {}
+    for extra in ({}, dict(cv_stop="selection", **loss)):
+        s = {**settings, **extra}
+        assert encode(fit_tree(cls, data, s, datasets, sample_weight=ones)) == encode(
+            fit_tree(cls, data, s, datasets)
+        )
 
 
 def test_fixtures_cover_real_trees(frozen):
