@@ -231,9 +231,12 @@ TEST(Builder, HookCanAbandonTheBuild) {
   for (const SplitMode mode : {SplitMode::Strict, SplitMode::Fast}) {
     for (const int stop_at : {1, 4, 40}) {
       int calls = 0;
-      const NodeHook hook = [&calls, stop_at] {
+      uint64_t last_settled = 0;  // the samples settled in leaves only grow, up to all of them
+      const NodeHook hook([&calls, &last_settled, stop_at](uint64_t settled) {
+        EXPECT_TRUE(settled >= last_settled && settled <= 3000);
+        last_settled = settled;
         if (++calls == stop_at) throw std::runtime_error("interrupted");
-      };
+      });
       try {
         if (mode == SplitMode::Strict) build_tree_strict(reg, p, Mean(), d.columns, y, hook);
         if (mode == SplitMode::Fast) build_tree_fast(reg, p, Mean(), binned, y, hook);

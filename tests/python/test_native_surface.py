@@ -48,7 +48,7 @@ def test_class_doc_name_and_signature(cls, doc):
 @pytest.mark.parametrize(
     "method, signature",
     [
-        ("fit", "($self, x, y)"),
+        ("fit", "($self, x, y, *, progress=None)"),
         ("predict", "($self, x)"),
         ("predict_proba", "($self, x)"),
         ("apply", "($self, x)"),
