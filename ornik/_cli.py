@@ -136,8 +136,12 @@ def cmd_fit(args) -> int:
     _check_settings(settings, cls._task)
     est = cls(**settings, categorical=positions or None)
 
-    with progress(f"fitting {cls.__name__} on {X.shape[0]} rows × {X.shape[1]} columns") as p:
+    # On a terminal the fit shows the estimators' progress bar; the saved model keeps its setting.
+    verbose = est.verbose
+    est.verbose = verbose or int(sys.stderr.isatty())
+    with progress("fitting", enabled=False) as p:  # its timer only: the bar shows the fit
         est.fit(X, y)
+    est.verbose = verbose
     est.feature_names_in_ = np.asarray(feature_names, dtype=object)
     try:
         est.save(args.out)

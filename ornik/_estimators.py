@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import contextlib
+
 import numpy as np
 from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
 from sklearn.utils import assert_all_finite, column_or_1d
@@ -10,6 +12,7 @@ from sklearn.utils.validation import check_is_fitted
 
 from . import _ornik
 from ._encoding import encode_input
+from ._progress import fit_progress
 from ._settings import (
     CLASSIFIER,
     REGRESSOR,
@@ -71,6 +74,18 @@ class _ORNIKTree(BaseEstimator):
         from_data["categorical"] = self._categorical_positions()
         names = native_parameters(raw_cls.__name__) + native_keywords(raw_cls.__name__)
         return raw_cls(**{n: from_data[n] if n in from_data else getattr(self, n) for n in names})
+
+    def _fit_native(self, raw, Xf, y) -> None:
+        """Grow the native tree, with the progress bar that ``verbose`` asks for."""
+        shown = (
+            fit_progress(
+                f"fitting {type(self).__name__} on {Xf.shape[0]} rows × {Xf.shape[1]} columns"
+            )
+            if self.verbose
+            else contextlib.nullcontext()
+        )
+        with shown as report:
+            raw.fit(Xf, y, progress=report)
 
     def _set_raw(self, raw):
         self._raw = raw
@@ -215,6 +230,10 @@ class ORNIKRegressor(RegressorMixin, _ORNIKTree):
         """Grow the tree on ``X`` (n_samples, n_features) and the numeric target ``y``.
 
         Missing values (NaN) in ``X`` are allowed; NaN or infinite targets are not.
+
+        The tree grows with the interpreter lock released, so other threads run
+        meanwhile; predictions from many threads at once are safe. One estimator
+        object must not be fitted from two threads at once (fit a clone in each).
         """
         self._start_fit(y)
         Xf = self._validate_X(X, reset=True)
@@ -222,7 +241,7 @@ class ORNIKRegressor(RegressorMixin, _ORNIKTree):
         assert_all_finite(y, input_name="y", estimator_name=type(self).__name__)
         y = np.ascontiguousarray(y, dtype=np.float64)
         raw = self._native(_ornik.RawRegressor)
-        raw.fit(Xf, y)
+        self._fit_native(raw, Xf, y)
         return self._set_raw(raw)
 
     def predict(self, X) -> np.ndarray:
@@ -271,6 +290,10 @@ class ORNIKClassifier(ClassifierMixin, _ORNIKTree):
         """Grow the tree on ``X`` (n_samples, n_features) and the class labels ``y``.
 
         Missing values (NaN) in ``X`` are allowed.
+
+        The tree grows with the interpreter lock released, so other threads run
+        meanwhile; predictions from many threads at once are safe. One estimator
+        object must not be fitted from two threads at once (fit a clone in each).
         """
         self._start_fit(y)
         Xf = self._validate_X(X, reset=True)
@@ -288,7 +311,7 @@ class ORNIKClassifier(ClassifierMixin, _ORNIKTree):
                 n_classes=len(classes),
                 pos_label=self._pos_label_index(classes),
             )
-        raw.fit(Xf, encoded)
+        self._fit_native(raw, Xf, encoded)
         self.classes_ = classes
         self.n_classes_ = len(classes)
         return self._set_raw(raw)

@@ -163,7 +163,7 @@ def test_progress_spinner_draws_and_erases(tmp_path):
     text = log.read_bytes().decode()
     assert "crunching" in text and "s " in text
     assert text.endswith("\r\x1b[K")  # the line is cleared when the work ends
-    assert p.elapsed >= 0.6 and p.process is None
+    assert p.elapsed >= 0.6 and p.thread is None
 
 
 def test_progress_is_silent_off_a_terminal(tmp_path):

@@ -144,18 +144,6 @@ def test_fast_binning_error_is_passed_on_and_keeps_tree():
     assert same(est.export_tree(), before)
 
 
-def test_refit_replaces_tree():
-    est = make(RawRegressor)
-    x, y = data(RawRegressor)
-    est.fit(x, y)
-    first = est.export_tree()
-    est.fit(x[:40], y[:40])
-    second = est.export_tree()
-    assert second["n_samples"][0] == 40 and not same(first, second)
-    est.fit(x, y)
-    assert same(est.export_tree(), first)
-
-
 @pytest.mark.parametrize("mode", ["strict", "fast"])
 def test_category_conversion_in_training(mode):
     rng = np.random.default_rng(5)
