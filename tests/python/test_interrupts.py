@@ -7,21 +7,12 @@ import time
 
 import numpy as np
 import pytest
-from native_helpers import make, same
+from native_helpers import long_data, make, same
 
 from ornik._ornik import RawClassifier, RawObjectiveClassifier, RawRegressor
 
 DELAY = 0.4  # seconds from the start of the fit to the signal
 ANSWER_WITHIN = 5.0  # generous: a loaded two-core machine, or a sanitized build
-
-
-def long_data(cls, n, p=8, seed=0):
-    rng = np.random.default_rng(seed)
-    x = rng.normal(size=(n, p))
-    y = x @ rng.normal(size=p) + rng.normal(size=n)
-    if cls is not RawRegressor:  # noisy classes: the tree keeps growing
-        y = np.digitize(y + 2.0 * rng.normal(size=n), [-1.0, 1.0]).astype(np.int_)
-    return x, y
 
 
 CASES = [

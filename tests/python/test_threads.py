@@ -6,32 +6,24 @@ import time
 
 import numpy as np
 import pytest
-from native_helpers import make, same
+from native_helpers import long_data, make, same
 
 import ornik._progress
 from ornik import ORNIKRegressor
 from ornik._ornik import RawClassifier, RawRegressor
 
 
-def data(cls, n, seed=0, p=6):
-    rng = np.random.default_rng(seed)
-    x = rng.normal(size=(n, p))
-    y = x @ rng.normal(size=p) + rng.normal(size=n)
-    return x, (y > 0).astype(np.int_) if cls is RawClassifier else y
-
-
 @pytest.mark.parametrize("mode", ["strict", "fast"])
 @pytest.mark.parametrize("cls", [RawRegressor, RawClassifier])
 def test_many_threads_on_one_estimator_see_whole_trees(cls, mode):
-    est = make(cls, mode=mode, parallel=True, n_threads=2, parallel_min_samples=64)
-    sets = [data(cls, 1500, seed) for seed in (1, 2)]
+    classes = {} if cls is RawRegressor else {"n_classes": 3}
+    est = make(cls, mode=mode, parallel=True, n_threads=2, parallel_min_samples=64, **classes)
+    sets = [long_data(cls, 1500, seed=seed) for seed in (1, 2)]
     x, grown, errors = sets[0][0], [], []  # grown: per set, its tree and its predictions of x
     for train in sets:
         est.fit(*train)  # a refit replaces the tree
         grown.append((est.export_tree(), est.predict(x)))
     assert not same(grown[0][0], grown[1][0])
-
-    extra = [] if cls is RawRegressor else [2]
 
     def hammer(first):
         try:
@@ -43,7 +35,7 @@ def test_many_threads_on_one_estimator_see_whole_trees(cls, mode):
                 else:
                     tree = est.export_tree()
                     assert any(same(tree, t) for t, _ in grown)
-                    copy = cls.from_tree(tree, *extra, [])
+                    copy = cls.from_tree(tree, *classes.values(), [])
                     assert any(np.array_equal(copy.predict(x), p) for _, p in grown)
         except BaseException as e:  # reported by the main thread
             errors.append(e)
@@ -59,7 +51,7 @@ def test_many_threads_on_one_estimator_see_whole_trees(cls, mode):
 @pytest.mark.parametrize("call", ["fit", "predict"])
 def test_another_thread_runs_during_a_long_call(request, call):
     est = make(RawRegressor, mode="fast")
-    x, y = data(RawRegressor, 100_000)
+    x, y = long_data(RawRegressor, 100_000)
     if call == "predict":
         est.fit(x, y)
         x = np.tile(x, (3, 1))
@@ -85,7 +77,7 @@ def test_another_thread_runs_during_a_long_call(request, call):
 
 def test_progress_reports_the_settled_samples_and_can_end_the_fit():
     est = make(RawRegressor, mode="fast")
-    x, y = data(RawRegressor, 100_000)
+    x, y = long_data(RawRegressor, 100_000)
     calls = []
     est.fit(x, y, progress=lambda settled, total: calls.append((settled, total)))
     settled = [s for s, _ in calls]
@@ -105,9 +97,9 @@ def test_progress_reports_the_settled_samples_and_can_end_the_fit():
 def test_verbose_fit_shows_the_settled_share(monkeypatch, capsys, drawn_by):
     if drawn_by == "lines":
         monkeypatch.setattr(ornik._progress, "tqdm", None)
-    x, y = data(RawRegressor, 3000)
+    x, y = long_data(RawRegressor, 3000)
     ORNIKRegressor(max_depth=3).fit(x, y)
     assert capsys.readouterr().err == ""
     ORNIKRegressor(max_depth=3, verbose=1).fit(x, y)
     err = capsys.readouterr().err
-    assert "fitting ORNIKRegressor on 3000 rows × 6 columns" in err and "100%" in err
+    assert "fitting ORNIKRegressor on 3000 rows × 8 columns" in err and "100%" in err
