@@ -1,6 +1,7 @@
 #include "estimator.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -41,7 +42,9 @@ struct Estimator {
   std::vector<size_t> categorical;  // ascending, no repeats
   uint64_t n_classes = 0;
 
-  std::mutex fitting;  // held by the running fit, with the interpreter lock released
+  // Held by the running fit, taken with the interpreter lock released; recursive, so that a
+  // progress callback may refit the estimator it reports on.
+  std::recursive_mutex fitting;
 
   // The fitted tree, or null before the first fit.
   std::shared_ptr<const Grown<Payload>> fitted() const {
@@ -230,7 +233,7 @@ PyObject* fit(PyObject* self, PyObject* args, PyObject* kwds) {
 
     {
       LockReleased released;
-      const std::lock_guard<std::mutex> one_fit_at_a_time(est.fitting);
+      const std::lock_guard<std::recursive_mutex> one_fit_at_a_time(est.fitting);
       const std::vector<typename Kind::Task::Target> targets = build_targets<Kind>(y);
       const std::span<const typename Kind::Task::Target> target_span(targets);
       const NodeHook hook = between_nodes(released, progress, x.rows);
@@ -268,20 +271,54 @@ auto fitted_tree(PyObject* self) {
   return tree;
 }
 
-// A new C-ordered array with a copy of values.
+// The values of a result: filled with the lock released, then copied into a new C-ordered array
+// once it is back. The shape is checked and the buffer allocated first, with the lock held, so
+// that a size out of reach is a MemoryError before any work.
 template <class T>
-PyRef new_array(int typenum, std::initializer_list<size_t> shape, const std::vector<T>& values) {
-  npy_intp dims[2];
-  int nd = 0;
-  for (const size_t d : shape) dims[nd++] = static_cast<npy_intp>(d);
-  PyArray_Descr* descr = PyArray_DescrFromType(typenum);  // reference stolen below
-  if (descr == nullptr) throw PyErrorSet{};
-  PyRef array =
-      checked(PyArray_NewFromDescr(&PyArray_Type, descr, nd, dims, nullptr, nullptr, 0, nullptr));
-  std::copy(values.begin(), values.end(),
-            static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get()))));
-  return array;
-}
+class ResultBuffer {
+ public:
+  // Shape (rows,), or (rows, columns) when columns are given; zero-filled.
+  ResultBuffer(size_t rows, std::optional<size_t> columns) {
+    size_t bytes = sizeof(T);
+    for (const std::optional<size_t> d : {std::optional<size_t>(rows), columns}) {
+      if (!d) continue;
+      if (*d > static_cast<size_t>(PY_SSIZE_T_MAX) ||
+          (*d != 0 && bytes > static_cast<size_t>(PY_SSIZE_T_MAX) / *d)) {
+        PyErr_NoMemory();
+        throw PyErrorSet{};
+      }
+      bytes *= *d;
+      dims_[nd_++] = static_cast<npy_intp>(*d);
+    }
+    count_ = bytes / sizeof(T);
+    data_.reset(static_cast<T*>(std::calloc(count_, sizeof(T))));
+    if (data_ == nullptr && count_ != 0) {
+      PyErr_NoMemory();
+      throw PyErrorSet{};
+    }
+  }
+
+  T* data() { return data_.get(); }
+
+  PyRef to_array(int typenum) {
+    PyArray_Descr* descr = PyArray_DescrFromType(typenum);  // reference stolen below
+    if (descr == nullptr) throw PyErrorSet{};
+    PyRef array = checked(
+        PyArray_NewFromDescr(&PyArray_Type, descr, nd_, dims_, nullptr, nullptr, 0, nullptr));
+    std::copy_n(data_.get(), count_,
+                static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get()))));
+    return array;
+  }
+
+ private:
+  struct Free {
+    void operator()(T* p) const { std::free(p); }
+  };
+  std::unique_ptr<T, Free> data_;
+  size_t count_ = 0;
+  npy_intp dims_[2] = {0, 0};
+  int nd_ = 0;
+};
 
 // The x of predict, predict_proba or apply, bound, converted, then checked against the fitted
 // tree, in that order (a wrong argument is reported before an unfitted estimator); and the tree
@@ -309,14 +346,13 @@ struct RoutedInput {
   template <class T, class Fill>
   PyObject* result(PyObject* self, int typenum, std::optional<size_t> columns, Fill&& fill) const {
     const size_t width = columns.value_or(1);
-    std::vector<T> values(x.rows * width);
+    ResultBuffer<T> values(x.rows, columns);
     {
       const LockReleased released;
       route_rows(tree->nodes, x, state<Kind>(self).categorical,
                  [&](size_t i, size_t leaf) { fill(values.data() + i * width, leaf); });
     }
-    if (!columns) return new_array(typenum, {x.rows}, values).release();
-    return new_array(typenum, {x.rows, width}, values).release();
+    return values.to_array(typenum).release();
   }
 };
 
