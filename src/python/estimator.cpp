@@ -1,7 +1,6 @@
 #include "estimator.hpp"
 
 #include <algorithm>
-#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -12,58 +11,16 @@
 #include "binning.hpp"
 #include "columns.hpp"
 #include "convert.hpp"
+#include "estimator_state.hpp"
 #include "interpreter_lock.hpp"
 #include "params.hpp"
+#include "result_buffer.hpp"
 #include "tree_builder.hpp"
 #include "tree_dict.hpp"
 
 namespace ornik::py {
 
 namespace {
-
-// A fitted tree; never changed once made.
-template <class Payload>
-struct Grown {
-  NodeList<Payload> nodes;            // never empty
-  std::optional<size_t> max_feature;  // the largest split feature
-};
-
-// Many threads may use one estimator at once. Fits run one after the other (a second waits for
-// the first to end), and each swaps its whole tree in at its end, so a prediction beside a fit
-// reads either the old tree or the new one, through its own reference.
-template <class Task>
-struct Estimator {
-  using Payload = typename Task::Payload;
-
-  // The settings, fixed at construction.
-  Task task;
-  TreeParams params;
-  std::unique_ptr<Aggregator> aggregator;
-  std::vector<size_t> categorical;  // ascending, no repeats
-  uint64_t n_classes = 0;
-
-  // Held by the running fit, taken with the interpreter lock released; recursive, so that a
-  // progress callback may refit the estimator it reports on.
-  std::recursive_mutex fitting;
-
-  // The fitted tree, or null before the first fit.
-  std::shared_ptr<const Grown<Payload>> fitted() const {
-    const std::lock_guard<std::mutex> lock(swap_);
-    return grown_;
-  }
-  void install(NodeList<Payload> nodes) {
-    if (nodes.empty()) return;
-    const std::optional<size_t> max_feature = max_split_feature(nodes);
-    auto grown =
-        std::make_shared<const Grown<Payload>>(Grown<Payload>{std::move(nodes), max_feature});
-    const std::lock_guard<std::mutex> lock(swap_);
-    grown_.swap(grown);  // the old tree goes when its last reader lets it go
-  }
-
- private:
-  mutable std::mutex swap_;
-  std::shared_ptr<const Grown<Payload>> grown_;
-};
 
 // ---- The three classes: what differs between them. ----
 
@@ -270,55 +227,6 @@ auto fitted_tree(PyObject* self) {
   if (!tree) raise(PyExc_ValueError, "estimator is not fitted");
   return tree;
 }
-
-// The values of a result: filled with the lock released, then copied into a new C-ordered array
-// once it is back. The shape is checked and the buffer allocated first, with the lock held, so
-// that a size out of reach is a MemoryError before any work.
-template <class T>
-class ResultBuffer {
- public:
-  // Shape (rows,), or (rows, columns) when columns are given; zero-filled.
-  ResultBuffer(size_t rows, std::optional<size_t> columns) {
-    size_t bytes = sizeof(T);
-    for (const std::optional<size_t> d : {std::optional<size_t>(rows), columns}) {
-      if (!d) continue;
-      if (*d > static_cast<size_t>(PY_SSIZE_T_MAX) ||
-          (*d != 0 && bytes > static_cast<size_t>(PY_SSIZE_T_MAX) / *d)) {
-        PyErr_NoMemory();
-        throw PyErrorSet{};
-      }
-      bytes *= *d;
-      dims_[nd_++] = static_cast<npy_intp>(*d);
-    }
-    count_ = bytes / sizeof(T);
-    data_.reset(static_cast<T*>(std::calloc(count_, sizeof(T))));
-    if (data_ == nullptr && count_ != 0) {
-      PyErr_NoMemory();
-      throw PyErrorSet{};
-    }
-  }
-
-  T* data() { return data_.get(); }
-
-  PyRef to_array(int typenum) {
-    PyArray_Descr* descr = PyArray_DescrFromType(typenum);  // reference stolen below
-    if (descr == nullptr) throw PyErrorSet{};
-    PyRef array = checked(
-        PyArray_NewFromDescr(&PyArray_Type, descr, nd_, dims_, nullptr, nullptr, 0, nullptr));
-    std::copy_n(data_.get(), count_,
-                static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get()))));
-    return array;
-  }
-
- private:
-  struct Free {
-    void operator()(T* p) const { std::free(p); }
-  };
-  std::unique_ptr<T, Free> data_;
-  size_t count_ = 0;
-  npy_intp dims_[2] = {0, 0};
-  int nd_ = 0;
-};
 
 // The x of predict, predict_proba or apply, bound, converted, then checked against the fitted
 // tree, in that order (a wrong argument is reported before an unfitted estimator); and the tree
