@@ -60,6 +60,7 @@ BENCH_ARGS ?=
 bench: install $(DEV)
 	-$(VPY) -m pip install -q lightgbm
 	$(VPY) bench/run.py $(BENCH_ARGS)
+	$(VPY) bench/threads.py
 
 # Quality benchmark: held-out error and tree size against scikit-learn's trees on data sets that
 # ship inside PyPI packages, plus noise and known-tree controls; writes bench/QUALITY.md.

@@ -159,8 +159,12 @@ def cmd_fit(args) -> int:
         except ValueError as exc:
             raise CLIError(str(exc), USAGE_ERROR) from None
 
-    with progress(f"fitting {cls.__name__} on {X.shape[0]} rows × {X.shape[1]} columns") as p:
+    # On a terminal the fit shows the estimators' progress bar; the saved model keeps its setting.
+    verbose = est.verbose
+    est.verbose = verbose or int(sys.stderr.isatty() and not args.quiet)
+    with progress("fitting", enabled=False) as p:  # its timer only: the bar shows the fit
         est.fit(X, y)
+    est.verbose = verbose
     del X, frame
     try:
         est.save(args.out)

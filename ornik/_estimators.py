@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import contextlib
+
 import numpy as np
 from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
 from sklearn.utils import assert_all_finite, column_or_1d
@@ -11,6 +13,7 @@ from sklearn.utils.validation import _check_sample_weight, check_is_fitted
 
 from . import _ornik
 from ._encoding import encode_input
+from ._progress import fit_progress
 from ._settings import (
     CLASSIFIER,
     REGRESSOR,
@@ -91,6 +94,18 @@ class _ORNIKTree(BaseEstimator):
         from_data["categorical"] = self._categorical_positions()
         names = native_parameters(raw_cls.__name__) + native_keywords(raw_cls.__name__)
         return raw_cls(**{n: from_data[n] if n in from_data else getattr(self, n) for n in names})
+
+    def _fit_native(self, raw, Xf, y, sample_weight) -> None:
+        """Grow the native tree, with the progress bar that ``verbose`` asks for."""
+        shown = (
+            fit_progress(
+                f"fitting {type(self).__name__} on {Xf.shape[0]} rows × {Xf.shape[1]} columns"
+            )
+            if self.verbose
+            else contextlib.nullcontext()
+        )
+        with shown as report:
+            raw.fit(Xf, y, sample_weight=sample_weight, progress=report)
 
     def _set_raw(self, raw):
         self._raw = raw
@@ -236,6 +251,10 @@ class ORNIKRegressor(RegressorMixin, _ORNIKTree):
 
         Missing values (NaN) in ``X`` are allowed; NaN or infinite targets are not.
 
+        The tree grows with the interpreter lock released, so other threads run
+        meanwhile; predictions from many threads at once are safe. One estimator
+        object must not be fitted from two threads at once (fit a clone in each).
+
         Parameters
         ----------
         X : array-like or DataFrame of shape (n_samples, n_features)
@@ -248,7 +267,7 @@ class ORNIKRegressor(RegressorMixin, _ORNIKTree):
         assert_all_finite(y, input_name="y", estimator_name=type(self).__name__)
         y = np.ascontiguousarray(y, dtype=np.float64)
         raw = self._native(_ornik.RawRegressor)
-        raw.fit(Xf, y, sample_weight=self._weights(sample_weight, Xf))
+        self._fit_native(raw, Xf, y, self._weights(sample_weight, Xf))
         return self._set_raw(raw)
 
     fit.__doc__ = fit.__doc__.replace("{sample_weight}", _SAMPLE_WEIGHT_DOC)
@@ -301,6 +320,10 @@ class ORNIKClassifier(ClassifierMixin, _ORNIKTree):
         Missing values (NaN) in ``X`` are allowed. A sample weighs its
         ``sample_weight`` times the ``class_weight`` of its class.
 
+        The tree grows with the interpreter lock released, so other threads run
+        meanwhile; predictions from many threads at once are safe. One estimator
+        object must not be fitted from two threads at once (fit a clone in each).
+
         Parameters
         ----------
         X : array-like or DataFrame of shape (n_samples, n_features)
@@ -326,7 +349,7 @@ class ORNIKClassifier(ClassifierMixin, _ORNIKTree):
         by_class = (
             None if self.class_weight is None else compute_sample_weight(self.class_weight, y)
         )
-        raw.fit(Xf, encoded, sample_weight=self._weights(sample_weight, Xf, by_class))
+        self._fit_native(raw, Xf, encoded, self._weights(sample_weight, Xf, by_class))
         self.classes_ = classes
         self.n_classes_ = len(classes)
         return self._set_raw(raw)

@@ -1,6 +1,6 @@
 """The native extension module `ornik._ornik`: estimator classes of the package's native core."""
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any
 
 import numpy as np
@@ -45,7 +45,17 @@ class RawRegressor:
         y: npt.NDArray[np.float64],
         *,
         sample_weight: npt.NDArray[np.float64] | None = None,
-    ) -> None: ...
+        progress: Callable[[int, int], object] | None = None,
+    ) -> None:
+        """Grow the tree with the interpreter lock released.
+
+        Any number of threads may use one estimator: its fits run one after the other
+        (a second waits for the first), and a prediction or export running beside a
+        fit sees the old tree or the new one, whole. ``progress(settled, total)``, when
+        given, is called between nodes with the samples already settled in leaves
+        (a few times a second at most) and once more at the end; an exception it
+        raises ends the fit, keeping the old tree.
+        """
     def predict(self, x: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]: ...
     def apply(self, x: npt.NDArray[np.float64]) -> npt.NDArray[np.intp]:
         """Id of the leaf that each row of x reaches, in the node numbering of `export_tree`."""
@@ -92,7 +102,17 @@ class RawClassifier:
         y: npt.NDArray[np.int_],
         *,
         sample_weight: npt.NDArray[np.float64] | None = None,
-    ) -> None: ...
+        progress: Callable[[int, int], object] | None = None,
+    ) -> None:
+        """Grow the tree with the interpreter lock released.
+
+        Any number of threads may use one estimator: its fits run one after the other
+        (a second waits for the first), and a prediction or export running beside a
+        fit sees the old tree or the new one, whole. ``progress(settled, total)``, when
+        given, is called between nodes with the samples already settled in leaves
+        (a few times a second at most) and once more at the end; an exception it
+        raises ends the fit, keeping the old tree.
+        """
     def predict(self, x: npt.NDArray[np.float64]) -> npt.NDArray[np.int_]: ...
     def predict_proba(self, x: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]: ...
     def apply(self, x: npt.NDArray[np.float64]) -> npt.NDArray[np.intp]:
@@ -142,7 +162,17 @@ class RawObjectiveClassifier:
         y: npt.NDArray[np.int_],
         *,
         sample_weight: npt.NDArray[np.float64] | None = None,
-    ) -> None: ...
+        progress: Callable[[int, int], object] | None = None,
+    ) -> None:
+        """Grow the tree with the interpreter lock released.
+
+        Any number of threads may use one estimator: its fits run one after the other
+        (a second waits for the first), and a prediction or export running beside a
+        fit sees the old tree or the new one, whole. ``progress(settled, total)``, when
+        given, is called between nodes with the samples already settled in leaves
+        (a few times a second at most) and once more at the end; an exception it
+        raises ends the fit, keeping the old tree.
+        """
     def predict(self, x: npt.NDArray[np.float64]) -> npt.NDArray[np.int_]: ...
     def predict_proba(self, x: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]: ...
     def apply(self, x: npt.NDArray[np.float64]) -> npt.NDArray[np.intp]:

@@ -1,42 +1,27 @@
-"""A spinner with the elapsed time on stderr while the command line reads or fits."""
+"""What the package shows while it works: a spinner with the elapsed time, and the
+progress bar of a fit."""
 
 from __future__ import annotations
 
-import signal
-import subprocess
 import sys
+import threading
 import time
 
-# The native fit holds the interpreter lock for its whole run, so no Python thread
-# could animate anything meanwhile: the spinner is a tiny separate process.
-_SPINNER = r"""
-import os, signal, sys, time
-label, delay, parent = sys.argv[1], float(sys.argv[2]), os.getppid()
-drawn = False
-def stop(*_):
-    if drawn:
-        sys.stderr.write("\r\x1b[K")
-        sys.stderr.flush()
-    os._exit(0)
-signal.signal(signal.SIGTERM, stop)
-start = time.monotonic()
-time.sleep(delay)
-frame = 0
-while os.getppid() == parent:
-    drawn = True
-    sys.stderr.write("\r%s %s %.1fs " % ("|/-\\"[frame % 4], label, time.monotonic() - start))
-    sys.stderr.flush()
-    frame += 1
-    time.sleep(0.1)
-"""
+try:
+    from tqdm.auto import tqdm
+except ImportError:  # plain lines on the stream instead
+    tqdm = None
+
+_FRAMES = "|/-\\"
 
 
 class progress:
     """Show a spinner with the elapsed time on ``stream`` while the block runs.
 
     Nothing appears for work shorter than ``delay`` seconds, or when ``stream``
-    is not a terminal (unless ``enabled`` is given). The spinner erases its line
-    when it stops.
+    is not a terminal (unless ``enabled`` is given). The spinner runs on a thread of
+    its own (the native work releases the interpreter lock) and erases its line when
+    it stops.
     """
 
     def __init__(self, label: str, stream=None, *, enabled: bool | None = None, delay=0.5):
@@ -46,27 +31,72 @@ class progress:
             enabled = hasattr(self.stream, "isatty") and self.stream.isatty()
         self.enabled = enabled
         self.delay = delay
-        self.process = None
+        self.thread = None
 
     def __enter__(self):
         self.started = time.perf_counter()
+        self._stop = threading.Event()
         if self.enabled:
             self.stream.flush()
-            try:
-                self.process = subprocess.Popen(
-                    [sys.executable, "-S", "-c", _SPINNER, self.label, str(self.delay)],
-                    stdin=subprocess.DEVNULL,
-                    stdout=subprocess.DEVNULL,
-                    stderr=self.stream,
-                )
-            except OSError:
-                self.process = None  # no spinner is better than no result
+            self.thread = threading.Thread(target=self._spin, name="ornik-spinner", daemon=True)
+            self.thread.start()
         return self
+
+    def _spin(self):
+        if self._stop.wait(self.delay):
+            return
+        frame = 0
+        while True:
+            elapsed = time.perf_counter() - self.started
+            self.stream.write(f"\r{_FRAMES[frame % 4]} {self.label} {elapsed:.1f}s ")
+            self.stream.flush()
+            frame += 1
+            if self._stop.wait(0.1):
+                break
+        self.stream.write("\r\x1b[K")
+        self.stream.flush()
 
     def __exit__(self, *exc):
         self.elapsed = time.perf_counter() - self.started
-        if self.process is not None:
-            self.process.send_signal(signal.SIGTERM)
-            self.process.wait()
-            self.process = None
+        if self.thread is not None:
+            self._stop.set()
+            self.thread.join()
+            self.thread = None
+        return False
+
+
+class fit_progress:
+    """The progress of a fit: the share of the training samples already settled in
+    leaves, as the native fit reports it through ``progress(settled, total)``.
+
+    Drawn by tqdm where it is installed, else as a line on ``stream`` (stderr by
+    default) at every tenth of the samples.
+    """
+
+    def __init__(self, label: str, stream=None):
+        self.label = label
+        self.stream = sys.stderr if stream is None else stream
+        self.bar = None
+        self.shown = None  # the tenths of the samples last written as a plain line
+
+    def __enter__(self):
+        return self
+
+    def __call__(self, settled: int, total: int) -> None:
+        if tqdm is not None:
+            if self.bar is None:
+                self.bar = tqdm(total=total, desc=self.label, unit="samples", file=self.stream)
+            self.bar.update(settled - self.bar.n)
+            return
+        tenths = 10 * settled // total
+        if tenths != self.shown:
+            self.shown = tenths
+            self.stream.write(
+                f"{self.label}: {100 * settled // total}% of {total} samples settled in leaves\n"
+            )
+            self.stream.flush()
+
+    def __exit__(self, *exc):
+        if self.bar is not None:
+            self.bar.close()
         return False

@@ -360,6 +360,14 @@ SETTINGS: tuple[Setting, ...] = (
     _count("n_threads", 1, "worker threads when `parallel` is True", 1),
     _count("parallel_min_samples", 512, "smallest node that fast mode scores on worker threads", 0),
     Setting(
+        "verbose",
+        "int",
+        0,
+        "1 or more: `fit` shows a progress bar of the training samples settled in leaves",
+        low=0,
+        native=(),
+    ),
+    Setting(
         "categorical",
         "columns",
         None,

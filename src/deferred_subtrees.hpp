@@ -34,10 +34,11 @@ std::vector<NodeList<typename Task::Payload>> grow_deferred(
       const size_t id = largest_first[i];
       const DeferredSubtree& subtree = subtrees[id];
       grower.grow(subtree.begin, subtree.end, subtree.depth, grown[id], scratch, false, 0, nullptr,
-                  checkpoint);
+                  between_nodes.for_worker(checkpoint));
     }
   };
-  run_workers(std::min(n_threads, subtrees.size()), grow_waiting, between_nodes);
+  const Checkpoint between_steps = between_nodes ? Checkpoint([&] { between_nodes(); }) : nullptr;
+  run_workers(std::min(n_threads, subtrees.size()), grow_waiting, between_steps);
   return grown;
 }
 

@@ -101,7 +101,7 @@ class FastGrower {
       Payload payload = leaf_payload(task_, node_targets, node_weights);
       if (stops_before_scoring(task_, params_, n, item.depth, std::span<const Target>(node_targets),
                                node_weights)) {
-        append_leaf(out, std::move(payload), n);
+        settle_leaf(out, std::move(payload), n, between_nodes);
         continue;
       }
 
@@ -114,20 +114,20 @@ class FastGrower {
       const ScoredCandidate* best =
           winning_candidate(candidates, params_, aggregator_, picks, evidence);
       if (!best) {
-        append_leaf(out, std::move(payload), n);
+        settle_leaf(out, std::move(payload), n, between_nodes);
         continue;
       }
       const BlockFeature& winner = block_features_[best->feature];
       const std::optional<SplitRule> rule =
           fast_rule(binned_.features[best->feature], best->feature, best->state, winner.ordered);
       if (!rule) {
-        append_leaf(out, std::move(payload), n);
+        settle_leaf(out, std::move(payload), n, between_nodes);
         continue;
       }
       const size_t n_left = partition_in_place(slice, binned_.codes.data() + best->feature,
                                                n_features_, best->state, winner.ordered);
       if (n_left < min_leaf_ || n - n_left < min_leaf_) {
-        append_leaf(out, std::move(payload), n);
+        settle_leaf(out, std::move(payload), n, between_nodes);
         continue;
       }
       const size_t id = out.size();

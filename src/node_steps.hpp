@@ -14,6 +14,7 @@
 #include "selector.hpp"
 #include "task.hpp"
 #include "task_scoring.hpp"
+#include "tree_builder.hpp"
 
 namespace ornik {
 
@@ -60,6 +61,13 @@ void append_leaf(NodeList<Payload>& nodes, Payload payload, size_t n) {
   leaf.is_leaf = true;
   leaf.n_samples = n;
   leaf.payload = std::move(payload);
+}
+
+// A final leaf: appended, and its samples counted as settled.
+template <class Payload>
+void settle_leaf(NodeList<Payload>& nodes, Payload payload, size_t n, const NodeHook& hook) {
+  append_leaf(nodes, std::move(payload), n);
+  hook.settle(n);
 }
 
 template <class Payload>

@@ -143,7 +143,7 @@ NodeList<typename Task::Payload> build_tree_strict(const Task& task, const TreeP
     Payload payload = leaf_payload(task, node_targets, node_weights);
     if (stops_before_scoring(task, params, n, item.depth, std::span<const Target>(node_targets),
                              node_weights)) {
-      append_leaf(nodes, std::move(payload), n);
+      settle_leaf(nodes, std::move(payload), n, between_nodes);
       continue;
     }
 
@@ -192,7 +192,7 @@ NodeList<typename Task::Payload> build_tree_strict(const Task& task, const TreeP
     const ScoredCandidate* best =
         winning_candidate(candidates, params, aggregator, picks, evidence);
     if (!best) {
-      append_leaf(nodes, std::move(payload), n);
+      settle_leaf(nodes, std::move(payload), n, between_nodes);
       continue;
     }
     const size_t best_feature = best->feature;
@@ -204,7 +204,7 @@ NodeList<typename Task::Payload> build_tree_strict(const Task& task, const TreeP
                                ordered)
             : make_rule(column, best_feature, best->state, samples, params.n_bins, ordered);
     if (!rule) {
-      append_leaf(nodes, std::move(payload), n);
+      settle_leaf(nodes, std::move(payload), n, between_nodes);
       continue;
     }
 
@@ -216,7 +216,7 @@ NodeList<typename Task::Payload> build_tree_strict(const Task& task, const TreeP
       if (keep_sorted) goes_left[row] = to_left ? 1 : 0;
     }
     if (left.samples.size() < min_leaf || right.samples.size() < min_leaf) {
-      append_leaf(nodes, std::move(payload), n);
+      settle_leaf(nodes, std::move(payload), n, between_nodes);
       continue;
     }
     if (keep_sorted) {

@@ -69,21 +69,6 @@ struct ObjectiveClassification {
   Gini gini{0};
 };
 
-template <class Task>
-struct DecisionTree {
-  TreeParams params;
-  NodeList<typename Task::Payload> nodes;  // empty: no root yet
-  std::optional<size_t> max_feature;       // the largest split feature, kept with the nodes
-  Task task;
-  std::unique_ptr<Aggregator> aggregator;
-
-  bool has_root() const { return !nodes.empty(); }
-  void set_nodes(NodeList<typename Task::Payload> grown) {
-    nodes = std::move(grown);
-    max_feature = max_split_feature(nodes);
-  }
-};
-
 // Why a fit of n_rows samples cannot run with these settings (the message a caller reports), or
 // none when it can: Fast mode scores only criteria whose table entry says so, and holds at most
 // kMaxFastRows rows.

@@ -1,8 +1,10 @@
 // The Strict and Fast node builders, one template each over the task kind.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -13,8 +15,35 @@
 
 namespace ornik {
 
-// Called between nodes; may throw to abandon the build (for example on a pending interrupt).
-using NodeHook = std::function<void()>;
+// What a build calls between nodes, on the thread that started it, with the number of samples
+// already settled in leaves (by any thread); the call may throw to abandon the build (for example
+// on a pending interrupt). An empty hook counts nothing.
+class NodeHook {
+ public:
+  using Call = std::function<void(uint64_t settled)>;
+
+  NodeHook() = default;
+  explicit NodeHook(Call call)
+      : call_(std::move(call)), settled_(std::make_shared<std::atomic<uint64_t>>(0)) {}
+
+  // A hook for a worker thread: its own checkpoint between nodes, and this hook's count.
+  NodeHook for_worker(std::function<void()> checkpoint) const {
+    NodeHook worker;
+    worker.call_ = [checkpoint = std::move(checkpoint)](uint64_t) { checkpoint(); };
+    worker.settled_ = settled_;
+    return worker;
+  }
+
+  explicit operator bool() const { return static_cast<bool>(call_); }
+  void operator()() const { call_(settled_ ? settled_->load(std::memory_order_relaxed) : 0); }
+  void settle(uint64_t n_samples) const {
+    if (settled_) settled_->fetch_add(n_samples, std::memory_order_relaxed);
+  }
+
+ private:
+  Call call_;
+  std::shared_ptr<std::atomic<uint64_t>> settled_;
+};
 
 // Grows a whole tree in Strict mode from the root sample list 0 .. n-1. weights holds one weight
 // per row, or is empty when every sample weighs one: a weight scales its sample's part in every

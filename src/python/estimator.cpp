@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <type_traits>
 #include <variant>
@@ -10,21 +11,16 @@
 #include "binning.hpp"
 #include "columns.hpp"
 #include "convert.hpp"
+#include "estimator_state.hpp"
+#include "interpreter_lock.hpp"
 #include "params.hpp"
+#include "result_buffer.hpp"
 #include "tree_builder.hpp"
 #include "tree_dict.hpp"
 
 namespace ornik::py {
 
 namespace {
-
-template <class Task>
-struct Estimator {
-  DecisionTree<Task> tree;
-  std::vector<size_t> categorical;  // ascending, no repeats
-  uint64_t n_classes = 0;
-  bool fitted = false;
-};
 
 // ---- The three classes: what differs between them. ----
 
@@ -139,9 +135,9 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   return guarded([&]() -> PyObject* {
     const RawArgs a = parse_constructor(Kind::mask, Kind::name, args, kwds);
     auto est = std::make_unique<Estimator<typename Kind::Task>>();
-    est->tree.task = Kind::make_task(a);
-    est->tree.params = build_params(a);
-    est->tree.aggregator = build_aggregator(a);
+    est->task = Kind::make_task(a);
+    est->params = build_params(a);
+    est->aggregator = build_aggregator(a);
     est->categorical = normalize_positions(a.categorical);
     est->n_classes = a.n_classes;
     return wrap<Kind>(type, std::move(est));
@@ -164,21 +160,22 @@ std::vector<typename Kind::Task::Target> build_targets(const VectorView& y) {
   return targets;
 }
 
-// Between nodes: a pending signal (Ctrl-C) abandons the build with its exception set.
-void check_signals() {
-  if (PyErr_CheckSignals() != 0) throw PyErrorSet{};
-}
-
+// Fits run with the interpreter lock released; it is taken back between nodes to run signal
+// handlers (Ctrl-C abandons the fit and keeps the old tree) and to report progress.
 template <class Kind>
 PyObject* fit(PyObject* self, PyObject* args, PyObject* kwds) {
   return guarded([&]() -> PyObject* {
     const std::vector<PyObject*> bound =
-        bind_arguments(args, kwds, "fit", {"x", "y"}, {"sample_weight"});
+        bind_arguments(args, kwds, "fit", {"x", "y"}, {"sample_weight", "progress"});
     const MatrixView x = convert_argument("x", [&] { return as_matrix(bound[0]); });
     const VectorView y =
         convert_argument("y", [&] { return as_vector(bound[1], Kind::target_type); });
+    PyObject* progress = bound[3] == Py_None ? nullptr : bound[3];
+    if (progress != nullptr && PyCallable_Check(progress) == 0) {
+      raise(PyExc_TypeError,
+            "argument 'progress': expected a callable or None, got " + type_name(progress));
+    }
     auto& est = state<Kind>(self);
-    auto& tree = est.tree;
 
     if (x.cols == 0) raise(PyExc_ValueError, "need at least one feature column");
     if (y.size != x.rows) {
@@ -186,38 +183,42 @@ PyObject* fit(PyObject* self, PyObject* args, PyObject* kwds) {
                                   std::to_string(x.rows) + " samples");
     }
     if (x.rows == 0) raise(PyExc_ValueError, "need at least one sample");
-    if (const auto refusal = fit_refusal(tree.task, tree.params, x.rows)) {
+    if (const auto refusal = fit_refusal(est.task, est.params, x.rows)) {
       raise(PyExc_ValueError, *refusal);
     }
-    const bool fast = tree.params.mode == SplitMode::Fast;
+    const TreeParams& p = est.params;
     // None and an absent argument alike leave every sample weighing one.
     const std::vector<double> weights = bound[2] == nullptr || bound[2] == Py_None
                                             ? std::vector<double>{}
                                             : sample_weights(bound[2], x.rows);
 
-    const std::vector<typename Kind::Task::Target> targets = build_targets<Kind>(y);
-    const std::span<const typename Kind::Task::Target> target_span(targets);
-    const NodeHook hook = check_signals;
-    NodeList<typename Kind::Task::Payload> nodes;
-    if (!fast) {
-      const std::vector<Column> columns = build_columns(x, est.categorical);
-      nodes = build_tree_strict(tree.task, tree.params, *tree.aggregator,
-                                std::span<const Column>(columns), target_span, weights, hook);
-    } else {
-      // Columns are built and binned one at a time (on worker threads when the parallel path
-      // is open), so the float copy of x never exists whole.
-      const TreeParams& p = tree.params;
-      const bool parallel = p.parallel && p.n_threads >= 2 && x.rows >= p.parallel_min_samples;
-      auto binned = bin_columns(x.rows, x.cols, p.n_bins, parallel ? p.n_threads : 1,
-                                [&](size_t j) { return build_column(x, j, est.categorical); });
-      if (const std::string* error = std::get_if<std::string>(&binned)) {
-        raise(PyExc_ValueError, *error);
+    {
+      LockReleased released;
+      const std::lock_guard<std::recursive_mutex> one_fit_at_a_time(est.fitting);
+      const std::vector<typename Kind::Task::Target> targets = build_targets<Kind>(y);
+      const std::span<const typename Kind::Task::Target> target_span(targets);
+      const NodeHook hook = between_nodes(released, progress, x.rows);
+      NodeList<typename Kind::Task::Payload> nodes;
+      if (p.mode != SplitMode::Fast) {
+        const std::vector<Column> columns = build_columns(x, est.categorical);
+        nodes = build_tree_strict(est.task, p, *est.aggregator, std::span<const Column>(columns),
+                                  target_span, weights, hook);
+      } else {
+        // Columns are built and binned one at a time (on worker threads when the parallel path
+        // is open), so the float copy of x never exists whole.
+        const bool parallel = p.parallel && p.n_threads >= 2 && x.rows >= p.parallel_min_samples;
+        auto binned = bin_columns(x.rows, x.cols, p.n_bins, parallel ? p.n_threads : 1,
+                                  [&](size_t j) { return build_column(x, j, est.categorical); });
+        if (const std::string* error = std::get_if<std::string>(&binned)) {
+          released.relocked([&] { raise(PyExc_ValueError, *error); });
+        }
+        nodes = build_tree_fast(est.task, p, *est.aggregator, std::get<BinnedData>(binned),
+                                target_span, weights, hook);
       }
-      nodes = build_tree_fast(tree.task, tree.params, *tree.aggregator,
-                              std::get<BinnedData>(binned), target_span, weights, hook);
+      if (progress != nullptr)
+        released.relocked([&] { report_progress(progress, x.rows, x.rows); });
+      est.install(std::move(nodes));
     }
-    tree.set_nodes(std::move(nodes));
-    est.fitted = true;
     Py_RETURN_NONE;
   });
 }
@@ -225,93 +226,75 @@ PyObject* fit(PyObject* self, PyObject* args, PyObject* kwds) {
 // ---- Prediction. ----
 
 template <class Kind>
-const auto& fitted_nodes(PyObject* self) {
-  const auto& est = state<Kind>(self);
-  if (!est.fitted || !est.tree.has_root()) raise(PyExc_ValueError, "estimator is not fitted");
-  return est.tree.nodes;
+auto fitted_tree(PyObject* self) {
+  auto tree = state<Kind>(self).fitted();
+  if (!tree) raise(PyExc_ValueError, "estimator is not fitted");
+  return tree;
 }
 
-// A new C-ordered array; numpy owns the buffer that the caller then fills in place.
-PyRef new_array(int typenum, std::initializer_list<size_t> shape, bool zeroed) {
-  npy_intp dims[2];
-  int nd = 0;
-  size_t bytes = 8;
-  for (const size_t d : shape) {
-    if (d > static_cast<size_t>(PY_SSIZE_T_MAX) ||
-        (d != 0 && bytes > static_cast<size_t>(PY_SSIZE_T_MAX) / d)) {
-      PyErr_NoMemory();
-      throw PyErrorSet{};
-    }
-    bytes *= d;
-    dims[nd++] = static_cast<npy_intp>(d);
-  }
-  PyArray_Descr* descr = PyArray_DescrFromType(typenum);  // reference stolen below
-  if (descr == nullptr) throw PyErrorSet{};
-  if (zeroed) return checked(PyArray_Zeros(nd, dims, descr, 0));
-  return checked(
-      PyArray_NewFromDescr(&PyArray_Type, descr, nd, dims, nullptr, nullptr, 0, nullptr));
-}
-
-template <class T>
-T* array_data(const PyRef& array) {
-  return static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-}
-
-// The x of predict, predict_proba or apply: bound, converted, then checked against the fitted
-// tree, in that order (a wrong argument is reported before an unfitted estimator).
+// The x of predict, predict_proba or apply, bound, converted, then checked against the fitted
+// tree, in that order (a wrong argument is reported before an unfitted estimator); and the tree
+// that routes it, held for the call.
 template <class Kind>
-MatrixView routed_input(PyObject* self, PyObject* args, PyObject* kwds, const char* function) {
-  const std::vector<PyObject*> bound = bind_arguments(args, kwds, function, {"x"});
-  const MatrixView x = convert_argument("x", [&] { return as_matrix(bound[0]); });
-  fitted_nodes<Kind>(self);
-  // Every split feature must be a column of x.
-  const std::optional<size_t> feature = state<Kind>(self).tree.max_feature;
-  if (feature && *feature >= x.cols) {
-    raise(PyExc_ValueError, "x has " + std::to_string(x.cols) +
-                                " columns but the tree uses feature " + std::to_string(*feature));
-  }
-  return x;
-}
+struct RoutedInput {
+  MatrixView x;
+  std::shared_ptr<const Grown<typename Kind::Task::Payload>> tree;
 
-// Calls emit(i, leaf) with the id of the leaf that row i of x reaches.
-template <class Kind, class Emit>
-void route(PyObject* self, const MatrixView& x, Emit&& emit) {
-  const auto& est = state<Kind>(self);
-  route_rows(est.tree.nodes, x, est.categorical, emit);
-}
+  RoutedInput(PyObject* self, PyObject* args, PyObject* kwds, const char* function) {
+    const std::vector<PyObject*> bound = bind_arguments(args, kwds, function, {"x"});
+    x = convert_argument("x", [&] { return as_matrix(bound[0]); });
+    tree = fitted_tree<Kind>(self);
+    // Every split feature must be a column of x.
+    const std::optional<size_t> feature = tree->max_feature;
+    if (feature && *feature >= x.cols) {
+      raise(PyExc_ValueError, "x has " + std::to_string(x.cols) +
+                                  " columns but the tree uses feature " + std::to_string(*feature));
+    }
+  }
+
+  // Routes every row with the interpreter lock released; fill(values, leaf) writes the values of
+  // a row that reaches `leaf`: one, or a row of `columns` when given. The result array is made
+  // once the lock is back.
+  template <class T, class Fill>
+  PyObject* result(PyObject* self, int typenum, std::optional<size_t> columns, Fill&& fill) const {
+    const size_t width = columns.value_or(1);
+    ResultBuffer<T> values(x.rows, columns);
+    {
+      const LockReleased released;
+      route_rows(tree->nodes, x, state<Kind>(self).categorical,
+                 [&](size_t i, size_t leaf) { fill(values.data() + i * width, leaf); });
+    }
+    return values.to_array(typenum).release();
+  }
+};
 
 template <class Kind>
 PyObject* predict(PyObject* self, PyObject* args, PyObject* kwds) {
   return guarded([&]() -> PyObject* {
-    const MatrixView x = routed_input<Kind>(self, args, kwds, "predict");
-    const auto& nodes = state<Kind>(self).tree.nodes;
+    const RoutedInput<Kind> input(self, args, kwds, "predict");
+    const auto& nodes = input.tree->nodes;
     using Out = std::conditional_t<Kind::classifier, long, double>;
-    PyRef result = new_array(Kind::classifier ? NPY_LONG : NPY_FLOAT64, {x.rows}, false);
-    Out* out = array_data<Out>(result);
-    route<Kind>(self, x, [&](size_t i, size_t leaf) {
-      if constexpr (Kind::classifier) {
-        out[i] = static_cast<long>(nodes[leaf].payload.class_);
-      } else {
-        out[i] = nodes[leaf].payload;
-      }
-    });
-    return result.release();
+    return input.template result<Out>(self, Kind::classifier ? NPY_LONG : NPY_FLOAT64, {},
+                                      [&](Out* out, size_t leaf) {
+                                        if constexpr (Kind::classifier) {
+                                          *out = static_cast<long>(nodes[leaf].payload.class_);
+                                        } else {
+                                          *out = nodes[leaf].payload;
+                                        }
+                                      });
   });
 }
 
 template <class Kind>
 PyObject* predict_proba(PyObject* self, PyObject* args, PyObject* kwds) {
   return guarded([&]() -> PyObject* {
-    const MatrixView x = routed_input<Kind>(self, args, kwds, "predict_proba");
-    const auto& nodes = state<Kind>(self).tree.nodes;
+    const RoutedInput<Kind> input(self, args, kwds, "predict_proba");
+    const auto& nodes = input.tree->nodes;
     const size_t k = std::max<uint64_t>(state<Kind>(self).n_classes, 1);
-    PyRef result = new_array(NPY_FLOAT64, {x.rows, k}, true);
-    double* out = array_data<double>(result);
-    route<Kind>(self, x, [&](size_t i, size_t leaf) {
+    return input.template result<double>(self, NPY_FLOAT64, k, [&](double* out, size_t leaf) {
       const std::vector<double>& proba = nodes[leaf].payload.proba;
-      std::copy_n(proba.begin(), std::min(proba.size(), k), out + i * k);
+      std::copy_n(proba.begin(), std::min(proba.size(), k), out);
     });
-    return result.release();
   });
 }
 
@@ -319,11 +302,9 @@ PyObject* predict_proba(PyObject* self, PyObject* args, PyObject* kwds) {
 template <class Kind>
 PyObject* apply(PyObject* self, PyObject* args, PyObject* kwds) {
   return guarded([&]() -> PyObject* {
-    const MatrixView x = routed_input<Kind>(self, args, kwds, "apply");
-    PyRef result = new_array(NPY_INTP, {x.rows}, false);
-    npy_intp* out = array_data<npy_intp>(result);
-    route<Kind>(self, x, [&](size_t i, size_t leaf) { out[i] = static_cast<npy_intp>(leaf); });
-    return result.release();
+    const RoutedInput<Kind> input(self, args, kwds, "apply");
+    return input.template result<npy_intp>(
+        self, NPY_INTP, {}, [](npy_intp* out, size_t leaf) { *out = static_cast<npy_intp>(leaf); });
   });
 }
 
@@ -332,24 +313,23 @@ PyObject* apply(PyObject* self, PyObject* args, PyObject* kwds) {
 template <class Kind>
 PyObject* depth(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    const auto& tree = state<Kind>(self).tree;
-    return PyLong_FromSize_t(tree.has_root() ? node_depth(tree.nodes) : 0);
+    const auto tree = state<Kind>(self).fitted();
+    return PyLong_FromSize_t(tree ? node_depth(tree->nodes) : 0);
   });
 }
 
 template <class Kind>
 PyObject* n_leaves(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    const auto& tree = state<Kind>(self).tree;
-    return PyLong_FromSize_t(tree.has_root() ? node_leaves(tree.nodes) : 0);
+    const auto tree = state<Kind>(self).fitted();
+    return PyLong_FromSize_t(tree ? node_leaves(tree->nodes) : 0);
   });
 }
 
 template <class Kind>
 PyObject* export_tree(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    const auto& nodes = fitted_nodes<Kind>(self);
-    const std::vector<ExportedNode> records = walk_export(nodes);
+    const std::vector<ExportedNode> records = walk_export(fitted_tree<Kind>(self)->nodes);
     return tree_to_dict(records, Kind::classifier, state<Kind>(self).n_classes).release();
   });
 }
@@ -373,13 +353,12 @@ PyObject* from_tree(PyObject*, PyObject* args, PyObject* kwds) {
         convert_argument("categorical", [&] { return to_positions(positions); });
 
     auto est = std::make_unique<Estimator<typename Kind::Task>>();
-    est->tree.set_nodes(Kind::import_nodes(dict));
-    est->tree.params = import_params();
-    est->tree.task = Kind::import_task(n_classes);
-    est->tree.aggregator = std::make_unique<Mean>();
+    est->install(Kind::import_nodes(dict));
+    est->params = import_params();
+    est->task = Kind::import_task(n_classes);
+    est->aggregator = std::make_unique<Mean>();
     est->categorical = normalize_positions(std::move(categorical));
     est->n_classes = n_classes;
-    est->fitted = true;
     return wrap<Kind>(class_type<Kind>, std::move(est));
   });
 }
@@ -398,7 +377,7 @@ PyMethodDef* method_table() {
   static std::vector<PyMethodDef> table = [] {
     std::vector<PyMethodDef> t{
         {"fit", as_cfunction(fit<Kind>), METH_VARARGS | METH_KEYWORDS,
-         "fit($self, x, y, *, sample_weight=None)\n--\n\n"},
+         "fit($self, x, y, *, sample_weight=None, progress=None)\n--\n\n"},
         {"predict", as_cfunction(predict<Kind>), METH_VARARGS | METH_KEYWORDS,
          "predict($self, x)\n--\n\n"},
     };

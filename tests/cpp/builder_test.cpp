@@ -235,9 +235,9 @@ TEST(Builder, HookCanAbandonTheBuild) {
   for (const SplitMode mode : {SplitMode::Strict, SplitMode::Fast}) {
     for (const int stop_at : {1, 4, 40}) {
       int calls = 0;
-      const NodeHook hook = [&calls, stop_at] {
+      const NodeHook hook([&calls, stop_at](uint64_t) {
         if (++calls == stop_at) throw std::runtime_error("interrupted");
-      };
+      });
       try {
         if (mode == SplitMode::Strict) build_tree_strict(reg, p, Mean(), d.columns, y, {}, hook);
         if (mode == SplitMode::Fast) build_tree_fast(reg, p, Mean(), binned, y, {}, hook);

@@ -2,6 +2,8 @@
 
 import math
 
+import numpy as np
+
 from ornik._ornik import RawClassifier, RawObjectiveClassifier, RawRegressor
 from ornik._settings import CLASSIFIER, REGRESSOR, SETTINGS, native_parameters
 
@@ -184,3 +186,12 @@ def same(a, b):
     if isinstance(a, list):
         return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b, strict=True))
     return a == b
+
+
+def long_data(cls, n, p=8, seed=0):
+    rng = np.random.default_rng(seed)
+    x = rng.normal(size=(n, p))
+    y = x @ rng.normal(size=p) + rng.normal(size=n)
+    if cls is not RawRegressor:  # noisy classes: the tree keeps growing
+        y = np.digitize(y + 2.0 * rng.normal(size=n), [-1.0, 1.0]).astype(np.int_)
+    return x, y

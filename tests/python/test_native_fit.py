@@ -89,23 +89,6 @@ def test_memory_layout_does_not_matter(cls, mode):
     assert same(other.export_tree(), expected)
 
 
-def test_refit_failure_keeps_previous_tree():
-    x, y = data(RawRegressor)
-    est = make(RawRegressor)
-    est.fit(x, y)
-    before, pred = est.export_tree(), est.predict(x)
-    failures = [
-        (lambda: est.fit(x[:, :0], y), ValueError),
-        (lambda: est.fit(x, y[:-1]), ValueError),
-        (lambda: est.fit(x.astype(np.float32), y), TypeError),
-    ]
-    for call, exc in failures:
-        with pytest.raises(exc):
-            call()
-        assert same(est.export_tree(), before)
-        assert np.array_equal(est.predict(x), pred)
-
-
 def test_fast_binning_error_is_passed_on_and_keeps_tree():
     x, y = data(RawRegressor, n=50)
     est = make(RawRegressor, mode="fast", n_bins=70_000)
@@ -116,18 +99,6 @@ def test_fast_binning_error_is_passed_on_and_keeps_tree():
     assert str(info.value).startswith("feature 0: ")
     assert "fast-mode limit" in str(info.value)
     assert same(est.export_tree(), before)
-
-
-def test_refit_replaces_tree():
-    est = make(RawRegressor)
-    x, y = data(RawRegressor)
-    est.fit(x, y)
-    first = est.export_tree()
-    est.fit(x[:40], y[:40])
-    second = est.export_tree()
-    assert second["n_samples"][0] == 40 and not same(first, second)
-    est.fit(x, y)
-    assert same(est.export_tree(), first)
 
 
 @pytest.mark.parametrize("mode", ["strict", "fast"])

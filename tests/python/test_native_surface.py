@@ -48,7 +48,7 @@ def test_class_doc_name_and_signature(cls, doc):
 @pytest.mark.parametrize(
     "method, signature",
     [
-        ("fit", "($self, x, y, *, sample_weight=None)"),
+        ("fit", "($self, x, y, *, sample_weight=None, progress=None)"),
         ("predict", "($self, x)"),
         ("predict_proba", "($self, x)"),
         ("apply", "($self, x)"),
