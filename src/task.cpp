@@ -64,10 +64,14 @@ ClassPrediction class_leaf(size_t n_classes, std::span<const ClassLabel> labels,
   if (n_classes == 0) return {};
   if (!weights.empty()) {  // all-one weights sum to the counts exactly
     std::vector<double> sums(n_classes, 0.0);
+    double total = 0.0;
     for (size_t i = 0; i < labels.size(); ++i) {
-      if (labels[i] < n_classes) sums[labels[i]] += weights[i];
+      if (labels[i] >= n_classes) continue;
+      sums[labels[i]] += weights[i];
+      total += weights[i];
     }
-    return proportions(std::move(sums));
+    // Samples that all weigh nothing still give the leaf proportions: their plain shares.
+    if (total > 0.0) return proportions(std::move(sums));
   }
   std::vector<uint64_t> counts(n_classes, 0);
   for (const ClassLabel l : labels) {

@@ -14,10 +14,13 @@
 
 namespace ornik {
 
-// A node's leaf value: the (weighted) mean of its targets, 0 when they weigh nothing.
-inline double leaf_payload(const Regression&, std::span<const double> y, SampleWeights w = {}) {
+// A node's leaf value: the (weighted) mean of its targets. Samples that all weigh nothing still
+// give the leaf a value: their plain mean.
+inline double leaf_payload(const Regression& task, std::span<const double> y,
+                           SampleWeights w = {}) {
   const SideSums s = SideSums::of(y, w);
-  return s.n > 0.0 ? s.sum / s.n : 0.0;
+  if (s.n > 0.0) return s.sum / s.n;
+  return w.empty() || y.empty() ? 0.0 : leaf_payload(task, y);
 }
 
 inline ClassPrediction leaf_payload(const Classification& task, std::span<const ClassLabel> y,

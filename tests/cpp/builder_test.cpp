@@ -3,6 +3,7 @@
 
 #include <bit>
 #include <cmath>
+#include <numeric>
 #include <random>
 
 #include "binning.hpp"
@@ -62,6 +63,13 @@ TEST(Builder, StoppingRules) {
   TreeParams p = plain_params(SplitMode::Strict);
   p.max_depth = 0;
   EXPECT_EQ(build_tree_strict(mse_task(), p, Mean(), cols, std::span<const double>(kY)).size(), 1u);
+  // A leaf whose samples all weigh nothing predicts their plain mean.
+  const std::vector<double> no_weight(kY.size(), 0.0);
+  const double plain_mean = std::accumulate(kY.begin(), kY.end(), 0.0) / kY.size();
+  EXPECT_EQ(build_tree_strict(mse_task(), p, Mean(), cols, std::span<const double>(kY), no_weight)
+                .at(0)
+                .payload,
+            plain_mean);
   p.max_depth.reset();
   p.min_samples_split = 9;
   EXPECT_EQ(build_tree_strict(mse_task(), p, Mean(), cols, std::span<const double>(kY)).size(), 1u);

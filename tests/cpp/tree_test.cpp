@@ -37,6 +37,9 @@ TEST(ClassLeaf, CountsAndTies) {
   const ClassPrediction w = class_leaf(3, std::vector<ClassLabel>{2, 2, 0, 1}, {{0.5, 1, 4.5, 0}});
   EXPECT_EQ(w.proba, (std::vector<double>{0.75, 0, 0.25}));
   EXPECT_EQ(w.class_, 0u);
+  // Samples that all weigh nothing: their plain shares, never all-zero probabilities.
+  EXPECT_EQ(class_leaf(2, std::vector<ClassLabel>{1, 1, 0, 1}, {{0, 0, 0, 0}}).proba,
+            (std::vector<double>{0.25, 0.75}));
 }
 
 // Root split (x0 < 1) with a left leaf and a right split (cat x1 == 4) over two leaves.
