@@ -1,5 +1,9 @@
 """Exported trees of a broad set of fits, frozen before any speed work and compared node by node.
 
+The second set (drawn_cases.pkl.gz) holds small drawn data sets with drawn settings, hostile
+values included (signed zeros, non-finite values, labels out of range, huge counts), each with its
+complete export (evidence included, every float compared by its bits) or its error message.
+
 Regenerate (only when a change of results is intended) with:
     PYTHONPATH=<package dir> python tests/python/test_golden_trees.py --regenerate
 """
@@ -9,6 +13,7 @@ import itertools
 import json
 import math
 import pathlib
+import pickle
 import sys
 
 import numpy as np
@@ -20,6 +25,12 @@ from ornik._ornik import RawClassifier, RawObjectiveClassifier, RawRegressor
 HERE = pathlib.Path(__file__).parent / "golden"
 DATA = HERE / "datasets.npz"
 TREES = HERE / "trees.json.gz"
+DRAWN = HERE / "drawn_cases.pkl.gz"
+NATIVE = {
+    "regressor": RawRegressor,
+    "classifier": RawClassifier,
+    "objective": RawObjectiveClassifier,
+}
 
 BASE = dict(COMMON, max_depth=6, agg_frac=0.2, agg_eps=1e-3, agg_lambda=0.5)
 
@@ -143,7 +154,38 @@ def encode(value):
     return value
 
 
+def bitwise(value):
+    """The export with every float as its exact hexadecimal form (NaN equal to NaN, -0.0 != 0.0)."""
+    if isinstance(value, float):
+        return value.hex()
+    if isinstance(value, list):
+        return [bitwise(v) for v in value]
+    if isinstance(value, dict):
+        return {k: bitwise(v) for k, v in value.items()}
+    return value
+
+
+def fit_drawn(case):
+    x = {"F": np.asfortranarray, "strided": lambda a: np.repeat(a, 2, axis=1)[:, ::2]}.get(
+        case["layout"], np.asarray
+    )(case["x"])
+    est = NATIVE[case["kind"]](**case["settings"], **case["kw"])
+    try:
+        est.fit(x, case["y"])
+    except ValueError as err:
+        return str(err)
+    return bitwise(est.export_tree())
+
+
+with gzip.open(DRAWN, "rb") as fh:
+    DRAWN_CASES = pickle.load(fh)
+
+
 def regenerate():
+    for case in DRAWN_CASES:
+        case["expected"] = fit_drawn(case)
+    with gzip.open(DRAWN, "wb") as fh:
+        pickle.dump(DRAWN_CASES, fh, protocol=4)
     datasets = make_datasets()
     HERE.mkdir(exist_ok=True)
     np.savez_compressed(DATA, **datasets)
@@ -168,12 +210,20 @@ def test_tree_matches_frozen_export(frozen, name, cls, data, settings):
     assert encode(fit_tree(cls, data, settings, datasets)) == trees[name]
 
 
+@pytest.mark.parametrize("case", DRAWN_CASES, ids=[c["name"] for c in DRAWN_CASES])
+def test_drawn_case_matches_frozen_export(case):
+    assert fit_drawn(case) == case["expected"]
+
+
 def test_fixtures_cover_real_trees(frozen):
     # Guards against freezing degenerate output: most cases must have grown real splits.
     _, trees = frozen
     sizes = [t["node_count"] for t in trees.values()]
     assert sum(s > 1 for s in sizes) >= 0.8 * len(sizes)
     assert max(sizes) > 20
+    drawn = [c["expected"] for c in DRAWN_CASES]
+    assert sum(isinstance(t, dict) and t["node_count"] > 1 for t in drawn) > len(drawn) // 4
+    assert sum(isinstance(t, str) for t in drawn) > 20  # refused settings are frozen too
 
 
 if __name__ == "__main__" and "--regenerate" in sys.argv:
