@@ -2,7 +2,7 @@
 
 import numpy as np
 import pytest
-from native_helpers import CLASSES, KEYWORDS, make, same
+from native_helpers import CLASSES, make, same
 
 from ornik._ornik import RawClassifier, RawObjectiveClassifier, RawRegressor
 
@@ -80,41 +80,6 @@ def test_rejected_y(cls, y):
     assert str(info.value).startswith("argument 'y': ")
 
 
-def test_mae_is_refused_in_fast_mode_only():
-    x, y = data(RawRegressor)
-    est = make(RawRegressor, criterion="mae", mode="fast")
-    with pytest.raises(ValueError) as info:
-        est.fit(x, y)
-    assert str(info.value) == "this task (e.g. MAE) is not supported in SplitMode::Fast; use Strict"
-    strict = make(RawRegressor, criterion="mae", mode="strict")
-    assert strict.fit(x, y) is None
-    assert strict.n_leaves() >= 1
-
-
-@pytest.mark.parametrize("cls", CLASSES)
-@pytest.mark.parametrize("mode", ["strict", "fast"])
-def test_memory_layout_does_not_matter(cls, mode):
-    x, y = data(cls, n=150, p=4)
-    x[::7, 2] = np.nan
-    est = make(cls, mode=mode, categorical=[3])
-    x[:, 3] = np.round(np.abs(x[:, 3]) * 2)
-    est.fit(x, y)
-    expected = est.export_tree()
-    padded = np.full((300, 9), 99.0)
-    padded[::2, 1::2] = x
-    y_padded = np.repeat(y, 2)[::2]
-    variants = [np.asfortranarray(x), padded[::2, 1::2], x[::-1][::-1]]
-    for variant in variants:
-        other = make(cls, mode=mode, categorical=[3])
-        other.fit(variant, y_padded)
-        assert same(other.export_tree(), expected)
-    read_only = x.copy()
-    read_only.flags.writeable = False
-    other = make(cls, mode=mode, categorical=[3])
-    other.fit(read_only, y)
-    assert same(other.export_tree(), expected)
-
-
 def test_refit_failure_keeps_previous_tree():
     x, y = data(RawRegressor)
     est = make(RawRegressor)
@@ -156,65 +121,6 @@ def test_refit_replaces_tree():
     assert same(est.export_tree(), first)
 
 
-@pytest.mark.parametrize("mode", ["strict", "fast"])
-def test_category_conversion_in_training(mode):
-    rng = np.random.default_rng(5)
-    labels = rng.integers(0, 4, size=200).astype(float)
-    y = np.where(labels == 3, 5.0, 0.0) + rng.normal(scale=0.1, size=200)
-    x = np.column_stack([labels, rng.normal(size=200)])
-    x[::11, 0] = np.nan
-    reference = make(RawRegressor, mode=mode, categorical=[0])
-    reference.fit(x, y)
-    assert any(reference.export_tree()["is_categorical"])
-    shifted = x.copy()
-    shifted[x[:, 0] == 3, 0] = 2.5  # rounds to label 3
-    shifted[x[:, 0] == 1, 0] = 0.5  # rounds to label 1
-    shifted[x[:, 0] == 0, 0] = -0.0  # label 0
-    shifted[np.isnan(x[:, 0]), 0] = -1.0  # missing like NaN
-    other = make(RawRegressor, mode=mode, categorical=[7, 0, 0])
-    other.fit(shifted, y)
-    assert same(other.export_tree(), reference.export_tree())
-
-
-@pytest.mark.parametrize("cls", CLASSIFIERS)
-def test_negative_class_targets_are_class_zero(cls):
-    x, y = data(cls)
-    est = make(cls, n_classes=3)
-    est.fit(x, y)
-    negative = np.where(y == 0, -3, y)
-    other = make(cls, n_classes=3)
-    other.fit(x, negative)
-    assert same(other.export_tree(), est.export_tree())
-
-
-@pytest.mark.parametrize("cls", CLASSES)
-def test_max_depth_zero_gives_single_leaf(cls):
-    x, y = data(cls)
-    est = make(cls, max_depth=0, n_classes=3) if cls is not RawRegressor else make(cls, max_depth=0)
-    est.fit(x, y)
-    assert est.depth() == 0 and est.n_leaves() == 1
-    out = est.export_tree()
-    assert out["is_leaf"] == [True] and out["n_samples"] == [len(y)]
-    pred = est.predict(np.zeros((3, 0)))
-    assert len(set(pred.tolist())) == 1
-
-
-@pytest.mark.parametrize("cls", CLASSES)
-@pytest.mark.parametrize("settings", ["split_style", "keywords"])
-def test_equivalent_settings_grow_the_same_tree(cls, settings):
-    # "bin" is "bin_membership"; the keyword-only defaults are what a call without them does.
-    x, y = data(cls)
-    pairs = [dict(split_style="bin"), dict(split_style="bin_membership")]
-    if settings == "keywords":
-        pairs = [{}, KEYWORDS[cls]]
-    trees = []
-    for overrides in pairs:
-        est = make(cls, **overrides)
-        est.fit(x, y)
-        trees.append(est.export_tree())
-    assert same(trees[0], trees[1])
-
-
 @pytest.mark.parametrize("cls", CLASSIFIERS)
 @pytest.mark.parametrize("mode", ["strict", "fast"])
 def test_unallocatable_class_count_is_a_memory_error(cls, mode):
@@ -222,15 +128,3 @@ def test_unallocatable_class_count_is_a_memory_error(cls, mode):
     with pytest.raises(MemoryError):
         est.fit(np.zeros((4, 1)), np.zeros(4, dtype=np.int_))
     assert est.n_leaves() == 0
-
-
-@pytest.mark.parametrize("cls", CLASSES)
-@pytest.mark.parametrize("mode", ["strict", "fast"])
-def test_parallel_fit_matches_sequential(cls, mode):
-    x, y = data(cls, n=300, p=5)
-    trees = []
-    for parallel, n_threads in [(False, 1), (True, 3)]:
-        est = make(cls, mode=mode, parallel=parallel, n_threads=n_threads, parallel_min_samples=16)
-        est.fit(x, y)
-        trees.append(est.export_tree())
-    assert same(trees[0], trees[1])

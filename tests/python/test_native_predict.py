@@ -4,7 +4,7 @@ import math
 
 import numpy as np
 import pytest
-from native_helpers import MISSING, cat, category_label, leaf, make, num, route, tree_dict
+from native_helpers import MISSING, cat, category_label, leaf, make, num, tree_dict
 
 from ornik._ornik import RawClassifier, RawObjectiveClassifier, RawRegressor
 
@@ -90,33 +90,6 @@ def test_categorical_positions_beyond_x_are_ignored():
     x = np.array([[0.0, 0.0, 0.5], [0.0, 0.0, 1.5]])
     for categorical in ([], [7], [7, 3, 7]):
         assert regressor(root, categorical).predict(x).tolist() == [1.0, 2.0]
-
-
-WIDE = num(
-    0,
-    None,
-    0.0,
-    cat(3, 2, leaf(1.0), num(99, -1.0, 1.0, leaf(2.0), leaf(3.0))),
-    num(50, 0.0, None, leaf(4.0), cat(99, 0, leaf(5.0), leaf(6.0))),
-)
-
-
-@pytest.mark.parametrize("categorical", [[3], [3, 99], [3, 50, 99]])
-def test_many_rows_match_reference_routing(categorical):
-    rng = np.random.default_rng(1)
-    x = rng.normal(size=(2500, 100)) * 2
-    x[:, 3] = rng.integers(0, 4, size=2500) + rng.choice([0.0, 0.4, 0.5], size=2500)
-    x[rng.random(size=x.shape) < 0.05] = NAN
-    est = regressor(WIDE, categorical)
-    expected = [route(WIDE, row, categorical) for row in x.tolist()]
-    assert est.predict(x).tolist() == expected
-    assert [tree_dict(WIDE)["value"][i] for i in est.apply(x)] == expected  # leaf values differ
-    # Any memory layout gives the same answer.
-    assert est.predict(np.asfortranarray(x)).tolist() == expected
-    wide = np.zeros((2500 * 2, 200))
-    wide[::2, ::2] = x
-    assert est.predict(wide[::2, ::2]).tolist() == expected
-    assert est.predict(x[::-1]).tolist() == expected[::-1]
 
 
 @pytest.mark.parametrize("method", ["predict", "predict_proba", "apply"])
