@@ -44,42 +44,6 @@ def test_shape_checks_in_order(cls, shape, m, message):
     assert est.depth() == 0 and est.n_leaves() == 0
 
 
-@pytest.mark.parametrize(
-    "x",
-    [
-        [[1.0, 2.0]],
-        np.zeros((3, 2), dtype=np.float32),
-        np.zeros((3, 2), dtype=np.int64),
-        np.zeros(3),
-        np.zeros((3, 2, 1)),
-    ],
-)
-@pytest.mark.parametrize("cls", CLASSES)
-def test_rejected_x(cls, x):
-    with pytest.raises(TypeError) as info:
-        make(cls).fit(x, [1, 2])  # y is wrong too; x is reported first
-    assert str(info.value).startswith("argument 'x': ")
-
-
-@pytest.mark.parametrize(
-    "cls, y",
-    [
-        (RawRegressor, np.zeros(3, dtype=np.int_)),
-        (RawRegressor, np.zeros(3, dtype=np.float32)),
-        (RawRegressor, [0.0, 1.0, 2.0]),
-        (RawRegressor, np.zeros((3, 1))),
-        (RawClassifier, np.zeros(3)),
-        (RawClassifier, np.zeros(3, dtype=np.int32)),
-        (RawObjectiveClassifier, np.zeros(3, dtype=bool)),
-        (RawObjectiveClassifier, np.zeros((3, 1), dtype=np.int_)),
-    ],
-)
-def test_rejected_y(cls, y):
-    with pytest.raises(TypeError) as info:
-        make(cls).fit(np.zeros((3, 2)), y)
-    assert str(info.value).startswith("argument 'y': ")
-
-
 def test_refit_failure_keeps_previous_tree():
     x, y = data(RawRegressor)
     est = make(RawRegressor)

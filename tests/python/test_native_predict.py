@@ -104,41 +104,6 @@ def test_too_narrow_x(method):
     assert len(call(np.zeros((1, 6)))) == 1
 
 
-@pytest.mark.parametrize("shape", [(0, 0), (3, 0), (0, 4), (2, 3)])
-def test_single_leaf_accepts_any_width(shape):
-    est = regressor(leaf(4.5))
-    out = est.predict(np.zeros(shape))
-    assert out.shape == (shape[0],) and out.tolist() == [4.5] * shape[0]
-    c = RawClassifier.from_tree(tree_dict(leaf((1, [0.25, 0.75])), 2), 2, [])
-    assert c.predict(np.zeros(shape)).tolist() == [1] * shape[0]
-    assert c.predict_proba(np.zeros(shape)).tolist() == [[0.25, 0.75]] * shape[0]
-    assert c.apply(np.zeros(shape)).tolist() == [0] * shape[0]
-
-
-@pytest.mark.parametrize(
-    "n_classes, proba, row",
-    [
-        (0, [0.3, 0.7], [0.3]),
-        (0, [], [0.0]),
-        (3, [0.4, 0.6], [0.4, 0.6, 0.0]),
-        (2, [0.1, 0.2, 0.7], [0.1, 0.2]),
-        (4, [], [0.0, 0.0, 0.0, 0.0]),
-        (1, [1.0], [1.0]),
-    ],
-)
-@pytest.mark.parametrize("cls", CLASSIFIERS)
-@pytest.mark.parametrize("split", [False, True])
-def test_predict_proba_widths(cls, n_classes, proba, row, split):
-    root = leaf((0, proba))
-    if split:
-        root = num(0, None, 0.0, root, leaf((0, [9.0] * 5)))
-    est = cls.from_tree(tree_dict(root, n_classes), n_classes, [])
-    out = est.predict_proba(np.array([[-1.0], [-2.0]]))
-    assert out.shape == (2, max(n_classes, 1))
-    assert out.tolist() == [row, row]
-    assert est.predict_proba(np.zeros((0, 1))).shape == (0, max(n_classes, 1))
-
-
 @pytest.mark.parametrize("cls", [RawRegressor, *CLASSIFIERS])
 @pytest.mark.parametrize("split_style", ["threshold", "bin"])
 def test_apply_finds_the_leaves_that_predict_reads(cls, split_style):
@@ -158,23 +123,6 @@ def test_apply_finds_the_leaves_that_predict_reads(cls, split_style):
     else:
         assert np.array_equal(np.array(tree["predicted_class"])[leaves], est.predict(x))
         assert [tree["proba"][i] for i in leaves] == est.predict_proba(x).tolist()
-
-
-def test_result_arrays_are_new_owned_and_writeable():
-    est = regressor(num(0, None, 0.0, leaf(1.0), leaf(2.0)))
-    x = np.array([[-1.0], [1.0]])
-    for out, dtype in [(est.predict(x), np.float64), (regressor(leaf(3.0)).predict(x), np.float64)]:
-        assert out.dtype == dtype and out.ndim == 1
-        assert out.flags.writeable and out.flags.c_contiguous
-        out[0] = 42.0
-    c = RawClassifier.from_tree(tree_dict(leaf((1, [0.5, 0.5])), 2), 2, [])
-    labels = c.predict(x)
-    assert labels.dtype == np.dtype(np.int_) and labels.tolist() == [1, 1]
-    proba = c.predict_proba(x)
-    assert proba.dtype == np.float64 and proba.flags.c_contiguous and proba.flags.writeable
-    proba[:] = 0.0
-    assert c.predict_proba(x).tolist() == [[0.5, 0.5]] * 2
-    assert x.tolist() == [[-1.0], [1.0]]
 
 
 @pytest.mark.parametrize("cls", CLASSIFIERS)
