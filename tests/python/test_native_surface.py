@@ -107,6 +107,7 @@ def test_rejected_strings(cls, name, value, template):
         ("line\u2028", r'"line\u{2028}"'),
         ("lone\ud800", r'"lone\u{d800}"'),
         ("\U000e0001", r'"\u{e0001}"'),
+        ("\u07ff\u0800", '"\u07ff\u0800"'),  # the last two-byte and first three-byte UTF-8
     ],
 )
 def test_quoting_in_messages(text, quoted):
