@@ -1,6 +1,6 @@
 """Frozen fits, compared with today's fits float by float (by their bits: NaN equals NaN, -0.0 is
-not 0.0). Each case holds its data, settings and the complete export (split evidence included) or
-the error message of the fit:
+not 0.0). Each case holds its data (plain lists: the file loads with any NumPy), settings and
+the complete export (split evidence included) or the error message of the fit:
 
 - a grid over every task kind, criterion, objective, average, aggregator, split style and mode on
   numeric, mixed (categorical, missing, infinite) and tiny data with ties, with variants of n_bins,
@@ -48,7 +48,8 @@ def bitwise(value):
 def fit(case):
     est = NATIVE[case["kind"]](**case["settings"], **case["kw"])
     try:
-        est.fit(LAYOUTS[case["layout"]](case["x"]), case["y"])
+        x = LAYOUTS[case["layout"]](np.array(case["x"], dtype=np.float64))
+        est.fit(x, np.array(case["y"], dtype=case["y_dtype"]))
     except ValueError as err:
         return str(err)
     return bitwise(est.export_tree())
