@@ -92,7 +92,7 @@ TEST(Builder, PartitionKeepsLeftOrder) {
   EXPECT_EQ(pos2[1], 4u);
 }
 
-// Random mixed data with missing values, for the parallel-equals-sequential checks.
+// Random mixed data with missing values, for the stop-rule and hook checks.
 struct RandomData {
   std::vector<Column> columns;
   std::vector<double> y_reg;
@@ -144,51 +144,6 @@ void expect_same_tree(const NodeList<Payload>& a, const NodeList<Payload>& b,
     EXPECT_TRUE(!same_stop || bits(x.stop_score) == bits(y.stop_score)) << i;
   }
 }
-
-class ParallelEqualsSequential
-    : public ::testing::TestWithParam<std::tuple<SplitMode, SplitStyle, uint64_t, bool>> {};
-
-TEST_P(ParallelEqualsSequential, AllTaskKinds) {
-  const auto [mode, style, threads, held_out] = GetParam();
-  const RandomData d = random_data(600, 7, 11);
-  TreeParams seq;
-  seq.mode = mode;
-  seq.split_style = style;
-  seq.max_depth = 5;
-  seq.n_bins = 6;
-  if (held_out) seq.fold_score = FoldScore::Loss, seq.stop_rule = StopRule::Selection;
-  TreeParams par = seq;
-  par.parallel = true;
-  par.n_threads = threads;
-  par.parallel_min_samples = 0;
-  const Mean mean;
-  const BinnedData binned = std::get<BinnedData>(BinnedData::fit(d.columns, seq.n_bins));
-  auto grow = [&](const auto& task, const TreeParams& p, const auto& y) {
-    using T = std::decay_t<decltype(task)>;
-    std::span<const typename T::Target> ys(y);
-    // Sample weights with the held-out scores: both parallel paths pass them on.
-    std::vector<double> w;
-    for (size_t i = 0; held_out && i < ys.size(); ++i)
-      w.push_back(0.5 * static_cast<double>(i % 3));
-    return mode == SplitMode::Strict ? build_tree_strict(task, p, mean, d.columns, ys, w)
-                                     : build_tree_fast(task, p, mean, binned, ys, w);
-  };
-  const Regression reg{std::make_unique<Mse>()};
-  const Classification cls{std::make_unique<Entropy>(3), 3};
-  const ObjectiveClassification obj{std::make_unique<F1>(Average::Macro, 0), 3, Gini(3)};
-  const auto reg_tree = grow(reg, seq, d.y_reg);
-  EXPECT_GT(reg_tree.size(), 1u);
-  expect_same_tree(reg_tree, grow(reg, par, d.y_reg));
-  expect_same_tree(grow(cls, seq, d.y_cls), grow(cls, par, d.y_cls));
-  expect_same_tree(grow(obj, seq, d.y_cls), grow(obj, par, d.y_cls));
-}
-
-// Thread counts far beyond the rows are capped, not wrapped: 2**62 once made 4 * threads zero.
-INSTANTIATE_TEST_SUITE_P(
-    Modes, ParallelEqualsSequential,
-    ::testing::Combine(::testing::Values(SplitMode::Strict, SplitMode::Fast),
-                       ::testing::Values(SplitStyle::Threshold, SplitStyle::BinMembership),
-                       ::testing::Values(uint64_t{3}, uint64_t{1} << 62), ::testing::Bool()));
 
 // Either stop rule makes the same splits when nothing stops (a NaN threshold); each split records
 // its winner's summary and the stop score, and the node stays a leaf exactly when that stop

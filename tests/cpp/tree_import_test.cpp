@@ -129,54 +129,6 @@ INSTANTIATE_TEST_SUITE_P(
                     "tree state key \"fold_score_std\" has no entry for node 2"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(TreeImport, ReadsOnlyWhatEachNodeNeeds) {
-  // A categorical split needs no bounds, leaves need no children or rule, and nodes that node 0
-  // never reaches may hold anything.
-  FlatTree f = lists(6, false);
-  split(f, 0, 2, 1);
-  f.is_categorical[0] = 1;
-  f.category[0] = (int64_t{1} << 32) + 7;  // the low 32 bits
-  f.lower.clear();
-  f.upper.clear();
-  f.children_left.resize(1);
-  f.children_right.resize(1);
-  f.feature = {3};
-  f.is_categorical.resize(1);
-  f.category.resize(1);
-  const auto r = import_regression(f);
-  ASSERT_TRUE(std::holds_alternative<NodeList<double>>(r)) << std::get<std::string>(r);
-  const NodeList<double>& nodes = std::get<NodeList<double>>(r);
-  ASSERT_EQ(nodes.size(), 3u);
-  EXPECT_EQ(nodes[0].rule.kind, SplitRule::Kind::Categorical);
-  EXPECT_EQ(nodes[0].rule.category, 7u);
-  EXPECT_EQ(nodes[0].rule.feature, 3u);
-  EXPECT_EQ(nodes[0].right, 2u);
-  EXPECT_EQ(nodes[1].payload, 20.0);  // left child first
-  EXPECT_EQ(nodes[2].payload, 10.0);
-}
-
-TEST(TreeImport, InfiniteBoundsAreNoBoundsAndNegativeClassesAreZero) {
-  FlatTree f = five(true);
-  f.lower[0] = -INF;
-  f.upper[0] = INF;
-  f.lower[2] = NaN;
-  f.upper[2] = 2.5;
-  f.predicted_class[1] = -7;
-  f.proba[3] = {1.0, 0.0, 0.0, 0.0, 0.0};  // any length is kept
-  f.score = {0.5, 9.0, 0.25};              // a split reads its evidence, a leaf none
-  f.n_scored_folds = {3, 0, 4};
-  const auto nodes = std::get<NodeList<ClassPrediction>>(import_classification(f));
-  EXPECT_EQ(nodes[2].evidence.score, 0.25);
-  EXPECT_EQ(nodes[2].evidence.n_folds, 4u);
-  EXPECT_TRUE(std::isnan(nodes[1].evidence.score) && std::isnan(nodes[2].evidence.fold_mean));
-  EXPECT_FALSE(nodes[0].rule.has_lower);
-  EXPECT_FALSE(nodes[0].rule.has_upper);
-  EXPECT_TRUE(nodes[2].rule.has_lower);  // NaN is kept, and no number passes it
-  EXPECT_FALSE(nodes[2].rule.number_goes_left(1.0));
-  EXPECT_EQ(nodes[1].payload.class_, 0u);
-  EXPECT_EQ(nodes[3].payload.proba.size(), 5u);
-}
-
 // ---- The fuzz codec and the seed corpus. ----
 
 NodeList<double> fitted_regression(SplitMode mode) {

@@ -43,7 +43,6 @@ def package_native(task, cls):
     return {s.name: s.default_for(task) for s in SETTINGS if s.name in names}
 
 
-COMMON = {k: v for k, v in ARGS[RawRegressor].items() if k != "criterion"}
 CLASSES = list(ARGS)
 
 
@@ -125,10 +124,6 @@ def tree_dict(root, n_classes=None):
     n = len(d["is_leaf"])
     out.update({k: [math.nan] * n for k in EVIDENCE[:-1]}, n_scored_folds=[0] * n)
     return out
-
-
-def without_evidence(d):
-    return {k: v for k, v in d.items() if k not in EVIDENCE}
 
 
 def with_evidence(est, evidence=True):

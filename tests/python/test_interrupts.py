@@ -30,6 +30,19 @@ CASES = [
 ]
 
 
+ANSWERED = []  # seconds from each signal to the KeyboardInterrupt
+
+
+@pytest.fixture(scope="module", autouse=True)
+def summary(request):
+    yield
+    if ANSWERED:
+        request.config.ornik_figures.append(
+            f"interrupts: {len(ANSWERED)} long fits stopped at most {max(ANSWERED):.3f} s "
+            "after the signal"
+        )
+
+
 @pytest.fixture
 def restore_signals():
     alarm, interrupt = signal.getsignal(signal.SIGALRM), signal.getsignal(signal.SIGINT)
@@ -63,7 +76,7 @@ def case_id(cls, settings, n):
 
 
 @pytest.mark.parametrize("cls, settings, n", CASES, ids=[case_id(*c) for c in CASES])
-def test_interrupt_stops_a_long_fit_and_keeps_the_tree(request, restore_signals, cls, settings, n):
+def test_interrupt_stops_a_long_fit_and_keeps_the_tree(restore_signals, cls, settings, n):
     small_x, small_y = long_data(cls, 300, seed=1)
     est = make(cls, **settings)
     est.fit(small_x, small_y)
@@ -72,10 +85,7 @@ def test_interrupt_stops_a_long_fit_and_keeps_the_tree(request, restore_signals,
 
     answered = interrupted_fit(est, x, y)
 
-    name = f"{cls.__name__} {settings['mode']}{' parallel' if settings.get('parallel') else ''}"
-    request.config.ornik_figures.append(
-        f"interrupt: {name}, {n} rows: answered {answered:.3f} s after the signal"
-    )
+    ANSWERED.append(answered)
     assert answered < ANSWER_WITHIN
     assert same(est.export_tree(), before)
     assert np.array_equal(est.predict(small_x), predicted)

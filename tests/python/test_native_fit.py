@@ -2,7 +2,7 @@
 
 import numpy as np
 import pytest
-from native_helpers import CLASSES, KEYWORDS, make, same
+from native_helpers import CLASSES, make, same
 
 from ornik._ornik import RawClassifier, RawObjectiveClassifier, RawRegressor
 
@@ -48,45 +48,6 @@ def test_input_checks_in_order(cls, shape, m, w, message):
     assert est.depth() == 0 and est.n_leaves() == 0
 
 
-@pytest.mark.parametrize(
-    "x",
-    [
-        [[1.0, 2.0]],
-        np.zeros((3, 2), dtype=np.float32),
-        np.zeros((3, 2), dtype=np.int64),
-        np.zeros(3),
-        np.zeros((3, 2, 1)),
-    ],
-)
-@pytest.mark.parametrize("cls", CLASSES)
-def test_rejected_x(cls, x):
-    with pytest.raises(TypeError) as info:
-        make(cls).fit(x, [1, 2])  # y is wrong too; x is reported first
-    assert str(info.value).startswith("argument 'x': ")
-
-
-@pytest.mark.parametrize("cls", CLASSES)
-@pytest.mark.parametrize("mode", ["strict", "fast"])
-def test_memory_layout_does_not_matter(cls, mode):
-    x, y = data(cls, n=150, p=4)
-    x[::7, 2] = np.nan
-    est = make(cls, mode=mode, categorical=[3])
-    x[:, 3] = np.round(np.abs(x[:, 3]) * 2)
-    est.fit(x, y)
-    expected = est.export_tree()
-    padded = np.full((300, 9), 99.0)
-    padded[::2, 1::2] = x
-    y_padded = np.repeat(y, 2)[::2]
-    variants = [np.asfortranarray(x), padded[::2, 1::2], x[::-1][::-1]]
-    for variant in variants:
-        other = make(cls, mode=mode, categorical=[3])
-        other.fit(variant, y_padded)
-        assert same(other.export_tree(), expected)
-    read_only = x.copy()
-    read_only.flags.writeable = False
-    other = make(cls, mode=mode, categorical=[3])
-    other.fit(read_only, y)
-    assert same(other.export_tree(), expected)
 
 
 def test_fast_binning_error_is_passed_on_and_keeps_tree():
@@ -99,37 +60,6 @@ def test_fast_binning_error_is_passed_on_and_keeps_tree():
     assert str(info.value).startswith("feature 0: ")
     assert "fast-mode limit" in str(info.value)
     assert same(est.export_tree(), before)
-
-
-@pytest.mark.parametrize("mode", ["strict", "fast"])
-def test_category_conversion_in_training(mode):
-    rng = np.random.default_rng(5)
-    labels = rng.integers(0, 4, size=200).astype(float)
-    y = np.where(labels == 3, 5.0, 0.0) + rng.normal(scale=0.1, size=200)
-    x = np.column_stack([labels, rng.normal(size=200)])
-    x[::11, 0] = np.nan
-    reference = make(RawRegressor, mode=mode, categorical=[0])
-    reference.fit(x, y)
-    assert any(reference.export_tree()["is_categorical"])
-    shifted = x.copy()
-    shifted[x[:, 0] == 3, 0] = 2.5  # rounds to label 3
-    shifted[x[:, 0] == 1, 0] = 0.5  # rounds to label 1
-    shifted[x[:, 0] == 0, 0] = -0.0  # label 0
-    shifted[np.isnan(x[:, 0]), 0] = -1.0  # missing like NaN
-    other = make(RawRegressor, mode=mode, categorical=[7, 0, 0])
-    other.fit(shifted, y)
-    assert same(other.export_tree(), reference.export_tree())
-
-
-@pytest.mark.parametrize("cls", CLASSIFIERS)
-def test_negative_class_targets_are_class_zero(cls):
-    x, y = data(cls)
-    est = make(cls, n_classes=3)
-    est.fit(x, y)
-    negative = np.where(y == 0, -3, y)
-    other = make(cls, n_classes=3)
-    other.fit(x, negative)
-    assert same(other.export_tree(), est.export_tree())
 
 
 @pytest.mark.parametrize("cls", CLASSES)
@@ -146,22 +76,6 @@ def test_max_depth_zero_gives_single_leaf(cls):
     leaf = out["value"] if cls is RawRegressor else out["proba"]
     want = np.average(y, weights=w) if cls is RawRegressor else np.bincount(y, w, 3) / w.sum()
     np.testing.assert_allclose(np.ravel(leaf), want, rtol=1e-12)
-
-
-@pytest.mark.parametrize("cls", CLASSES)
-@pytest.mark.parametrize("settings", ["split_style", "keywords"])
-def test_equivalent_settings_grow_the_same_tree(cls, settings):
-    # "bin" is "bin_membership"; the keyword-only defaults are what a call without them does.
-    x, y = data(cls)
-    pairs = [dict(split_style="bin"), dict(split_style="bin_membership")]
-    if settings == "keywords":
-        pairs = [{}, KEYWORDS[cls]]
-    trees = []
-    for overrides in pairs:
-        est = make(cls, **overrides)
-        est.fit(x, y)
-        trees.append(est.export_tree())
-    assert same(trees[0], trees[1])
 
 
 @pytest.mark.parametrize("cls", CLASSIFIERS)

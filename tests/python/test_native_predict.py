@@ -4,7 +4,7 @@ import math
 
 import numpy as np
 import pytest
-from native_helpers import MISSING, cat, category_label, leaf, make, num, route, tree_dict
+from native_helpers import MISSING, cat, category_label, leaf, make, num, tree_dict
 
 from ornik._ornik import RawClassifier, RawObjectiveClassifier, RawRegressor
 
@@ -92,33 +92,6 @@ def test_categorical_positions_beyond_x_are_ignored():
         assert regressor(root, categorical).predict(x).tolist() == [1.0, 2.0]
 
 
-WIDE = num(
-    0,
-    None,
-    0.0,
-    cat(3, 2, leaf(1.0), num(99, -1.0, 1.0, leaf(2.0), leaf(3.0))),
-    num(50, 0.0, None, leaf(4.0), cat(99, 0, leaf(5.0), leaf(6.0))),
-)
-
-
-@pytest.mark.parametrize("categorical", [[3], [3, 99], [3, 50, 99]])
-def test_many_rows_match_reference_routing(categorical):
-    rng = np.random.default_rng(1)
-    x = rng.normal(size=(2500, 100)) * 2
-    x[:, 3] = rng.integers(0, 4, size=2500) + rng.choice([0.0, 0.4, 0.5], size=2500)
-    x[rng.random(size=x.shape) < 0.05] = NAN
-    est = regressor(WIDE, categorical)
-    expected = [route(WIDE, row, categorical) for row in x.tolist()]
-    assert est.predict(x).tolist() == expected
-    assert [tree_dict(WIDE)["value"][i] for i in est.apply(x)] == expected  # leaf values differ
-    # Any memory layout gives the same answer.
-    assert est.predict(np.asfortranarray(x)).tolist() == expected
-    wide = np.zeros((2500 * 2, 200))
-    wide[::2, ::2] = x
-    assert est.predict(wide[::2, ::2]).tolist() == expected
-    assert est.predict(x[::-1]).tolist() == expected[::-1]
-
-
 @pytest.mark.parametrize("method", ["predict", "predict_proba", "apply"])
 def test_too_narrow_x(method):
     root = cat(5, 1, leaf((0, [1.0])), leaf((1, [0.0, 1.0])))
@@ -129,41 +102,6 @@ def test_too_narrow_x(method):
     with pytest.raises(ValueError, match="x has 5 columns but the tree uses feature 5"):
         call(np.zeros((0, 5)))
     assert len(call(np.zeros((1, 6)))) == 1
-
-
-@pytest.mark.parametrize("shape", [(0, 0), (3, 0), (0, 4), (2, 3)])
-def test_single_leaf_accepts_any_width(shape):
-    est = regressor(leaf(4.5))
-    out = est.predict(np.zeros(shape))
-    assert out.shape == (shape[0],) and out.tolist() == [4.5] * shape[0]
-    c = RawClassifier.from_tree(tree_dict(leaf((1, [0.25, 0.75])), 2), 2, [])
-    assert c.predict(np.zeros(shape)).tolist() == [1] * shape[0]
-    assert c.predict_proba(np.zeros(shape)).tolist() == [[0.25, 0.75]] * shape[0]
-    assert c.apply(np.zeros(shape)).tolist() == [0] * shape[0]
-
-
-@pytest.mark.parametrize(
-    "n_classes, proba, row",
-    [
-        (0, [0.3, 0.7], [0.3]),
-        (0, [], [0.0]),
-        (3, [0.4, 0.6], [0.4, 0.6, 0.0]),
-        (2, [0.1, 0.2, 0.7], [0.1, 0.2]),
-        (4, [], [0.0, 0.0, 0.0, 0.0]),
-        (1, [1.0], [1.0]),
-    ],
-)
-@pytest.mark.parametrize("cls", CLASSIFIERS)
-@pytest.mark.parametrize("split", [False, True])
-def test_predict_proba_widths(cls, n_classes, proba, row, split):
-    root = leaf((0, proba))
-    if split:
-        root = num(0, None, 0.0, root, leaf((0, [9.0] * 5)))
-    est = cls.from_tree(tree_dict(root, n_classes), n_classes, [])
-    out = est.predict_proba(np.array([[-1.0], [-2.0]]))
-    assert out.shape == (2, max(n_classes, 1))
-    assert out.tolist() == [row, row]
-    assert est.predict_proba(np.zeros((0, 1))).shape == (0, max(n_classes, 1))
 
 
 @pytest.mark.parametrize("cls", [RawRegressor, *CLASSIFIERS])
@@ -185,23 +123,6 @@ def test_apply_finds_the_leaves_that_predict_reads(cls, split_style):
     else:
         assert np.array_equal(np.array(tree["predicted_class"])[leaves], est.predict(x))
         assert [tree["proba"][i] for i in leaves] == est.predict_proba(x).tolist()
-
-
-def test_result_arrays_are_new_owned_and_writeable():
-    est = regressor(num(0, None, 0.0, leaf(1.0), leaf(2.0)))
-    x = np.array([[-1.0], [1.0]])
-    for out, dtype in [(est.predict(x), np.float64), (regressor(leaf(3.0)).predict(x), np.float64)]:
-        assert out.dtype == dtype and out.ndim == 1
-        assert out.flags.writeable and out.flags.c_contiguous
-        out[0] = 42.0
-    c = RawClassifier.from_tree(tree_dict(leaf((1, [0.5, 0.5])), 2), 2, [])
-    labels = c.predict(x)
-    assert labels.dtype == np.dtype(np.int_) and labels.tolist() == [1, 1]
-    proba = c.predict_proba(x)
-    assert proba.dtype == np.float64 and proba.flags.c_contiguous and proba.flags.writeable
-    proba[:] = 0.0
-    assert c.predict_proba(x).tolist() == [[0.5, 0.5]] * 2
-    assert x.tolist() == [[-1.0], [1.0]]
 
 
 @pytest.mark.parametrize("cls", CLASSIFIERS)

@@ -19,29 +19,15 @@ def test_module_all_and_doc():
     assert native.RawRegressor.__module__ == "ornik._ornik"
 
 
-@pytest.mark.parametrize(
-    "cls, doc",
-    [
-        (RawRegressor, "Native regression tree."),
-        (
-            RawClassifier,
-            "Native classification tree. Targets are already label-encoded to `0..n`\n"
-            "by the Python layer; class recovery happens there via `classes_`.",
-        ),
-        (
-            RawObjectiveClassifier,
-            "Native classification tree that selects splits by a metric objective\n"
-            "(precision/recall/F1/F\u03b2/accuracy) instead of impurity.",
-        ),
-    ],
-)
-def test_class_doc_name_and_signature(cls, doc):
-    assert cls.__doc__ == doc
-    assert cls.__name__ == cls.__qualname__
+@pytest.mark.parametrize("cls", CLASSES)
+def test_class_and_from_tree_signatures(cls):
+    assert cls.__name__ == cls.__qualname__ and cls.__doc__
     keywords = "".join(f", {k}={v!r}" for k, v in KEYWORDS[cls].items())
     expected = "(" + ", ".join(signature_order(cls)) + ", *" + keywords + ")"
-    assert cls.__text_signature__ == expected
-    assert str(inspect.signature(cls)) == expected
+    assert cls.__text_signature__ == str(inspect.signature(cls)) == expected
+    assert isinstance(inspect.getattr_static(cls, "from_tree"), staticmethod)
+    n_classes = "" if cls is RawRegressor else "n_classes, "
+    assert str(inspect.signature(cls.from_tree)) == f"(tree, {n_classes}categorical)"
 
 
 @pytest.mark.parametrize("cls", CLASSES)
@@ -66,66 +52,6 @@ def test_method_signatures(cls, method, signature):
     assert f.__doc__ is None
     inspect.signature(f)
 
-
-@pytest.mark.parametrize(
-    "cls, signature, doc",
-    [
-        (
-            RawRegressor,
-            "(tree, categorical)",
-            "Rebuild a fitted regressor from an `export_tree` dump (used to unpickle).",
-        ),
-        (
-            RawClassifier,
-            "(tree, n_classes, categorical)",
-            "Rebuild a fitted classifier from an `export_tree` dump (used to unpickle).",
-        ),
-        (
-            RawObjectiveClassifier,
-            "(tree, n_classes, categorical)",
-            "Rebuild a fitted objective classifier from an `export_tree` dump. The\n"
-            "objective plays no part in prediction, so a placeholder task is used.",
-        ),
-    ],
-)
-def test_from_tree_is_static_with_doc(cls, signature, doc):
-    assert isinstance(inspect.getattr_static(cls, "from_tree"), staticmethod)
-    assert cls.from_tree.__text_signature__ == signature
-    assert cls.from_tree.__doc__ == doc
-    assert str(inspect.signature(cls.from_tree)) == signature
-
-
-# ---- Accepted strings ----
-
-ACCEPTED = [
-    (RawRegressor, "criterion", ["mse", "variance", "mae"]),
-    (RawClassifier, "criterion", ["gini", "entropy"]),
-    (RawObjectiveClassifier, "objective", ["precision", "recall", "f1", "fbeta", "accuracy"]),
-    (RawObjectiveClassifier, "average", ["binary", "micro", "macro", "weighted"]),
-    (RawRegressor, "cv_score", ["impurity", "loss"]),
-    (RawClassifier, "cv_score", ["impurity", "loss"]),
-] + [
-    (cls, name, values)
-    for cls in CLASSES
-    for name, values in [
-        ("mode", ["strict", "fast"]),
-        ("split_style", ["threshold", "bin", "bin_membership"]),
-        (
-            "aggregator",
-            ["mean", "median", "trimmed_mean", "signal_to_noise", "mean_minus_lambda_std"],
-        ),
-        ("cv_stop", ["score", "selection"]),
-    ]
-]
-
-
-@pytest.mark.parametrize("cls, name, value", [(c, n, v) for c, n, vs in ACCEPTED for v in vs])
-def test_accepted_strings(cls, name, value):
-    est = make(cls, **{name: value})
-    assert est.depth() == 0 and est.n_leaves() == 0
-
-
-# ---- Rejected strings ----
 
 REG_CRIT = 'unknown regression criterion {} (expected "mse", "variance" or "mae")'
 CLS_CRIT = 'unknown classification criterion {} (expected "gini" or "entropy")'
@@ -181,6 +107,7 @@ def test_rejected_strings(cls, name, value, template):
         ("line\u2028", r'"line\u{2028}"'),
         ("lone\ud800", r'"lone\u{d800}"'),
         ("\U000e0001", r'"\u{e0001}"'),
+        ("\u07ff\u0800", '"\u07ff\u0800"'),  # the last two-byte and first three-byte UTF-8
     ],
 )
 def test_quoting_in_messages(text, quoted):

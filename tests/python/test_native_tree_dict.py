@@ -63,17 +63,6 @@ def test_round_trip_keeps_every_key_and_absent_evidence_is_nan_or_zero(cls, abse
     assert same(load(cls, out).export_tree(), out)
 
 
-@pytest.mark.parametrize("cls", [RawRegressor, *CLASSIFIERS])
-def test_single_leaf(cls):
-    root = leaf(2.5, 6) if cls is RawRegressor else leaf((1, [0.5, 0.5]), 6)
-    est = load(cls, tree_dict(root, None if cls is RawRegressor else 2), n_classes=2)
-    assert est.depth() == 0 and est.n_leaves() == 1
-    out = est.export_tree()
-    assert out["node_count"] == 1 and out["is_leaf"] == [True]
-    assert out["children_left"] == [-1] and out["feature"] == [-1]
-    assert math.isnan(out["lower"][0]) and out["n_samples"] == [6]
-
-
 def test_unused_entries_are_ignored_and_split_counts_recomputed():
     d = tree_dict(REG_TREE)
     d["n_samples"][0] = 999  # a split's count
@@ -248,46 +237,6 @@ def test_from_tree_argument_conversion(args, exc, prefix):
         RawClassifier.from_tree(*args)
     if prefix:
         assert str(info.value).startswith(prefix)
-
-
-def bad(**changes):
-    d = tree_dict(REG_TREE)
-    for key, (i, v) in changes.items():
-        d[key][i] = v
-    return d
-
-
-def truncated(key, n):
-    d = tree_dict(REG_TREE)
-    d[key] = d[key][:n]
-    return d
-
-
-@pytest.mark.parametrize(
-    "d, message",
-    [
-        (bad(children_left=(0, -1)), "node 0 has left child -1 out of range"),
-        (bad(children_right=(2, 7)), "node 2 has right child 7 out of range"),
-        (bad(children_right=(3, 2**40)), "node 3 has right child 1099511627776 out of range"),
-        (bad(children_left=(3, 0)), "tree state has a cycle: node 3 links back to node 0"),
-        (bad(children_right=(0, 0)), "tree state has a cycle: node 0 links back to node 0"),
-        (bad(children_right=(2, 1)), "tree state reaches node 1 twice (again from node 2)"),
-        (bad(children_right=(3, 4)), "tree state reaches node 4 twice (again from node 3)"),
-        (truncated("value", 6), 'tree state key "value" has no entry for node 6'),
-        (truncated("n_samples", 5), 'tree state key "n_samples" has no entry for node 5'),
-        (truncated("children_right", 3), 'tree state key "children_right" has no entry for node 3'),
-        (truncated("category", 2), 'tree state key "category" has no entry for node 2'),
-        (truncated("upper", 3), 'tree state key "upper" has no entry for node 3'),
-        (
-            truncated("fold_score_mean", 2),
-            'tree state key "fold_score_mean" has no entry for node 2',
-        ),
-    ],
-)
-def test_from_tree_broken_structure(d, message):
-    with pytest.raises(ValueError) as info:
-        RawRegressor.from_tree(d, [])
-    assert str(info.value).startswith(message)
 
 
 def test_imported_regressor_refits_with_fixed_settings():
