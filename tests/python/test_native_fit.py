@@ -48,8 +48,6 @@ def test_input_checks_in_order(cls, shape, m, w, message):
     assert est.depth() == 0 and est.n_leaves() == 0
 
 
-
-
 def test_fast_binning_error_is_passed_on_and_keeps_tree():
     x, y = data(RawRegressor, n=50)
     est = make(RawRegressor, mode="fast", n_bins=70_000)
