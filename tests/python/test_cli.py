@@ -26,9 +26,7 @@ HEADER = ["width", "colour", "shelf", "label"]
 
 def write_csv(path, header, rows):
     with open(path, "w", newline="") as fh:
-        writer = csv.writer(fh)
-        writer.writerow(header)
-        writer.writerows(rows)
+        csv.writer(fh).writerows([header, *rows])
     return path
 
 
@@ -87,11 +85,10 @@ def test_regression_with_numeric_categories_beside_text(tmp_path, capsys):
     est = ornik.load(model)
     assert est.mode == "fast" and est.is_categorical_.tolist() == [True, True, False]
     assert est.categories_[0].tolist() == [0.0, 1.0, 2.0, 3.0]  # numeric categories stay numbers
-    code, out, _ = run(capsys, "predict", model, path)
-    values = np.array(out.splitlines()[1:], dtype=float)
-    assert out.startswith("prediction\n") and np.mean(np.abs(values - [r[3] for r in rows])) < 1
+    out = run(capsys, "predict", model, path)[1]
+    assert out.startswith("prediction\n")
     X = pd.DataFrame([r[:3] for r in rows], columns=["code", "side", "x"])
-    assert np.array_equal(values, est.predict(X))
+    assert np.array_equal(np.array(out.splitlines()[1:], dtype=float), est.predict(X))
 
 
 @pytest.mark.parametrize(
@@ -100,16 +97,12 @@ def test_regression_with_numeric_categories_beside_text(tmp_path, capsys):
         (["fit", "absent.csv", "--target", "label", "--out", "m.json"], 1, "cannot read absent"),
         (["fit", "{train}", "--target", "nope", "--out", "m.json"], 1, "column 'nope' not found"),
         (["fit", "{train}", "--target", "label", "depth=3", "--out", "m"], 2, "unknown setting"),
-        (["fit", "{train}", "--target", "label", "3", "--out", "m.json"], 2, "name=value"),
-        (["fit", "--target", "label", "--out", "m.json"], 2, "arguments are required: data$"),
         (["fit", "{train}", "--target", "label", "--mode", "fast", "mode=strict", "--out", "m"], 2,
          "--mode fast contradicts mode=strict"),
         (["fit", "{train}", "--target", "label", "--task", "regression", "--out", "m.json"], 1,
          "target column 'label' is not numeric"),
         (["fit", "{train}", "--target", "width", "--task", "regression", "--out", "m.json"], 1,
          "target column 'width' has 10 missing values"),
-        (["fit", "{train}", "--target", "shelf", "criterion=mse", "--out", "m.json"], 2,
-         "criterion must be 'gini' or 'entropy', got 'mse'"),
         (["fit", "{train}", "--target", "shelf", "objective=f1", "--out", "m.json"], 2,
          "average='binary' scores one class, but the target has 5 classes"),
         (["fit", "{train}", "--target", "label", "objective=f1", "pos_label=yes", "--out", "m"], 2,
@@ -117,12 +110,9 @@ def test_regression_with_numeric_categories_beside_text(tmp_path, capsys):
         (["fit", "{stray}", "--target", "label", "--out", "m.json"], 1,
          "column 'width' of stray.csv holds numbers, but data row 3 is '?': give --na-values '?'"),
         (["fit", "{empty}", "--target", "label", "--out", "m"], 1, "empty.csv has no data rows"),
-        (["fit", "{train}", "--target", "label", "--out", "."], 1, "cannot write .: it is a direc"),
         (["fit", "{train}", "--target", "label", "--out", "nodir/m.json"], 1, "cannot write"),
         (["predict", "absent.json", "{train}"], 1, "cannot read absent.json"),
-        (["predict", "{model}", "{stray}"], 1, "column 'width' of stray.csv holds numbers"),
         (["predict", "{regressor}", "{train}", "--proba"], 2, "--proba needs a classifier"),
-        (["train"], 2, "unknown command 'train'"),
     ],
 )  # fmt: skip
 def test_errors_are_one_line_with_the_exit_code(argv, code, message, data, tmp_path, capsys):
@@ -186,20 +176,14 @@ def test_progress_spinner_draws_and_erases_on_a_terminal_only(tmp_path, terminal
 
 def test_module_entry_point_runs_the_demo_by_default(tmp_path):
     result = command(cwd=tmp_path)
-    assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
-    for model in ("ORNIKClassifier, strict", "ORNIKClassifier, fast", "DecisionTreeClassifier",
-                  "ORNIKRegressor, fast", "DecisionTreeRegressor"):  # fmt: skip
-        assert any(model in line for line in lines), model
     scores = [float(ln.split("±")[0].split()[-1]) for ln in lines if "±" in ln and ln[0] != "|"]
-    assert len(scores) == 15 and all(-1 < s <= 1 for s in scores)
+    assert result.returncode == 0 and len(scores) == 15 and all(-1 < s <= 1 for s in scores)
     assert any(line.startswith("|--- ") for line in lines)
 
 
 def test_version_and_help(capsys):
     assert run(capsys, "--version")[:2] == (0, f"ornik {ornik.__version__}\n")
-    code, out, _ = run(capsys, "--help")
-    assert code == 0 and "predict" in out
     code, out, _ = run(capsys, "fit", "--help")
     assert code == 0 and "--target" in out and "--na-values" in out
     assert all(f"  {s.name}={s.default_for(s.tasks[0])}" in out for s in SETTINGS)
