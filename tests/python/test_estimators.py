@@ -79,29 +79,13 @@ def test_objective_classifier_maps_pos_label(objective, average, pos_label, inde
     assert same(est._raw.export_tree(), raw.export_tree())
 
 
-def test_meta_estimators_weigh_samples():
-    from sklearn.ensemble import AdaBoostRegressor, BaggingClassifier
-
-    X, y_reg, y_cls = make_data()
-    w = np.random.default_rng(1).uniform(0, 2, len(y_cls))
-    for meta, y in [
-        (AdaBoostRegressor(ORNIKRegressor(max_depth=3), n_estimators=5, random_state=0), y_reg),
-        (BaggingClassifier(ORNIKClassifier(max_depth=3), n_estimators=5, random_state=0), y_cls),
-    ]:
-        assert meta.fit(X, y, sample_weight=w).score(X, y) > 0.75
-
-
 BAD_SETTINGS = [
     (ORNIKRegressor, {"n_bins": 2.5}, "n_bins must be an integer in [2, 2**64) (at most 65535 "
                                       "with mode='fast'), got 2.5"),
     (ORNIKClassifier, {"class_weight": "even"}, "class_weight must be None or 'balanced' or a "
                                                 "dict of class label: finite weight >= 0"),
-    (ORNIKClassifier, {"max_depth": "lots"}, "max_depth must be None or an integer in [0, "
-                                             "2**64), got 'lots'"),
     (ORNIKRegressor, {"agg_frac": 0.9}, "agg_frac must be a number in [0, 0.5), got 0.9"),
     (ORNIKRegressor, {"min_impurity_decrease": math.nan}, "must be a number, not NaN, got nan"),
-    (ORNIKClassifier, {"cv_shuffle": "maybe"}, "cv_shuffle must be True or False, got 'maybe'"),
-    (ORNIKClassifier, {"criterion": "mse"}, "criterion must be 'gini' or 'entropy', got 'mse'"),
     (ORNIKClassifier, {"mode": "fast", "cv_folds": 256}, "cv_folds=256 needs mode='strict' "
                                                          "(mode='fast' allows at most 255)"),
 ]  # fmt: skip
@@ -132,35 +116,24 @@ def test_bad_settings_are_refused_by_name_before_any_work(
     "labels",
     [
         np.array([-3, 0, 7]),  # negative labels must not merge (the core clips them to 0)
-        np.array([1.0, 2.0, 4.0]),
+        np.array([True, False, True]),
+        np.array([-2.0, 1.0, 2.0**53]),
         np.array(["b", "a", "c"], dtype=object),
     ],
+    ids=["int", "bool", "float", "object"],
 )
-def test_classifier_labels_round_trip(labels):
+def test_classifier_labels_round_trip(labels, tmp_path):
     X, _, y = make_data()
     est = ORNIKClassifier(max_depth=4).fit(X, labels[y])
-    classes = np.sort(labels)
-    np.testing.assert_array_equal(est.classes_, classes)
+    classes = np.unique(labels)
     # The core must see each label's position among the sorted classes.
     reference = ORNIKClassifier(max_depth=4).fit(X, np.searchsorted(classes, labels[y]))
-    np.testing.assert_array_equal(est.predict(X), classes[reference.predict(X)])
     np.testing.assert_array_equal(est.predict_proba(X), reference.predict_proba(X))
-    assert est.predict(X).dtype == labels.dtype
-
-
-@pytest.mark.parametrize(
-    "convert",
-    [lambda X: np.round(X * 100).astype(np.int32), np.asfortranarray, lambda X: X.tolist(),
-     lambda X: np.repeat(X, 2, axis=1)[:, ::2]],
-    ids=["int32", "fortran", "list", "strided"],
-)  # fmt: skip
-def test_any_numeric_input_matches_float64(convert):
-    X, y, _ = make_data()
-    Xc, X64 = convert(X), np.asarray(convert(X), dtype=np.float64)
-    np.testing.assert_array_equal(
-        ORNIKRegressor(max_depth=4).fit(Xc, y).predict(Xc),
-        ORNIKRegressor(max_depth=4).fit(X64, y).predict(X64),
-    )
+    est.save(tmp_path / "m.json")  # and the model file keeps their values and dtype
+    for model in (est, ornik.load(tmp_path / "m.json")):
+        assert model.classes_.tolist() == classes.tolist() and model.classes_.dtype == labels.dtype
+        np.testing.assert_array_equal(model.predict(X), classes[reference.predict(X)])
+        assert model.predict(X).dtype == labels.dtype
 
 
 def shop_frame(n=300, seed=1):

@@ -37,34 +37,30 @@ def run_onnx(model, X):
 
 def outputs(model, X):
     """Predictions and, for a classifier, probabilities."""
-    return [model.predict(X)] + (
-        [model.predict_proba(X)] if hasattr(model, "predict_proba") else []
-    )
+    proba = [model.predict_proba(X)] if hasattr(model, "predict_proba") else []
+    return [model.predict(X), *proba]
 
 
-MAKERS = {
-    "regressor": ORNIKRegressor,
-    "classifier": ORNIKClassifier,
-    "objective": lambda **kw: ORNIKClassifier(objective="f1", average="macro", **kw),
-    "single leaf": lambda **kw: ORNIKClassifier(max_depth=0, **kw),
-}
+F1 = {"objective": "f1", "average": "macro"}
+KINDS = [(ORNIKRegressor, {}), (ORNIKClassifier, {}), (ORNIKClassifier, F1)]
 
 
 @pytest.mark.parametrize(
-    "kind, split_style",
-    [(k, s) for k in list(MAKERS)[:3] for s in ("threshold", "bin")] + [("single leaf", "bin")],
+    "cls, settings",
+    [(c, dict(kw, split_style=s)) for c, kw in KINDS for s in ("threshold", "bin")]
+    + [(ORNIKClassifier, {"max_depth": 0, "split_style": "bin"})],  # a single leaf
 )
-def test_exports_route_every_row_as_ornik(kind, split_style):
+def test_exports_route_every_row_as_ornik(cls, settings):
     X, y = data(3000, 0)
-    est = MAKERS[kind](split_style=split_style, categorical=[2, 3], min_samples_leaf=3)
+    est = cls(categorical=[2, 3], min_samples_leaf=3, **settings)
     labels = np.array(["low", "mid", "high"])[np.digitize(y, [0.0, 1.2])]
     est.fit(X, y if isinstance(est, ORNIKRegressor) else labels)
     rows, _ = data(100_000, 1)
     rng = np.random.default_rng(2)
     infinite = np.where(rng.random(rows.shape) < 0.5, np.inf, -np.inf)
     with_inf = np.where(rng.random(rows.shape) < 0.01, infinite, rows)
-    onnx_outputs = run_onnx(ornik.to_onnx(est), with_inf)
-    for got, want in zip(onnx_outputs, outputs(est, with_inf), strict=True):
+    onnx = run_onnx(ornik.to_onnx(est), with_inf)
+    for got, want in zip(onnx, outputs(est, with_inf), strict=True):
         np.testing.assert_array_equal(got.reshape(want.shape), want)
 
     # scikit-learn reads float32: exact on the training rows (thresholds among them) and,
@@ -86,9 +82,8 @@ def test_exports_route_every_row_as_ornik(kind, split_style):
     leaves, paths, tree = est.apply(few), est.decision_path(few), est.tree_
     at_leaf = tree["value" if "value" in tree else "proba"][leaves]
     np.testing.assert_array_equal(at_leaf, explained(est, few))
-    parent = np.zeros(tree["node_count"], dtype=int)
-    for p in np.flatnonzero(~tree["is_leaf"]):
-        parent[[tree["children_left"][p], tree["children_right"][p]]] = p
+    parent = {c: p for p in np.flatnonzero(~tree["is_leaf"])
+              for c in (tree["children_left"][p], tree["children_right"][p])}  # fmt: skip
     for i, node in enumerate(leaves):
         path = [node]
         while path[-1]:

@@ -73,21 +73,6 @@ def test_round_trip_keeps_the_model(kind, how, tmp_path):
     copy.fit(X, est.predict(X))  # the copy refits with its own settings
 
 
-@pytest.mark.parametrize(
-    "labels",
-    [np.array([True, False]), np.array(["yes", "no"], dtype=object), np.array([0.0, 2.0**53]),
-     np.array([-2.0, 7.0])],
-    ids=["bool", "object", "float", "negative-float"],
-)  # fmt: skip
-def test_class_labels_keep_their_values_and_dtype(labels, tmp_path):
-    X = np.linspace(0, 1, 60).reshape(-1, 1)
-    est = ORNIKClassifier(max_depth=2).fit(X, labels[(X[:, 0] > 0.5).astype(int)])
-    loaded = json_copy(est, tmp_path / "m.json")
-    assert loaded.classes_.dtype == est.classes_.dtype
-    assert loaded.classes_.tolist() == est.classes_.tolist()
-    np.testing.assert_array_equal(loaded.predict(X), est.predict(X))
-
-
 def test_unfitted_estimators_pickle_but_do_not_save(tmp_path):
     copy = pickle.loads(pickle.dumps(ORNIKClassifier(max_depth=2)))
     assert copy.max_depth == 2
