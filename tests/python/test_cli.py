@@ -62,12 +62,14 @@ def command(*argv, cwd, umask=None):
 def test_fit_then_predict_matches_the_python_model(data, tmp_path, capsys):
     path, rows = data
     model, out = tmp_path / "model.json", tmp_path / "pred.csv"
-    code, _, err = run(capsys, "fit", path, "--target", "label", "max_depth=3", "--out", model)
+    fit = ["fit", path, "--target", "label", "max_depth=3", "--categorical", "shelf", "--out"]
+    code, _, err = run(capsys, *fit, model)
     assert code == 0 and "'label' as a classification target" in err and f"-> {model}" in err
     est = ornik.load(model)
     assert est.max_depth == 3 and est.feature_names_in_.tolist() == ["width", "colour", "shelf"]
-    assert est.is_categorical_.tolist() == [False, True, False]  # text columns are categorical
+    assert est.is_categorical_.tolist() == [False, True, True]  # text columns are categorical
     assert sorted(est.categories_[1].tolist()) == ["blue", "green", "red"]
+    assert est.categories_[2].tolist() == [0.0, 1.0, 2.0, 3.0, 4.0]  # numbers stay numbers
     assert run(capsys, "predict", model, path, "--out", out, "--proba")[0] == 0
     predicted = list(csv.DictReader(out.open()))
     X = [[float(r[0] or "nan"), None if r[1] == "NA" else r[1], r[2]] for r in rows]
@@ -75,20 +77,6 @@ def test_fit_then_predict_matches_the_python_model(data, tmp_path, capsys):
     assert [p["prediction"] for p in predicted] == expected.tolist()
     assert set(predicted[0]) == {"prediction", "proba_drop", "proba_keep"}
     assert np.mean(expected == [r[3] for r in rows]) > 0.9
-
-
-def test_regression_with_numeric_categories_beside_text(tmp_path, capsys):
-    rows = [[i % 4, "ab"[i % 2], i / 10, (i % 4 == 2) * 10.0 + i / 10] for i in range(120)]
-    path, model = write_csv(tmp_path / "r.csv", ["code", "side", "x", "y"], rows), tmp_path / "r"
-    fit = ["--task", "regression", "--categorical", "code", "--mode", "fast", "-q"]
-    assert run(capsys, "fit", path, "--target", "y", *fit, "--out", model) == (0, "", "")
-    est = ornik.load(model)
-    assert est.mode == "fast" and est.is_categorical_.tolist() == [True, True, False]
-    assert est.categories_[0].tolist() == [0.0, 1.0, 2.0, 3.0]  # numeric categories stay numbers
-    out = run(capsys, "predict", model, path)[1]
-    assert out.startswith("prediction\n")
-    X = pd.DataFrame([r[:3] for r in rows], columns=["code", "side", "x"])
-    assert np.array_equal(np.array(out.splitlines()[1:], dtype=float), est.predict(X))
 
 
 @pytest.mark.parametrize(
@@ -109,9 +97,7 @@ def test_regression_with_numeric_categories_beside_text(tmp_path, capsys):
          "pos_label='yes' is not one of the classes ['drop', 'keep']"),
         (["fit", "{stray}", "--target", "label", "--out", "m.json"], 1,
          "column 'width' of stray.csv holds numbers, but data row 3 is '?': give --na-values '?'"),
-        (["fit", "{empty}", "--target", "label", "--out", "m"], 1, "empty.csv has no data rows"),
         (["fit", "{train}", "--target", "label", "--out", "nodir/m.json"], 1, "cannot write"),
-        (["predict", "absent.json", "{train}"], 1, "cannot read absent.json"),
         (["predict", "{regressor}", "{train}", "--proba"], 2, "--proba needs a classifier"),
     ],
 )  # fmt: skip
@@ -119,8 +105,7 @@ def test_errors_are_one_line_with_the_exit_code(argv, code, message, data, tmp_p
     train, rows = data
     stray = [[3 - i if i != 2 else "?", *rows[i][1:]] for i in range(9)]
     files = dict(train=train, model=tmp_path / "model.json", regressor=tmp_path / "regressor.json",
-                 stray=write_csv(tmp_path / "stray.csv", HEADER, stray).name,
-                 empty=write_csv(tmp_path / "empty.csv", ["width", "label"], []))  # fmt: skip
+                 stray=write_csv(tmp_path / "stray.csv", HEADER, stray).name)  # fmt: skip
     assert main(["fit", str(train), "--target", "label", "-q", "--out", str(files["model"])]) == 0
     ORNIKRegressor().fit([[0.0], [1.0]], [0.0, 1.0]).save(files["regressor"])
     result = command(*[a.format(**files) for a in argv], cwd=tmp_path)
