@@ -33,12 +33,12 @@ def make_data(n=240, seed=0):
         {},
         {"cv_score": "loss", "cv_stop": "selection", "max_depth": None, "min_samples_leaf": 7},
         {"min_samples_split": 40, "n_bins": 4, "cv_folds": 3, "cv_seed": 7, "cv_shuffle": False},
-        {"mode": "fast", "split_style": "bin", "aggregator": "trimmed_mean", "agg_frac": 0.25},
+        {"mode": "fast", "split_style": "bin", "aggregator": "trimmed_mean", "agg_frac": 0.25,
+         "parallel": True, "n_threads": 2, "parallel_min_samples": 16},
         {"aggregator": "signal_to_noise", "agg_eps": 0.5, "max_depth": 2},
         {"aggregator": "mean_minus_lambda_std", "agg_lambda": 2.0, "min_impurity_decrease": 0.01},
-        {"parallel": True, "n_threads": 2, "parallel_min_samples": 16, "mode": "fast"},
     ],
-)
+)  # fmt: skip
 def test_settings_grow_the_core_tree(settings):
     X, y_reg, y = make_data()
     est = ORNIKRegressor(criterion="variance", **settings).fit(X, y_reg)
