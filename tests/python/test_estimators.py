@@ -3,6 +3,7 @@
 import json
 import math
 import re
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -15,6 +16,7 @@ from ornik import ORNIKClassifier, ORNIKRegressor
 from ornik._cli import main
 from ornik._ornik import RawClassifier, RawObjectiveClassifier, RawRegressor
 from ornik._persistence import ModelFileError, to_document
+from ornik._settings import settings_table
 
 
 def make_data(n=240, seed=0):
@@ -207,3 +209,35 @@ def test_a_failed_refit_leaves_no_stale_tree():
         est.set_params(mode="nope").fit(X, y)
     with pytest.raises(NotFittedError):
         est.predict(X)
+
+
+def test_readme_shows_the_declared_settings():
+    assert settings_table() in (Path(__file__).parents[2] / "README.md").read_text()
+
+
+def test_meta_estimators_weigh_samples():
+    from sklearn.ensemble import AdaBoostClassifier, AdaBoostRegressor, BaggingClassifier
+
+    X, y_reg, y_cls = make_data()
+    w = np.random.default_rng(1).uniform(0, 2, len(y_cls))
+    for meta, y in [
+        (AdaBoostClassifier(ORNIKClassifier(max_depth=1), n_estimators=5), y_cls),
+        (AdaBoostRegressor(ORNIKRegressor(max_depth=3), n_estimators=5, random_state=0), y_reg),
+        (BaggingClassifier(ORNIKClassifier(max_depth=3), n_estimators=5, random_state=0), y_cls),
+    ]:
+        assert meta.fit(X, y, sample_weight=w).score(X, y) > 0.75
+
+
+@pytest.mark.parametrize("cls", [ORNIKRegressor, ORNIKClassifier])
+@pytest.mark.parametrize("cv_stop", ["score", "selection"])
+def test_a_pure_noise_feature_gets_less_importance_than_the_signal(cls, cv_stop):
+    rng = np.random.default_rng(1)
+    X = np.column_stack([rng.integers(0, 3, 600), rng.normal(size=600)])  # noise: 600 values
+    y = X[:, 0] + rng.normal(size=600)
+    est = cls(max_depth=None, cv_score="loss", cv_stop=cv_stop)
+    t = est.fit(X, y if cls is ORNIKRegressor else y > 1).tree_
+    importance = est.feature_importances_
+    assert importance[1] < importance[0] / (1 if cv_stop == "score" else 10)
+    # The stop test reads the winner's score, or the held-out gains of each fold's own pick.
+    split = ~t["is_leaf"]
+    assert all(t["stop_score"][split] == t["score"][split]) == (cv_stop == "score")
