@@ -50,10 +50,6 @@ def make(cls, **overrides):
     return cls(**{**ARGS[cls], **overrides})
 
 
-def signature_order(cls):
-    return list(ARGS[cls])
-
-
 # ---- Hand-built trees: nested nodes flattened into the export dictionary (preorder). ----
 
 

@@ -4,53 +4,20 @@ import inspect
 
 import numpy as np
 import pytest
-from native_helpers import ARGS, CLASSES, KEYWORDS, make, signature_order
+from native_helpers import ARGS, CLASSES, KEYWORDS, make
 
-import ornik._ornik as native
 from ornik._ornik import RawClassifier, RawObjectiveClassifier, RawRegressor
-
-
-def test_module_all_and_doc():
-    assert native.__all__ == ["RawClassifier", "RawObjectiveClassifier", "RawRegressor", "__doc__"]
-    doc = native.__doc__
-    assert "\n" not in doc
-    assert "native core" in doc.lower()
-    assert "`ornik.ORNIKClassifier`" in doc and "`ornik.ORNIKRegressor`" in doc
-    assert native.RawRegressor.__module__ == "ornik._ornik"
 
 
 @pytest.mark.parametrize("cls", CLASSES)
 def test_class_and_from_tree_signatures(cls):
     assert cls.__name__ == cls.__qualname__ and cls.__doc__
     keywords = "".join(f", {k}={v!r}" for k, v in KEYWORDS[cls].items())
-    expected = "(" + ", ".join(signature_order(cls)) + ", *" + keywords + ")"
+    expected = "(" + ", ".join(ARGS[cls]) + ", *" + keywords + ")"
     assert cls.__text_signature__ == str(inspect.signature(cls)) == expected
     assert isinstance(inspect.getattr_static(cls, "from_tree"), staticmethod)
     n_classes = "" if cls is RawRegressor else "n_classes, "
     assert str(inspect.signature(cls.from_tree)) == f"(tree, {n_classes}categorical)"
-
-
-@pytest.mark.parametrize("cls", CLASSES)
-@pytest.mark.parametrize(
-    "method, signature",
-    [
-        ("fit", "($self, x, y, *, sample_weight=None, progress=None)"),
-        ("predict", "($self, x)"),
-        ("predict_proba", "($self, x)"),
-        ("apply", "($self, x)"),
-        ("depth", "($self)"),
-        ("n_leaves", "($self)"),
-        ("export_tree", "($self)"),
-    ],
-)
-def test_method_signatures(cls, method, signature):
-    if method == "predict_proba" and cls is RawRegressor:
-        assert not hasattr(cls, "predict_proba")
-        return
-    f = getattr(cls, method)
-    assert f.__text_signature__ == signature
-    assert f.__doc__ is None
-    inspect.signature(f)
 
 
 REG_CRIT = 'unknown regression criterion {} (expected "mse", "variance" or "mae")'
@@ -65,25 +32,19 @@ CV_SCORE = 'unknown cv_score {} (expected "impurity" or "loss")'
 REJECTED = [
     (RawRegressor, "criterion", "MSE", REG_CRIT),
     (RawRegressor, "criterion", "gini", REG_CRIT),
-    (RawRegressor, "criterion", " mse", REG_CRIT),
     (RawClassifier, "criterion", "mse", CLS_CRIT),
-    (RawClassifier, "criterion", "Gini", CLS_CRIT),
     (RawObjectiveClassifier, "average", "samples", AVERAGE),
     (RawObjectiveClassifier, "objective", "f2", OBJECTIVE),
-    (RawObjectiveClassifier, "objective", "", OBJECTIVE),
     (RawRegressor, "cv_score", "Loss", CV_SCORE),
-    (RawClassifier, "cv_score", "gini", CV_SCORE),
-] + [
-    (cls, name, value, msg)
-    for cls in CLASSES
-    for name, value, msg in [
-        ("mode", "Fast", MODE),
-        ("mode", "strict\n", MODE),
-        ("split_style", "membership", STYLE),
-        ("aggregator", "mean ", AGG),
-        ("aggregator", "", AGG),
-        ("cv_stop", "selection ", 'unknown cv_stop {} (expected "score" or "selection")'),
-    ]
+    (RawClassifier, "mode", "strict\n", MODE),
+    (RawObjectiveClassifier, "split_style", "membership", STYLE),
+    (RawRegressor, "aggregator", "", AGG),
+    (
+        RawClassifier,
+        "cv_stop",
+        "selection ",
+        'unknown cv_stop {} (expected "score" or "selection")',
+    ),  # noqa: E501
 ]
 
 
@@ -99,14 +60,10 @@ def test_rejected_strings(cls, name, value, template):
     "text, quoted",
     [
         ('say "hi"', r'"say \"hi\""'),
-        ("back\\slash", r'"back\\slash"'),
         ("tab\tlf\ncr\rnul\0", r'"tab\tlf\ncr\rnul\0"'),
         ("\x01\x1f\x7f", r'"\u{1}\u{1f}\u{7f}"'),
-        ("caf\u00e9 \u4e2d \U0001f600", '"caf\u00e9 \u4e2d \U0001f600"'),
         ("nbsp\u00a0zwsp\u200b", r'"nbsp\u{a0}zwsp\u{200b}"'),
-        ("line\u2028", r'"line\u{2028}"'),
         ("lone\ud800", r'"lone\u{d800}"'),
-        ("\U000e0001", r'"\u{e0001}"'),
         ("\u07ff\u0800", '"\u07ff\u0800"'),  # the last two-byte and first three-byte UTF-8
     ],
 )
@@ -120,15 +77,8 @@ def test_quoting_in_messages(text, quoted):
     "cls, overrides, expected",
     [
         (RawRegressor, dict(criterion="x", mode="y"), REG_CRIT.format('"x"')),
-        (RawClassifier, dict(criterion="x", aggregator="y"), CLS_CRIT.format('"x"')),
         (RawRegressor, dict(mode="x", aggregator="y"), MODE.format('"x"')),
-        (RawRegressor, dict(mode="x", split_style="y"), MODE.format('"x"')),
         (RawRegressor, dict(split_style="x", aggregator="y"), STYLE.format('"x"')),
-        (
-            RawObjectiveClassifier,
-            dict(objective="accuracy", average="samples"),
-            AVERAGE.format('"samples"'),
-        ),
         (RawObjectiveClassifier, dict(objective="x", average="y"), AVERAGE.format('"y"')),
         (RawObjectiveClassifier, dict(objective="x", mode="y"), OBJECTIVE.format('"x"')),
     ],
@@ -159,21 +109,15 @@ class Floaty:
     "name, value",
     [
         ("n_bins", True),
-        ("n_bins", np.int32(4)),
         ("n_bins", np.uint64(2**64 - 1)),
         ("cv_seed", 2**64 - 1),
         ("cv_folds", Index(3)),
         ("max_depth", None),
-        ("max_depth", 0),
-        ("min_impurity_decrease", 0),
         ("min_impurity_decrease", Floaty()),
         ("min_impurity_decrease", Index(2)),
-        ("min_impurity_decrease", np.float32(0.5)),
         ("cv_shuffle", np.bool_(False)),
-        ("parallel", True),
         ("categorical", (3, 1, 3)),
         ("categorical", np.array([2, 0], dtype=np.uint8)),
-        ("categorical", range(4)),
     ],
 )
 def test_accepted_conversions(name, value):
@@ -185,26 +129,16 @@ def test_accepted_conversions(name, value):
     "name, value, exc",
     [
         ("n_bins", 1.5, TypeError),
-        ("n_bins", "8", TypeError),
         ("max_depth", 2.0, TypeError),
-        ("cv_folds", np.float64(5), TypeError),
         ("min_impurity_decrease", "0.1", TypeError),
-        ("min_impurity_decrease", None, TypeError),
         ("agg_frac", [0.1], TypeError),
         ("cv_shuffle", 1, TypeError),
-        ("cv_shuffle", None, TypeError),
         ("parallel", np.int64(1), TypeError),
         ("mode", b"strict", TypeError),
-        ("aggregator", None, TypeError),
         ("categorical", "01", TypeError),
-        ("categorical", 3, TypeError),
-        ("categorical", {1: 2}, TypeError),
         ("categorical", [0, 1.0], TypeError),
-        ("categorical", [None], TypeError),
         ("cv_score", 1, TypeError),
-        ("cv_stop", None, TypeError),
         ("cv_seed", -1, OverflowError),
-        ("n_bins", 2**64, OverflowError),
         ("max_depth", -3, OverflowError),
         ("categorical", [1, -1], OverflowError),
         ("min_impurity_decrease", 10**400, OverflowError),
