@@ -9,6 +9,7 @@
 //                    float: 8 raw bytes; proba entry: varint count (at most MAX_PROBA), then floats
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -222,34 +223,14 @@ inline bool same_bits(double a, double b) {
 }
 
 inline bool same_proba(const std::vector<double>& a, const std::vector<double>& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (!same_bits(a[i], b[i])) return false;
-  }
-  return true;
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), same_bits);
 }
 
-inline bool same_evidence(const SplitEvidence& a, const SplitEvidence& b) {
-  bool same = a.n_folds == b.n_folds;
-  for (const EvidenceFloats& e : EVIDENCE_FLOATS) same = same && same_bits(a.*e.field, b.*e.field);
-  return same;
-}
-
-inline bool same_records(const std::vector<ExportedNode>& a, const std::vector<ExportedNode>& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    const ExportedNode& x = a[i];
-    const ExportedNode& y = b[i];
-    if (x.id != y.id || x.is_leaf != y.is_leaf || x.children_left != y.children_left ||
-        x.children_right != y.children_right || x.feature != y.feature ||
-        x.is_categorical != y.is_categorical || !same_bits(x.lower, y.lower) ||
-        !same_bits(x.upper, y.upper) || x.category != y.category || x.n_samples != y.n_samples ||
-        x.predicted_class != y.predicted_class || !same_bits(x.value, y.value) ||
-        !same_proba(x.proba, y.proba) || !same_evidence(x.evidence, y.evidence)) {
-      return false;
-    }
-  }
-  return true;
+// Records compared through their byte form: every list and float, bit for bit.
+inline bool same_records(const std::vector<ExportedNode>& a, const std::vector<ExportedNode>& b,
+                         bool classifier) {
+  return encode({flat_from_records(a, classifier), classifier}) ==
+         encode({flat_from_records(b, classifier), classifier});
 }
 
 inline ImportResult<double> import_as(const FlatTree& f, const NodeList<double>*) {
@@ -327,7 +308,7 @@ std::string check_nodes(const FlatTree& f, const NodeList<Payload>& nodes, bool 
   if (const std::string* error = std::get_if<std::string>(&again)) {
     return "re-import refused: " + *error;
   }
-  if (!same_records(records, walk_export(std::get<NodeList<Payload>>(again)))) {
+  if (!same_records(records, walk_export(std::get<NodeList<Payload>>(again)), classifier)) {
     return "re-export differs";
   }
 
