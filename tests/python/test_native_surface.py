@@ -142,31 +142,23 @@ def test_accepted_conversions(name, value):
         ("max_depth", -3, OverflowError),
         ("categorical", [1, -1], OverflowError),
         ("min_impurity_decrease", 10**400, OverflowError),
+        ("n_classes", 2.0, TypeError),
+        ("n_classes", -1, OverflowError),
+        ("pos_label", "1", TypeError),
+        ("beta", "1", TypeError),
+        ("average", 1, TypeError),
     ],
 )
 def test_rejected_conversions(name, value, exc):
+    # The objective classifier takes every argument but cv_score.
+    cls = RawClassifier if name == "cv_score" else RawObjectiveClassifier
     with pytest.raises(exc) as info:
-        make(RawRegressor, **{name: value})
+        make(cls, **{name: value})
     assert type(info.value) is exc
     prefixed = str(info.value).startswith(f"argument '{name}': ")
     assert prefixed == (exc is TypeError)
     if exc is TypeError:
         assert len(str(info.value)) > len(f"argument '{name}': ")
-
-
-@pytest.mark.parametrize("cls", [RawClassifier, RawObjectiveClassifier])
-def test_classifier_only_conversions(cls):
-    with pytest.raises(OverflowError):
-        make(cls, n_classes=-1)
-    with pytest.raises(TypeError, match=r"^argument 'n_classes': "):
-        make(cls, n_classes=2.0)
-    if cls is RawObjectiveClassifier:
-        with pytest.raises(TypeError, match=r"^argument 'pos_label': "):
-            make(cls, pos_label="1")
-        with pytest.raises(TypeError, match=r"^argument 'beta': "):
-            make(cls, beta="1")
-        with pytest.raises(TypeError, match=r"^argument 'average': "):
-            make(cls, average=1)
 
 
 @pytest.mark.parametrize(

@@ -147,20 +147,6 @@ def test_from_tree_empty_dictionaries(cls):
         ("score", ["x"], TypeError),
         ("fold_score_std", 0.5, TypeError),
         ("n_scored_folds", [-1], OverflowError),
-    ],
-)
-def test_from_tree_bad_elements(key, value, exc):
-    d = tree_dict(REG_TREE)
-    d[key] = value
-    with pytest.raises(exc) as info:
-        load(RawRegressor, d)
-    assert type(info.value) is exc
-    assert not str(info.value).startswith("argument")
-
-
-@pytest.mark.parametrize(
-    "key, value, exc",
-    [
         ("predicted_class", [0.0] * 5, TypeError),
         ("predicted_class", [2**64] * 5, OverflowError),
         ("proba", [5] * 5, TypeError),
@@ -168,11 +154,17 @@ def test_from_tree_bad_elements(key, value, exc):
         ("proba", "abcde", TypeError),
     ],
 )
-def test_from_tree_bad_classifier_payloads(key, value, exc):
-    d = tree_dict(CLS_TREE, 3)
+def test_from_tree_bad_elements(key, value, exc):
+    cls, d = (
+        (RawClassifier, tree_dict(CLS_TREE, 3))
+        if key in ("predicted_class", "proba")
+        else (RawRegressor, tree_dict(REG_TREE))
+    )
     d[key] = value
-    with pytest.raises(exc):
-        load(RawClassifier, d)
+    with pytest.raises(exc) as info:
+        load(cls, d)
+    assert type(info.value) is exc
+    assert not str(info.value).startswith("argument")
 
 
 @pytest.mark.parametrize(
