@@ -60,16 +60,6 @@ def test_category_conversion(v, label):
     assert est.predict(np.array([[v]])).tolist() == [expected]
 
 
-def test_labels_at_numeric_splits_and_numbers_at_categorical_splits_go_right():
-    root = num(0, None, None, cat(1, 3, leaf(1.0), leaf(2.0)), leaf(3.0))
-    x = np.array([[0.0, 3.0], [5.0, 2.6], [1.0, 2.0]])
-    # Feature 0 categorical: every value is a label, the numeric root sends all right.
-    assert regressor(root, categorical=[0]).predict(x).tolist() == [3.0] * 3
-    # Feature 1 numeric: the categorical split never sends a number left.
-    assert regressor(root, categorical=[]).predict(x).tolist() == [2.0] * 3
-    assert regressor(root, categorical=[1]).predict(x).tolist() == [1.0, 1.0, 2.0]
-
-
 @pytest.mark.parametrize("method", ["predict", "predict_proba", "apply"])
 def test_too_narrow_x(method):
     root = cat(5, 1, leaf((0, [1.0])), leaf((1, [0.0, 1.0])))

@@ -63,16 +63,6 @@ def test_unused_entries_are_ignored_and_split_counts_recomputed():
     assert same(out, tree_dict(REG_TREE))
 
 
-def test_bounds_and_category_conventions():
-    d = tree_dict(num(0, None, None, leaf(1.0), cat(1, 2**32 + 7, leaf(2.0), leaf(3.0))))
-    est = load(RawRegressor, d, categorical=[1])
-    out = est.export_tree()
-    assert out["lower"][0] == -INF and out["upper"][0] == INF
-    assert out["category"][2] == 7  # the low 32 bits
-    x = np.array([[1e300, 0.0], [NAN, 7.0], [INF, 8.0], [-INF, 7.4]])
-    assert est.predict(x).tolist() == [1.0, 2.0, 3.0, 2.0]
-
-
 def test_imported_layout_is_renumbered_in_preorder():
     # Root 0 with its right child stored before its left child.
     d = dict(is_leaf=[False, True, True], children_left=[2, -1, -1], children_right=[1, -1, -1],
@@ -82,18 +72,6 @@ def test_imported_layout_is_renumbered_in_preorder():
     out = load(RawRegressor, d).export_tree()
     assert out["children_left"] == [1, -1, -1] and out["children_right"] == [2, -1, -1]
     assert out["value"][1:] == [2.0, 1.0] and out["n_samples"] == [10, 6, 4]
-
-
-@pytest.mark.parametrize("cls", CLASSIFIERS)
-def test_classifier_leaf_payloads(cls):
-    root = num(0, None, 0.0, leaf((-2, [0.5, 0.5]), 2), leaf((5, [0.1, 0.2, 0.3, 0.4]), 3))
-    est = load(cls, tree_dict(root, 3), n_classes=3)
-    x = np.array([[-1.0], [1.0]])
-    assert est.predict(x).tolist() == [0, 5]
-    out = est.export_tree()
-    assert out["predicted_class"] == [-1, 0, 5]
-    assert out["proba"] == [[], [0.5, 0.5], [0.1, 0.2, 0.3, 0.4]]
-    assert out["n_classes"] == 3
 
 
 def test_dictionary_n_classes_is_ignored():
