@@ -33,6 +33,28 @@ struct EncodedTree {
   bool classifier = false;
 };
 
+// The lists in reading order, walked alike by the reader and the writer.
+template <class Io, class Flat>
+void each_list(Io& io, Flat& f, bool classifier) {
+  io.list(f.is_leaf);
+  io.list(f.children_left);
+  io.list(f.children_right);
+  io.list(f.feature);
+  io.list(f.is_categorical);
+  io.list(f.lower);
+  io.list(f.upper);
+  io.list(f.category);
+  io.list(f.n_samples);
+  if (!classifier) {
+    io.list(f.value);
+  } else {
+    io.list(f.predicted_class);
+    io.list(f.proba);
+  }
+  for (const EvidenceFloats& e : EVIDENCE_FLOATS) io.optional(f.*e.list);
+  io.optional(f.n_scored_folds);
+}
+
 class Reader {
  public:
   Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
@@ -46,17 +68,38 @@ class Reader {
     }
     return v;
   }
-  int64_t zigzag() {
+  void item(uint8_t& v) { v = byte() != 0 ? 1 : 0; }
+  void item(uint64_t& v) { v = varint(); }
+  void item(int64_t& v) {
     const uint64_t u = varint();
-    return static_cast<int64_t>((u >> 1) ^ (~(u & 1) + 1));
+    v = static_cast<int64_t>((u >> 1) ^ (~(u & 1) + 1));
   }
-  double f64() {
+  void item(double& v) {
     uint64_t bits = 0;
     for (int i = 0; i < 8; ++i) bits |= static_cast<uint64_t>(byte()) << (8 * i);
-    double v;
     std::memcpy(&v, &bits, sizeof v);
-    return v;
   }
+  void item(std::vector<double>& p) {
+    p.resize(static_cast<size_t>(varint() % (MAX_PROBA + 1)));
+    for (double& v : p) item(v);
+  }
+  template <class T>
+  void list(std::vector<T>& list) {
+    const uint8_t code = byte();
+    size_t len = n;
+    if (code >= 128) {
+      len = n + code - 127;
+    } else if (code > 0) {
+      len = code >= n ? 0 : n - code;
+    }
+    list.resize(len);
+    for (T& v : list) item(v);
+  }
+  template <class T>
+  void optional(std::optional<std::vector<T>>& list) {
+    if ((byte() & 1) != 0) this->list(list.emplace());
+  }
+  size_t n = 0;
 
  private:
   const uint8_t* data_;
@@ -74,118 +117,56 @@ class Writer {
     }
     byte(static_cast<uint8_t>(v));
   }
-  void zigzag(int64_t v) {
+  void item(uint8_t v) { byte(v); }
+  void item(uint64_t v) { varint(v); }
+  void item(int64_t v) {
     varint((static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v < 0 ? -1 : 0));
   }
-  void f64(double v) {
+  void item(double v) {
     uint64_t bits;
     std::memcpy(&bits, &v, sizeof bits);
     for (int i = 0; i < 8; ++i) byte(static_cast<uint8_t>(bits >> (8 * i)));
   }
+  void item(const std::vector<double>& p) {
+    varint(p.size());
+    for (const double v : p) item(v);
+  }
+  template <class T>
+  void list(const std::vector<T>& list) {
+    if (list.size() >= n) {
+      byte(static_cast<uint8_t>(list.size() == n ? 0 : list.size() - n + 127));
+    } else {
+      byte(static_cast<uint8_t>(n - list.size()));
+    }
+    for (const T& v : list) item(v);
+  }
+  template <class T>
+  void optional(const std::optional<std::vector<T>>& list) {
+    byte(list.has_value() ? 1 : 0);
+    if (list) this->list(*list);
+  }
+  size_t n = 0;
   std::vector<uint8_t> out;
 };
-
-namespace detail {
-
-template <class T, class Read>
-void read_list(Reader& in, size_t n, std::vector<T>& list, Read&& read) {
-  const uint8_t code = in.byte();
-  size_t len = n;
-  if (code >= 128) {
-    len = n + code - 127;
-  } else if (code > 0) {
-    len = code >= n ? 0 : n - code;
-  }
-  list.resize(len);
-  for (T& v : list) v = read();
-}
-
-template <class T, class Write>
-void write_list(Writer& out, size_t n, const std::vector<T>& list, Write&& write) {
-  if (list.size() >= n) {
-    out.byte(static_cast<uint8_t>(list.size() == n ? 0 : list.size() - n + 127));
-  } else {
-    out.byte(static_cast<uint8_t>(n - list.size()));
-  }
-  for (const T& v : list) write(v);
-}
-
-}  // namespace detail
 
 inline EncodedTree decode(const uint8_t* data, size_t size) {
   Reader in(data, size);
   EncodedTree t;
   t.classifier = (in.byte() & 1) != 0;
   const uint16_t lo = in.byte();
-  const size_t n = static_cast<size_t>(lo | (in.byte() << 8)) % (MAX_NODES + 1);
-  FlatTree& f = t.flat;
-  auto flag = [&] { return static_cast<uint8_t>(in.byte() != 0 ? 1 : 0); };
-  auto sint = [&] { return in.zigzag(); };
-  auto uint = [&] { return in.varint(); };
-  auto real = [&] { return in.f64(); };
-  detail::read_list(in, n, f.is_leaf, flag);
-  detail::read_list(in, n, f.children_left, sint);
-  detail::read_list(in, n, f.children_right, sint);
-  detail::read_list(in, n, f.feature, sint);
-  detail::read_list(in, n, f.is_categorical, flag);
-  detail::read_list(in, n, f.lower, real);
-  detail::read_list(in, n, f.upper, real);
-  detail::read_list(in, n, f.category, sint);
-  detail::read_list(in, n, f.n_samples, uint);
-  if (!t.classifier) {
-    detail::read_list(in, n, f.value, real);
-  } else {
-    detail::read_list(in, n, f.predicted_class, sint);
-    detail::read_list(in, n, f.proba, [&] {
-      std::vector<double> p(static_cast<size_t>(in.varint() % (MAX_PROBA + 1)));
-      for (double& v : p) v = in.f64();
-      return p;
-    });
-  }
-  for (const EvidenceFloats& e : EVIDENCE_FLOATS) {
-    if ((in.byte() & 1) != 0) detail::read_list(in, n, (f.*e.list).emplace(), real);
-  }
-  if ((in.byte() & 1) != 0) detail::read_list(in, n, f.n_scored_folds.emplace(), uint);
+  in.n = static_cast<size_t>(lo | (in.byte() << 8)) % (MAX_NODES + 1);
+  each_list(in, t.flat, t.classifier);
   return t;
 }
 
 // Bytes that decode to t (lists of up to n + 128 entries, proba entries of up to MAX_PROBA).
 inline std::vector<uint8_t> encode(const EncodedTree& t) {
   Writer out;
-  const FlatTree& f = t.flat;
-  const size_t n = f.is_leaf.size();
+  out.n = t.flat.is_leaf.size();  // is_leaf defines n
   out.byte(t.classifier ? 1 : 0);
-  out.byte(static_cast<uint8_t>(n & 0xFF));
-  out.byte(static_cast<uint8_t>(n >> 8));
-  auto flag = [&](uint8_t v) { out.byte(v); };
-  auto sint = [&](int64_t v) { out.zigzag(v); };
-  auto uint = [&](uint64_t v) { out.varint(v); };
-  auto real = [&](double v) { out.f64(v); };
-  out.byte(0);  // is_leaf defines n
-  for (const uint8_t v : f.is_leaf) flag(v);
-  detail::write_list(out, n, f.children_left, sint);
-  detail::write_list(out, n, f.children_right, sint);
-  detail::write_list(out, n, f.feature, sint);
-  detail::write_list(out, n, f.is_categorical, flag);
-  detail::write_list(out, n, f.lower, real);
-  detail::write_list(out, n, f.upper, real);
-  detail::write_list(out, n, f.category, sint);
-  detail::write_list(out, n, f.n_samples, uint);
-  if (!t.classifier) {
-    detail::write_list(out, n, f.value, real);
-  } else {
-    detail::write_list(out, n, f.predicted_class, sint);
-    detail::write_list(out, n, f.proba, [&](const std::vector<double>& p) {
-      out.varint(p.size());
-      for (const double v : p) out.f64(v);
-    });
-  }
-  for (const EvidenceFloats& e : EVIDENCE_FLOATS) {
-    out.byte((f.*e.list).has_value() ? 1 : 0);
-    if (f.*e.list) detail::write_list(out, n, *(f.*e.list), real);
-  }
-  out.byte(f.n_scored_folds.has_value() ? 1 : 0);
-  if (f.n_scored_folds) detail::write_list(out, n, *f.n_scored_folds, uint);
+  out.byte(static_cast<uint8_t>(out.n & 0xFF));
+  out.byte(static_cast<uint8_t>(out.n >> 8));
+  each_list(out, t.flat, t.classifier);
   return out.out;
 }
 
