@@ -85,6 +85,7 @@ def test_apply_finds_the_leaves_that_predict_reads(cls, split_style):
     tree = est.export_tree()
     leaves = est.apply(np.asfortranarray(x))
     assert leaves.dtype == np.intp and np.array(tree["is_leaf"])[leaves].all()
+    assert all(a.flags.owndata and a.flags.writeable for a in (leaves, est.predict(x)))
     assert any(tree["is_categorical"]) and len(set(leaves.tolist())) >= 3
     if cls is RawRegressor:
         assert np.array_equal(np.array(tree["value"])[leaves], est.predict(x))
