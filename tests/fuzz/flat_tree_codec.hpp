@@ -9,6 +9,7 @@
 //                    float: 8 raw bytes; proba entry: varint count (at most MAX_PROBA), then floats
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -32,6 +33,28 @@ struct EncodedTree {
   bool classifier = false;
 };
 
+// The lists in reading order, walked alike by the reader and the writer.
+template <class Io, class Flat>
+void each_list(Io& io, Flat& f, bool classifier) {
+  io.list(f.is_leaf);
+  io.list(f.children_left);
+  io.list(f.children_right);
+  io.list(f.feature);
+  io.list(f.is_categorical);
+  io.list(f.lower);
+  io.list(f.upper);
+  io.list(f.category);
+  io.list(f.n_samples);
+  if (!classifier) {
+    io.list(f.value);
+  } else {
+    io.list(f.predicted_class);
+    io.list(f.proba);
+  }
+  for (const EvidenceFloats& e : EVIDENCE_FLOATS) io.optional(f.*e.list);
+  io.optional(f.n_scored_folds);
+}
+
 class Reader {
  public:
   Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
@@ -45,17 +68,38 @@ class Reader {
     }
     return v;
   }
-  int64_t zigzag() {
+  void item(uint8_t& v) { v = byte() != 0 ? 1 : 0; }
+  void item(uint64_t& v) { v = varint(); }
+  void item(int64_t& v) {
     const uint64_t u = varint();
-    return static_cast<int64_t>((u >> 1) ^ (~(u & 1) + 1));
+    v = static_cast<int64_t>((u >> 1) ^ (~(u & 1) + 1));
   }
-  double f64() {
+  void item(double& v) {
     uint64_t bits = 0;
     for (int i = 0; i < 8; ++i) bits |= static_cast<uint64_t>(byte()) << (8 * i);
-    double v;
     std::memcpy(&v, &bits, sizeof v);
-    return v;
   }
+  void item(std::vector<double>& p) {
+    p.resize(static_cast<size_t>(varint() % (MAX_PROBA + 1)));
+    for (double& v : p) item(v);
+  }
+  template <class T>
+  void list(std::vector<T>& list) {
+    const uint8_t code = byte();
+    size_t len = n;
+    if (code >= 128) {
+      len = n + code - 127;
+    } else if (code > 0) {
+      len = code >= n ? 0 : n - code;
+    }
+    list.resize(len);
+    for (T& v : list) item(v);
+  }
+  template <class T>
+  void optional(std::optional<std::vector<T>>& list) {
+    if ((byte() & 1) != 0) this->list(list.emplace());
+  }
+  size_t n = 0;
 
  private:
   const uint8_t* data_;
@@ -73,118 +117,56 @@ class Writer {
     }
     byte(static_cast<uint8_t>(v));
   }
-  void zigzag(int64_t v) {
+  void item(uint8_t v) { byte(v); }
+  void item(uint64_t v) { varint(v); }
+  void item(int64_t v) {
     varint((static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v < 0 ? -1 : 0));
   }
-  void f64(double v) {
+  void item(double v) {
     uint64_t bits;
     std::memcpy(&bits, &v, sizeof bits);
     for (int i = 0; i < 8; ++i) byte(static_cast<uint8_t>(bits >> (8 * i)));
   }
+  void item(const std::vector<double>& p) {
+    varint(p.size());
+    for (const double v : p) item(v);
+  }
+  template <class T>
+  void list(const std::vector<T>& list) {
+    if (list.size() >= n) {
+      byte(static_cast<uint8_t>(list.size() == n ? 0 : list.size() - n + 127));
+    } else {
+      byte(static_cast<uint8_t>(n - list.size()));
+    }
+    for (const T& v : list) item(v);
+  }
+  template <class T>
+  void optional(const std::optional<std::vector<T>>& list) {
+    byte(list.has_value() ? 1 : 0);
+    if (list) this->list(*list);
+  }
+  size_t n = 0;
   std::vector<uint8_t> out;
 };
-
-namespace detail {
-
-template <class T, class Read>
-void read_list(Reader& in, size_t n, std::vector<T>& list, Read&& read) {
-  const uint8_t code = in.byte();
-  size_t len = n;
-  if (code >= 128) {
-    len = n + code - 127;
-  } else if (code > 0) {
-    len = code >= n ? 0 : n - code;
-  }
-  list.resize(len);
-  for (T& v : list) v = read();
-}
-
-template <class T, class Write>
-void write_list(Writer& out, size_t n, const std::vector<T>& list, Write&& write) {
-  if (list.size() >= n) {
-    out.byte(static_cast<uint8_t>(list.size() == n ? 0 : list.size() - n + 127));
-  } else {
-    out.byte(static_cast<uint8_t>(n - list.size()));
-  }
-  for (const T& v : list) write(v);
-}
-
-}  // namespace detail
 
 inline EncodedTree decode(const uint8_t* data, size_t size) {
   Reader in(data, size);
   EncodedTree t;
   t.classifier = (in.byte() & 1) != 0;
   const uint16_t lo = in.byte();
-  const size_t n = static_cast<size_t>(lo | (in.byte() << 8)) % (MAX_NODES + 1);
-  FlatTree& f = t.flat;
-  auto flag = [&] { return static_cast<uint8_t>(in.byte() != 0 ? 1 : 0); };
-  auto sint = [&] { return in.zigzag(); };
-  auto uint = [&] { return in.varint(); };
-  auto real = [&] { return in.f64(); };
-  detail::read_list(in, n, f.is_leaf, flag);
-  detail::read_list(in, n, f.children_left, sint);
-  detail::read_list(in, n, f.children_right, sint);
-  detail::read_list(in, n, f.feature, sint);
-  detail::read_list(in, n, f.is_categorical, flag);
-  detail::read_list(in, n, f.lower, real);
-  detail::read_list(in, n, f.upper, real);
-  detail::read_list(in, n, f.category, sint);
-  detail::read_list(in, n, f.n_samples, uint);
-  if (!t.classifier) {
-    detail::read_list(in, n, f.value, real);
-  } else {
-    detail::read_list(in, n, f.predicted_class, sint);
-    detail::read_list(in, n, f.proba, [&] {
-      std::vector<double> p(static_cast<size_t>(in.varint() % (MAX_PROBA + 1)));
-      for (double& v : p) v = in.f64();
-      return p;
-    });
-  }
-  for (const EvidenceFloats& e : EVIDENCE_FLOATS) {
-    if ((in.byte() & 1) != 0) detail::read_list(in, n, (f.*e.list).emplace(), real);
-  }
-  if ((in.byte() & 1) != 0) detail::read_list(in, n, f.n_scored_folds.emplace(), uint);
+  in.n = static_cast<size_t>(lo | (in.byte() << 8)) % (MAX_NODES + 1);
+  each_list(in, t.flat, t.classifier);
   return t;
 }
 
 // Bytes that decode to t (lists of up to n + 128 entries, proba entries of up to MAX_PROBA).
 inline std::vector<uint8_t> encode(const EncodedTree& t) {
   Writer out;
-  const FlatTree& f = t.flat;
-  const size_t n = f.is_leaf.size();
+  out.n = t.flat.is_leaf.size();  // is_leaf defines n
   out.byte(t.classifier ? 1 : 0);
-  out.byte(static_cast<uint8_t>(n & 0xFF));
-  out.byte(static_cast<uint8_t>(n >> 8));
-  auto flag = [&](uint8_t v) { out.byte(v); };
-  auto sint = [&](int64_t v) { out.zigzag(v); };
-  auto uint = [&](uint64_t v) { out.varint(v); };
-  auto real = [&](double v) { out.f64(v); };
-  out.byte(0);  // is_leaf defines n
-  for (const uint8_t v : f.is_leaf) flag(v);
-  detail::write_list(out, n, f.children_left, sint);
-  detail::write_list(out, n, f.children_right, sint);
-  detail::write_list(out, n, f.feature, sint);
-  detail::write_list(out, n, f.is_categorical, flag);
-  detail::write_list(out, n, f.lower, real);
-  detail::write_list(out, n, f.upper, real);
-  detail::write_list(out, n, f.category, sint);
-  detail::write_list(out, n, f.n_samples, uint);
-  if (!t.classifier) {
-    detail::write_list(out, n, f.value, real);
-  } else {
-    detail::write_list(out, n, f.predicted_class, sint);
-    detail::write_list(out, n, f.proba, [&](const std::vector<double>& p) {
-      out.varint(p.size());
-      for (const double v : p) out.f64(v);
-    });
-  }
-  for (const EvidenceFloats& e : EVIDENCE_FLOATS) {
-    out.byte((f.*e.list).has_value() ? 1 : 0);
-    if (f.*e.list) detail::write_list(out, n, *(f.*e.list), real);
-  }
-  out.byte(f.n_scored_folds.has_value() ? 1 : 0);
-  if (f.n_scored_folds) detail::write_list(out, n, *f.n_scored_folds, uint);
+  out.byte(static_cast<uint8_t>(out.n & 0xFF));
+  out.byte(static_cast<uint8_t>(out.n >> 8));
+  each_list(out, t.flat, t.classifier);
   return out.out;
 }
 
@@ -222,34 +204,14 @@ inline bool same_bits(double a, double b) {
 }
 
 inline bool same_proba(const std::vector<double>& a, const std::vector<double>& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (!same_bits(a[i], b[i])) return false;
-  }
-  return true;
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), same_bits);
 }
 
-inline bool same_evidence(const SplitEvidence& a, const SplitEvidence& b) {
-  bool same = a.n_folds == b.n_folds;
-  for (const EvidenceFloats& e : EVIDENCE_FLOATS) same = same && same_bits(a.*e.field, b.*e.field);
-  return same;
-}
-
-inline bool same_records(const std::vector<ExportedNode>& a, const std::vector<ExportedNode>& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    const ExportedNode& x = a[i];
-    const ExportedNode& y = b[i];
-    if (x.id != y.id || x.is_leaf != y.is_leaf || x.children_left != y.children_left ||
-        x.children_right != y.children_right || x.feature != y.feature ||
-        x.is_categorical != y.is_categorical || !same_bits(x.lower, y.lower) ||
-        !same_bits(x.upper, y.upper) || x.category != y.category || x.n_samples != y.n_samples ||
-        x.predicted_class != y.predicted_class || !same_bits(x.value, y.value) ||
-        !same_proba(x.proba, y.proba) || !same_evidence(x.evidence, y.evidence)) {
-      return false;
-    }
-  }
-  return true;
+// Records compared through their byte form: every list and float, bit for bit.
+inline bool same_records(const std::vector<ExportedNode>& a, const std::vector<ExportedNode>& b,
+                         bool classifier) {
+  return encode({flat_from_records(a, classifier), classifier}) ==
+         encode({flat_from_records(b, classifier), classifier});
 }
 
 inline ImportResult<double> import_as(const FlatTree& f, const NodeList<double>*) {
@@ -327,7 +289,7 @@ std::string check_nodes(const FlatTree& f, const NodeList<Payload>& nodes, bool 
   if (const std::string* error = std::get_if<std::string>(&again)) {
     return "re-import refused: " + *error;
   }
-  if (!same_records(records, walk_export(std::get<NodeList<Payload>>(again)))) {
+  if (!same_records(records, walk_export(std::get<NodeList<Payload>>(again)), classifier)) {
     return "re-export differs";
   }
 

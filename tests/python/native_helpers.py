@@ -50,10 +50,6 @@ def make(cls, **overrides):
     return cls(**{**ARGS[cls], **overrides})
 
 
-def signature_order(cls):
-    return list(ARGS[cls])
-
-
 # ---- Hand-built trees: nested nodes flattened into the export dictionary (preorder). ----
 
 
@@ -86,35 +82,29 @@ def tree_dict(root, n_classes=None):
         i = len(d["is_leaf"])
         for k in keys:
             d[k].append(None)
+        row = dict(is_leaf=node[0] == "leaf", feature=node[1], is_categorical=node[0] == "cat")
+        row |= dict(lower=math.nan, upper=math.nan, category=-1, value=math.nan)
+        row |= dict(predicted_class=-1, proba=[], children_left=-1, children_right=-1)
         if node[0] == "leaf":
-            _, payload, n = node
-            d["is_leaf"][i], d["children_left"][i], d["children_right"][i] = True, -1, -1
-            d["feature"][i], d["is_categorical"][i], d["category"][i] = -1, False, -1
-            d["lower"][i] = d["upper"][i] = math.nan
-            d["n_samples"][i] = n
+            row |= dict(feature=-1, n_samples=node[2])
             if n_classes is None:
-                d["value"][i] = payload
+                row["value"] = node[1]
             else:
-                d["predicted_class"][i], d["proba"][i] = payload[0], list(payload[1])
-            return i, n
-        left, right = node[-2], node[-1]
-        d["is_leaf"][i], d["feature"][i] = False, node[1]
-        if node[0] == "num":
-            d["is_categorical"][i], d["category"][i] = False, -1
-            d["lower"][i] = -math.inf if node[2] is None else node[2]
-            d["upper"][i] = math.inf if node[3] is None else node[3]
+                row["predicted_class"], row["proba"] = node[1][0], list(node[1][1])
         else:
-            d["is_categorical"][i], d["category"][i] = True, node[2]
-            d["lower"][i] = d["upper"][i] = math.nan
-        if n_classes is None:
-            d["value"][i] = math.nan
-        else:
-            d["predicted_class"][i], d["proba"][i] = -1, []
-        li, ln = visit(left)
-        ri, rn = visit(right)
-        d["children_left"][i], d["children_right"][i] = li, ri
-        d["n_samples"][i] = ln + rn
-        return i, ln + rn
+            if node[0] == "num":
+                row["lower"] = -math.inf if node[2] is None else node[2]
+                row["upper"] = math.inf if node[3] is None else node[3]
+            else:
+                row["category"] = node[2]
+            for side, child in (("children_left", node[-2]), ("children_right", node[-1])):
+                row[side] = visit(child)
+            row["n_samples"] = (
+                d["n_samples"][row["children_left"]] + d["n_samples"][row["children_right"]]
+            )
+        for k in keys:
+            d[k][i] = row[k]
+        return i
 
     visit(root)
     out = {"node_count": len(d["is_leaf"])}

@@ -434,29 +434,17 @@ def run_big(n_splits, last_child):
     return est.depth(), est.n_leaves(), est.predict(np.zeros((3, 4))).tolist()
 
 
+CYCLE = "tree state has a cycle: node {} links back to node {}"
+RANGE = "node 599998 has right child 600001 out of range (the tree state has 600001 nodes)"
+
+
 @pytest.mark.parametrize(
     "n_splits, last_child, reply",
     [
         (300_000, None, ("returned", (300_000, 300_001, [1.0] * 3))),
-        (
-            300_000,
-            0,
-            ("raised", "ValueError", "tree state has a cycle: node 599998 links back to node 0"),
-        ),  # fmt: skip
-        (
-            300_000,
-            600_001,
-            (
-                "raised",
-                "ValueError",
-                "node 599998 has right child 600001 out of range (the tree state has 600001 nodes)",
-            ),
-        ),  # fmt: skip
-        (
-            1,
-            "loop",
-            ("raised", "ValueError", "tree state has a cycle: node 1 links back to node 1"),
-        ),  # fmt: skip
+        (300_000, 0, ("raised", "ValueError", CYCLE.format(599998, 0))),
+        (300_000, 600_001, ("raised", "ValueError", RANGE)),
+        (1, "loop", ("raised", "ValueError", CYCLE.format(1, 1))),
     ],
 )
 def test_huge_and_deep_dictionaries(guard, n_splits, last_child, reply):

@@ -122,24 +122,3 @@ def test_ten_thousand_calls_keep_memory_and_references(cls, name):
         return
     GROWTH.append(grown)
     assert grown < RSS_BOUND
-
-
-@pytest.mark.parametrize("cls", [RawRegressor, RawClassifier, RawObjectiveClassifier])
-def test_results_are_owned_by_the_caller_only(cls):
-    x, y = inputs(cls)
-    est = make(cls, n_classes=3) if cls is not RawRegressor else make(cls)
-    est.fit(x, y)
-    tree = est.export_tree()
-    held = [est.predict(x), cls.from_tree(*import_args(cls, tree, [])), est.export_tree()]
-    if cls is not RawRegressor:
-        held.append(est.predict_proba(x))
-    held.append(object())
-    # Compared with a fresh object held the same way: no reference kept by the module.
-    counts = [sys.getrefcount(r) for r in held]
-    assert counts == [counts[-1]] * len(held)
-    # The dictionary's lists (and proba rows) are held by the dictionary alone.
-    inner = [v for v in tree.values() if isinstance(v, list)] + tree.get("proba", []) + [object()]
-    counts = [sys.getrefcount(v) for v in inner]
-    assert counts == [counts[-1] + 1] * (len(inner) - 1) + [counts[-1]]
-    for arr in held[0:-1:3]:  # predictions own their buffers
-        assert arr.flags.owndata and arr.flags.writeable and arr.base is None

@@ -17,18 +17,12 @@ def regressor(root, categorical=()):
     return RawRegressor.from_tree(tree_dict(root), list(categorical))
 
 
-@pytest.mark.parametrize("v", [NAN, INF, -INF])
-@pytest.mark.parametrize("lower, upper", [(None, None), (None, 0.0), (0.0, None), (-1e308, 1e308)])
-def test_non_finite_goes_right_at_numeric_split(v, lower, upper):
-    est = regressor(num(0, lower, upper, leaf(1.0), leaf(2.0)))
-    assert est.predict(np.array([[v]])).tolist() == [2.0]
-
-
 @pytest.mark.parametrize(
     "lower, upper, v, expected",
     [
         (None, None, -1e308, 1.0),
-        (None, None, 0.0, 1.0),
+        (None, None, NAN, 2.0),  # non-finite values go right
+        (-1e308, 1e308, INF, 2.0),
         (0.5, 1.5, 0.5, 1.0),  # lower bound is inclusive
         (0.5, 1.5, 1.5, 2.0),  # upper bound is exclusive
         (0.5, 1.5, 0.4999, 2.0),
@@ -45,16 +39,13 @@ def test_numeric_interval(lower, upper, v, expected):
     "v, label",
     [
         (2.5, 3),
-        (3.5, 4),
         (0.49, 0),
         (-0.0, 0),
         (0.5, 1),
         (4294967294.0, 4294967294),
         (4294967294.4, 4294967294),
         (4294967294.5, MISSING),
-        (5e9, MISSING),
         (-1.0, MISSING),
-        (-0.4, MISSING),
         (NAN, MISSING),
         (INF, MISSING),
         (-INF, MISSING),
@@ -67,29 +58,6 @@ def test_category_conversion(v, label):
     est = regressor(cat(0, probe, leaf(1.0), leaf(2.0)), categorical=[0])
     expected = 1.0 if label == probe else 2.0
     assert est.predict(np.array([[v]])).tolist() == [expected]
-
-
-def test_missing_label_never_goes_left():
-    est = regressor(cat(0, MISSING, leaf(1.0), leaf(2.0)), categorical=[0])
-    x = np.array([[NAN], [-1.0], [5e9], [INF], [4294967295.0], [0.0]])
-    assert est.predict(x).tolist() == [2.0] * 6
-
-
-def test_labels_at_numeric_splits_and_numbers_at_categorical_splits_go_right():
-    root = num(0, None, None, cat(1, 3, leaf(1.0), leaf(2.0)), leaf(3.0))
-    x = np.array([[0.0, 3.0], [5.0, 2.6], [1.0, 2.0]])
-    # Feature 0 categorical: every value is a label, the numeric root sends all right.
-    assert regressor(root, categorical=[0]).predict(x).tolist() == [3.0] * 3
-    # Feature 1 numeric: the categorical split never sends a number left.
-    assert regressor(root, categorical=[]).predict(x).tolist() == [2.0] * 3
-    assert regressor(root, categorical=[1]).predict(x).tolist() == [1.0, 1.0, 2.0]
-
-
-def test_categorical_positions_beyond_x_are_ignored():
-    root = num(2, None, 1.0, leaf(1.0), leaf(2.0))
-    x = np.array([[0.0, 0.0, 0.5], [0.0, 0.0, 1.5]])
-    for categorical in ([], [7], [7, 3, 7]):
-        assert regressor(root, categorical).predict(x).tolist() == [1.0, 2.0]
 
 
 @pytest.mark.parametrize("method", ["predict", "predict_proba", "apply"])
@@ -117,6 +85,7 @@ def test_apply_finds_the_leaves_that_predict_reads(cls, split_style):
     tree = est.export_tree()
     leaves = est.apply(np.asfortranarray(x))
     assert leaves.dtype == np.intp and np.array(tree["is_leaf"])[leaves].all()
+    assert all(a.flags.owndata and a.flags.writeable for a in (leaves, est.predict(x)))
     assert any(tree["is_categorical"]) and len(set(leaves.tolist())) >= 3
     if cls is RawRegressor:
         assert np.array_equal(np.array(tree["value"])[leaves], est.predict(x))
@@ -137,25 +106,12 @@ def test_huge_n_classes_is_a_memory_error(cls):
     assert est.predict(np.zeros((4, 1))).tolist() == [0] * 4
 
 
-@pytest.mark.parametrize(
-    "x",
-    [
-        [[1.0, 2.0]],
-        np.zeros((2, 2), dtype=np.float32),
-        np.zeros((2, 2), dtype=np.int64),
-        np.zeros((2, 2), dtype=bool),
-        np.zeros((2, 2), dtype=object),
-        np.zeros(2),
-        np.zeros((1, 2, 2)),
-        np.zeros((2, 2), dtype=">f8"),
-        None,
-    ],
-)
-@pytest.mark.parametrize("method", ["predict", "predict_proba", "apply"])
-def test_rejected_x(x, method):
+# predict and predict_proba meet every rejected layout in the hostile-input tests.
+@pytest.mark.parametrize("x", [[[1.0, 2.0]], np.zeros((2, 2), dtype=">f8"), np.zeros(2), None])
+def test_apply_rejects_x(x):
     est = RawClassifier.from_tree(tree_dict(leaf((0, [1.0])), 1), 1, [])
     with pytest.raises(TypeError) as info:
-        getattr(est, method)(x)
+        est.apply(x)
     assert str(info.value).startswith("argument 'x': ")
 
 

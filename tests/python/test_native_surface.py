@@ -4,53 +4,20 @@ import inspect
 
 import numpy as np
 import pytest
-from native_helpers import ARGS, CLASSES, KEYWORDS, make, signature_order
+from native_helpers import ARGS, CLASSES, KEYWORDS, make
 
-import ornik._ornik as native
 from ornik._ornik import RawClassifier, RawObjectiveClassifier, RawRegressor
-
-
-def test_module_all_and_doc():
-    assert native.__all__ == ["RawClassifier", "RawObjectiveClassifier", "RawRegressor", "__doc__"]
-    doc = native.__doc__
-    assert "\n" not in doc
-    assert "native core" in doc.lower()
-    assert "`ornik.ORNIKClassifier`" in doc and "`ornik.ORNIKRegressor`" in doc
-    assert native.RawRegressor.__module__ == "ornik._ornik"
 
 
 @pytest.mark.parametrize("cls", CLASSES)
 def test_class_and_from_tree_signatures(cls):
     assert cls.__name__ == cls.__qualname__ and cls.__doc__
     keywords = "".join(f", {k}={v!r}" for k, v in KEYWORDS[cls].items())
-    expected = "(" + ", ".join(signature_order(cls)) + ", *" + keywords + ")"
+    expected = "(" + ", ".join(ARGS[cls]) + ", *" + keywords + ")"
     assert cls.__text_signature__ == str(inspect.signature(cls)) == expected
     assert isinstance(inspect.getattr_static(cls, "from_tree"), staticmethod)
     n_classes = "" if cls is RawRegressor else "n_classes, "
     assert str(inspect.signature(cls.from_tree)) == f"(tree, {n_classes}categorical)"
-
-
-@pytest.mark.parametrize("cls", CLASSES)
-@pytest.mark.parametrize(
-    "method, signature",
-    [
-        ("fit", "($self, x, y, *, sample_weight=None, progress=None)"),
-        ("predict", "($self, x)"),
-        ("predict_proba", "($self, x)"),
-        ("apply", "($self, x)"),
-        ("depth", "($self)"),
-        ("n_leaves", "($self)"),
-        ("export_tree", "($self)"),
-    ],
-)
-def test_method_signatures(cls, method, signature):
-    if method == "predict_proba" and cls is RawRegressor:
-        assert not hasattr(cls, "predict_proba")
-        return
-    f = getattr(cls, method)
-    assert f.__text_signature__ == signature
-    assert f.__doc__ is None
-    inspect.signature(f)
 
 
 REG_CRIT = 'unknown regression criterion {} (expected "mse", "variance" or "mae")'
@@ -62,36 +29,32 @@ STYLE = 'unknown split_style {} (expected "threshold" or "bin")'
 AGG = "unknown aggregator {}"
 CV_SCORE = 'unknown cv_score {} (expected "impurity" or "loss")'
 
+CV_STOP = 'unknown cv_stop {} (expected "score" or "selection")'
 REJECTED = [
-    (RawRegressor, "criterion", "MSE", REG_CRIT),
-    (RawRegressor, "criterion", "gini", REG_CRIT),
-    (RawRegressor, "criterion", " mse", REG_CRIT),
-    (RawClassifier, "criterion", "mse", CLS_CRIT),
-    (RawClassifier, "criterion", "Gini", CLS_CRIT),
-    (RawObjectiveClassifier, "average", "samples", AVERAGE),
-    (RawObjectiveClassifier, "objective", "f2", OBJECTIVE),
-    (RawObjectiveClassifier, "objective", "", OBJECTIVE),
-    (RawRegressor, "cv_score", "Loss", CV_SCORE),
-    (RawClassifier, "cv_score", "gini", CV_SCORE),
-] + [
-    (cls, name, value, msg)
-    for cls in CLASSES
-    for name, value, msg in [
-        ("mode", "Fast", MODE),
-        ("mode", "strict\n", MODE),
-        ("split_style", "membership", STYLE),
-        ("aggregator", "mean ", AGG),
-        ("aggregator", "", AGG),
-        ("cv_stop", "selection ", 'unknown cv_stop {} (expected "score" or "selection")'),
-    ]
+    (RawRegressor, dict(criterion="MSE"), REG_CRIT),
+    (RawRegressor, dict(criterion="gini"), REG_CRIT),
+    (RawClassifier, dict(criterion="mse"), CLS_CRIT),
+    (RawObjectiveClassifier, dict(average="samples"), AVERAGE),
+    (RawObjectiveClassifier, dict(objective="f2"), OBJECTIVE),
+    (RawRegressor, dict(cv_score="Loss"), CV_SCORE),
+    (RawClassifier, dict(mode="strict\n"), MODE),
+    (RawObjectiveClassifier, dict(split_style="membership"), STYLE),
+    (RawRegressor, dict(aggregator=""), AGG),
+    (RawClassifier, dict(cv_stop="selection "), CV_STOP),
+    # Strings are checked in a fixed order; the first bad one, listed first here, is reported.
+    (RawRegressor, dict(criterion="x", mode="y"), REG_CRIT),
+    (RawRegressor, dict(mode="x", aggregator="y"), MODE),
+    (RawRegressor, dict(split_style="x", aggregator="y"), STYLE),
+    (RawObjectiveClassifier, dict(average="y", objective="x"), AVERAGE),
+    (RawObjectiveClassifier, dict(objective="x", mode="y"), OBJECTIVE),
 ]
 
 
-@pytest.mark.parametrize("cls, name, value, template", REJECTED)
-def test_rejected_strings(cls, name, value, template):
-    quoted = '"' + value.replace("\n", "\\n") + '"'
+@pytest.mark.parametrize("cls, overrides, template", REJECTED)
+def test_rejected_strings(cls, overrides, template):
+    quoted = '"' + next(iter(overrides.values())).replace("\n", "\\n") + '"'
     with pytest.raises(ValueError) as info:
-        make(cls, **{name: value})
+        make(cls, **overrides)
     assert str(info.value) == template.format(quoted)
 
 
@@ -99,14 +62,10 @@ def test_rejected_strings(cls, name, value, template):
     "text, quoted",
     [
         ('say "hi"', r'"say \"hi\""'),
-        ("back\\slash", r'"back\\slash"'),
         ("tab\tlf\ncr\rnul\0", r'"tab\tlf\ncr\rnul\0"'),
         ("\x01\x1f\x7f", r'"\u{1}\u{1f}\u{7f}"'),
-        ("caf\u00e9 \u4e2d \U0001f600", '"caf\u00e9 \u4e2d \U0001f600"'),
         ("nbsp\u00a0zwsp\u200b", r'"nbsp\u{a0}zwsp\u{200b}"'),
-        ("line\u2028", r'"line\u{2028}"'),
         ("lone\ud800", r'"lone\u{d800}"'),
-        ("\U000e0001", r'"\u{e0001}"'),
         ("\u07ff\u0800", '"\u07ff\u0800"'),  # the last two-byte and first three-byte UTF-8
     ],
 )
@@ -114,29 +73,6 @@ def test_quoting_in_messages(text, quoted):
     with pytest.raises(ValueError) as info:
         make(RawRegressor, aggregator=text)
     assert str(info.value) == "unknown aggregator " + quoted
-
-
-@pytest.mark.parametrize(
-    "cls, overrides, expected",
-    [
-        (RawRegressor, dict(criterion="x", mode="y"), REG_CRIT.format('"x"')),
-        (RawClassifier, dict(criterion="x", aggregator="y"), CLS_CRIT.format('"x"')),
-        (RawRegressor, dict(mode="x", aggregator="y"), MODE.format('"x"')),
-        (RawRegressor, dict(mode="x", split_style="y"), MODE.format('"x"')),
-        (RawRegressor, dict(split_style="x", aggregator="y"), STYLE.format('"x"')),
-        (
-            RawObjectiveClassifier,
-            dict(objective="accuracy", average="samples"),
-            AVERAGE.format('"samples"'),
-        ),
-        (RawObjectiveClassifier, dict(objective="x", average="y"), AVERAGE.format('"y"')),
-        (RawObjectiveClassifier, dict(objective="x", mode="y"), OBJECTIVE.format('"x"')),
-    ],
-)
-def test_string_validation_order(cls, overrides, expected):
-    with pytest.raises(ValueError) as info:
-        make(cls, **overrides)
-    assert str(info.value) == expected
 
 
 # ---- Conversions ----
@@ -159,21 +95,15 @@ class Floaty:
     "name, value",
     [
         ("n_bins", True),
-        ("n_bins", np.int32(4)),
         ("n_bins", np.uint64(2**64 - 1)),
         ("cv_seed", 2**64 - 1),
         ("cv_folds", Index(3)),
         ("max_depth", None),
-        ("max_depth", 0),
-        ("min_impurity_decrease", 0),
         ("min_impurity_decrease", Floaty()),
         ("min_impurity_decrease", Index(2)),
-        ("min_impurity_decrease", np.float32(0.5)),
         ("cv_shuffle", np.bool_(False)),
-        ("parallel", True),
         ("categorical", (3, 1, 3)),
         ("categorical", np.array([2, 0], dtype=np.uint8)),
-        ("categorical", range(4)),
     ],
 )
 def test_accepted_conversions(name, value):
@@ -182,76 +112,44 @@ def test_accepted_conversions(name, value):
 
 
 @pytest.mark.parametrize(
-    "name, value, exc",
+    "overrides, exc",
     [
-        ("n_bins", 1.5, TypeError),
-        ("n_bins", "8", TypeError),
-        ("max_depth", 2.0, TypeError),
-        ("cv_folds", np.float64(5), TypeError),
-        ("min_impurity_decrease", "0.1", TypeError),
-        ("min_impurity_decrease", None, TypeError),
-        ("agg_frac", [0.1], TypeError),
-        ("cv_shuffle", 1, TypeError),
-        ("cv_shuffle", None, TypeError),
-        ("parallel", np.int64(1), TypeError),
-        ("mode", b"strict", TypeError),
-        ("aggregator", None, TypeError),
-        ("categorical", "01", TypeError),
-        ("categorical", 3, TypeError),
-        ("categorical", {1: 2}, TypeError),
-        ("categorical", [0, 1.0], TypeError),
-        ("categorical", [None], TypeError),
-        ("cv_score", 1, TypeError),
-        ("cv_stop", None, TypeError),
-        ("cv_seed", -1, OverflowError),
-        ("n_bins", 2**64, OverflowError),
-        ("max_depth", -3, OverflowError),
-        ("categorical", [1, -1], OverflowError),
-        ("min_impurity_decrease", 10**400, OverflowError),
+        (dict(n_bins=1.5), TypeError),
+        (dict(max_depth=2.0), TypeError),
+        (dict(min_impurity_decrease="0.1"), TypeError),
+        (dict(agg_frac=[0.1]), TypeError),
+        (dict(cv_shuffle=1), TypeError),
+        (dict(parallel=np.int64(1)), TypeError),
+        (dict(mode=b"strict"), TypeError),
+        (dict(categorical="01"), TypeError),
+        (dict(categorical=[0, 1.0]), TypeError),
+        (dict(cv_score=1), TypeError),
+        (dict(cv_seed=-1), OverflowError),
+        (dict(max_depth=-3), OverflowError),
+        (dict(categorical=[1, -1]), OverflowError),
+        (dict(min_impurity_decrease=10**400), OverflowError),
+        (dict(n_classes=2.0), TypeError),
+        (dict(n_classes=-1), OverflowError),
+        (dict(pos_label="1"), TypeError),
+        (dict(beta="1"), TypeError),
+        (dict(average=1), TypeError),
+        # Conversions run in signature order; the first failure, listed first here, is reported.
+        (dict(criterion=5, n_bins=1.5), TypeError),
+        (dict(n_bins=1.5, criterion="bad"), TypeError),
+        (dict(cv_seed=-1, cv_shuffle=1), OverflowError),
+        (dict(cv_shuffle=1, categorical="x"), TypeError),
+        (dict(categorical=[-1], mode="bad"), OverflowError),
+        (dict(categorical="x", aggregator="bad"), TypeError),
     ],
 )
-def test_rejected_conversions(name, value, exc):
+def test_rejected_conversions(overrides, exc):
+    cls = next(c for c in CLASSES if set(overrides) <= {*ARGS[c], *KEYWORDS[c]})
     with pytest.raises(exc) as info:
-        make(RawRegressor, **{name: value})
+        make(cls, **overrides)
     assert type(info.value) is exc
-    prefixed = str(info.value).startswith(f"argument '{name}': ")
-    assert prefixed == (exc is TypeError)
-    if exc is TypeError:
-        assert len(str(info.value)) > len(f"argument '{name}': ")
-
-
-@pytest.mark.parametrize("cls", [RawClassifier, RawObjectiveClassifier])
-def test_classifier_only_conversions(cls):
-    with pytest.raises(OverflowError):
-        make(cls, n_classes=-1)
-    with pytest.raises(TypeError, match=r"^argument 'n_classes': "):
-        make(cls, n_classes=2.0)
-    if cls is RawObjectiveClassifier:
-        with pytest.raises(TypeError, match=r"^argument 'pos_label': "):
-            make(cls, pos_label="1")
-        with pytest.raises(TypeError, match=r"^argument 'beta': "):
-            make(cls, beta="1")
-        with pytest.raises(TypeError, match=r"^argument 'average': "):
-            make(cls, average=1)
-
-
-@pytest.mark.parametrize(
-    "overrides, exc, prefix",
-    [
-        # Conversions run in signature order; the first failure is reported.
-        (dict(criterion=5, n_bins=1.5), TypeError, "argument 'criterion': "),
-        (dict(n_bins=1.5, criterion="bad"), TypeError, "argument 'n_bins': "),
-        (dict(cv_seed=-1, cv_shuffle=1), OverflowError, None),
-        (dict(cv_shuffle=1, categorical="x"), TypeError, "argument 'cv_shuffle': "),
-        (dict(mode="bad", categorical=[-1]), OverflowError, None),
-        (dict(aggregator="bad", categorical="x"), TypeError, "argument 'categorical': "),
-    ],
-)
-def test_conversion_order(overrides, exc, prefix):
-    with pytest.raises(exc) as info:
-        make(RawRegressor, **overrides)
-    if prefix:
-        assert str(info.value).startswith(prefix)
+    prefix = f"argument '{next(iter(overrides))}': "
+    assert str(info.value).startswith(prefix) == (exc is TypeError)
+    assert len(str(info.value)) > len(prefix) or exc is not TypeError
 
 
 def bound_function(cls, method):

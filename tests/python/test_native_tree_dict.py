@@ -18,26 +18,11 @@ REG_TREE = num(
     leaf(10.0, 3),
     cat(2, 4, num(1, -2.0, None, leaf(-1.0, 2), leaf(0.5, 1)), leaf(7.25, 4)),
 )
-CLS_TREE = num(
-    1,
-    0.0,
-    2.0,
-    leaf((2, [0.25, 0.25, 0.5]), 4),
-    cat(0, 9, leaf((0, [1.0, 0.0, 0.0]), 2), leaf((1, [0.0, 1.0, 0.0]), 5)),
-)
+CLS_TREE = num(1, 0.0, 2.0, leaf((2, [0.25, 0.25, 0.5]), 4),
+               cat(0, 9, leaf((0, [1.0, 0.0, 0.0]), 2), leaf((1, [0.0, 1.0, 0.0]), 5)))  # fmt: skip
 CLASSIFIERS = [RawClassifier, RawObjectiveClassifier]
-KEY_ORDER = [
-    "node_count",
-    "is_leaf",
-    "children_left",
-    "children_right",
-    "feature",
-    "is_categorical",
-    "lower",
-    "upper",
-    "category",
-    "n_samples",
-]
+KEY_ORDER = ["node_count", "is_leaf", "children_left", "children_right", "feature",
+             "is_categorical", "lower", "upper", "category", "n_samples"]  # fmt: skip
 
 
 def load(cls, d, n_classes=3, categorical=()):
@@ -78,45 +63,15 @@ def test_unused_entries_are_ignored_and_split_counts_recomputed():
     assert same(out, tree_dict(REG_TREE))
 
 
-def test_bounds_and_category_conventions():
-    d = tree_dict(num(0, None, None, leaf(1.0), cat(1, 2**32 + 7, leaf(2.0), leaf(3.0))))
-    est = load(RawRegressor, d, categorical=[1])
-    out = est.export_tree()
-    assert out["lower"][0] == -INF and out["upper"][0] == INF
-    assert out["category"][2] == 7  # the low 32 bits
-    x = np.array([[1e300, 0.0], [NAN, 7.0], [INF, 8.0], [-INF, 7.4]])
-    assert est.predict(x).tolist() == [1.0, 2.0, 3.0, 2.0]
-
-
 def test_imported_layout_is_renumbered_in_preorder():
     # Root 0 with its right child stored before its left child.
-    d = {
-        "is_leaf": [False, True, True],
-        "children_left": [2, -1, -1],
-        "children_right": [1, -1, -1],
-        "feature": [0, -1, -1],
-        "is_categorical": [False, False, False],
-        "lower": [-INF, NAN, NAN],
-        "upper": [0.0, NAN, NAN],
-        "category": [-1, -1, -1],
-        "n_samples": [0, 4, 6],
-        "value": [NAN, 1.0, 2.0],
-    }
+    d = dict(is_leaf=[False, True, True], children_left=[2, -1, -1], children_right=[1, -1, -1],
+             feature=[0, -1, -1], is_categorical=[False] * 3, lower=[-INF, NAN, NAN],
+             upper=[0.0, NAN, NAN], category=[-1] * 3, n_samples=[0, 4, 6],
+             value=[NAN, 1.0, 2.0])  # fmt: skip
     out = load(RawRegressor, d).export_tree()
     assert out["children_left"] == [1, -1, -1] and out["children_right"] == [2, -1, -1]
     assert out["value"][1:] == [2.0, 1.0] and out["n_samples"] == [10, 6, 4]
-
-
-@pytest.mark.parametrize("cls", CLASSIFIERS)
-def test_classifier_leaf_payloads(cls):
-    root = num(0, None, 0.0, leaf((-2, [0.5, 0.5]), 2), leaf((5, [0.1, 0.2, 0.3, 0.4]), 3))
-    est = load(cls, tree_dict(root, 3), n_classes=3)
-    x = np.array([[-1.0], [1.0]])
-    assert est.predict(x).tolist() == [0, 5]
-    out = est.export_tree()
-    assert out["predicted_class"] == [-1, 0, 5]
-    assert out["proba"] == [[], [0.5, 0.5], [0.1, 0.2, 0.3, 0.4]]
-    assert out["n_classes"] == 3
 
 
 def test_dictionary_n_classes_is_ignored():
@@ -125,19 +80,6 @@ def test_dictionary_n_classes_is_ignored():
     p = est.predict_proba(np.array([[0.0, 1.0]]))
     assert p.shape == (1, 5) and p[0].tolist() == [0.25, 0.25, 0.5, 0.0, 0.0]
     assert est.export_tree()["n_classes"] == 5
-
-
-def test_from_tree_accepts_tuples_numpy_scalars_and_dict_subclass():
-    d = tree_dict(REG_TREE)
-
-    class Sub(dict):
-        pass
-
-    d2 = Sub({k: tuple(v) if isinstance(v, list) else v for k, v in d.items()})
-    d2["is_leaf"] = [np.bool_(b) for b in d["is_leaf"]]
-    d2["children_left"] = [np.int64(c) for c in d["children_left"]]
-    d2["lower"] = np.array(d["lower"])
-    assert same(load(RawRegressor, d2).export_tree(), d)
 
 
 @pytest.mark.parametrize("cls", [RawRegressor, *CLASSIFIERS])
@@ -154,76 +96,43 @@ def test_from_tree_missing_keys_in_reading_order(cls):
         d.update({k: 5 for k in order[i + 1 :]})
         with pytest.raises(ValueError):
             load(cls, d)
-
-
-@pytest.mark.parametrize("cls", [RawRegressor, *CLASSIFIERS])
-def test_from_tree_empty_dictionaries(cls):
-    with pytest.raises(ValueError) as info:
-        load(cls, {})
-    assert str(info.value) == 'tree state missing key "is_leaf"'
-    empty = {k: [] for k in KEY_ORDER[1:]}
     # The empty-tree check comes before the payload keys are read.
-    with pytest.raises(ValueError) as info:
-        load(cls, empty)
-    assert str(info.value) == "tree state has no nodes"
+    with pytest.raises(ValueError, match="^tree state has no nodes$"):
+        load(cls, {k: [] for k in KEY_ORDER[1:]})
 
 
 @pytest.mark.parametrize(
     "key, value, exc",
     [
         ("is_leaf", [1, 0, 0, 0, 0, 0, 0], TypeError),
-        ("is_leaf", "TFT", TypeError),
-        ("is_leaf", 5, TypeError),
-        ("is_leaf", None, TypeError),
-        ("children_left", [1.0], TypeError),
-        ("children_right", ["2"], TypeError),
         ("children_right", [2**63], OverflowError),
-        ("feature", {0: 1}, TypeError),
-        ("is_categorical", [None], TypeError),
         ("lower", ["x"], TypeError),
-        ("upper", [None], TypeError),
-        ("category", [0.5], TypeError),
         ("n_samples", [-1], OverflowError),
-        ("n_samples", [2**64], OverflowError),
         ("value", [object()], TypeError),
-        ("value", "abc", TypeError),
-        ("score", ["x"], TypeError),
         ("fold_score_std", 0.5, TypeError),
         ("n_scored_folds", [-1], OverflowError),
-    ],
-)
-def test_from_tree_bad_elements(key, value, exc):
-    d = tree_dict(REG_TREE)
-    d[key] = value
-    with pytest.raises(exc) as info:
-        load(RawRegressor, d)
-    assert type(info.value) is exc
-    assert not str(info.value).startswith("argument")
-
-
-@pytest.mark.parametrize(
-    "key, value, exc",
-    [
-        ("predicted_class", [0.0] * 5, TypeError),
         ("predicted_class", [2**64] * 5, OverflowError),
-        ("proba", [5] * 5, TypeError),
-        ("proba", ["ab"] * 5, TypeError),
         ("proba", [["x"]] * 5, TypeError),
         ("proba", "abcde", TypeError),
     ],
 )
-def test_from_tree_bad_classifier_payloads(key, value, exc):
-    d = tree_dict(CLS_TREE, 3)
+def test_from_tree_bad_elements(key, value, exc):
+    cls, d = (
+        (RawClassifier, tree_dict(CLS_TREE, 3))
+        if key in ("predicted_class", "proba")
+        else (RawRegressor, tree_dict(REG_TREE))
+    )
     d[key] = value
-    with pytest.raises(exc):
-        load(RawClassifier, d)
+    with pytest.raises(exc) as info:
+        load(cls, d)
+    assert type(info.value) is exc
+    assert not str(info.value).startswith("argument")
 
 
 @pytest.mark.parametrize(
     "args, exc, prefix",
     [
         (([1], 3, []), TypeError, "argument 'tree': "),
-        (([1], -1, "x"), TypeError, "argument 'tree': "),
         (({}, -1, "x"), OverflowError, None),
         (({}, 1.5, []), TypeError, "argument 'n_classes': "),
         (({}, 3, "0"), TypeError, "argument 'categorical': "),
@@ -245,21 +154,10 @@ def test_imported_regressor_refits_with_fixed_settings():
     y = x[:, 0] * 2 + rng.normal(scale=0.1, size=200)
     imported = RawRegressor.from_tree(tree_dict(leaf(0.0)), [])
     imported.fit(x, y)
-    reference = make(
-        RawRegressor,
-        criterion="mse",
-        max_depth=8,
-        aggregator="mean",
-        cv_folds=5,
-        cv_seed=42,
-        cv_shuffle=True,
-        mode="strict",
-        split_style="threshold",
-        min_samples_split=2,
-        min_samples_leaf=1,
-        min_impurity_decrease=0.0,
-        n_bins=8,
-    )
+    reference = make(RawRegressor, criterion="mse", max_depth=8, aggregator="mean", cv_folds=5,
+                     cv_seed=42, cv_shuffle=True, mode="strict", split_style="threshold",
+                     min_samples_split=2, min_samples_leaf=1, min_impurity_decrease=0.0,
+                     n_bins=8)  # fmt: skip
     reference.fit(x, y)
     assert same(imported.export_tree(), reference.export_tree())
     assert imported.depth() <= 8
