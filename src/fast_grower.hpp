@@ -92,12 +92,7 @@ class FastGrower {
         continue;
       }
 
-      node_targets.clear();
-      node_weights.clear();
-      for (const uint32_t row : slice) node_targets.push_back(targets_[row]);
-      if (!weights_.empty()) {
-        for (const uint32_t row : slice) node_weights.push_back(weights_[row]);
-      }
+      gather_node(slice, targets_, weights_, node_targets, node_weights);
       Payload payload = leaf_payload(task_, node_targets, node_weights);
       if (stops_before_scoring(task_, params_, n, item.depth, std::span<const Target>(node_targets),
                                node_weights)) {

@@ -36,6 +36,17 @@ bool stops_before_scoring(const Task& task, const TreeParams& p, size_t n, size_
   return node_impurity(task, node_targets, node_weights) <= 0.0;
 }
 
+// A node's targets and, when the fit is weighted, their weights, gathered in row order.
+template <class Rows, class Target>
+void gather_node(const Rows& rows, std::span<const Target> targets, std::span<const double> weights,
+                 std::vector<Target>& node_targets, std::vector<double>& node_weights) {
+  node_targets.clear();
+  node_weights.clear();
+  for (const auto row : rows) node_targets.push_back(targets[row]);
+  if (weights.empty()) return;
+  for (const auto row : rows) node_weights.push_back(weights[row]);
+}
+
 // The candidate that wins selection, and the evidence of the split it would make; none when no
 // score is finite or the stop score is <= min_impurity_decrease (never true for a NaN threshold,
 // which therefore stops nothing). The stop score is the winner's score, or under

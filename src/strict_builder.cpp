@@ -134,12 +134,7 @@ NodeList<typename Task::Payload> build_tree_strict(const Task& task, const TreeP
     const std::vector<size_t>& samples = item.samples;
     const size_t n = samples.size();
 
-    node_targets.clear();
-    node_weights.clear();
-    for (const size_t row : samples) node_targets.push_back(targets[row]);
-    if (!weights.empty()) {
-      for (const size_t row : samples) node_weights.push_back(weights[row]);
-    }
+    gather_node(samples, targets, weights, node_targets, node_weights);
     Payload payload = leaf_payload(task, node_targets, node_weights);
     if (stops_before_scoring(task, params, n, item.depth, std::span<const Target>(node_targets),
                              node_weights)) {
