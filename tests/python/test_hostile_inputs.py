@@ -16,7 +16,7 @@ from crash_guard import ChildDied, CrashGuard
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
-from native_helpers import ARGS, EVIDENCE, KEYWORDS, cat, leaf, num, route, same, tree_dict
+from native_helpers import ARGS, KEYWORDS, cat, leaf, num, route, same, tree_dict
 
 from ornik._ornik import RawClassifier, RawObjectiveClassifier, RawRegressor
 
@@ -54,18 +54,6 @@ NUMBERS = st.one_of(
 )
 
 
-def unaligned(v):
-    x = np.zeros(v.size * 8 + 1, dtype=np.uint8)[1:].view(np.float64).reshape(v.shape)
-    x[...] = v
-    return x
-
-
-def readonly(v):
-    v = v.copy()
-    v.flags.writeable = False
-    return v
-
-
 # Memory layouts of the same matrix ("broadcast" repeats the first row), then wrong arguments.
 # They are built in the child: pickling would lose the layout.
 LAYOUTS = {
@@ -75,8 +63,8 @@ LAYOUTS = {
     "cols_strided": lambda v: np.repeat(v, 2, axis=1)[:, ::2],
     "reversed": lambda v: np.ascontiguousarray(v[::-1, ::-1])[::-1, ::-1],
     "broadcast": lambda v: np.broadcast_to(v[:1], v.shape) if len(v) else v,
-    "unaligned": unaligned,
-    "readonly": readonly,
+    "unaligned": lambda v: np.frombuffer(bytearray(b"\0" + v.tobytes()), offset=1).reshape(v.shape),
+    "readonly": lambda v: np.broadcast_to(v, v.shape),
 }
 BAD_X = {
     "float32": lambda v: v.astype(np.float32),
@@ -411,27 +399,21 @@ def test_damaged_tree_dictionaries_are_refused_with_their_reason(guard, case):
         assert reply[1] != "ValueError" or STRUCTURE.fullmatch(reply[2]), reply
 
 
-def chain(n_splits, last_child=None, n_nodes=None):
-    """A right-leaning chain of n_splits splits; last_child overrides the last right child."""
-    one = {k: v[0] for k, v in tree_dict(leaf(1.0)).items() if k not in EVIDENCE + ["node_count"]}
-    split = dict(one, is_leaf=False, feature=0, lower=0.0, upper=math.inf, value=math.nan)
-    rows = [
-        row | dict(children_left=2 * i + 1, children_right=2 * i + 2) if row is split else row
-        for i in range(n_splits)
-        for row in (split, one)
-    ] + [one]
-    d = {"node_count": len(rows)} | {k: [r[k] for r in rows] for k in one}
-    if last_child is not None:
-        d["children_right"][-3] = last_child
-    return d
+# Every node a copy of one split whose children are nodes 1 and 2: a loop, or, with its odd nodes
+# and the last made leaves, a right-leaning chain (leaves ignore their children and features).
+SPLIT = tree_dict(num(0, 0.0, None, leaf(1.0), leaf(1.0)))
+SPLIT = {k: v[0] for k, v in SPLIT.items() if k != "node_count"}
 
 
-def run_big(n_splits, last_child):
-    if last_child == "loop":  # a million nodes, every one pointing at node 1
-        d = {k: [v[0]] * 10**6 for k, v in chain(1).items() if k != "node_count"}
-        d["children_left"], d["children_right"] = [1] * 10**6, [2] * 10**6
-    else:
-        d = chain(n_splits, last_child)
+def run_big(n_nodes, last_child):
+    d = {k: [v] * n_nodes for k, v in SPLIT.items()}
+    if last_child != "loop":
+        d["is_leaf"] = [i % 2 == 1 or i == n_nodes - 1 for i in range(n_nodes)]
+        d["children_left"] = list(range(1, n_nodes + 1))
+        d["children_right"] = [i + 1 for i in d["children_left"]]
+        d["value"] = [1.0] * n_nodes
+        if last_child is not None:
+            d["children_right"][-3] = last_child
     est = RawRegressor.from_tree(d, [])
     return est.depth(), est.n_leaves(), est.predict(np.zeros((3, 4))).tolist()
 
@@ -441,16 +423,16 @@ RANGE = "node 599998 has right child 600001 out of range (the tree state has 600
 
 
 @pytest.mark.parametrize(
-    "n_splits, last_child, reply",
+    "n_nodes, last_child, reply",
     [
-        (300_000, None, ("returned", (300_000, 300_001, [1.0] * 3))),
-        (300_000, 0, ("raised", "ValueError", CYCLE.format(599998, 0))),
-        (300_000, 600_001, ("raised", "ValueError", RANGE)),
-        (1, "loop", ("raised", "ValueError", CYCLE.format(1, 1))),
+        (600_001, None, ("returned", (300_000, 300_001, [1.0] * 3))),
+        (600_001, 0, ("raised", "ValueError", CYCLE.format(599998, 0))),
+        (600_001, 600_001, ("raised", "ValueError", RANGE)),
+        (10**6, "loop", ("raised", "ValueError", CYCLE.format(1, 1))),
     ],
 )
-def test_huge_and_deep_dictionaries(guard, n_splits, last_child, reply):
-    assert outcome("huge trees", guard.call(run_big, n_splits, last_child)) == reply
+def test_huge_and_deep_dictionaries(guard, n_nodes, last_child, reply):
+    assert outcome("huge trees", guard.call(run_big, n_nodes, last_child)) == reply
 
 
 class Lying:

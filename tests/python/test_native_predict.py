@@ -17,19 +17,13 @@ def regressor(root, categorical=()):
     return RawRegressor.from_tree(tree_dict(root), list(categorical))
 
 
+# Non-finite values go right; the lower bound is inclusive, the upper one exclusive.
 @pytest.mark.parametrize(
     "lower, upper, v, expected",
-    [
-        (None, None, -1e308, 1.0),
-        (None, None, NAN, 2.0),  # non-finite values go right
-        (-1e308, 1e308, INF, 2.0),
-        (0.5, 1.5, 0.5, 1.0),  # lower bound is inclusive
-        (0.5, 1.5, 1.5, 2.0),  # upper bound is exclusive
-        (0.5, 1.5, 0.4999, 2.0),
-        (None, 0.0, -0.0, 2.0),
-        (-0.0, None, 0.0, 1.0),
-    ],
-)
+    [(None, None, -1e308, 1.0), (None, None, NAN, 2.0), (-1e308, 1e308, INF, 2.0),
+     (0.5, 1.5, 0.5, 1.0), (0.5, 1.5, 1.5, 2.0), (0.5, 1.5, 0.4999, 2.0), (None, 0.0, -0.0, 2.0),
+     (-0.0, None, 0.0, 1.0)],
+)  # fmt: skip
 def test_numeric_interval(lower, upper, v, expected):
     est = regressor(num(0, lower, upper, leaf(1.0), leaf(2.0)))
     assert est.predict(np.array([[v]])).tolist() == [expected]
@@ -37,20 +31,10 @@ def test_numeric_interval(lower, upper, v, expected):
 
 @pytest.mark.parametrize(
     "v, label",
-    [
-        (2.5, 3),
-        (0.49, 0),
-        (-0.0, 0),
-        (0.5, 1),
-        (4294967294.0, 4294967294),
-        (4294967294.4, 4294967294),
-        (4294967294.5, MISSING),
-        (-1.0, MISSING),
-        (NAN, MISSING),
-        (INF, MISSING),
-        (-INF, MISSING),
-    ],
-)
+    [(2.5, 3), (0.49, 0), (-0.0, 0), (0.5, 1), (4294967294.0, 4294967294),
+     (4294967294.4, 4294967294), (4294967294.5, MISSING), (-1.0, MISSING), (NAN, MISSING),
+     (INF, MISSING), (-INF, MISSING)],
+)  # fmt: skip
 def test_category_conversion(v, label):
     assert category_label(v) == label  # the reference model used below agrees with the table
     # Leaves: 1.0 when the label equals `label`, else 2.0 for every other probe.

@@ -28,7 +28,6 @@ MODE = 'unknown mode {} (expected "strict" or "fast")'
 STYLE = 'unknown split_style {} (expected "threshold" or "bin")'
 AGG = "unknown aggregator {}"
 CV_SCORE = 'unknown cv_score {} (expected "impurity" or "loss")'
-
 CV_STOP = 'unknown cv_stop {} (expected "score" or "selection")'
 REJECTED = [
     (RawRegressor, dict(criterion="MSE"), REG_CRIT),
@@ -36,18 +35,16 @@ REJECTED = [
     (RawClassifier, dict(criterion="mse"), CLS_CRIT),
     (RawObjectiveClassifier, dict(average="samples"), AVERAGE),
     (RawObjectiveClassifier, dict(objective="f2"), OBJECTIVE),
-    (RawRegressor, dict(cv_score="Loss"), CV_SCORE),
-    (RawClassifier, dict(mode="strict\n"), MODE),
+    (RawRegressor, dict(cv_score="Loss"), CV_SCORE), (RawClassifier, dict(mode="strict\n"), MODE),
     (RawObjectiveClassifier, dict(split_style="membership"), STYLE),
-    (RawRegressor, dict(aggregator=""), AGG),
-    (RawClassifier, dict(cv_stop="selection "), CV_STOP),
+    (RawRegressor, dict(aggregator=""), AGG), (RawClassifier, dict(cv_stop="selection "), CV_STOP),
     # Strings are checked in a fixed order; the first bad one, listed first here, is reported.
     (RawRegressor, dict(criterion="x", mode="y"), REG_CRIT),
     (RawRegressor, dict(mode="x", aggregator="y"), MODE),
     (RawRegressor, dict(split_style="x", aggregator="y"), STYLE),
     (RawObjectiveClassifier, dict(average="y", objective="x"), AVERAGE),
     (RawObjectiveClassifier, dict(objective="x", mode="y"), OBJECTIVE),
-]
+]  # fmt: skip
 
 
 @pytest.mark.parametrize("cls, overrides, template", REJECTED)
@@ -91,56 +88,34 @@ class Floaty:
         return 0.25
 
 
-@pytest.mark.parametrize(
-    "name, value",
-    [
-        ("n_bins", True),
-        ("n_bins", np.uint64(2**64 - 1)),
-        ("cv_seed", 2**64 - 1),
-        ("cv_folds", Index(3)),
-        ("max_depth", None),
-        ("min_impurity_decrease", Floaty()),
-        ("min_impurity_decrease", Index(2)),
-        ("cv_shuffle", np.bool_(False)),
-        ("categorical", (3, 1, 3)),
-        ("categorical", np.array([2, 0], dtype=np.uint8)),
-    ],
-)
+ACCEPTED = dict(n_bins=[True, np.uint64(2**64 - 1)], cv_seed=[2**64 - 1], cv_folds=[Index(3)],
+                max_depth=[None], min_impurity_decrease=[Floaty(), Index(2)],
+                cv_shuffle=[np.bool_(False)],
+                categorical=[(3, 1, 3), np.array([2, 0], dtype=np.uint8)])  # fmt: skip
+
+
+@pytest.mark.parametrize("name, value", [(k, v) for k, vs in ACCEPTED.items() for v in vs])
 def test_accepted_conversions(name, value):
     for cls in CLASSES:
         make(cls, **{name: value})
 
 
+# Conversions run in signature order; the first failure, named first in a case, is reported.
+TYPE_ERRORS = [dict(n_bins=1.5), dict(max_depth=2.0), dict(min_impurity_decrease="0.1"),
+               dict(agg_frac=[0.1]), dict(cv_shuffle=1), dict(parallel=np.int64(1)),
+               dict(mode=b"strict"), dict(categorical="01"), dict(categorical=[0, 1.0]),
+               dict(cv_score=1), dict(n_classes=2.0), dict(pos_label="1"), dict(beta="1"),
+               dict(average=1), dict(criterion=5, n_bins=1.5), dict(n_bins=1.5, criterion="bad"),
+               dict(cv_shuffle=1, categorical="x"),
+               dict(categorical="x", aggregator="bad")]  # fmt: skip
+OVERFLOWS = [dict(cv_seed=-1), dict(max_depth=-3), dict(categorical=[1, -1]), dict(n_classes=-1),
+             dict(min_impurity_decrease=10**400), dict(cv_seed=-1, cv_shuffle=1),
+             dict(categorical=[-1], mode="bad")]  # fmt: skip
+
+
 @pytest.mark.parametrize(
     "overrides, exc",
-    [
-        (dict(n_bins=1.5), TypeError),
-        (dict(max_depth=2.0), TypeError),
-        (dict(min_impurity_decrease="0.1"), TypeError),
-        (dict(agg_frac=[0.1]), TypeError),
-        (dict(cv_shuffle=1), TypeError),
-        (dict(parallel=np.int64(1)), TypeError),
-        (dict(mode=b"strict"), TypeError),
-        (dict(categorical="01"), TypeError),
-        (dict(categorical=[0, 1.0]), TypeError),
-        (dict(cv_score=1), TypeError),
-        (dict(cv_seed=-1), OverflowError),
-        (dict(max_depth=-3), OverflowError),
-        (dict(categorical=[1, -1]), OverflowError),
-        (dict(min_impurity_decrease=10**400), OverflowError),
-        (dict(n_classes=2.0), TypeError),
-        (dict(n_classes=-1), OverflowError),
-        (dict(pos_label="1"), TypeError),
-        (dict(beta="1"), TypeError),
-        (dict(average=1), TypeError),
-        # Conversions run in signature order; the first failure, listed first here, is reported.
-        (dict(criterion=5, n_bins=1.5), TypeError),
-        (dict(n_bins=1.5, criterion="bad"), TypeError),
-        (dict(cv_seed=-1, cv_shuffle=1), OverflowError),
-        (dict(cv_shuffle=1, categorical="x"), TypeError),
-        (dict(categorical=[-1], mode="bad"), OverflowError),
-        (dict(categorical="x", aggregator="bad"), TypeError),
-    ],
+    [(o, TypeError) for o in TYPE_ERRORS] + [(o, OverflowError) for o in OVERFLOWS],
 )
 def test_rejected_conversions(overrides, exc):
     cls = next(c for c in CLASSES if set(overrides) <= {*ARGS[c], *KEYWORDS[c]})

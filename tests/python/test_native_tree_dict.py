@@ -4,20 +4,15 @@ import math
 
 import numpy as np
 import pytest
-from native_helpers import EVIDENCE, cat, leaf, make, num, same, tree_dict
+from native_helpers import EVIDENCE, cat, leaf, long_data, make, num, same, tree_dict
 
 from ornik._ornik import RawClassifier, RawObjectiveClassifier, RawRegressor
 
 INF = math.inf
 NAN = math.nan
 
-REG_TREE = num(
-    0,
-    None,
-    1.5,
-    leaf(10.0, 3),
-    cat(2, 4, num(1, -2.0, None, leaf(-1.0, 2), leaf(0.5, 1)), leaf(7.25, 4)),
-)
+SUBTREE = cat(2, 4, num(1, -2.0, None, leaf(-1.0, 2), leaf(0.5, 1)), leaf(7.25, 4))
+REG_TREE = num(0, None, 1.5, leaf(10.0, 3), SUBTREE)
 CLS_TREE = num(1, 0.0, 2.0, leaf((2, [0.25, 0.25, 0.5]), 4),
                cat(0, 9, leaf((0, [1.0, 0.0, 0.0]), 2), leaf((1, [0.0, 1.0, 0.0]), 5)))  # fmt: skip
 CLASSIFIERS = [RawClassifier, RawObjectiveClassifier]
@@ -103,19 +98,13 @@ def test_from_tree_missing_keys_in_reading_order(cls):
 
 @pytest.mark.parametrize(
     "key, value, exc",
-    [
-        ("is_leaf", [1, 0, 0, 0, 0, 0, 0], TypeError),
-        ("children_right", [2**63], OverflowError),
-        ("lower", ["x"], TypeError),
-        ("n_samples", [-1], OverflowError),
-        ("value", [object()], TypeError),
-        ("fold_score_std", 0.5, TypeError),
-        ("n_scored_folds", [-1], OverflowError),
-        ("predicted_class", [2**64] * 5, OverflowError),
-        ("proba", [["x"]] * 5, TypeError),
-        ("proba", "abcde", TypeError),
-    ],
-)
+    [("is_leaf", [1, 0, 0, 0, 0, 0, 0], TypeError), ("children_right", [2**63], OverflowError),
+     ("lower", ["x"], TypeError), ("n_samples", [-1], OverflowError),
+     ("value", [object()], TypeError),
+     ("fold_score_std", 0.5, TypeError), ("n_scored_folds", [-1], OverflowError),
+     ("predicted_class", [2**64] * 5, OverflowError), ("proba", [["x"]] * 5, TypeError),
+     ("proba", "abcde", TypeError)],
+)  # fmt: skip
 def test_from_tree_bad_elements(key, value, exc):
     cls, d = (
         (RawClassifier, tree_dict(CLS_TREE, 3))
@@ -149,9 +138,7 @@ def test_from_tree_argument_conversion(args, exc, prefix):
 
 
 def test_imported_regressor_refits_with_fixed_settings():
-    rng = np.random.default_rng(3)
-    x = rng.normal(size=(200, 3))
-    y = x[:, 0] * 2 + rng.normal(scale=0.1, size=200)
+    x, y = long_data(RawRegressor, 200, p=3, seed=3)
     imported = RawRegressor.from_tree(tree_dict(leaf(0.0)), [])
     imported.fit(x, y)
     reference = make(RawRegressor, criterion="mse", max_depth=8, aggregator="mean", cv_folds=5,
