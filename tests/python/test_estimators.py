@@ -31,15 +31,12 @@ def make_data(n=240, seed=0):
 # the very tree that the raw estimator grows with the same settings.
 @pytest.mark.parametrize(
     "settings",
-    [
-        {},
-        {"cv_score": "loss", "cv_stop": "selection", "max_depth": None, "min_samples_leaf": 7},
-        {"min_samples_split": 40, "n_bins": 4, "cv_folds": 3, "cv_seed": 7, "cv_shuffle": False},
-        {"mode": "fast", "split_style": "bin", "aggregator": "trimmed_mean", "agg_frac": 0.25,
-         "parallel": True, "n_threads": 2, "parallel_min_samples": 16},
-        {"aggregator": "signal_to_noise", "agg_eps": 0.5, "max_depth": 2},
-        {"aggregator": "mean_minus_lambda_std", "agg_lambda": 2.0, "min_impurity_decrease": 0.01},
-    ],
+    [{}, {"cv_score": "loss", "cv_stop": "selection", "max_depth": None, "min_samples_leaf": 7},
+     {"min_samples_split": 40, "n_bins": 4, "cv_folds": 3, "cv_seed": 7, "cv_shuffle": False},
+     {"mode": "fast", "split_style": "bin", "aggregator": "trimmed_mean", "agg_frac": 0.25,
+      "parallel": True, "n_threads": 2, "parallel_min_samples": 16},
+     {"aggregator": "signal_to_noise", "agg_eps": 0.5, "max_depth": 2},
+     {"aggregator": "mean_minus_lambda_std", "agg_lambda": 2.0, "min_impurity_decrease": 0.01}],
 )  # fmt: skip
 def test_settings_grow_the_core_tree(settings):
     X, y_reg, y = make_data()
@@ -62,11 +59,8 @@ def test_settings_grow_the_core_tree(settings):
 
 @pytest.mark.parametrize(
     "objective, average, pos_label, index",
-    [
-        ("precision", "binary", None, 1),  # the second class, as scikit-learn's pos_label=1
-        ("recall", "binary", "neg", 0),
-        ("f1", "macro", None, 1),
-    ],
+    # pos_label=None means the second class, as scikit-learn's pos_label=1.
+    [("precision", "binary", None, 1), ("recall", "binary", "neg", 0), ("f1", "macro", None, 1)],
 )
 def test_objective_classifier_maps_pos_label(objective, average, pos_label, index):
     X, _, y = make_data()
@@ -167,14 +161,12 @@ def test_dataframe_categories(categorical):
 
 @pytest.mark.parametrize(
     "X, categorical, message",
-    [
-        (np.zeros((10, 3)), [3], "categorical position 3 is out of range"),
-        (np.zeros((10, 3)), [True, False], "categorical mask has 2 entries"),
-        (np.zeros((10, 3)), ["a"], "needs a pandas DataFrame"),
-        (pd.DataFrame({"a": np.zeros(10)}), ["b"], "unknown column 'b'"),
-        (pd.DataFrame({"t": pd.date_range("2020", periods=10)}), None, "column 't' has dtype"),
-    ],
-)
+    [(np.zeros((10, 3)), [3], "categorical position 3 is out of range"),
+     (np.zeros((10, 3)), [True, False], "categorical mask has 2 entries"),
+     (np.zeros((10, 3)), ["a"], "needs a pandas DataFrame"),
+     (pd.DataFrame({"a": np.zeros(10)}), ["b"], "unknown column 'b'"),
+     (pd.DataFrame({"t": pd.date_range("2020", periods=10)}), None, "column 't' has dtype")],
+)  # fmt: skip
 def test_bad_categorical_input_is_a_clear_error(X, categorical, message):
     with pytest.raises(ValueError, match=message):
         ORNIKRegressor(categorical=categorical).fit(X, np.arange(10.0))

@@ -57,15 +57,11 @@ def test_rejected_strings(cls, overrides, template):
 
 @pytest.mark.parametrize(
     "text, quoted",
-    [
-        ('say "hi"', r'"say \"hi\""'),
-        ("tab\tlf\ncr\rnul\0", r'"tab\tlf\ncr\rnul\0"'),
-        ("\x01\x1f\x7f", r'"\u{1}\u{1f}\u{7f}"'),
-        ("nbsp\u00a0zwsp\u200b", r'"nbsp\u{a0}zwsp\u{200b}"'),
-        ("lone\ud800", r'"lone\u{d800}"'),
-        ("\u07ff\u0800", '"\u07ff\u0800"'),  # the last two-byte and first three-byte UTF-8
-    ],
-)
+    # The last: the last two-byte and the first three-byte UTF-8 characters, both printable.
+    [('say "hi"', r'"say \"hi\""'), ("tab\tlf\ncr\rnul\0", r'"tab\tlf\ncr\rnul\0"'),
+     ("\x01\x1f\x7f", r'"\u{1}\u{1f}\u{7f}"'), ("lone\ud800", r'"lone\u{d800}"'),
+     ("nbsp\u00a0zwsp\u200b", r'"nbsp\u{a0}zwsp\u{200b}"'), ("\u07ff\u0800", '"\u07ff\u0800"')],
+)  # fmt: skip
 def test_quoting_in_messages(text, quoted):
     with pytest.raises(ValueError) as info:
         make(RawRegressor, aggregator=text)
@@ -142,13 +138,10 @@ def bound_function(cls, method):
 
 @pytest.mark.parametrize(
     "cls, method",
-    [
-        (cls, method)
-        for cls in CLASSES
-        for method in ("__init__", "fit", "predict", "predict_proba", "apply", "from_tree")
-        if cls is not RawRegressor or method != "predict_proba"
-    ],
-)
+    [(cls, method) for cls in CLASSES
+     for method in ("__init__", "fit", "predict", "predict_proba", "apply", "from_tree")
+     if cls is not RawRegressor or method != "predict_proba"],
+)  # fmt: skip
 def test_binding_messages(cls, method):
     f, name, args = bound_function(cls, method)
     names, values, n = list(args), list(args.values()), len(args)

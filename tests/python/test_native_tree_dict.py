@@ -106,11 +106,8 @@ def test_from_tree_missing_keys_in_reading_order(cls):
      ("proba", "abcde", TypeError)],
 )  # fmt: skip
 def test_from_tree_bad_elements(key, value, exc):
-    cls, d = (
-        (RawClassifier, tree_dict(CLS_TREE, 3))
-        if key in ("predicted_class", "proba")
-        else (RawRegressor, tree_dict(REG_TREE))
-    )
+    cls = RawClassifier if key in ("predicted_class", "proba") else RawRegressor
+    d = tree_dict(REG_TREE) if cls is RawRegressor else tree_dict(CLS_TREE, 3)
     d[key] = value
     with pytest.raises(exc) as info:
         load(cls, d)
@@ -120,16 +117,12 @@ def test_from_tree_bad_elements(key, value, exc):
 
 @pytest.mark.parametrize(
     "args, exc, prefix",
-    [
-        (([1], 3, []), TypeError, "argument 'tree': "),
-        (({}, -1, "x"), OverflowError, None),
-        (({}, 1.5, []), TypeError, "argument 'n_classes': "),
-        (({}, 3, "0"), TypeError, "argument 'categorical': "),
-        (({}, 3, [-1]), OverflowError, None),
-        # Arguments are converted before the dictionary is read.
-        (({"is_leaf": [1]}, 3, [0.5]), TypeError, "argument 'categorical': "),
-    ],
-)
+    # Arguments are converted before the dictionary is read.
+    [(([1], 3, []), TypeError, "argument 'tree': "), (({}, -1, "x"), OverflowError, None),
+     (({}, 1.5, []), TypeError, "argument 'n_classes': "), (({}, 3, [-1]), OverflowError, None),
+     (({}, 3, "0"), TypeError, "argument 'categorical': "),
+     (({"is_leaf": [1]}, 3, [0.5]), TypeError, "argument 'categorical': ")],
+)  # fmt: skip
 def test_from_tree_argument_conversion(args, exc, prefix):
     with pytest.raises(exc) as info:
         RawClassifier.from_tree(*args)
