@@ -44,9 +44,7 @@ def data(tmp_path):
 
 
 def run(capsys, *argv):
-    code = main([str(a) for a in argv])
-    out, err = capsys.readouterr()
-    return code, out, err
+    return main([str(a) for a in argv]), *capsys.readouterr()
 
 
 def command(*argv, cwd, umask=None):

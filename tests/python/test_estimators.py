@@ -8,7 +8,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
-from native_helpers import leaf, make, num, package_native, same, tree_dict
+from native_helpers import leaf, long_data, make, num, package_native, same, tree_dict
 from sklearn.exceptions import NotFittedError
 
 import ornik
@@ -19,12 +19,10 @@ from ornik._persistence import ModelFileError, to_document
 from ornik._settings import settings_table
 
 
-def make_data(n=240, seed=0):
-    rng = np.random.default_rng(seed)
-    X = rng.normal(size=(n, 4))
-    y_reg = 2.0 * X[:, 0] + np.where(X[:, 1] > 0.3, 3.0, 0.0) + 0.1 * rng.normal(size=n)
-    y_cls = (X[:, 0] + 0.5 * X[:, 2] > 0.2).astype(int) + (X[:, 1] > 1.0)
-    return X, y_reg, y_cls
+def make_data(n=240):
+    """X, a regression target and three classes (0, 1, 2) from the same X."""
+    X, y_reg = long_data(RawRegressor, n, p=4)
+    return X, y_reg, long_data(RawClassifier, n, p=4)[1]
 
 
 # Every non-default setting must reach the native core: the wrapper's tree must be

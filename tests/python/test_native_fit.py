@@ -2,7 +2,7 @@
 
 import numpy as np
 import pytest
-from native_helpers import CLASSES, long_data, make, same
+from native_helpers import CLASSES, long_data, make
 
 from ornik._ornik import RawClassifier, RawObjectiveClassifier, RawRegressor
 
@@ -32,18 +32,6 @@ def test_input_checks_in_order(cls, shape, m, w, message):
         est.fit(np.zeros(shape), y, sample_weight=w)
     assert str(info.value).startswith(message)
     assert est.depth() == 0 and est.n_leaves() == 0
-
-
-def test_fast_binning_error_is_passed_on_and_keeps_tree():
-    x, y = long_data(RawRegressor, 50)
-    est = make(RawRegressor, mode="fast", n_bins=70_000)
-    est.fit(np.full((50, 1), np.nan), y)  # no finite value: no edges, within the limits
-    before = est.export_tree()
-    with pytest.raises(ValueError) as info:
-        est.fit(x, y)
-    assert str(info.value).startswith("feature 0: ")
-    assert "fast-mode limit" in str(info.value)
-    assert same(est.export_tree(), before)
 
 
 @pytest.mark.parametrize("cls", CLASSES)

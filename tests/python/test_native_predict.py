@@ -90,20 +90,8 @@ def test_huge_n_classes_is_a_memory_error(cls):
     assert est.predict(np.zeros((4, 1))).tolist() == [0] * 4
 
 
-# predict and predict_proba meet every rejected layout in the hostile-input tests.
-@pytest.mark.parametrize("x", [[[1.0, 2.0]], np.zeros((2, 2), dtype=">f8"), np.zeros(2), None])
-def test_apply_rejects_x(x):
-    est = RawClassifier.from_tree(tree_dict(leaf((0, [1.0])), 1), 1, [])
-    with pytest.raises(TypeError) as info:
-        est.apply(x)
-    assert str(info.value).startswith("argument 'x': ")
-
-
 def test_subclass_and_keyword_x():
-    class Sub(np.ndarray):
-        pass
-
     est = regressor(num(0, None, 0.0, leaf(1.0), leaf(2.0)))
-    x = np.array([[-1.0], [1.0]]).view(Sub)
+    x = np.ma.masked_array([[-1.0], [1.0]])  # a subclass of ndarray
     assert est.predict(x=x).tolist() == [1.0, 2.0]
     assert est.apply(x=x).tolist() == [1, 2]

@@ -172,17 +172,12 @@ def test_binding_messages(cls, method):
 def test_fresh_estimator(cls):
     est = make(cls)
     assert est.depth() == 0 and est.n_leaves() == 0
-    x = np.zeros((2, 2))
-    calls = [lambda: est.predict(x), lambda: est.apply(x), est.export_tree]
-    if cls is not RawRegressor:
-        calls.append(lambda: est.predict_proba(x))
-    for call in calls:
+    with pytest.raises(ValueError, match=r"^estimator is not fitted$"):
+        est.export_tree()
+    for method in [est.predict, est.apply] + ([] if cls is RawRegressor else [est.predict_proba]):
         with pytest.raises(ValueError, match=r"^estimator is not fitted$"):
-            call()
-    # The argument is converted before the fitted flag is looked at.
-    for method in (est.predict, est.apply):
-        with pytest.raises(TypeError, match=r"^argument 'x': "):
-            method([[1.0]])
-    if cls is not RawRegressor:
-        with pytest.raises(TypeError, match=r"^argument 'x': "):
-            est.predict_proba(np.zeros((2, 2), dtype=np.float32))
+            method(np.zeros((2, 2)))
+        # The argument is converted before the fitted flag is looked at.
+        for x in ([[1.0]], np.zeros((2, 2), dtype=">f8"), None):
+            with pytest.raises(TypeError, match=r"^argument 'x': "):
+                method(x)
