@@ -123,30 +123,24 @@ def with_evidence(est, evidence=True):
 
 def category_label(v):
     """Label of a value at a categorical position: round half away from zero, else missing."""
-    if not math.isfinite(v) or not v >= 0.0:
+    if not (math.isfinite(v) and v >= 0.0):
         return MISSING
-    r = math.floor(v)
-    if v - r >= 0.5:
-        r += 1
+    r = math.floor(v) + (v % 1.0 >= 0.5)  # v % 1.0 is exact
     return MISSING if r >= MISSING else r
 
 
 def route(node, row, categorical):
     """Payload of the leaf that a row reaches in a nested tree."""
     while node[0] != "leaf":
-        f = node[1]
-        is_label = f in categorical
-        v = category_label(row[f]) if is_label else row[f]
-        if node[0] == "num":
-            lo, hi = node[2], node[3]
-            go_left = (
-                not is_label
-                and math.isfinite(v)
-                and (lo is None or v >= lo)
-                and (hi is None or v < hi)
-            )
-        else:
-            go_left = is_label and v == node[2] and v != MISSING
+        kind, f = node[:2]
+        if f in categorical:  # read as a label: only a category split can send it left
+            go_left = kind == "cat" and category_label(row[f]) == node[2] != MISSING
+        elif kind == "num":
+            lo = -math.inf if node[2] is None else node[2]
+            hi = math.inf if node[3] is None else node[3]
+            go_left = math.isfinite(row[f]) and lo <= row[f] < hi
+        else:  # a category split on a column read as numbers
+            go_left = False
         node = node[-2] if go_left else node[-1]
     return node[1]
 

@@ -257,10 +257,8 @@ def test_constructors_take_junk_in_any_argument(guard, case):
 
 def trees(n_classes):
     """Nested trees (native_helpers form) with feature positions 0..7."""
-    payload = NUMBERS
-    if n_classes is not None:
-        probas = st.lists(st.floats(0, 1), max_size=n_classes + 2)
-        payload = st.tuples(st.integers(-3, n_classes + 2), probas)
+    probas = st.lists(st.floats(0, 1), max_size=(n_classes or 0) + 2)
+    payload = NUMBERS if n_classes is None else st.tuples(st.integers(-3, n_classes + 2), probas)
     bounds = st.one_of(st.none(), NUMBERS)
     categories = st.one_of(st.integers(0, 5), st.integers(-(2**40), 2**40))
     return st.recursive(
@@ -276,13 +274,10 @@ def trees(n_classes):
 def as_imported(node):
     """The tree as the import reads it: categories by their low 32 bits, negative classes 0."""
     if node[0] == "leaf":
-        payload = node[1]
-        if isinstance(payload, tuple):
-            payload = (max(payload[0], 0), payload[1])
+        payload = (max(node[1][0], 0), node[1][1]) if isinstance(node[1], tuple) else node[1]
         return ("leaf", payload, node[2])
-    if node[0] == "cat":
-        return ("cat", node[1], node[2] & 0xFFFFFFFF, *map(as_imported, node[3:]))
-    return node[:4] + tuple(map(as_imported, node[4:]))
+    head = (*node[:2], node[2] & 0xFFFFFFFF) if node[0] == "cat" else node[:4]
+    return head + tuple(map(as_imported, node[-2:]))
 
 
 def run_import_and_predict(name, d, n_classes, categorical, values, x_kind):

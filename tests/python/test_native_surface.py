@@ -128,10 +128,8 @@ def bound_function(cls, method):
     if method == "__init__":
         return cls, cls.__name__, ARGS[cls]
     if method == "from_tree":
-        args = dict(tree={}, n_classes=2, categorical=[])
-        if cls is RawRegressor:
-            del args["n_classes"]
-        return cls.from_tree, "from_tree", args
+        n_classes = {} if cls is RawRegressor else {"n_classes": 2}
+        return cls.from_tree, "from_tree", dict(tree={}, **n_classes, categorical=[])
     args = dict(x=np.zeros((2, 1)), y=np.zeros(2, dtype=np.int_)) if method == "fit" else dict(x=0)
     return getattr(make(cls), method), method, args
 

@@ -20,10 +20,8 @@ KEY_ORDER = ["node_count", "is_leaf", "children_left", "children_right", "featur
              "is_categorical", "lower", "upper", "category", "n_samples"]  # fmt: skip
 
 
-def load(cls, d, n_classes=3, categorical=()):
-    if cls is RawRegressor:
-        return cls.from_tree(d, list(categorical))
-    return cls.from_tree(d, n_classes, list(categorical))
+def load(cls, d, n_classes=3):
+    return cls.from_tree(d, *([] if cls is RawRegressor else [n_classes]), [])
 
 
 @pytest.mark.parametrize("cls", [RawRegressor, *CLASSIFIERS])
@@ -44,16 +42,14 @@ def test_round_trip_keeps_every_key_and_absent_evidence_is_nan_or_zero(cls, abse
 
 
 def test_unused_entries_are_ignored_and_split_counts_recomputed():
-    d = tree_dict(REG_TREE)
-    d["n_samples"][0] = 999  # a split's count
-    d["value"][0] = 123.0  # a split's payload
-    d["feature"][1] = 77  # a leaf's feature and bounds
-    d["lower"][1] = 5.0
-    d["children_left"][1] = 40
-    d["is_categorical"][1] = True
-    d["category"][0] = 12345  # category of a numeric split
-    d["score"][1], d["n_scored_folds"][4] = 5.0, 7  # evidence of leaves
-    d["node_count"] = 1
+    d = tree_dict(REG_TREE) | {"node_count": 1}
+    # A split's count, payload and (numeric split) category; a leaf's feature, bounds, child,
+    # kind and evidence.
+    for key, node, value in [("n_samples", 0, 999), ("value", 0, 123.0), ("category", 0, 12345),
+                             ("feature", 1, 77), ("lower", 1, 5.0), ("children_left", 1, 40),
+                             ("is_categorical", 1, True), ("score", 1, 5.0),
+                             ("n_scored_folds", 4, 7)]:  # fmt: skip
+        d[key][node] = value
     out = load(RawRegressor, d).export_tree()
     assert same(out, tree_dict(REG_TREE))
 
