@@ -172,12 +172,10 @@ def test_bad_categorical_input_is_a_clear_error(X, categorical, message):
 
 @pytest.mark.parametrize(
     "scores, expected",
-    [
-        ((0.4, 0.5, 0.25), [0.625, 0.0, 0.375]),  # score times share of the root's samples
-        ((0.4, -0.5, 0.25), [1.0, 0.0, 0.0]),  # a split that loses on held-out samples: nothing
-        ((math.nan, 0.0, -1.0), [0.0, 0.0, 0.0]),  # no evidence and no gain: all zeros
-    ],
-)
+    [((0.4, 0.5, 0.25), [0.625, 0.0, 0.375]),  # score times share of the root's samples
+     ((0.4, -0.5, 0.25), [1.0, 0.0, 0.0]),  # a split that loses on held-out samples: nothing
+     ((math.nan, 0.0, -1.0), [0.0, 0.0, 0.0])],  # no evidence and no gain: all zeros
+)  # fmt: skip
 def test_feature_importances_are_held_out_gains(scores, expected):
     est = ORNIKRegressor().fit(np.zeros((4, 3)), np.zeros(4))
     assert est.feature_importances_.tolist() == [0.0, 0.0, 0.0]  # a single leaf

@@ -57,27 +57,17 @@ NUMBERS = st.one_of(
 # Memory layouts of the same matrix ("broadcast" repeats the first row), then wrong arguments.
 # They are built in the child: pickling would lose the layout.
 LAYOUTS = {
-    "C": lambda v: v,
-    "F": np.asfortranarray,
+    "unaligned": lambda v: np.ndarray(v.shape, buffer=bytearray(b"\0" + v.tobytes()), offset=1),
+    "C": lambda v: v, "F": np.asfortranarray, "readonly": lambda v: np.broadcast_to(v, v.shape),
     "rows_strided": lambda v: np.repeat(v, 2, axis=0)[::2],
     "cols_strided": lambda v: np.repeat(v, 2, axis=1)[:, ::2],
     "reversed": lambda v: np.ascontiguousarray(v[::-1, ::-1])[::-1, ::-1],
     "broadcast": lambda v: np.broadcast_to(v[:1], v.shape) if len(v) else v,
-    "unaligned": lambda v: np.frombuffer(bytearray(b"\0" + v.tobytes()), offset=1).reshape(v.shape),
-    "readonly": lambda v: np.broadcast_to(v, v.shape),
-}
-BAD_X = {
-    "float32": lambda v: v.astype(np.float32),
-    "int64": lambda v: np.nan_to_num(v).clip(-9, 9).astype(np.int64),
-    "bool": lambda v: v > 0,
-    "object": lambda v: v.astype(object),
-    "complex": lambda v: v.astype(np.complex128),
-    "big_endian": lambda v: v.astype(">f8"),
-    "list": lambda v: v.tolist(),
-    "1d": np.ravel,
-    "3d": lambda v: v[..., None],
-    "none": lambda v: None,
-}
+}  # fmt: skip
+BAD_X = {t: lambda v, t=t: v.astype(t) for t in ["float32", "object", "complex128", ">f8"]}
+BAD_X |= {"int64": lambda v: np.nan_to_num(v).clip(-9, 9).astype(np.int64), "bool": lambda v: v > 0,
+          "list": lambda v: v.tolist(), "1d": np.ravel, "3d": lambda v: v[..., None],
+          "none": lambda v: None}  # fmt: skip
 
 
 def make_x(values, kind):
@@ -102,6 +92,7 @@ def matrices(draw, max_rows=30, max_cols=6, bad=12):
 # so there only sizes past what any vector may hold are drawn; they fail before allocating.
 HUGE = [2**62, 2**63, U64] + ([] if "libasan" in os.environ.get("LD_PRELOAD", "") else [2**40])
 FLOATS = st.one_of(st.floats(-2, 2), st.floats(allow_nan=True, allow_infinity=True))
+CRITERIA = {True: ["mse", "variance", "mae"], False: ["gini", "entropy"]}  # by regression or not
 AGGREGATORS = ["mean", "median", "trimmed_mean", "signal_to_noise", "mean_minus_lambda_std"]
 
 
@@ -125,9 +116,7 @@ def settings_for(draw, name):
             agg_lambda=FLOATS, parallel=st.booleans(), n_threads=unsigned(4),
             parallel_min_samples=unsigned(40),
             categorical=st.lists(st.one_of(st.integers(0, 8), st.just(2**63)), max_size=4),
-            criterion=st.sampled_from(
-                ["mse", "variance", "mae"] if name == "RawRegressor" else ["gini", "entropy"]
-            ),
+            criterion=st.sampled_from(CRITERIA[name == "RawRegressor"]),
             n_classes=unsigned(6), pos_label=unsigned(6), beta=FLOATS,
             objective=st.sampled_from(["accuracy", "precision", "recall", "f1", "fbeta"]),
             average=st.sampled_from(["binary", "micro", "macro", "weighted"]),
@@ -411,13 +400,11 @@ RANGE = "node 599998 has right child 600001 out of range (the tree state has 600
 
 @pytest.mark.parametrize(
     "n_nodes, last_child, reply",
-    [
-        (600_001, None, ("returned", (300_000, 300_001, [1.0] * 3))),
-        (600_001, 0, ("raised", "ValueError", CYCLE.format(599998, 0))),
-        (600_001, 600_001, ("raised", "ValueError", RANGE)),
-        (10**6, "loop", ("raised", "ValueError", CYCLE.format(1, 1))),
-    ],
-)
+    [(600_001, None, ("returned", (300_000, 300_001, [1.0] * 3))),
+     (600_001, 0, ("raised", "ValueError", CYCLE.format(599998, 0))),
+     (600_001, 600_001, ("raised", "ValueError", RANGE)),
+     (10**6, "loop", ("raised", "ValueError", CYCLE.format(1, 1)))],
+)  # fmt: skip
 def test_huge_and_deep_dictionaries(guard, n_nodes, last_child, reply):
     assert outcome("huge trees", guard.call(run_big, n_nodes, last_child)) == reply
 
