@@ -17,11 +17,11 @@ def _declared(cls, **fixed):
     with the original aggregation, which the frozen trees were grown with."""
     names = native_parameters(cls.__name__)
     assert set(fixed) <= set(names), set(fixed) - set(names)
-    defaults = {
-        s.name: s.default_for(REGRESSOR if cls is RawRegressor else CLASSIFIER) for s in SETTINGS
-    }
-    fixed = dict(max_depth=None, categorical=[], aggregator="mean", agg_lambda=1.0, **fixed)
-    return {n: fixed[n] if n in fixed else defaults[n] for n in names}
+    task = REGRESSOR if cls is RawRegressor else CLASSIFIER
+    values = {s.name: s.default_for(task) for s in SETTINGS} | dict(
+        max_depth=None, categorical=[], aggregator="mean", agg_lambda=1.0, **fixed
+    )
+    return {n: values[n] for n in names}
 
 
 ARGS = {
