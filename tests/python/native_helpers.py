@@ -125,7 +125,7 @@ def category_label(v):
     """Label of a value at a categorical position: round half away from zero, else missing."""
     if not (math.isfinite(v) and v >= 0.0):
         return MISSING
-    r = math.floor(v) + (v % 1.0 >= 0.5)  # v % 1.0 is exact
+    r = math.floor(v) + bool(v % 1.0 >= 0.5)  # v % 1.0 is exact
     return MISSING if r >= MISSING else r
 
 
