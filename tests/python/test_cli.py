@@ -36,10 +36,8 @@ def data(tmp_path):
     rng = np.random.default_rng(0)
     width, colour = rng.normal(size=160).round(3), rng.choice(["red", "green", "blue"], size=160)
     label = np.where((width > 0.2) | (colour == "red"), "keep", "drop")
-    rows = [
-        ["" if i % 17 == 0 else str(width[i]), "NA" if i % 23 == 0 else colour[i], i % 5, label[i]]
-        for i in range(160)
-    ]
+    rows = [["" if i % 17 == 0 else str(width[i]), "NA" if i % 23 == 0 else colour[i], i % 5,
+             label[i]] for i in range(160)]  # fmt: skip
     return write_csv(tmp_path / "train.csv", HEADER, rows), rows
 
 

@@ -67,14 +67,13 @@ def test_exports_route_every_row_as_ornik(cls, settings):
         np.testing.assert_array_equal(got, want)
     # SHAP values add up to the prediction (the probabilities) less the expected value,
     # which is the mean prediction over the training rows.
+    mean, explained = outputs(est, X)[-1].mean(axis=0), outputs(est, sample[:400])[-1]
     for model in (ornik.to_shap(est), sk):
         explainer = shap.TreeExplainer(model)
         phi = np.asarray(explainer.shap_values(codes[:400]))
         base = np.asarray(explainer.expected_value).reshape(-1)
-        np.testing.assert_allclose(base, outputs(est, X)[-1].mean(axis=0), atol=1e-12)
-        np.testing.assert_allclose(
-            phi.sum(axis=1) + base, outputs(est, sample[:400])[-1], atol=1e-12
-        )
+        np.testing.assert_allclose(base, mean, atol=1e-12)
+        np.testing.assert_allclose(phi.sum(axis=1) + base, explained, atol=1e-12)
 
     few = with_inf[:2000]
     leaves, paths, tree = est.apply(few), est.decision_path(few), est.tree_

@@ -71,21 +71,13 @@ def test_quoting_in_messages(text, quoted):
 # ---- Conversions ----
 
 
-class Index:
-    def __init__(self, v):
-        self.v = v
-
-    def __index__(self):
-        return self.v
+def index(v):  # an object that converts only through __index__
+    return type("Index", (), {"__index__": lambda _: v})()
 
 
-class Floaty:
-    def __float__(self):
-        return 0.25
-
-
-ACCEPTED = dict(n_bins=[True, np.uint64(2**64 - 1)], cv_seed=[2**64 - 1], cv_folds=[Index(3)],
-                max_depth=[None], min_impurity_decrease=[Floaty(), Index(2)],
+FLOATY = type("Floaty", (), {"__float__": lambda _: 0.25})()  # converts only through __float__
+ACCEPTED = dict(n_bins=[True, np.uint64(2**64 - 1)], cv_seed=[2**64 - 1], cv_folds=[index(3)],
+                max_depth=[None], min_impurity_decrease=[FLOATY, index(2)],
                 cv_shuffle=[np.bool_(False)],
                 categorical=[(3, 1, 3), np.array([2, 0], dtype=np.uint8)])  # fmt: skip
 
