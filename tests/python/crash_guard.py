@@ -30,45 +30,31 @@ class CrashGuard:
     raises ChildDied naming the call."""
 
     def __init__(self, timeout=300.0):
-        self.timeout = timeout
-        self._process = None
-        self._conn = None
-        self.restarts = 0
-
-    def _start(self):
-        parent, child = _CONTEXT.Pipe()
-        self._process = _CONTEXT.Process(target=_serve, args=(child,), daemon=True)
-        self._process.start()
-        child.close()
-        self._conn = parent
-
-    def _stop(self):
-        if self._process is not None:
-            self._conn.close()
-            self._process.kill()
-            self._process.join()
-        self._process = None
-        self.restarts += 1
+        self.timeout, self.restarts, self._process, self._conn = timeout, 0, None, None
 
     def call(self, fn, *args):
         if self._process is None or not self._process.is_alive():
-            self._start()
+            self._conn, child = _CONTEXT.Pipe()
+            self._process = _CONTEXT.Process(target=_serve, args=(child,), daemon=True)
+            self._process.start()
+            child.close()
         self._conn.send((fn, args))
-        if not self._conn.poll(self.timeout):
-            self._stop()
-            raise ChildDied(f"{fn.__name__} did not return within {self.timeout:.0f} s")
         try:
-            return self._conn.recv()
+            if self._conn.poll(self.timeout):
+                return self._conn.recv()
+            failure = f"{fn.__name__} did not return within {self.timeout:.0f} s"
         except EOFError:
             self._process.join()
-            code = self._process.exitcode
-            self._stop()
-            raise ChildDied(f"the process died (exit code {code}) in {fn.__name__}") from None
+            failure = f"the process died (exit code {self._process.exitcode}) in {fn.__name__}"
+        self.close(wait=0)
+        self.restarts += 1
+        raise ChildDied(failure)
 
-    def close(self):
+    def close(self, wait=10.0):
+        """Ends the child, after up to ``wait`` seconds to finish what it is doing."""
         if self._process is not None:
             self._conn.close()
-            self._process.join(timeout=10)
-            if self._process.is_alive():
-                self._process.kill()
+            self._process.join(timeout=wait)
+            self._process.kill()  # a no-op once it has ended
+            self._process.join()
             self._process = None

@@ -17,11 +17,11 @@ def _declared(cls, **fixed):
     with the original aggregation, which the frozen trees were grown with."""
     names = native_parameters(cls.__name__)
     assert set(fixed) <= set(names), set(fixed) - set(names)
-    defaults = {
-        s.name: s.default_for(REGRESSOR if cls is RawRegressor else CLASSIFIER) for s in SETTINGS
-    }
-    fixed = dict(max_depth=None, categorical=[], aggregator="mean", agg_lambda=1.0, **fixed)
-    return {n: fixed[n] if n in fixed else defaults[n] for n in names}
+    task = REGRESSOR if cls is RawRegressor else CLASSIFIER
+    values = {s.name: s.default_for(task) for s in SETTINGS} | dict(
+        max_depth=None, categorical=[], aggregator="mean", agg_lambda=1.0, **fixed
+    )
+    return {n: values[n] for n in names}
 
 
 ARGS = {
@@ -73,47 +73,38 @@ EVIDENCE = ["score", "stop_score", "fold_score_mean", "fold_score_std", "n_score
 def tree_dict(root, n_classes=None):
     """Export dictionary of a nested tree, without evidence; n_classes=None builds a regression
     tree."""
-    keys = ["is_leaf", "children_left", "children_right", "feature", "is_categorical"]
-    keys += ["lower", "upper", "category", "n_samples"]
+    keys = ["is_leaf", "children_left", "children_right", "feature", "is_categorical", "lower",
+            "upper", "category", "n_samples"]  # fmt: skip
     keys += ["value"] if n_classes is None else ["predicted_class", "proba"]
-    d = {k: [] for k in keys}
+    rows = []
 
-    def visit(node):
-        i = len(d["is_leaf"])
-        for k in keys:
-            d[k].append(None)
-        row = dict(is_leaf=node[0] == "leaf", feature=node[1], is_categorical=node[0] == "cat")
-        row |= dict(lower=math.nan, upper=math.nan, category=-1, value=math.nan)
-        row |= dict(predicted_class=-1, proba=[], children_left=-1, children_right=-1)
-        if node[0] == "leaf":
-            row |= dict(feature=-1, n_samples=node[2])
+    def visit(node):  # appends the node's row, then its subtrees' (preorder); returns its id
+        i, kind = len(rows), node[0]
+        row = dict(is_leaf=kind == "leaf", feature=node[1], is_categorical=kind == "cat", lower=NAN,
+                   upper=NAN, category=-1, value=NAN, predicted_class=-1, proba=[])  # fmt: skip
+        rows.append(row)
+        if kind == "leaf":
+            row.update(feature=-1, children_left=-1, children_right=-1, n_samples=node[2])
             if n_classes is None:
                 row["value"] = node[1]
             else:
                 row["predicted_class"], row["proba"] = node[1][0], list(node[1][1])
+            return i
+        if kind == "num":
+            row["lower"] = -math.inf if node[2] is None else node[2]
+            row["upper"] = math.inf if node[3] is None else node[3]
         else:
-            if node[0] == "num":
-                row["lower"] = -math.inf if node[2] is None else node[2]
-                row["upper"] = math.inf if node[3] is None else node[3]
-            else:
-                row["category"] = node[2]
-            for side, child in (("children_left", node[-2]), ("children_right", node[-1])):
-                row[side] = visit(child)
-            row["n_samples"] = (
-                d["n_samples"][row["children_left"]] + d["n_samples"][row["children_right"]]
-            )
-        for k in keys:
-            d[k][i] = row[k]
+            row["category"] = node[2]
+        kids = [visit(child) for child in node[-2:]]
+        row.update(children_left=kids[0], children_right=kids[1])
+        row["n_samples"] = sum(rows[k]["n_samples"] for k in kids)
         return i
 
     visit(root)
-    out = {"node_count": len(d["is_leaf"])}
-    out.update(d)
-    if n_classes is not None:
-        out["n_classes"] = n_classes
-    n = len(d["is_leaf"])
-    out.update({k: [math.nan] * n for k in EVIDENCE[:-1]}, n_scored_folds=[0] * n)
-    return out
+    n = len(rows)
+    out = {"node_count": n} | {k: [r[k] for r in rows] for k in keys}
+    out |= {} if n_classes is None else {"n_classes": n_classes}
+    return out | {k: [NAN] * n for k in EVIDENCE[:-1]} | {"n_scored_folds": [0] * n}
 
 
 def with_evidence(est, evidence=True):
@@ -132,30 +123,24 @@ def with_evidence(est, evidence=True):
 
 def category_label(v):
     """Label of a value at a categorical position: round half away from zero, else missing."""
-    if not math.isfinite(v) or not v >= 0.0:
+    if not (math.isfinite(v) and v >= 0.0):
         return MISSING
-    r = math.floor(v)
-    if v - r >= 0.5:
-        r += 1
+    r = math.floor(v) + bool(v % 1.0 >= 0.5)  # v % 1.0 is exact
     return MISSING if r >= MISSING else r
 
 
 def route(node, row, categorical):
     """Payload of the leaf that a row reaches in a nested tree."""
     while node[0] != "leaf":
-        f = node[1]
-        is_label = f in categorical
-        v = category_label(row[f]) if is_label else row[f]
-        if node[0] == "num":
-            lo, hi = node[2], node[3]
-            go_left = (
-                not is_label
-                and math.isfinite(v)
-                and (lo is None or v >= lo)
-                and (hi is None or v < hi)
-            )
-        else:
-            go_left = is_label and v == node[2] and v != MISSING
+        kind, f = node[:2]
+        if f in categorical:  # read as a label: only a category split can send it left
+            go_left = kind == "cat" and category_label(row[f]) == node[2] != MISSING
+        elif kind == "num":
+            lo = -math.inf if node[2] is None else node[2]
+            hi = math.inf if node[3] is None else node[3]
+            go_left = math.isfinite(row[f]) and lo <= row[f] < hi
+        else:  # a category split on a column read as numbers
+            go_left = False
         node = node[-2] if go_left else node[-1]
     return node[1]
 

@@ -36,17 +36,13 @@ def data(tmp_path):
     rng = np.random.default_rng(0)
     width, colour = rng.normal(size=160).round(3), rng.choice(["red", "green", "blue"], size=160)
     label = np.where((width > 0.2) | (colour == "red"), "keep", "drop")
-    rows = [
-        ["" if i % 17 == 0 else str(width[i]), "NA" if i % 23 == 0 else colour[i], i % 5, label[i]]
-        for i in range(160)
-    ]
+    rows = [["" if i % 17 == 0 else str(width[i]), "NA" if i % 23 == 0 else colour[i], i % 5,
+             label[i]] for i in range(160)]  # fmt: skip
     return write_csv(tmp_path / "train.csv", HEADER, rows), rows
 
 
 def run(capsys, *argv):
-    code = main([str(a) for a in argv])
-    out, err = capsys.readouterr()
-    return code, out, err
+    return main([str(a) for a in argv]), *capsys.readouterr()
 
 
 def command(*argv, cwd, umask=None):

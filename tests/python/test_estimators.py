@@ -8,7 +8,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
-from native_helpers import leaf, make, num, package_native, same, tree_dict
+from native_helpers import leaf, long_data, make, num, package_native, same, tree_dict
 from sklearn.exceptions import NotFittedError
 
 import ornik
@@ -19,38 +19,33 @@ from ornik._persistence import ModelFileError, to_document
 from ornik._settings import settings_table
 
 
-def make_data(n=240, seed=0):
-    rng = np.random.default_rng(seed)
-    X = rng.normal(size=(n, 4))
-    y_reg = 2.0 * X[:, 0] + np.where(X[:, 1] > 0.3, 3.0, 0.0) + 0.1 * rng.normal(size=n)
-    y_cls = (X[:, 0] + 0.5 * X[:, 2] > 0.2).astype(int) + (X[:, 1] > 1.0)
-    return X, y_reg, y_cls
+def make_data(n=240):
+    """X, a regression target and three classes (0, 1, 2) from the same X."""
+    X, y_reg = long_data(RawRegressor, n, p=4)
+    return X, y_reg, long_data(RawClassifier, n, p=4)[1]
 
 
 # Every non-default setting must reach the native core: the wrapper's tree must be
 # the very tree that the raw estimator grows with the same settings.
 @pytest.mark.parametrize(
     "settings",
-    [
-        {},
-        {"cv_score": "loss", "cv_stop": "selection", "max_depth": None, "min_samples_leaf": 7},
-        {"min_samples_split": 40, "n_bins": 4, "cv_folds": 3, "cv_seed": 7, "cv_shuffle": False},
-        {"mode": "fast", "split_style": "bin", "aggregator": "trimmed_mean", "agg_frac": 0.25,
-         "parallel": True, "n_threads": 2, "parallel_min_samples": 16},
-        {"aggregator": "signal_to_noise", "agg_eps": 0.5, "max_depth": 2},
-        {"aggregator": "mean_minus_lambda_std", "agg_lambda": 2.0, "min_impurity_decrease": 0.01},
-    ],
+    [{}, {"cv_score": "loss", "cv_stop": "selection", "max_depth": None, "min_samples_leaf": 7},
+     {"min_samples_split": 40, "n_bins": 4, "cv_folds": 3, "cv_seed": 7, "cv_shuffle": False},
+     {"mode": "fast", "split_style": "bin", "aggregator": "trimmed_mean", "agg_frac": 0.25,
+      "parallel": True, "n_threads": 2, "parallel_min_samples": 16},
+     {"aggregator": "signal_to_noise", "agg_eps": 0.5, "max_depth": 2},
+     {"aggregator": "mean_minus_lambda_std", "agg_lambda": 2.0, "min_impurity_decrease": 0.01}],
 )  # fmt: skip
 def test_settings_grow_the_core_tree(settings):
     X, y_reg, y = make_data()
-    est = ORNIKRegressor(criterion="variance", **settings).fit(X, y_reg)
+    w = (np.arange(len(y)) % 4) * 0.5  # some zero
+    est = ORNIKRegressor(criterion="variance", **settings).fit(X, y_reg, sample_weight=w)
     settings = {"max_depth": 8, **settings}  # the package's default depth
     defaults = package_native("regressor", RawRegressor)
     raw = make(RawRegressor, criterion="variance", **defaults | settings)
-    raw.fit(X, y_reg)
+    raw.fit(X, y_reg, sample_weight=w)
     assert same(est._raw.export_tree(), raw.export_tree())
-    # With weights (some zero), the core gets each sample's weight times its class weight.
-    w = (np.arange(len(y)) % 4) * 0.5
+    # The classifier's core gets each sample's weight times its class weight.
     est = ORNIKClassifier(criterion="entropy", class_weight={0: 3.0, 2: 0.25}, **settings)
     est.fit(X, y, sample_weight=w)
     defaults = package_native("classifier", RawClassifier)
@@ -62,11 +57,8 @@ def test_settings_grow_the_core_tree(settings):
 
 @pytest.mark.parametrize(
     "objective, average, pos_label, index",
-    [
-        ("precision", "binary", None, 1),  # the second class, as scikit-learn's pos_label=1
-        ("recall", "binary", "neg", 0),
-        ("f1", "macro", None, 1),
-    ],
+    # pos_label=None means the second class, as scikit-learn's pos_label=1.
+    [("precision", "binary", None, 1), ("recall", "binary", "neg", 0), ("f1", "macro", None, 1)],
 )
 def test_objective_classifier_maps_pos_label(objective, average, pos_label, index):
     X, _, y = make_data()
@@ -111,16 +103,12 @@ def test_bad_settings_are_refused_by_name_before_any_work(
             ornik.load(tmp_path / "m.json")
 
 
-@pytest.mark.parametrize(
-    "labels",
-    [
-        np.array([-3, 0, 7]),  # negative labels must not merge (the core clips them to 0)
-        np.array([True, False, True]),
-        np.array([-2.0, 1.0, 2.0**53]),
-        np.array(["b", "a", "c"], dtype=object),
-    ],
-    ids=["int", "bool", "float", "object"],
-)
+# Negative labels must not merge (the core clips them to 0).
+LABELS = dict(int=[-3, 0, 7], bool=[True, False, True], float=[-2.0, 1.0, 2.0**53],
+              object=np.array(["b", "a", "c"], dtype=object))  # fmt: skip
+
+
+@pytest.mark.parametrize("labels", [np.asarray(v) for v in LABELS.values()], ids=list(LABELS))
 def test_classifier_labels_round_trip(labels, tmp_path):
     X, _, y = make_data()
     est = ORNIKClassifier(max_depth=4).fit(X, labels[y])
@@ -171,14 +159,12 @@ def test_dataframe_categories(categorical):
 
 @pytest.mark.parametrize(
     "X, categorical, message",
-    [
-        (np.zeros((10, 3)), [3], "categorical position 3 is out of range"),
-        (np.zeros((10, 3)), [True, False], "categorical mask has 2 entries"),
-        (np.zeros((10, 3)), ["a"], "needs a pandas DataFrame"),
-        (pd.DataFrame({"a": np.zeros(10)}), ["b"], "unknown column 'b'"),
-        (pd.DataFrame({"t": pd.date_range("2020", periods=10)}), None, "column 't' has dtype"),
-    ],
-)
+    [(np.zeros((10, 3)), [3], "categorical position 3 is out of range"),
+     (np.zeros((10, 3)), [True, False], "categorical mask has 2 entries"),
+     (np.zeros((10, 3)), ["a"], "needs a pandas DataFrame"),
+     (pd.DataFrame({"a": np.zeros(10)}), ["b"], "unknown column 'b'"),
+     (pd.DataFrame({"t": pd.date_range("2020", periods=10)}), None, "column 't' has dtype")],
+)  # fmt: skip
 def test_bad_categorical_input_is_a_clear_error(X, categorical, message):
     with pytest.raises(ValueError, match=message):
         ORNIKRegressor(categorical=categorical).fit(X, np.arange(10.0))
@@ -186,12 +172,10 @@ def test_bad_categorical_input_is_a_clear_error(X, categorical, message):
 
 @pytest.mark.parametrize(
     "scores, expected",
-    [
-        ((0.4, 0.5, 0.25), [0.625, 0.0, 0.375]),  # score times share of the root's samples
-        ((0.4, -0.5, 0.25), [1.0, 0.0, 0.0]),  # a split that loses on held-out samples: nothing
-        ((math.nan, 0.0, -1.0), [0.0, 0.0, 0.0]),  # no evidence and no gain: all zeros
-    ],
-)
+    [((0.4, 0.5, 0.25), [0.625, 0.0, 0.375]),  # score times share of the root's samples
+     ((0.4, -0.5, 0.25), [1.0, 0.0, 0.0]),  # a split that loses on held-out samples: nothing
+     ((math.nan, 0.0, -1.0), [0.0, 0.0, 0.0])],  # no evidence and no gain: all zeros
+)  # fmt: skip
 def test_feature_importances_are_held_out_gains(scores, expected):
     est = ORNIKRegressor().fit(np.zeros((4, 3)), np.zeros(4))
     assert est.feature_importances_.tolist() == [0.0, 0.0, 0.0]  # a single leaf
@@ -213,31 +197,3 @@ def test_a_failed_refit_leaves_no_stale_tree():
 
 def test_readme_shows_the_declared_settings():
     assert settings_table() in (Path(__file__).parents[2] / "README.md").read_text()
-
-
-def test_meta_estimators_weigh_samples():
-    from sklearn.ensemble import AdaBoostClassifier, AdaBoostRegressor, BaggingClassifier
-
-    X, y_reg, y_cls = make_data()
-    w = np.random.default_rng(1).uniform(0, 2, len(y_cls))
-    for meta, y in [
-        (AdaBoostClassifier(ORNIKClassifier(max_depth=1), n_estimators=5), y_cls),
-        (AdaBoostRegressor(ORNIKRegressor(max_depth=3), n_estimators=5, random_state=0), y_reg),
-        (BaggingClassifier(ORNIKClassifier(max_depth=3), n_estimators=5, random_state=0), y_cls),
-    ]:
-        assert meta.fit(X, y, sample_weight=w).score(X, y) > 0.75
-
-
-@pytest.mark.parametrize("cls", [ORNIKRegressor, ORNIKClassifier])
-@pytest.mark.parametrize("cv_stop", ["score", "selection"])
-def test_a_pure_noise_feature_gets_less_importance_than_the_signal(cls, cv_stop):
-    rng = np.random.default_rng(1)
-    X = np.column_stack([rng.integers(0, 3, 600), rng.normal(size=600)])  # noise: 600 values
-    y = X[:, 0] + rng.normal(size=600)
-    est = cls(max_depth=None, cv_score="loss", cv_stop=cv_stop)
-    t = est.fit(X, y if cls is ORNIKRegressor else y > 1).tree_
-    importance = est.feature_importances_
-    assert importance[1] < importance[0] / (1 if cv_stop == "score" else 10)
-    # The stop test reads the winner's score, or the held-out gains of each fold's own pick.
-    split = ~t["is_leaf"]
-    assert all(t["stop_score"][split] == t["score"][split]) == (cv_stop == "score")

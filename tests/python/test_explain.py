@@ -52,13 +52,10 @@ def test_export_text_regressor_bin_split_and_default_names():
 
 @pytest.mark.parametrize(
     "est, kwargs, error",
-    [
-        (ORNIKClassifier(), {}, NotFittedError),
-        (DecisionTreeClassifier().fit([[0], [1]], [0, 1]), {}, TypeError),
-        (None, {"feature_names": ["only one"]}, ValueError),
-        (None, {"max_depth": -1}, ValueError),
-    ],
-)
+    [(ORNIKClassifier(), {}, NotFittedError), (None, {"max_depth": -1}, ValueError),
+     (DecisionTreeClassifier().fit([[0], [1]], [0, 1]), {}, TypeError),
+     (None, {"feature_names": ["only one"]}, ValueError)],
+)  # fmt: skip
 def test_export_text_errors(est, kwargs, error):
     with pytest.raises(error):
         ornik.export_text(est or fitted(), **kwargs)

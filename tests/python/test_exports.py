@@ -26,17 +26,13 @@ def data(n, seed):
     return X, y
 
 
-def explained(est, X):
-    return est.predict(X) if isinstance(est, ORNIKRegressor) else est.predict_proba(X)
-
-
 def run_onnx(model, X):
     session = ort.InferenceSession(model.SerializeToString(), providers=["CPUExecutionProvider"])
     return session.run(None, {session.get_inputs()[0].name: X})
 
 
 def outputs(model, X):
-    """Predictions and, for a classifier, probabilities."""
+    """Predictions and, for a classifier, probabilities (the last: what SHAP explains)."""
     proba = [model.predict_proba(X)] if hasattr(model, "predict_proba") else []
     return [model.predict(X), *proba]
 
@@ -71,17 +67,18 @@ def test_exports_route_every_row_as_ornik(cls, settings):
         np.testing.assert_array_equal(got, want)
     # SHAP values add up to the prediction (the probabilities) less the expected value,
     # which is the mean prediction over the training rows.
+    mean, explained = outputs(est, X)[-1].mean(axis=0), outputs(est, sample[:400])[-1]
     for model in (ornik.to_shap(est), sk):
         explainer = shap.TreeExplainer(model)
         phi = np.asarray(explainer.shap_values(codes[:400]))
         base = np.asarray(explainer.expected_value).reshape(-1)
-        np.testing.assert_allclose(base, explained(est, X).mean(axis=0), atol=1e-12)
-        np.testing.assert_allclose(phi.sum(axis=1) + base, explained(est, sample[:400]), atol=1e-12)
+        np.testing.assert_allclose(base, mean, atol=1e-12)
+        np.testing.assert_allclose(phi.sum(axis=1) + base, explained, atol=1e-12)
 
     few = with_inf[:2000]
     leaves, paths, tree = est.apply(few), est.decision_path(few), est.tree_
     at_leaf = tree["value" if "value" in tree else "proba"][leaves]
-    np.testing.assert_array_equal(at_leaf, explained(est, few))
+    np.testing.assert_array_equal(at_leaf, outputs(est, few)[-1])
     parent = {c: p for p in np.flatnonzero(~tree["is_leaf"])
               for c in (tree["children_left"][p], tree["children_right"][p])}  # fmt: skip
     for i, node in enumerate(leaves):

@@ -26,11 +26,7 @@ import pytest
 from ornik._ornik import RawClassifier, RawObjectiveClassifier, RawRegressor
 
 FROZEN = pathlib.Path(__file__).parent / "golden" / "frozen_cases.pkl.gz"
-NATIVE = {
-    "regressor": RawRegressor,
-    "classifier": RawClassifier,
-    "objective": RawObjectiveClassifier,
-}
+NATIVE = dict(regressor=RawRegressor, classifier=RawClassifier, objective=RawObjectiveClassifier)
 LAYOUTS = {"C": np.asarray, "F": np.asfortranarray, "strided": lambda a: np.repeat(a, 2, 1)[:, ::2]}
 
 with gzip.open(FROZEN, "rb") as fh:
@@ -38,13 +34,11 @@ with gzip.open(FROZEN, "rb") as fh:
 
 
 def bitwise(value):
-    if isinstance(value, float):
-        return value.hex()
-    if isinstance(value, list):
-        return [bitwise(v) for v in value]
     if isinstance(value, dict):
         return {k: bitwise(v) for k, v in value.items()}
-    return value
+    if isinstance(value, list):
+        return [bitwise(v) for v in value]
+    return value.hex() if isinstance(value, float) else value
 
 
 def fit(case, weights=None):

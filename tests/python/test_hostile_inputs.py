@@ -16,7 +16,7 @@ from crash_guard import ChildDied, CrashGuard
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
-from native_helpers import ARGS, EVIDENCE, KEYWORDS, cat, leaf, num, route, same, tree_dict
+from native_helpers import ARGS, KEYWORDS, cat, leaf, num, route, same, tree_dict
 
 from ornik._ornik import RawClassifier, RawObjectiveClassifier, RawRegressor
 
@@ -29,8 +29,7 @@ CASES = Counter()  # outcome -> cases run
 def hostile(n):
     # derandomize: the same draws on every run, so a red run can be repeated as it was
     return settings(max_examples=n * SCALE, deadline=None, database=None, print_blob=True,
-                    derandomize=True,
-                    suppress_health_check=list(HealthCheck))  # fmt: skip
+                    derandomize=True, suppress_health_check=list(HealthCheck))  # fmt: skip
 
 
 @pytest.fixture(scope="module")
@@ -54,42 +53,20 @@ NUMBERS = st.one_of(
 )
 
 
-def unaligned(v):
-    x = np.zeros(v.size * 8 + 1, dtype=np.uint8)[1:].view(np.float64).reshape(v.shape)
-    x[...] = v
-    return x
-
-
-def readonly(v):
-    v = v.copy()
-    v.flags.writeable = False
-    return v
-
-
 # Memory layouts of the same matrix ("broadcast" repeats the first row), then wrong arguments.
 # They are built in the child: pickling would lose the layout.
 LAYOUTS = {
-    "C": lambda v: v,
-    "F": np.asfortranarray,
+    "unaligned": lambda v: np.ndarray(v.shape, buffer=bytearray(b"\0" + v.tobytes()), offset=1),
+    "C": lambda v: v, "F": np.asfortranarray, "readonly": lambda v: np.broadcast_to(v, v.shape),
     "rows_strided": lambda v: np.repeat(v, 2, axis=0)[::2],
     "cols_strided": lambda v: np.repeat(v, 2, axis=1)[:, ::2],
     "reversed": lambda v: np.ascontiguousarray(v[::-1, ::-1])[::-1, ::-1],
     "broadcast": lambda v: np.broadcast_to(v[:1], v.shape) if len(v) else v,
-    "unaligned": unaligned,
-    "readonly": readonly,
-}
-BAD_X = {
-    "float32": lambda v: v.astype(np.float32),
-    "int64": lambda v: np.nan_to_num(v).clip(-9, 9).astype(np.int64),
-    "bool": lambda v: v > 0,
-    "object": lambda v: v.astype(object),
-    "complex": lambda v: v.astype(np.complex128),
-    "big_endian": lambda v: v.astype(">f8"),
-    "list": lambda v: v.tolist(),
-    "1d": np.ravel,
-    "3d": lambda v: v[..., None],
-    "none": lambda v: None,
-}
+}  # fmt: skip
+BAD_X = {t: lambda v, t=t: v.astype(t) for t in ["float32", "object", "complex128", ">f8"]}
+BAD_X |= {"int64": lambda v: np.nan_to_num(v).clip(-9, 9).astype(np.int64), "bool": lambda v: v > 0,
+          "list": lambda v: v.tolist(), "1d": np.ravel, "3d": lambda v: v[..., None],
+          "none": lambda v: None}  # fmt: skip
 
 
 def make_x(values, kind):
@@ -114,6 +91,7 @@ def matrices(draw, max_rows=30, max_cols=6, bad=12):
 # so there only sizes past what any vector may hold are drawn; they fail before allocating.
 HUGE = [2**62, 2**63, U64] + ([] if "libasan" in os.environ.get("LD_PRELOAD", "") else [2**40])
 FLOATS = st.one_of(st.floats(-2, 2), st.floats(allow_nan=True, allow_infinity=True))
+CRITERIA = {True: ["mse", "variance", "mae"], False: ["gini", "entropy"]}  # by regression or not
 AGGREGATORS = ["mean", "median", "trimmed_mean", "signal_to_noise", "mean_minus_lambda_std"]
 
 
@@ -137,9 +115,7 @@ def settings_for(draw, name):
             agg_lambda=FLOATS, parallel=st.booleans(), n_threads=unsigned(4),
             parallel_min_samples=unsigned(40),
             categorical=st.lists(st.one_of(st.integers(0, 8), st.just(2**63)), max_size=4),
-            criterion=st.sampled_from(
-                ["mse", "variance", "mae"] if name == "RawRegressor" else ["gini", "entropy"]
-            ),
+            criterion=st.sampled_from(CRITERIA[name == "RawRegressor"]),
             n_classes=unsigned(6), pos_label=unsigned(6), beta=FLOATS,
             objective=st.sampled_from(["accuracy", "precision", "recall", "f1", "fbeta"]),
             average=st.sampled_from(["binary", "micro", "macro", "weighted"]),
@@ -151,21 +127,16 @@ def settings_for(draw, name):
 
 
 def run_fit(name, params, values, x_kind, y):
-    cls = KINDS[name]
-    est, x = cls(**params), make_x(values, x_kind)
+    cls, x, regression = KINDS[name], make_x(values, x_kind), name == "RawRegressor"
+    est, copy = cls(**params), cls(**params)
     est.fit(x, y)
-    out = {"tree": est.export_tree(), "depth": est.depth(), "n_leaves": est.n_leaves()}
-    out["predict"] = est.predict(x)
-    args = [params["categorical"]] if name == "RawRegressor" else [params["n_classes"]]
-    if name != "RawRegressor":
-        out["proba"] = est.predict_proba(x)
-        args.append(params["categorical"])
-    back = cls.from_tree(out["tree"], *args)
-    out["back"] = back.export_tree(), back.predict(x)
-    copy = cls(**params)
     copy.fit(np.ascontiguousarray(x), y)
-    out["copy_tree"] = copy.export_tree()
-    return out
+    tree = est.export_tree()
+    n_classes = [] if regression else [params["n_classes"]]
+    back = cls.from_tree(tree, *n_classes, params["categorical"])
+    return dict(tree=tree, depth=est.depth(), n_leaves=est.n_leaves(), predict=est.predict(x),
+                proba=None if regression else est.predict_proba(x), copy_tree=copy.export_tree(),
+                back=(back.export_tree(), back.predict(x)))  # fmt: skip
 
 
 @st.composite
@@ -180,9 +151,8 @@ def fit_cases(draw):
         y = draw(hnp.arrays(np.int_, m, elements=labels))
     y_kind = "right" if not draw(chance(6)) else draw(st.sampled_from(["f4", "i4", "2d", "list"]))
     with np.errstate(all="ignore"):
-        y = dict(right=y, f4=y.astype("f4"), i4=y.astype("i4"), list=y.tolist()).get(
-            y_kind, y.reshape(-1, 1)
-        )
+        y = dict(f4=y.astype("f4"), i4=y.astype("i4"), list=y.tolist(), right=y)
+        y = y.get(y_kind, y["right"].reshape(-1, 1))
     return name, draw(settings_for(name)), values, x_kind, y
 
 
@@ -212,12 +182,12 @@ def test_fit_on_hostile_data_and_settings(guard, case):
     name, params, values, x_kind, y = case
     reply = outcome("fit", guard.call(run_fit, name, params, values, x_kind, y))
     want = expected_fit_error(*case)
-    if reply[0] == "raised" and want == "memory":
-        assert reply[1] == "MemoryError" or "exceed fast-mode limit" in reply[2], reply
-    elif reply[0] == "raised":
-        assert want is not None, reply
-        assert (reply[1], reply[2][: len(want[1])]) == (want[0].__name__, want[1])
     if reply[0] == "raised":
+        if want == "memory":
+            assert reply[1] == "MemoryError" or "exceed fast-mode limit" in reply[2], reply
+        else:
+            assert want is not None, reply
+            assert (reply[1], reply[2][: len(want[1])]) == (want[0].__name__, want[1])
         return
     assert want in (None, "memory"), f"fit should have raised {want}"
     out, n = reply[1], values.shape[0]
@@ -275,10 +245,8 @@ def test_constructors_take_junk_in_any_argument(guard, case):
 
 def trees(n_classes):
     """Nested trees (native_helpers form) with feature positions 0..7."""
-    payload = NUMBERS
-    if n_classes is not None:
-        probas = st.lists(st.floats(0, 1), max_size=n_classes + 2)
-        payload = st.tuples(st.integers(-3, n_classes + 2), probas)
+    probas = st.lists(st.floats(0, 1), max_size=(n_classes or 0) + 2)
+    payload = NUMBERS if n_classes is None else st.tuples(st.integers(-3, n_classes + 2), probas)
     bounds = st.one_of(st.none(), NUMBERS)
     categories = st.one_of(st.integers(0, 5), st.integers(-(2**40), 2**40))
     return st.recursive(
@@ -294,24 +262,21 @@ def trees(n_classes):
 def as_imported(node):
     """The tree as the import reads it: categories by their low 32 bits, negative classes 0."""
     if node[0] == "leaf":
-        payload = node[1]
-        if isinstance(payload, tuple):
-            payload = (max(payload[0], 0), payload[1])
+        payload = (max(node[1][0], 0), node[1][1]) if isinstance(node[1], tuple) else node[1]
         return ("leaf", payload, node[2])
-    if node[0] == "cat":
-        return ("cat", node[1], node[2] & 0xFFFFFFFF, *map(as_imported, node[3:]))
-    return node[:4] + tuple(map(as_imported, node[4:]))
+    head = (*node[:2], node[2] & 0xFFFFFFFF) if node[0] == "cat" else node[:4]
+    return head + tuple(map(as_imported, node[-2:]))
 
 
 def run_import_and_predict(name, d, n_classes, categorical, values, x_kind):
     est = KINDS[name].from_tree(d, *([] if n_classes is None else [n_classes]), categorical)
-    out = {"tree": est.export_tree(), "n_leaves": est.n_leaves()}
+    calls = {}
     for method in ["predict", "predict_proba"][: 1 if n_classes is None else 2]:
         try:
-            out[method] = ("returned", getattr(est, method)(make_x(values, x_kind)))
+            calls[method] = ("returned", getattr(est, method)(make_x(values, x_kind)))
         except Exception as e:
-            out[method] = ("raised", type(e).__name__, str(e))
-    return out
+            calls[method] = ("raised", type(e).__name__, str(e))
+    return {"tree": est.export_tree(), "n_leaves": est.n_leaves(), "calls": calls}
 
 
 @st.composite
@@ -335,18 +300,13 @@ def test_random_trees_import_export_and_predict_like_the_lists(guard, case):
     norm = as_imported(root)
     assert same(out["tree"], tree_dict(norm, n_classes))
     assert out["n_leaves"] == (out["tree"]["node_count"] + 1) // 2
-    features = [
-        f for f, s in zip(out["tree"]["feature"], out["tree"]["is_leaf"], strict=True) if not s
-    ]
+    features = np.array(out["tree"]["feature"])[~np.array(out["tree"]["is_leaf"], dtype=bool)]
     n, p = values.shape
-    for method in ("predict", "predict_proba"):
-        got = out.get(method)
-        if got is None:
-            continue
+    for method, got in out["calls"].items():
         outcome(method, got)
         if x_kind not in LAYOUTS:
             assert got[:2] == ("raised", "TypeError") and got[2].startswith("argument 'x': ")
-        elif max(features, default=-1) >= p:
+        elif features.max(initial=-1) >= p:
             msg = f"x has {p} columns but the tree uses feature {max(features)}"
             assert got == ("raised", "ValueError", msg)
         else:
@@ -411,27 +371,21 @@ def test_damaged_tree_dictionaries_are_refused_with_their_reason(guard, case):
         assert reply[1] != "ValueError" or STRUCTURE.fullmatch(reply[2]), reply
 
 
-def chain(n_splits, last_child=None, n_nodes=None):
-    """A right-leaning chain of n_splits splits; last_child overrides the last right child."""
-    one = {k: v[0] for k, v in tree_dict(leaf(1.0)).items() if k not in EVIDENCE + ["node_count"]}
-    split = dict(one, is_leaf=False, feature=0, lower=0.0, upper=math.inf, value=math.nan)
-    rows = [
-        row | dict(children_left=2 * i + 1, children_right=2 * i + 2) if row is split else row
-        for i in range(n_splits)
-        for row in (split, one)
-    ] + [one]
-    d = {"node_count": len(rows)} | {k: [r[k] for r in rows] for k in one}
-    if last_child is not None:
-        d["children_right"][-3] = last_child
-    return d
+# Every node a copy of one split whose children are nodes 1 and 2: a loop, or, with its odd nodes
+# and the last made leaves, a right-leaning chain (leaves ignore their children and features).
+SPLIT = tree_dict(num(0, 0.0, None, leaf(1.0), leaf(1.0)))
+SPLIT = {k: v[0] for k, v in SPLIT.items() if k != "node_count"}
 
 
-def run_big(n_splits, last_child):
-    if last_child == "loop":  # a million nodes, every one pointing at node 1
-        d = {k: [v[0]] * 10**6 for k, v in chain(1).items() if k != "node_count"}
-        d["children_left"], d["children_right"] = [1] * 10**6, [2] * 10**6
-    else:
-        d = chain(n_splits, last_child)
+def run_big(n_nodes, last_child):
+    d = {k: [v] * n_nodes for k, v in SPLIT.items()}
+    if last_child != "loop":
+        d["is_leaf"] = [i % 2 == 1 or i == n_nodes - 1 for i in range(n_nodes)]
+        d["children_left"] = list(range(1, n_nodes + 1))
+        d["children_right"] = [i + 1 for i in d["children_left"]]
+        d["value"] = [1.0] * n_nodes
+        if last_child is not None:
+            d["children_right"][-3] = last_child
     est = RawRegressor.from_tree(d, [])
     return est.depth(), est.n_leaves(), est.predict(np.zeros((3, 4))).tolist()
 
@@ -441,37 +395,25 @@ RANGE = "node 599998 has right child 600001 out of range (the tree state has 600
 
 
 @pytest.mark.parametrize(
-    "n_splits, last_child, reply",
-    [
-        (300_000, None, ("returned", (300_000, 300_001, [1.0] * 3))),
-        (300_000, 0, ("raised", "ValueError", CYCLE.format(599998, 0))),
-        (300_000, 600_001, ("raised", "ValueError", RANGE)),
-        (1, "loop", ("raised", "ValueError", CYCLE.format(1, 1))),
-    ],
-)
-def test_huge_and_deep_dictionaries(guard, n_splits, last_child, reply):
-    assert outcome("huge trees", guard.call(run_big, n_splits, last_child)) == reply
-
-
-class Lying:
-    """A sequence that claims far more items than it holds."""
-
-    def __init__(self, items, claimed):
-        self.items, self.claimed = items, claimed
-
-    def __len__(self):
-        return self.claimed
-
-    def __getitem__(self, i):
-        return self.items[i]
+    "n_nodes, last_child, reply",
+    [(600_001, None, ("returned", (300_000, 300_001, [1.0] * 3))),
+     (600_001, 0, ("raised", "ValueError", CYCLE.format(599998, 0))),
+     (600_001, 600_001, ("raised", "ValueError", RANGE)),
+     (10**6, "loop", ("raised", "ValueError", CYCLE.format(1, 1)))],
+)  # fmt: skip
+def test_huge_and_deep_dictionaries(guard, n_nodes, last_child, reply):
+    assert outcome("huge trees", guard.call(run_big, n_nodes, last_child)) == reply
 
 
 def run_lying(key, claimed):
+    """Imports a tree with one sequence that claims far more items than it holds."""
     d = tree_dict(leaf(1.0))
+    items = d.get(key, [])  # categorical: none
+    methods = {"__len__": lambda _: claimed, "__getitem__": lambda _, i: items[i]}
+    lying = type("Lying", (), methods)()
     if key == "categorical":
-        return RawRegressor.from_tree(d, Lying([], claimed))
-    d[key] = Lying(d[key], claimed)
-    return RawRegressor.from_tree(d, [])
+        return RawRegressor.from_tree(d, lying)
+    return RawRegressor.from_tree(d | {key: lying}, [])
 
 
 @pytest.mark.parametrize("key", ["is_leaf", "lower", "n_samples", "categorical"])

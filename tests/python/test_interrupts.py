@@ -15,21 +15,15 @@ DELAY = 0.4  # seconds from the start of the fit to the signal
 ANSWER_WITHIN = 5.0  # generous: a loaded two-core machine, or a sanitized build
 
 
-CASES = [
-    # class, settings, rows: each fit runs for seconds when left alone.
+CASES = [  # class, settings, rows: each fit runs for seconds when left alone
     (RawRegressor, dict(mode="strict"), 100_000),
-    (RawRegressor, dict(mode="fast"), 1_000_000),
+    (RawRegressor, dict(mode="fast"), 10**6),
     (RawRegressor, dict(mode="strict", parallel=True, n_threads=2), 100_000),
-    (
-        RawRegressor,
-        dict(mode="fast", parallel=True, n_threads=2, parallel_min_samples=64),
-        1_000_000,
-    ),
+    (RawRegressor, dict(mode="fast", parallel=True, n_threads=2, parallel_min_samples=64), 10**6),
     (RawClassifier, dict(mode="strict", parallel=True, n_threads=2, n_classes=3), 100_000),
-    (RawObjectiveClassifier, dict(mode="fast", n_classes=3, average="macro", n_bins=64), 2_000_000),
+    (RawObjectiveClassifier, dict(mode="fast", n_classes=3, average="macro", n_bins=64), 2 * 10**6),
 ]
-
-
+IDS = [f"{c.__name__}-{s['mode']}{'-parallel' * s.get('parallel', False)}" for c, s, _ in CASES]
 ANSWERED = []  # seconds from each signal to the KeyboardInterrupt
 
 
@@ -56,8 +50,7 @@ def interrupted_fit(est, x, y):
     """Runs est.fit(x, y) with a Ctrl-C sent DELAY seconds in; returns the seconds from the signal
     to the KeyboardInterrupt. Fails if the fit ends first."""
     signal.signal(signal.SIGALRM, signal.default_int_handler)
-    finished = False
-    start = time.monotonic()
+    finished, start = False, time.monotonic()
     try:
         signal.setitimer(signal.ITIMER_REAL, DELAY)
         est.fit(x, y)
@@ -65,26 +58,17 @@ def interrupted_fit(est, x, y):
         time.sleep(DELAY + ANSWER_WITHIN)  # a late signal lands here
     except KeyboardInterrupt:
         pass
-    answered = time.monotonic() - start - DELAY
     assert not finished, "the fit ended before the interrupt: make the data larger"
-    return answered
+    return time.monotonic() - start - DELAY
 
 
-def case_id(cls, settings, n):
-    extra = "-parallel" if settings.get("parallel") else ""
-    return f"{cls.__name__}-{settings['mode']}{extra}"
-
-
-@pytest.mark.parametrize("cls, settings, n", CASES, ids=[case_id(*c) for c in CASES])
+@pytest.mark.parametrize("cls, settings, n", CASES, ids=IDS)
 def test_interrupt_stops_a_long_fit_and_keeps_the_tree(restore_signals, cls, settings, n):
     small_x, small_y = long_data(cls, 300, seed=1)
     est = make(cls, **settings)
     est.fit(small_x, small_y)
     before, predicted = est.export_tree(), est.predict(small_x)
-    x, y = long_data(cls, n)
-
-    answered = interrupted_fit(est, x, y)
-
+    answered = interrupted_fit(est, *long_data(cls, n))
     ANSWERED.append(answered)
     assert answered < ANSWER_WITHIN
     assert same(est.export_tree(), before)

@@ -7,7 +7,7 @@ import sys
 
 import numpy as np
 import pytest
-from native_helpers import leaf, make, num, tree_dict
+from native_helpers import long_data, make
 
 from ornik._ornik import RawClassifier, RawObjectiveClassifier, RawRegressor
 
@@ -37,56 +37,31 @@ def rss():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def inputs(cls):
-    rng = np.random.default_rng(0)
-    x = rng.normal(size=(40, 3))
-    x[::7, 1] = np.nan
-    if cls is RawRegressor:
-        y = x[:, 0] + (x[:, 2] > 0)
-    else:
-        y = (x[:, 0] > 0).astype(np.int_) + (x[:, 2] > 0.5)
-    return x, y
-
-
-def import_args(cls, tree, categorical):
-    return (tree, categorical) if cls is RawRegressor else (tree, 3, categorical)
-
-
 def calls(cls):
     """name -> (call, objects whose reference counts must not move, exception it raises)."""
-    x, y = inputs(cls)
-    est = make(cls, n_classes=3, categorical=[2]) if cls is not RawRegressor else make(cls)
+    x, y = long_data(cls, 60, p=3)  # a tree of a few splits
+    x[::7, 1] = np.nan
+    n_classes, categorical, narrow = [] if cls is RawRegressor else [3], [2], x[:, :1]
+    est = make(cls, categorical=categorical, **({} if cls is RawRegressor else {"n_classes": 3}))
     est.fit(x, y)
     d = est.export_tree()
-    categorical = [2]
-    narrow = x[:, :1]
-    bad_element = dict(d, lower=d["lower"][:-1] + ["x"])
-    looping = tree_dict(num(0, None, 0.5, leaf(1.0), leaf(2.0)))
-    looping["children_right"][0] = 0
-    if cls is not RawRegressor:
-        looping["predicted_class"], looping["proba"] = [0] * 3, [[1.0]] * 3
+    bad = dict(d, lower=d["lower"][:-1] + ["x"])
+    loop = dict(d, children_right=[0] + d["children_right"][1:])  # the root's right child
+    lists = [v for v in d.values() if isinstance(v, list)]
+
+    def load(tree):
+        return cls.from_tree(tree, *n_classes, categorical)
+
     out = {
         "fit": (lambda: est.fit(x, y), [x, y], None),
         "predict": (lambda: est.predict(x), [x], None),
-        "export_tree": (lambda: est.export_tree(), [], None),
-        "from_tree": (
-            lambda: cls.from_tree(*import_args(cls, d, categorical)),
-            [d, categorical] + [v for v in d.values() if isinstance(v, list)],
-            None,
-        ),
+        "export_tree": (est.export_tree, [], None),
+        "from_tree": (lambda: load(d), [d, categorical, *lists], None),
         "fit, wrong length": (lambda: est.fit(x, y[:-1]), [x, y], ValueError),
         "fit, wrong dtype": (lambda: est.fit(x, y.astype(np.float32)), [x], TypeError),
         "predict, too few columns": (lambda: est.predict(narrow), [narrow], ValueError),
-        "from_tree, bad element": (
-            lambda: cls.from_tree(*import_args(cls, bad_element, categorical)),
-            [bad_element, bad_element["lower"]],
-            TypeError,
-        ),
-        "from_tree, cycle": (
-            lambda: cls.from_tree(*import_args(cls, looping, categorical)),
-            [looping, looping["children_right"]],
-            ValueError,
-        ),
+        "from_tree, bad element": (lambda: load(bad), [bad, bad["lower"]], TypeError),
+        "from_tree, cycle": (lambda: load(loop), [loop, loop["children_right"]], ValueError),
     }
     if cls is not RawRegressor:
         out["predict_proba"] = (lambda: est.predict_proba(x), [x], None)
@@ -109,6 +84,8 @@ def test_ten_thousand_calls_keep_memory_and_references(cls, name):
             except Exception as e:
                 if raises is None or not isinstance(e, raises):
                     raise
+            else:
+                assert raises is None, f"{name} should raise {raises.__name__}"
 
     run(ITERATIONS // 10)  # warm caches and pools
     gc.collect()

@@ -17,19 +17,13 @@ def regressor(root, categorical=()):
     return RawRegressor.from_tree(tree_dict(root), list(categorical))
 
 
+# Non-finite values go right; the lower bound is inclusive, the upper one exclusive.
 @pytest.mark.parametrize(
     "lower, upper, v, expected",
-    [
-        (None, None, -1e308, 1.0),
-        (None, None, NAN, 2.0),  # non-finite values go right
-        (-1e308, 1e308, INF, 2.0),
-        (0.5, 1.5, 0.5, 1.0),  # lower bound is inclusive
-        (0.5, 1.5, 1.5, 2.0),  # upper bound is exclusive
-        (0.5, 1.5, 0.4999, 2.0),
-        (None, 0.0, -0.0, 2.0),
-        (-0.0, None, 0.0, 1.0),
-    ],
-)
+    [(None, None, -1e308, 1.0), (None, None, NAN, 2.0), (-1e308, 1e308, INF, 2.0),
+     (0.5, 1.5, 0.5, 1.0), (0.5, 1.5, 1.5, 2.0), (0.5, 1.5, 0.4999, 2.0), (None, 0.0, -0.0, 2.0),
+     (-0.0, None, 0.0, 1.0)],
+)  # fmt: skip
 def test_numeric_interval(lower, upper, v, expected):
     est = regressor(num(0, lower, upper, leaf(1.0), leaf(2.0)))
     assert est.predict(np.array([[v]])).tolist() == [expected]
@@ -37,20 +31,10 @@ def test_numeric_interval(lower, upper, v, expected):
 
 @pytest.mark.parametrize(
     "v, label",
-    [
-        (2.5, 3),
-        (0.49, 0),
-        (-0.0, 0),
-        (0.5, 1),
-        (4294967294.0, 4294967294),
-        (4294967294.4, 4294967294),
-        (4294967294.5, MISSING),
-        (-1.0, MISSING),
-        (NAN, MISSING),
-        (INF, MISSING),
-        (-INF, MISSING),
-    ],
-)
+    [(2.5, 3), (0.49, 0), (-0.0, 0), (0.5, 1), (4294967294.0, 4294967294),
+     (4294967294.4, 4294967294), (4294967294.5, MISSING), (-1.0, MISSING), (NAN, MISSING),
+     (INF, MISSING), (-INF, MISSING)],
+)  # fmt: skip
 def test_category_conversion(v, label):
     assert category_label(v) == label  # the reference model used below agrees with the table
     # Leaves: 1.0 when the label equals `label`, else 2.0 for every other probe.
@@ -64,11 +48,9 @@ def test_category_conversion(v, label):
 def test_too_narrow_x(method):
     root = cat(5, 1, leaf((0, [1.0])), leaf((1, [0.0, 1.0])))
     call = getattr(RawClassifier.from_tree(tree_dict(root, 2), 2, [5]), method)
-    with pytest.raises(ValueError) as info:
-        call(np.zeros((3, 2)))
-    assert str(info.value) == "x has 2 columns but the tree uses feature 5"
-    with pytest.raises(ValueError, match="x has 5 columns but the tree uses feature 5"):
-        call(np.zeros((0, 5)))
+    for rows, p in [(3, 2), (0, 5)]:
+        with pytest.raises(ValueError, match=f"^x has {p} columns but the tree uses feature 5$"):
+            call(np.zeros((rows, p)))
     assert len(call(np.zeros((1, 6)))) == 1
 
 
@@ -96,30 +78,16 @@ def test_apply_finds_the_leaves_that_predict_reads(cls, split_style):
 
 @pytest.mark.parametrize("cls", CLASSIFIERS)
 def test_huge_n_classes_is_a_memory_error(cls):
-    est = cls.from_tree(tree_dict(leaf((0, [1.0])), 1), 2**40, [])
-    with pytest.raises(MemoryError):
-        est.predict_proba(np.zeros((4, 1)))
+    est, huge = (cls.from_tree(tree_dict(leaf((0, [1.0])), 1), k, []) for k in (2**40, 2**64 - 1))
+    for model, rows in [(est, 4), (huge, 1)]:
+        with pytest.raises(MemoryError):
+            model.predict_proba(np.zeros((rows, 1)))
     assert est.predict_proba(np.zeros((0, 1))).shape == (0, 2**40)
-    huge = cls.from_tree(tree_dict(leaf((0, [1.0])), 1), 2**64 - 1, [])
-    with pytest.raises(MemoryError):
-        huge.predict_proba(np.zeros((1, 1)))
     assert est.predict(np.zeros((4, 1))).tolist() == [0] * 4
 
 
-# predict and predict_proba meet every rejected layout in the hostile-input tests.
-@pytest.mark.parametrize("x", [[[1.0, 2.0]], np.zeros((2, 2), dtype=">f8"), np.zeros(2), None])
-def test_apply_rejects_x(x):
-    est = RawClassifier.from_tree(tree_dict(leaf((0, [1.0])), 1), 1, [])
-    with pytest.raises(TypeError) as info:
-        est.apply(x)
-    assert str(info.value).startswith("argument 'x': ")
-
-
 def test_subclass_and_keyword_x():
-    class Sub(np.ndarray):
-        pass
-
     est = regressor(num(0, None, 0.0, leaf(1.0), leaf(2.0)))
-    x = np.array([[-1.0], [1.0]]).view(Sub)
+    x = np.ma.masked_array([[-1.0], [1.0]])  # a subclass of ndarray
     assert est.predict(x=x).tolist() == [1.0, 2.0]
     assert est.apply(x=x).tolist() == [1, 2]

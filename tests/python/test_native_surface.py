@@ -28,7 +28,6 @@ MODE = 'unknown mode {} (expected "strict" or "fast")'
 STYLE = 'unknown split_style {} (expected "threshold" or "bin")'
 AGG = "unknown aggregator {}"
 CV_SCORE = 'unknown cv_score {} (expected "impurity" or "loss")'
-
 CV_STOP = 'unknown cv_stop {} (expected "score" or "selection")'
 REJECTED = [
     (RawRegressor, dict(criterion="MSE"), REG_CRIT),
@@ -36,18 +35,16 @@ REJECTED = [
     (RawClassifier, dict(criterion="mse"), CLS_CRIT),
     (RawObjectiveClassifier, dict(average="samples"), AVERAGE),
     (RawObjectiveClassifier, dict(objective="f2"), OBJECTIVE),
-    (RawRegressor, dict(cv_score="Loss"), CV_SCORE),
-    (RawClassifier, dict(mode="strict\n"), MODE),
+    (RawRegressor, dict(cv_score="Loss"), CV_SCORE), (RawClassifier, dict(mode="strict\n"), MODE),
     (RawObjectiveClassifier, dict(split_style="membership"), STYLE),
-    (RawRegressor, dict(aggregator=""), AGG),
-    (RawClassifier, dict(cv_stop="selection "), CV_STOP),
+    (RawRegressor, dict(aggregator=""), AGG), (RawClassifier, dict(cv_stop="selection "), CV_STOP),
     # Strings are checked in a fixed order; the first bad one, listed first here, is reported.
     (RawRegressor, dict(criterion="x", mode="y"), REG_CRIT),
     (RawRegressor, dict(mode="x", aggregator="y"), MODE),
     (RawRegressor, dict(split_style="x", aggregator="y"), STYLE),
     (RawObjectiveClassifier, dict(average="y", objective="x"), AVERAGE),
     (RawObjectiveClassifier, dict(objective="x", mode="y"), OBJECTIVE),
-]
+]  # fmt: skip
 
 
 @pytest.mark.parametrize("cls, overrides, template", REJECTED)
@@ -60,15 +57,11 @@ def test_rejected_strings(cls, overrides, template):
 
 @pytest.mark.parametrize(
     "text, quoted",
-    [
-        ('say "hi"', r'"say \"hi\""'),
-        ("tab\tlf\ncr\rnul\0", r'"tab\tlf\ncr\rnul\0"'),
-        ("\x01\x1f\x7f", r'"\u{1}\u{1f}\u{7f}"'),
-        ("nbsp\u00a0zwsp\u200b", r'"nbsp\u{a0}zwsp\u{200b}"'),
-        ("lone\ud800", r'"lone\u{d800}"'),
-        ("\u07ff\u0800", '"\u07ff\u0800"'),  # the last two-byte and first three-byte UTF-8
-    ],
-)
+    # The last: the last two-byte and the first three-byte UTF-8 characters, both printable.
+    [('say "hi"', r'"say \"hi\""'), ("tab\tlf\ncr\rnul\0", r'"tab\tlf\ncr\rnul\0"'),
+     ("\x01\x1f\x7f", r'"\u{1}\u{1f}\u{7f}"'), ("lone\ud800", r'"lone\u{d800}"'),
+     ("nbsp\u00a0zwsp\u200b", r'"nbsp\u{a0}zwsp\u{200b}"'), ("\u07ff\u0800", '"\u07ff\u0800"')],
+)  # fmt: skip
 def test_quoting_in_messages(text, quoted):
     with pytest.raises(ValueError) as info:
         make(RawRegressor, aggregator=text)
@@ -78,69 +71,39 @@ def test_quoting_in_messages(text, quoted):
 # ---- Conversions ----
 
 
-class Index:
-    def __init__(self, v):
-        self.v = v
-
-    def __index__(self):
-        return self.v
+def index(v):  # an object that converts only through __index__
+    return type("Index", (), {"__index__": lambda _: v})()
 
 
-class Floaty:
-    def __float__(self):
-        return 0.25
+FLOATY = type("Floaty", (), {"__float__": lambda _: 0.25})()  # converts only through __float__
+ACCEPTED = dict(n_bins=[True, np.uint64(2**64 - 1)], cv_seed=[2**64 - 1], cv_folds=[index(3)],
+                max_depth=[None], min_impurity_decrease=[FLOATY, index(2)],
+                cv_shuffle=[np.bool_(False)],
+                categorical=[(3, 1, 3), np.array([2, 0], dtype=np.uint8)])  # fmt: skip
 
 
-@pytest.mark.parametrize(
-    "name, value",
-    [
-        ("n_bins", True),
-        ("n_bins", np.uint64(2**64 - 1)),
-        ("cv_seed", 2**64 - 1),
-        ("cv_folds", Index(3)),
-        ("max_depth", None),
-        ("min_impurity_decrease", Floaty()),
-        ("min_impurity_decrease", Index(2)),
-        ("cv_shuffle", np.bool_(False)),
-        ("categorical", (3, 1, 3)),
-        ("categorical", np.array([2, 0], dtype=np.uint8)),
-    ],
-)
+@pytest.mark.parametrize("name, value", [(k, v) for k, vs in ACCEPTED.items() for v in vs])
 def test_accepted_conversions(name, value):
     for cls in CLASSES:
         make(cls, **{name: value})
 
 
+# Conversions run in signature order; the first failure, named first in a case, is reported.
+TYPE_ERRORS = [dict(n_bins=1.5), dict(max_depth=2.0), dict(min_impurity_decrease="0.1"),
+               dict(agg_frac=[0.1]), dict(cv_shuffle=1), dict(parallel=np.int64(1)),
+               dict(mode=b"strict"), dict(categorical="01"), dict(categorical=[0, 1.0]),
+               dict(cv_score=1), dict(n_classes=2.0), dict(pos_label="1"), dict(beta="1"),
+               dict(average=1), dict(criterion=5, n_bins=1.5), dict(n_bins=1.5, criterion="bad"),
+               dict(cv_shuffle=1, categorical="x"),
+               dict(categorical="x", aggregator="bad")]  # fmt: skip
+OVERFLOWS = [dict(cv_seed=-1), dict(max_depth=-3), dict(categorical=[1, -1]), dict(n_classes=-1),
+             dict(min_impurity_decrease=10**400), dict(cv_seed=-1, cv_shuffle=1),
+             dict(categorical=[-1], mode="bad")]  # fmt: skip
+
+
 @pytest.mark.parametrize(
     "overrides, exc",
-    [
-        (dict(n_bins=1.5), TypeError),
-        (dict(max_depth=2.0), TypeError),
-        (dict(min_impurity_decrease="0.1"), TypeError),
-        (dict(agg_frac=[0.1]), TypeError),
-        (dict(cv_shuffle=1), TypeError),
-        (dict(parallel=np.int64(1)), TypeError),
-        (dict(mode=b"strict"), TypeError),
-        (dict(categorical="01"), TypeError),
-        (dict(categorical=[0, 1.0]), TypeError),
-        (dict(cv_score=1), TypeError),
-        (dict(cv_seed=-1), OverflowError),
-        (dict(max_depth=-3), OverflowError),
-        (dict(categorical=[1, -1]), OverflowError),
-        (dict(min_impurity_decrease=10**400), OverflowError),
-        (dict(n_classes=2.0), TypeError),
-        (dict(n_classes=-1), OverflowError),
-        (dict(pos_label="1"), TypeError),
-        (dict(beta="1"), TypeError),
-        (dict(average=1), TypeError),
-        # Conversions run in signature order; the first failure, listed first here, is reported.
-        (dict(criterion=5, n_bins=1.5), TypeError),
-        (dict(n_bins=1.5, criterion="bad"), TypeError),
-        (dict(cv_seed=-1, cv_shuffle=1), OverflowError),
-        (dict(cv_shuffle=1, categorical="x"), TypeError),
-        (dict(categorical=[-1], mode="bad"), OverflowError),
-        (dict(categorical="x", aggregator="bad"), TypeError),
-    ],
+    [(o, TypeError) for o in TYPE_ERRORS] + [(o, OverflowError) for o in OVERFLOWS],
 )
 def test_rejected_conversions(overrides, exc):
     cls = next(c for c in CLASSES if set(overrides) <= {*ARGS[c], *KEYWORDS[c]})
@@ -157,23 +120,18 @@ def bound_function(cls, method):
     if method == "__init__":
         return cls, cls.__name__, ARGS[cls]
     if method == "from_tree":
-        args = dict(tree={}, n_classes=2, categorical=[])
-        if cls is RawRegressor:
-            del args["n_classes"]
-        return cls.from_tree, "from_tree", args
+        n_classes = {} if cls is RawRegressor else {"n_classes": 2}
+        return cls.from_tree, "from_tree", dict(tree={}, **n_classes, categorical=[])
     args = dict(x=np.zeros((2, 1)), y=np.zeros(2, dtype=np.int_)) if method == "fit" else dict(x=0)
     return getattr(make(cls), method), method, args
 
 
 @pytest.mark.parametrize(
     "cls, method",
-    [
-        (cls, method)
-        for cls in CLASSES
-        for method in ("__init__", "fit", "predict", "predict_proba", "apply", "from_tree")
-        if cls is not RawRegressor or method != "predict_proba"
-    ],
-)
+    [(cls, method) for cls in CLASSES
+     for method in ("__init__", "fit", "predict", "predict_proba", "apply", "from_tree")
+     if cls is not RawRegressor or method != "predict_proba"],
+)  # fmt: skip
 def test_binding_messages(cls, method):
     f, name, args = bound_function(cls, method)
     names, values, n = list(args), list(args.values()), len(args)
@@ -204,17 +162,12 @@ def test_binding_messages(cls, method):
 def test_fresh_estimator(cls):
     est = make(cls)
     assert est.depth() == 0 and est.n_leaves() == 0
-    x = np.zeros((2, 2))
-    calls = [lambda: est.predict(x), lambda: est.apply(x), est.export_tree]
-    if cls is not RawRegressor:
-        calls.append(lambda: est.predict_proba(x))
-    for call in calls:
+    with pytest.raises(ValueError, match=r"^estimator is not fitted$"):
+        est.export_tree()
+    for method in [est.predict, est.apply] + ([] if cls is RawRegressor else [est.predict_proba]):
         with pytest.raises(ValueError, match=r"^estimator is not fitted$"):
-            call()
-    # The argument is converted before the fitted flag is looked at.
-    for method in (est.predict, est.apply):
-        with pytest.raises(TypeError, match=r"^argument 'x': "):
-            method([[1.0]])
-    if cls is not RawRegressor:
-        with pytest.raises(TypeError, match=r"^argument 'x': "):
-            est.predict_proba(np.zeros((2, 2), dtype=np.float32))
+            method(np.zeros((2, 2)))
+        # The argument is converted before the fitted flag is looked at.
+        for x in ([[1.0]], np.zeros((2, 2), dtype=">f8"), None):
+            with pytest.raises(TypeError, match=r"^argument 'x': "):
+                method(x)

@@ -4,20 +4,15 @@ import math
 
 import numpy as np
 import pytest
-from native_helpers import EVIDENCE, cat, leaf, make, num, same, tree_dict
+from native_helpers import EVIDENCE, cat, leaf, long_data, make, num, same, tree_dict
 
 from ornik._ornik import RawClassifier, RawObjectiveClassifier, RawRegressor
 
 INF = math.inf
 NAN = math.nan
 
-REG_TREE = num(
-    0,
-    None,
-    1.5,
-    leaf(10.0, 3),
-    cat(2, 4, num(1, -2.0, None, leaf(-1.0, 2), leaf(0.5, 1)), leaf(7.25, 4)),
-)
+SUBTREE = cat(2, 4, num(1, -2.0, None, leaf(-1.0, 2), leaf(0.5, 1)), leaf(7.25, 4))
+REG_TREE = num(0, None, 1.5, leaf(10.0, 3), SUBTREE)
 CLS_TREE = num(1, 0.0, 2.0, leaf((2, [0.25, 0.25, 0.5]), 4),
                cat(0, 9, leaf((0, [1.0, 0.0, 0.0]), 2), leaf((1, [0.0, 1.0, 0.0]), 5)))  # fmt: skip
 CLASSIFIERS = [RawClassifier, RawObjectiveClassifier]
@@ -25,10 +20,8 @@ KEY_ORDER = ["node_count", "is_leaf", "children_left", "children_right", "featur
              "is_categorical", "lower", "upper", "category", "n_samples"]  # fmt: skip
 
 
-def load(cls, d, n_classes=3, categorical=()):
-    if cls is RawRegressor:
-        return cls.from_tree(d, list(categorical))
-    return cls.from_tree(d, n_classes, list(categorical))
+def load(cls, d, n_classes=3):
+    return cls.from_tree(d, *([] if cls is RawRegressor else [n_classes]), [])
 
 
 @pytest.mark.parametrize("cls", [RawRegressor, *CLASSIFIERS])
@@ -49,16 +42,14 @@ def test_round_trip_keeps_every_key_and_absent_evidence_is_nan_or_zero(cls, abse
 
 
 def test_unused_entries_are_ignored_and_split_counts_recomputed():
-    d = tree_dict(REG_TREE)
-    d["n_samples"][0] = 999  # a split's count
-    d["value"][0] = 123.0  # a split's payload
-    d["feature"][1] = 77  # a leaf's feature and bounds
-    d["lower"][1] = 5.0
-    d["children_left"][1] = 40
-    d["is_categorical"][1] = True
-    d["category"][0] = 12345  # category of a numeric split
-    d["score"][1], d["n_scored_folds"][4] = 5.0, 7  # evidence of leaves
-    d["node_count"] = 1
+    d = tree_dict(REG_TREE) | {"node_count": 1}
+    # A split's count, payload and (numeric split) category; a leaf's feature, bounds, child,
+    # kind and evidence.
+    for key, node, value in [("n_samples", 0, 999), ("value", 0, 123.0), ("category", 0, 12345),
+                             ("feature", 1, 77), ("lower", 1, 5.0), ("children_left", 1, 40),
+                             ("is_categorical", 1, True), ("score", 1, 5.0),
+                             ("n_scored_folds", 4, 7)]:  # fmt: skip
+        d[key][node] = value
     out = load(RawRegressor, d).export_tree()
     assert same(out, tree_dict(REG_TREE))
 
@@ -103,25 +94,16 @@ def test_from_tree_missing_keys_in_reading_order(cls):
 
 @pytest.mark.parametrize(
     "key, value, exc",
-    [
-        ("is_leaf", [1, 0, 0, 0, 0, 0, 0], TypeError),
-        ("children_right", [2**63], OverflowError),
-        ("lower", ["x"], TypeError),
-        ("n_samples", [-1], OverflowError),
-        ("value", [object()], TypeError),
-        ("fold_score_std", 0.5, TypeError),
-        ("n_scored_folds", [-1], OverflowError),
-        ("predicted_class", [2**64] * 5, OverflowError),
-        ("proba", [["x"]] * 5, TypeError),
-        ("proba", "abcde", TypeError),
-    ],
-)
+    [("is_leaf", [1, 0, 0, 0, 0, 0, 0], TypeError), ("children_right", [2**63], OverflowError),
+     ("lower", ["x"], TypeError), ("n_samples", [-1], OverflowError),
+     ("value", [object()], TypeError),
+     ("fold_score_std", 0.5, TypeError), ("n_scored_folds", [-1], OverflowError),
+     ("predicted_class", [2**64] * 5, OverflowError), ("proba", [["x"]] * 5, TypeError),
+     ("proba", "abcde", TypeError)],
+)  # fmt: skip
 def test_from_tree_bad_elements(key, value, exc):
-    cls, d = (
-        (RawClassifier, tree_dict(CLS_TREE, 3))
-        if key in ("predicted_class", "proba")
-        else (RawRegressor, tree_dict(REG_TREE))
-    )
+    cls = RawClassifier if key in ("predicted_class", "proba") else RawRegressor
+    d = tree_dict(REG_TREE) if cls is RawRegressor else tree_dict(CLS_TREE, 3)
     d[key] = value
     with pytest.raises(exc) as info:
         load(cls, d)
@@ -131,16 +113,12 @@ def test_from_tree_bad_elements(key, value, exc):
 
 @pytest.mark.parametrize(
     "args, exc, prefix",
-    [
-        (([1], 3, []), TypeError, "argument 'tree': "),
-        (({}, -1, "x"), OverflowError, None),
-        (({}, 1.5, []), TypeError, "argument 'n_classes': "),
-        (({}, 3, "0"), TypeError, "argument 'categorical': "),
-        (({}, 3, [-1]), OverflowError, None),
-        # Arguments are converted before the dictionary is read.
-        (({"is_leaf": [1]}, 3, [0.5]), TypeError, "argument 'categorical': "),
-    ],
-)
+    # Arguments are converted before the dictionary is read.
+    [(([1], 3, []), TypeError, "argument 'tree': "), (({}, -1, "x"), OverflowError, None),
+     (({}, 1.5, []), TypeError, "argument 'n_classes': "), (({}, 3, [-1]), OverflowError, None),
+     (({}, 3, "0"), TypeError, "argument 'categorical': "),
+     (({"is_leaf": [1]}, 3, [0.5]), TypeError, "argument 'categorical': ")],
+)  # fmt: skip
 def test_from_tree_argument_conversion(args, exc, prefix):
     with pytest.raises(exc) as info:
         RawClassifier.from_tree(*args)
@@ -149,9 +127,7 @@ def test_from_tree_argument_conversion(args, exc, prefix):
 
 
 def test_imported_regressor_refits_with_fixed_settings():
-    rng = np.random.default_rng(3)
-    x = rng.normal(size=(200, 3))
-    y = x[:, 0] * 2 + rng.normal(scale=0.1, size=200)
+    x, y = long_data(RawRegressor, 200, p=3, seed=3)
     imported = RawRegressor.from_tree(tree_dict(leaf(0.0)), [])
     imported.fit(x, y)
     reference = make(RawRegressor, criterion="mse", max_depth=8, aggregator="mean", cv_folds=5,
