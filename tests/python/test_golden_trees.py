@@ -50,7 +50,12 @@ def fit(case, weights=None):
         est.fit(x, np.array(case["y"], dtype=case["y_dtype"]), **w)
     except ValueError as err:
         return str(err)
-    return bitwise(est.export_tree())
+    tree = est.export_tree()
+    depth = [0] * tree["node_count"]  # from the leaves up: children follow their parent
+    for i in reversed(np.flatnonzero(~np.array(tree["is_leaf"]))):
+        depth[i] = 1 + max(depth[tree["children_left"][i]], depth[tree["children_right"][i]])
+    assert (est.depth(), est.n_leaves()) == (depth[0], sum(tree["is_leaf"]))
+    return bitwise(tree)
 
 
 @pytest.mark.parametrize("case", CASES, ids=[c["name"] for c in CASES])

@@ -90,10 +90,16 @@ def test_ten_thousand_calls_keep_memory_and_references(cls, name):
     run(ITERATIONS // 10)  # warm caches and pools
     gc.collect()
     refs = [sys.getrefcount(o) for o in watched]
-    before = rss()
-    run(ITERATIONS)
-    gc.collect()
-    grown = rss() - before
+
+    def growth():
+        before = rss()
+        run(ITERATIONS)
+        gc.collect()
+        return rss() - before
+
+    grown = growth()
+    if grown >= RSS_BOUND:  # a leak grows again; a one-off arena or cache does not
+        grown = growth()
     assert [sys.getrefcount(o) for o in watched] == refs
     if SANITIZED:
         return
