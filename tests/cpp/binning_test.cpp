@@ -61,39 +61,31 @@ INSTANTIATE_TEST_SUITE_P(
                                   {MISSING_CODE, 0, MISSING_CODE, MISSING_CODE, 1}},
                       NumericCase{"zero_bins", {3, 1, kNaN, 2}, 0, {}, {0, 0, MISSING_CODE, 0}},
                       NumericCase{"all_missing", {kNaN, kInf}, 8, {}, {MISSING_CODE, MISSING_CODE}},
+                      // A huge bin count on a column without a finite value is one bin.
+                      NumericCase{"all_missing_huge_bin_count",
+                                  {kNaN, -kInf},
+                                  uint64_t{1} << 40,
+                                  {},
+                                  {MISSING_CODE, MISSING_CODE}},
                       NumericCase{"more_bins_than_values", {2, 1}, 5, {1, 1, 2, 2}, {4, 2}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(CategoricalBinning, SortedDistinctLabels) {
-  const std::vector<Column> columns{Column::categories({7, 3, 7, MISSING_CATEGORY})};
-  const BinnedData data = ok(BinnedData::fit(columns, 4));
-  const FeatureBins& bins = data.features[0];
-  EXPECT_FALSE(bins.continuous);
-  EXPECT_TRUE(bins.edges.empty());
-  EXPECT_EQ(bins.categories, (std::vector<uint32_t>{3, 7}));
-  EXPECT_EQ(bins.n_bins, 2u);
-  EXPECT_EQ(data.feature_codes(0), (std::vector<uint16_t>{1, 0, 1, MISSING_CODE}));
-}
-
-TEST(CategoricalBinning, AllMissingHasNoCategories) {
-  const std::vector<Column> columns{Column::categories({MISSING_CATEGORY, MISSING_CATEGORY})};
-  const BinnedData data = ok(BinnedData::fit(columns, 4));
-  EXPECT_EQ(data.features[0].n_bins, 0u);
-  EXPECT_TRUE(data.features[0].categories.empty());
-  EXPECT_EQ(data.feature_codes(0), (std::vector<uint16_t>{MISSING_CODE, MISSING_CODE}));
-}
-
-TEST(Binning, MixedFeaturesKeepOrder) {
-  const std::vector<Column> columns{Column::categories({10, 20, 10}),
-                                    Column::numeric({0.5, kNaN, 1.5})};
+TEST(Binning, SortedCategoriesAndMixedFeaturesInOrder) {
+  const std::vector<Column> columns{Column::categories({7, 3, 7, MISSING_CATEGORY}),
+                                    Column::numeric({0.5, kNaN, 1.5, 1.5}),
+                                    Column::categories(std::vector<uint32_t>(4, MISSING_CATEGORY))};
   const BinnedData data = ok(BinnedData::fit(columns, 2));
-  ASSERT_EQ(data.features.size(), 2u);
-  EXPECT_EQ(data.n_rows, 3u);
-  EXPECT_FALSE(data.features[0].continuous);
-  EXPECT_TRUE(data.features[1].continuous);
-  EXPECT_EQ(data.feature_codes(0), (std::vector<uint16_t>{0, 1, 0}));
-  EXPECT_EQ(data.features[1].edges, (std::vector<double>{1.5}));
-  EXPECT_EQ(data.feature_codes(1), (std::vector<uint16_t>{0, MISSING_CODE, 1}));
+  ASSERT_EQ(data.features.size(), 3u);
+  EXPECT_EQ(data.n_rows, 4u);
+  const FeatureBins &cat = data.features[0], &num = data.features[1], &none = data.features[2];
+  EXPECT_TRUE(!cat.continuous && cat.edges.empty() && cat.n_bins == 2);
+  EXPECT_EQ(cat.categories, (std::vector<uint32_t>{3, 7}));
+  EXPECT_EQ(data.feature_codes(0), (std::vector<uint16_t>{1, 0, 1, MISSING_CODE}));
+  EXPECT_TRUE(num.continuous);
+  EXPECT_EQ(num.edges, (std::vector<double>{1.5}));
+  EXPECT_EQ(data.feature_codes(1), (std::vector<uint16_t>{0, MISSING_CODE, 1, 1}));
+  EXPECT_TRUE(!none.continuous && none.n_bins == 0 && none.categories.empty());
+  EXPECT_EQ(data.feature_codes(2), std::vector<uint16_t>(4, MISSING_CODE));
 }
 
 // Labels 0, 3, 6, ... given in descending order, so codes must come from the sorted order.
@@ -118,13 +110,6 @@ TEST(BinningLimits, LargestNumericBinCountAccepted) {
   EXPECT_EQ(data.features[0].edges.size(), 65534u);
   EXPECT_EQ(data.features[0].n_bins, 65535u);
   EXPECT_EQ(data.feature_codes(0), (std::vector<uint16_t>{65534, 21844, 43689, MISSING_CODE}));
-}
-
-TEST(BinningLimits, HugeBinCountOnColumnWithoutFiniteValueIsOneBin) {
-  const std::vector<Column> columns{Column::numeric({kNaN, -kInf})};
-  const BinnedData data = ok(BinnedData::fit(columns, uint64_t{1} << 40));
-  EXPECT_EQ(data.features[0].n_bins, 1u);
-  EXPECT_EQ(data.feature_codes(0), (std::vector<uint16_t>{MISSING_CODE, MISSING_CODE}));
 }
 
 struct LimitCase {

@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <limits>
+#include <tuple>
 #include <vector>
 
 #include "aggregation.hpp"
@@ -17,15 +18,14 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 TEST(Criterion, RegressionValues) {
-  const std::vector<double> y{1, 2, 3, 4};
-  EXPECT_DOUBLE_EQ(Mse().impurity(y), 1.25);
-  EXPECT_DOUBLE_EQ(Variance().impurity(y), 1.25);
-  EXPECT_DOUBLE_EQ(Mae().impurity(y), 1.0);
+  const Mse mse;
+  const Variance variance;
+  const Mae mae;
   for (const RegressionCriterion* c :
-       std::initializer_list<const RegressionCriterion*>{new Mse, new Variance, new Mae}) {
+       std::initializer_list<const RegressionCriterion*>{&mse, &variance, &mae}) {
+    EXPECT_DOUBLE_EQ(c->impurity(std::vector<double>{1, 2, 3, 4}), c == &mae ? 1.0 : 1.25);
     EXPECT_EQ(c->impurity(std::vector<double>{5.0}), 0.0) << c->name();
     EXPECT_EQ(c->impurity(std::vector<double>{}), 0.0) << c->name();
-    delete c;
   }
 }
 
@@ -75,16 +75,11 @@ TEST(FoldStats, Summaries) {
   EXPECT_EQ(s.n_folds, 5u);
   EXPECT_EQ(s.scores, (std::vector<double>{4, 1, 3, 2}));  // kept unsorted
 
-  FoldStats one = FoldStats::from_scores({0.3}, 1);
-  EXPECT_EQ(one.mean, 0.3);
-  EXPECT_EQ(one.median, 0.3);
-  EXPECT_EQ(one.std, 0.0);
-
-  FoldStats none = FoldStats::from_scores({}, 3);
-  EXPECT_EQ(none.mean, -kInf);
-  EXPECT_EQ(none.median, -kInf);
-  EXPECT_EQ(none.std, 0.0);
-  EXPECT_EQ(none.n_folds, 3u);
+  const FoldStats one = FoldStats::from_scores({0.3}, 1);
+  EXPECT_EQ(std::tuple(one.mean, one.median, one.std), std::tuple(0.3, 0.3, 0.0));
+  const FoldStats none = FoldStats::from_scores({}, 3);
+  EXPECT_EQ(std::tuple(none.mean, none.median, none.std, none.n_folds),
+            std::tuple(-kInf, -kInf, 0.0, size_t{3}));
 }
 
 TEST(FoldStats, MedianUsesTotalOrder) {
@@ -100,14 +95,8 @@ double agg(const Aggregator& a, std::vector<double> scores) {
 }
 
 TEST(Aggregator, EmptyScoresNeverWin) {
-  const Mean mean;
-  const Median median;
-  const TrimmedMean trimmed(0.2);
-  const SignalToNoise snr(0.0);
-  const MeanMinusLambdaStd mls(1.0);
-  for (const Aggregator* a :
-       std::initializer_list<const Aggregator*>{&mean, &median, &trimmed, &snr, &mls}) {
-    EXPECT_EQ(agg(*a, {}), -kInf) << a->name();
+  for (const AggregatorEntry& e : aggregators()) {
+    EXPECT_EQ(agg(*e.make({0.2, 0.0, 1.0}), {}), -kInf) << e.name;
   }
 }
 

@@ -160,12 +160,11 @@ NodeList<ClassPrediction> fitted_classification() {
 // Seeds: fitted trees of both kinds and modes, and every list the import refuses above.
 std::vector<std::pair<std::string, fuzz::EncodedTree>> seeds() {
   std::vector<std::pair<std::string, fuzz::EncodedTree>> out;
-  out.push_back(
-      {"strict_regression",
-       {fuzz::flat_from_records(walk_export(fitted_regression(SplitMode::Strict)), false), false}});
-  out.push_back(
-      {"fast_regression",
-       {fuzz::flat_from_records(walk_export(fitted_regression(SplitMode::Fast)), false), false}});
+  for (const SplitMode mode : {SplitMode::Strict, SplitMode::Fast}) {
+    const NodeList<double> fitted = fitted_regression(mode);
+    out.push_back({mode == SplitMode::Strict ? "strict_regression" : "fast_regression",
+                   {fuzz::flat_from_records(walk_export(fitted), false), false}});
+  }
   out.push_back({"classification",
                  {fuzz::flat_from_records(walk_export(fitted_classification()), true), true}});
   out.push_back({"five_nodes", {five(true), true}});

@@ -93,22 +93,17 @@ TEST(Tree, WalkAndShape) {
 TEST(Tree, ExportIsPreorderWithSummedCounts) {
   const std::vector<ExportedNode> r = walk_export(sample_tree());
   ASSERT_EQ(r.size(), 5u);
-  const std::vector<int64_t> left{r[0].children_left, r[1].children_left, r[2].children_left,
-                                  r[3].children_left, r[4].children_left};
-  const std::vector<int64_t> right{r[0].children_right, r[1].children_right, r[2].children_right,
-                                   r[3].children_right, r[4].children_right};
+  std::vector<int64_t> left, right;
+  for (const ExportedNode& n : r)
+    left.push_back(n.children_left), right.push_back(n.children_right);
   EXPECT_EQ(left, (std::vector<int64_t>{1, -1, 3, -1, -1}));
   EXPECT_EQ(right, (std::vector<int64_t>{2, -1, 4, -1, -1}));
-  EXPECT_EQ(r[0].n_samples, 11u);
-  EXPECT_EQ(r[2].n_samples, 8u);
-  EXPECT_EQ(r[0].lower, -kInf);
-  EXPECT_EQ(r[0].upper, 1.0);
-  EXPECT_TRUE(r[2].is_categorical);
-  EXPECT_EQ(r[2].category, 4);
+  EXPECT_TRUE(r[0].n_samples == 11u && r[2].n_samples == 8u);
+  EXPECT_TRUE(r[0].lower == -kInf && r[0].upper == 1.0);
+  EXPECT_TRUE(r[2].is_categorical && r[2].category == 4);
   EXPECT_TRUE(std::isnan(r[2].lower) && std::isnan(r[2].upper));
   EXPECT_TRUE(std::isnan(r[0].value));
-  EXPECT_EQ(r[3].value, 5.0);
-  EXPECT_EQ(r[3].predicted_class, -1);
+  EXPECT_TRUE(r[3].value == 5.0 && r[3].predicted_class == -1);
   EXPECT_EQ(r[1].feature, -1);
   EXPECT_TRUE(r[2].evidence.stop_score == 0.25 && r[2].evidence.n_folds == 4u);
   EXPECT_TRUE(std::isnan(r[3].evidence.fold_std) && r[3].evidence.n_folds == 0);

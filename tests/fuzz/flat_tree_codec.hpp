@@ -86,12 +86,7 @@ class Reader {
   template <class T>
   void list(std::vector<T>& list) {
     const uint8_t code = byte();
-    size_t len = n;
-    if (code >= 128) {
-      len = n + code - 127;
-    } else if (code > 0) {
-      len = code >= n ? 0 : n - code;
-    }
+    const size_t len = code >= 128 ? n + code - 127 : n - std::min<size_t>(code, n);
     list.resize(len);
     for (T& v : list) item(v);
   }
@@ -133,11 +128,8 @@ class Writer {
   }
   template <class T>
   void list(const std::vector<T>& list) {
-    if (list.size() >= n) {
-      byte(static_cast<uint8_t>(list.size() == n ? 0 : list.size() - n + 127));
-    } else {
-      byte(static_cast<uint8_t>(n - list.size()));
-    }
+    const size_t m = list.size();
+    byte(static_cast<uint8_t>(m < n ? n - m : (m == n ? 0 : m - n + 127)));
     for (const T& v : list) item(v);
   }
   template <class T>
@@ -203,10 +195,6 @@ inline bool same_bits(double a, double b) {
   return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
-inline bool same_proba(const std::vector<double>& a, const std::vector<double>& b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), same_bits);
-}
-
 // Records compared through their byte form: every list and float, bit for bit.
 inline bool same_records(const std::vector<ExportedNode>& a, const std::vector<ExportedNode>& b,
                          bool classifier) {
@@ -226,20 +214,12 @@ inline ImportResult<ClassPrediction> import_as(const FlatTree& f,
 // as numbers, missing values, zeros, every bound and the value just below it; as labels, the
 // values of labels 0, 1, the missing label and every category.
 inline std::vector<double> probe_rows(const FlatTree& f, size_t width, bool as_labels) {
-  std::vector<double> numbers{std::nan(""), 0.0, -0.0, std::numeric_limits<double>::infinity(),
-                              -std::numeric_limits<double>::infinity()};
+  std::vector<double> numbers{NAN, 0.0, -0.0, INFINITY, -INFINITY};
   std::vector<double> labels{0.0, 1.0, static_cast<double>(MISSING_CATEGORY)};
-  for (size_t i = 0; i < f.is_leaf.size(); ++i) {
-    if (i < f.lower.size()) {
-      numbers.push_back(f.lower[i]);
-      numbers.push_back(std::nextafter(f.lower[i], -std::numeric_limits<double>::infinity()));
-    }
-    if (i < f.upper.size()) {
-      numbers.push_back(f.upper[i]);
-      numbers.push_back(std::nextafter(f.upper[i], -std::numeric_limits<double>::infinity()));
-    }
-    if (i < f.category.size()) labels.push_back(static_cast<uint32_t>(f.category[i]));
+  for (const std::vector<double>* bounds : {&f.lower, &f.upper}) {
+    for (const double b : *bounds) numbers.insert(numbers.end(), {b, std::nextafter(b, -INFINITY)});
   }
+  for (const int64_t c : f.category) labels.push_back(static_cast<uint32_t>(c));
   const std::vector<double>& pool = as_labels ? labels : numbers;
   std::vector<double> rows;
   for (size_t r = 0; r < numbers.size() && r < 32; ++r) {
@@ -266,7 +246,9 @@ inline bool same_leaf(const FlatTree& f, size_t id, const Node<double>& leaf) {
 }
 inline bool same_leaf(const FlatTree& f, size_t id, const Node<ClassPrediction>& leaf) {
   const size_t cls = f.predicted_class[id] < 0 ? 0 : static_cast<size_t>(f.predicted_class[id]);
-  return leaf.payload.class_ == cls && same_proba(f.proba[id], leaf.payload.proba);
+  const std::vector<double>&a = f.proba[id], &b = leaf.payload.proba;
+  return leaf.payload.class_ == cls &&
+         std::equal(a.begin(), a.end(), b.begin(), b.end(), same_bits);
 }
 
 template <class Payload>
