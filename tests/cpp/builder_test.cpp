@@ -32,48 +32,41 @@ Regression mse_task() {
   return Regression{std::make_unique<Mse>()};
 }
 
-TEST(Builder, BothModesSplitAStepAtItsHeldOutThreshold) {
+// Either mode splits the step at x < 5 unless a stopping rule holds.
+TEST(Builder, BothModesSplitAStepAtItsHeldOutThresholdUnlessStopped) {
   const std::vector<Column> cols{Column::numeric(kX)};
   for (const SplitMode mode : {SplitMode::Strict, SplitMode::Fast}) {
-    const TreeParams p = plain_params(mode);
-    const NodeList<double> t =
-        mode == SplitMode::Strict
-            ? build_tree_strict(mse_task(), p, Mean(), cols, std::span<const double>(kY))
-            : build_tree_fast(mse_task(), p, Mean(),
-                              std::get<BinnedData>(BinnedData::fit(cols, p.n_bins)),
-                              std::span<const double>(kY));
+    TreeParams p = plain_params(mode);
+    const auto grow = [&](std::span<const double> weights = {}) {
+      return mode == SplitMode::Strict
+                 ? build_tree_strict(mse_task(), p, Mean(), cols, std::span<const double>(kY),
+                                     weights)
+                 : build_tree_fast(mse_task(), p, Mean(),
+                                   std::get<BinnedData>(BinnedData::fit(cols, p.n_bins)),
+                                   std::span<const double>(kY), weights);
+    };
+    const NodeList<double> t = grow();
     ASSERT_EQ(t.size(), 3u);
     EXPECT_TRUE(!t[0].is_leaf && t[0].rule.kind == SplitRule::Kind::Numeric);
     EXPECT_TRUE(!t[0].rule.has_lower && t[0].rule.has_upper && t[0].rule.upper == 5.0);
     EXPECT_EQ(t[0].right, 2u);
     EXPECT_TRUE(t[1].payload == 0.0 && t[1].n_samples == 4u);
     EXPECT_TRUE(t[2].payload == 10.0 && t[2].n_samples == 4u);
+    p.max_depth = 0;
+    // A leaf whose samples all weigh nothing predicts their plain mean.
+    const std::vector<double> no_weight(kY.size(), 0.0);
+    const NodeList<double> stump = grow(no_weight);
+    EXPECT_TRUE(stump.size() == 1 && stump[0].payload == 5.0);
+    p.max_depth.reset();
+    p.min_samples_split = 9;
+    EXPECT_EQ(grow().size(), 1u);
+    p.min_samples_split = 0;
+    p.min_samples_leaf = 5;  // the only split leaves 4 a side
+    EXPECT_EQ(grow().size(), 1u);
+    p.min_samples_leaf = 0;
+    p.min_impurity_decrease = 25.0;  // the winning score is exactly 25: not strictly above
+    EXPECT_EQ(grow().size(), 1u);
   }
-}
-
-TEST(Builder, StoppingRules) {
-  const std::vector<Column> cols{Column::numeric(kX)};
-  TreeParams p = plain_params(SplitMode::Strict);
-  const auto size = [&] {
-    return build_tree_strict(mse_task(), p, Mean(), cols, std::span<const double>(kY)).size();
-  };
-  p.max_depth = 0;
-  EXPECT_EQ(size(), 1u);
-  // A leaf whose samples all weigh nothing predicts their plain mean.
-  const std::vector<double> no_weight(kY.size(), 0.0);
-  EXPECT_EQ(build_tree_strict(mse_task(), p, Mean(), cols, std::span<const double>(kY), no_weight)
-                .at(0)
-                .payload,
-            std::accumulate(kY.begin(), kY.end(), 0.0) / kY.size());
-  p.max_depth.reset();
-  p.min_samples_split = 9;
-  EXPECT_EQ(size(), 1u);
-  p.min_samples_split = 0;
-  p.min_samples_leaf = 5;  // the only split leaves 4 a side
-  EXPECT_EQ(size(), 1u);
-  p.min_samples_leaf = 0;
-  p.min_impurity_decrease = 25.0;  // the winning score is exactly 25: not strictly above
-  EXPECT_EQ(size(), 1u);
 }
 
 TEST(Builder, PartitionKeepsLeftOrder) {
@@ -87,11 +80,11 @@ TEST(Builder, PartitionKeepsLeftOrder) {
   EXPECT_EQ(pos2[1], 4u);
 }
 
-// Random mixed data with missing values, for the stop-rule and hook checks.
+// Random mixed data with missing values and a regression target, for the stop-rule and hook
+// checks.
 struct RandomData {
   std::vector<Column> columns;
   std::vector<double> y_reg;
-  std::vector<ClassLabel> y_cls;
 };
 
 RandomData random_data(size_t n, size_t p, uint32_t seed) {
@@ -114,7 +107,6 @@ RandomData random_data(size_t n, size_t p, uint32_t seed) {
     const double a = d.columns[0].numbers[i];
     const double signal = std::isfinite(a) ? a : 0.0;
     d.y_reg.push_back(signal * 3.0 + normal(rng));
-    d.y_cls.push_back(signal + 0.5 * normal(rng) > 0.0 ? (rng() % 4 == 0 ? 2 : 1) : 0);
   }
   return d;
 }

@@ -108,22 +108,14 @@ std::vector<StateCode> fold_val_codes(const Column& column, const Fold& fold, ui
   return code_fold_rows(column, std::span<const Fold>(&fold, 1), n_bins, false).val_codes[0];
 }
 
-TEST(FoldValCodes, SingleSampleHasNoEdges) {
-  const Fold fold{{}, {0}};
-  EXPECT_EQ(fold_val_codes(Column::numeric({3.5}), fold, 10), (std::vector<StateCode>{0}));
-  EXPECT_EQ(fold_val_codes(Column::numeric({kNaN}), fold, 10),
-            (std::vector<StateCode>{MISSING_STATE}));
-  EXPECT_EQ(fold_val_codes(Column::numeric({-kInf}), fold, 10),
-            (std::vector<StateCode>{MISSING_STATE}));
-}
-
 TEST(FoldValCodes, EdgesFromTrainingRowsOnly) {
   // Train values 1..4 give edges [2, 3, 4]; the validation value 10 does not move them.
   const Column col = Column::numeric({1, 2, 3, 4, 10, kNaN, kInf});
-  const Fold fold{{3, 1, 0, 2}, {4, 5, 0, 1, 6}};
-  EXPECT_EQ(fold_val_codes(col, fold, 4),
+  EXPECT_EQ(fold_val_codes(col, Fold{{3, 1, 0, 2}, {4, 5, 0, 1, 6}}, 4),
             (std::vector<StateCode>{3, MISSING_STATE, 0, 1, MISSING_STATE}));
-
+  // A single sample has no edges; a non-finite one is missing.
+  EXPECT_EQ(fold_val_codes(Column::numeric({3.5, kNaN, -kInf}), Fold{{}, {0, 1, 2}}, 10),
+            (std::vector<StateCode>{0, MISSING_STATE, MISSING_STATE}));
   const Column cat = Column::categories({7, MISSING_CATEGORY, 0xFFFFFFFEu});
   EXPECT_EQ(fold_val_codes(cat, Fold{{0}, {2, 1, 0}}, 4),
             (std::vector<StateCode>{0xFFFFFFFEu, MISSING_STATE, 7}));

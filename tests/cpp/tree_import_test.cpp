@@ -62,12 +62,10 @@ FlatTree five(bool classifier) {
 }
 
 std::string refusal(const FlatTree& f, bool classifier) {
-  if (classifier) {
-    const auto r = import_classification(f);
+  const auto message = [](const auto& r) {
     return std::holds_alternative<std::string>(r) ? std::get<std::string>(r) : "(accepted)";
-  }
-  const auto r = import_regression(f);
-  return std::holds_alternative<std::string>(r) ? std::get<std::string>(r) : "(accepted)";
+  };
+  return classifier ? message(import_classification(f)) : message(import_regression(f));
 }
 
 struct RefusalCase {
@@ -124,15 +122,12 @@ INSTANTIATE_TEST_SUITE_P(Lists, TreeImportRefuses, ::testing::ValuesIn(REFUSALS)
 // ---- The fuzz codec and the seed corpus. ----
 
 NodeList<double> fitted_regression(SplitMode mode) {
-  std::mt19937_64 rng(7);
-  std::normal_distribution<double> noise(0.0, 1.0);
   std::vector<double> x0(120), x1(120), y(120);
   std::vector<uint32_t> c(120);
   for (size_t i = 0; i < x0.size(); ++i) {
-    x0[i] = i % 17 == 0 ? NaN : noise(rng);
-    c[i] = static_cast<uint32_t>(i % 4);
-    x1[i] = noise(rng);
-    y[i] = (x0[i] < 0.3 ? 2.0 : -1.0) + (c[i] == 2 ? 3.0 : 0.0) + 0.2 * noise(rng);
+    x0[i] = i % 17 == 0 ? NaN : std::sin(1.3 * static_cast<double>(i));
+    x1[i] = std::cos(0.7 * static_cast<double>(i)), c[i] = static_cast<uint32_t>(i % 4);
+    y[i] = (x0[i] < 0.3 ? 2.0 : -1.0) + (c[i] == 2 ? 3.0 : 0.0) + 0.2 * x1[i];
   }
   const std::vector<Column> cols{Column::numeric(x0), Column::categories(c), Column::numeric(x1)};
   TreeParams p;
