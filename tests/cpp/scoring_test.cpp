@@ -126,17 +126,15 @@ TEST(Aggregator, TrimmedMeanSaturatesItsCount) {
 TEST(Confusion, AddGroupBooksHitsAndMisses) {
   Confusion c = Confusion::zero(2);
   c.add_group(1, std::span<const uint64_t>(std::vector<uint64_t>{3, 5}));
-  EXPECT_EQ(c.tp, (std::vector<double>{0, 5}));
-  EXPECT_EQ(c.fn, (std::vector<double>{3, 0}));
-  EXPECT_EQ(c.fp, (std::vector<double>{0, 3}));
-  EXPECT_EQ(c.support, (std::vector<double>{3, 5}));
+  using Counts = std::vector<double>;
+  EXPECT_EQ(std::tuple(c.tp, c.fn, c.fp, c.support),
+            std::tuple(Counts{0, 5}, Counts{3, 0}, Counts{0, 3}, Counts{3, 5}));
   EXPECT_EQ(c.total, 8u);
   EXPECT_EQ(Accuracy().score(c), 0.625);
   // A prediction outside the classes books misses but no false positive.
   Confusion d = Confusion::zero(2);
   d.add_group(7, std::span<const uint64_t>(std::vector<uint64_t>{2, 1}));
-  EXPECT_EQ(d.fn, (std::vector<double>{2, 1}));
-  EXPECT_EQ(d.fp, (std::vector<double>{0, 0}));
+  EXPECT_EQ(std::tuple(d.fn, d.fp), std::tuple(Counts{2, 1}, Counts{0, 0}));
 }
 
 Confusion three_class() {

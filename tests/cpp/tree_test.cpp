@@ -45,19 +45,16 @@ TEST(ClassLeaf, CountsAndTies) {
 // Root split (x0 < 1) with a left leaf and a right split (cat x1 == 4) over two leaves.
 NodeList<double> sample_tree() {
   NodeList<double> t(5);
-  t[0].is_leaf = false;
-  t[0].rule = SplitRule::numeric(0, std::nullopt, 1.0);
-  t[0].right = 2;
-  t[1].payload = -1.0;
-  t[1].n_samples = 3;
-  t[2].is_leaf = false;
-  t[2].rule = SplitRule::categorical(1, 4);
-  t[2].right = 4;
+  const auto split = [&t](size_t id, const SplitRule& rule, size_t right) {
+    t[id].is_leaf = false, t[id].rule = rule, t[id].right = right;
+  };
+  const auto leaf = [&t](size_t id, double value, uint64_t n) {
+    t[id].payload = value, t[id].n_samples = n;
+  };
+  split(0, SplitRule::numeric(0, std::nullopt, 1.0), 2);
+  split(2, SplitRule::categorical(1, 4), 4);
   t[2].evidence = {0.5, 0.25, 0.75, 0.125, 4};
-  t[3].payload = 5.0;
-  t[3].n_samples = 2;
-  t[4].payload = 7.0;
-  t[4].n_samples = 6;
+  leaf(1, -1.0, 3), leaf(3, 5.0, 2), leaf(4, 7.0, 6);
   return t;
 }
 
