@@ -105,8 +105,8 @@ struct Literal {
   }
   // Fast: the bins holding a counted sample, never an ordered feature's last; Strict: the codes
   // present.
-  std::vector<size_t> candidates(size_t j) const {
-    std::vector<size_t> out;
+  std::vector<StateCode> candidates(size_t j) const {
+    std::vector<StateCode> out;
     for (size_t b = 0;
          b < node.n_bins && !(c.mode == Mode::Fast && c.ordered && b + 1 == node.n_bins); ++b) {
       const bool present = std::any_of(node.rows.begin(), node.rows.end(), [&](uint32_t r) {
@@ -194,19 +194,15 @@ std::unique_ptr<ClassObjective> make_objective(int trial) {
   return std::make_unique<F1>(Average::Macro, 0);
 }
 
-struct Got {
-  std::vector<ScoredCandidate> candidates;
-  FoldPicks picks;
-};
-
 // Strict: feature by feature from categorical columns (codes are the states themselves), with
 // picks per feature merged from the last feature back: they must not depend on the order. Fast:
 // one block, where out-of-range codes stand for half the missing ones (neither is counted).
 template <class Task>
-Got run(const Task& task, const Literal& lit, Ask ask, FastScratch& scratch) {
+std::vector<ScoredCandidate> run(const Task& task, const Literal& lit, Ask ask,
+                                 FastScratch& scratch, FoldPicks& picks) {
   const RandomNode& node = lit.node;
-  Got got{{}, FoldPicks(ask == Ask::Plain ? 0 : node.n_folds)};
-  const ScanChoice choice{ask == Ask::LossPicks, ask == Ask::Plain ? nullptr : &got.picks, 0};
+  const ScanChoice choice{ask == Ask::LossPicks, ask == Ask::Plain ? nullptr : &picks, 0};
+  std::vector<ScoredCandidate> out;
   const auto w = lit.weighted ? std::span<const double>(node.weights) : std::span<const double>();
   const auto y = lit.targets(typename Task::Target{});
   if (lit.c.mode == Mode::Fast) {
@@ -219,33 +215,31 @@ Got run(const Task& task, const Literal& lit, Ask ask, FastScratch& scratch) {
       features.push_back({node.n_bins, j, lit.c.ordered, false});
     FoldAssignment folds{node.rows, {}, node.n_folds};
     for (const uint32_t r : node.rows) folds.fold_of.push_back(node.fold[r]);
-    got.candidates = score_block_fast(task, FastBlock{codes.data(), node.n_features, features}, y,
-                                      w, folds, kAggregator, scratch, choice);
-    return got;
+    return score_block_fast(task, FastBlock{codes.data(), node.n_features, features}, y, w, folds,
+                            kAggregator, scratch, choice);
   }
   std::vector<Fold> folds(node.n_folds);
   for (size_t f = 0; f < node.n_folds; ++f) {
     for (const uint32_t r : node.rows)
       (node.fold[r] == f ? folds[f].val : folds[f].train).push_back(r);
   }
-  std::vector<FoldPicks> per_feature(node.n_features, got.picks);
+  std::vector<FoldPicks> per_feature(node.n_features, picks);
   for (size_t j = 0; j < node.n_features; ++j) {
     std::vector<uint32_t> categories;
     for (size_t r = 0; r < node.y.size(); ++r) {
       categories.push_back(node.code(r, j) == kMissing ? MISSING_CATEGORY : node.code(r, j));
     }
-    const std::vector<size_t> candidates = lit.candidates(j);
-    if (candidates.empty()) continue;  // a feature without states is never scored
-    const std::vector<StateCode> states(candidates.begin(), candidates.end());
+    const std::vector<StateCode> states = lit.candidates(j);
+    if (states.empty()) continue;  // a feature without states is never scored
     const ScanChoice own{choice.held_out_loss, choice.picks ? &per_feature[j] : nullptr, j};
     const std::vector<FoldStats> stats = score_states_strict(
         task, Column::categories(categories), lit.c.ordered, states, folds, y, w, 8, own);
     for (size_t i = 0; i < states.size(); ++i) {
-      got.candidates.push_back({stats[i], j, states[i], kAggregator.aggregate(stats[i])});
+      out.push_back({stats[i], j, states[i], kAggregator.aggregate(stats[i])});
     }
   }
-  for (size_t j = node.n_features; j-- > 0;) got.picks.merge(per_feature[j]);
-  return got;
+  for (size_t j = node.n_features; j-- > 0;) picks.merge(per_feature[j]);
+  return out;
 }
 
 void expect_near(double got, double want) {
@@ -259,15 +253,16 @@ void expect_literal(const Task& task, Literal lit, Ask ask, FastScratch& scratch
   const RandomNode& node = lit.node;
   const Case c = lit.c;
   const bool objective_kind = c.kind == Kind::Objective;
-  const Got got = run(task, lit, ask, scratch);
+  FoldPicks got_picks(ask == Ask::Plain ? 0 : node.n_folds);
+  const std::vector<ScoredCandidate> got = run(task, lit, ask, scratch, got_picks);
   std::vector<FoldPick> picks(node.n_folds);
   size_t i = 0;
   for (size_t j = 0; j < node.n_features; ++j) {
-    const std::vector<size_t> states = lit.candidates(j);
+    const std::vector<StateCode> states = lit.candidates(j);
     for (size_t pos = 0; pos < states.size(); ++pos, ++i) {
-      ASSERT_LT(i, got.candidates.size());
-      EXPECT_EQ(got.candidates[i].feature, j);
-      EXPECT_EQ(got.candidates[i].state, states[pos]);
+      ASSERT_LT(i, got.size());
+      EXPECT_EQ(got[i].feature, j);
+      EXPECT_EQ(got[i].state, states[pos]);
       std::vector<double> want;
       for (size_t f = 0; f < node.n_folds; ++f) {
         const Literal::Sides s = lit.sides(j, states[pos], f);
@@ -300,21 +295,21 @@ void expect_literal(const Task& task, Literal lit, Ask ask, FastScratch& scratch
                       true, held_out.has_value()};
         }
       }
-      const FoldStats& stats = got.candidates[i].stats;
+      const FoldStats& stats = got[i].stats;
       ASSERT_EQ(stats.scores.size(), want.size());
       EXPECT_EQ(stats.n_folds, node.n_folds);
       for (size_t k = 0; k < want.size(); ++k) expect_near(stats.scores[k], want[k]);
       if (ask != Ask::LossPicks || c.kind == Kind::Objective) {  // these are exact
-        EXPECT_EQ(std::bit_cast<uint64_t>(got.candidates[i].score),
+        EXPECT_EQ(std::bit_cast<uint64_t>(got[i].score),
                   std::bit_cast<uint64_t>(
                       kAggregator.aggregate(FoldStats::from_scores(want, node.n_folds))));
       }
     }
   }
-  EXPECT_EQ(i, got.candidates.size());
+  EXPECT_EQ(i, got.size());
   if (ask == Ask::Plain) return;
   for (size_t f = 0; f < node.n_folds; ++f) {
-    const FoldPick& p = got.picks.folds()[f];
+    const FoldPick& p = got_picks.folds()[f];
     ASSERT_EQ(p.picked, picks[f].picked) << "fold " << f;
     if (!p.picked) continue;
     const FoldPick& want = picks[f];

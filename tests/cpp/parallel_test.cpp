@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <numeric>
 #include <set>
 #include <thread>
 
@@ -23,7 +24,7 @@ class ParMapChunks : public ::testing::TestWithParam<ChunkCase> {};
 TEST_P(ParMapChunks, ResultsInItemOrderOnExpectedThreadCount) {
   const ChunkCase c = GetParam();
   std::vector<size_t> items(c.items);
-  for (size_t i = 0; i < c.items; ++i) items[i] = i;
+  std::iota(items.begin(), items.end(), size_t{0});
   std::mutex mu;
   std::set<std::thread::id> seen;
   const auto out = par_map(items, c.threads, [&](size_t i) {

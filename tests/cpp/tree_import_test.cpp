@@ -24,13 +24,9 @@ constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 FlatTree lists(size_t n, bool classifier) {
   FlatTree f;
   f.is_leaf.assign(n, 1);
-  f.children_left.assign(n, -1);
-  f.children_right.assign(n, -1);
-  f.feature.assign(n, -1);
   f.is_categorical.assign(n, 0);
-  f.lower.assign(n, NaN);
-  f.upper.assign(n, NaN);
-  f.category.assign(n, -1);
+  f.children_left = f.children_right = f.feature = f.category = std::vector<int64_t>(n, -1);
+  f.lower = f.upper = std::vector<double>(n, NaN);
   f.n_samples.assign(n, 1);
   for (size_t i = 0; i < n; ++i) {
     if (classifier) {
@@ -43,14 +39,9 @@ FlatTree lists(size_t n, bool classifier) {
   return f;
 }
 
-void split(FlatTree& f, size_t id, int64_t left, int64_t right, double lower = -INF,
-           double upper = 1.0) {
-  f.is_leaf[id] = 0;
-  f.children_left[id] = left;
-  f.children_right[id] = right;
-  f.feature[id] = 0;
-  f.lower[id] = lower;
-  f.upper[id] = upper;
+void split(FlatTree& f, size_t id, int64_t left, int64_t right) {
+  f.is_leaf[id] = 0, f.feature[id] = 0, f.lower[id] = -INF, f.upper[id] = 1.0;
+  f.children_left[id] = left, f.children_right[id] = right;
 }
 
 // Root 0 splits into leaf 1 and split 2, whose children are leaves 3 and 4.
