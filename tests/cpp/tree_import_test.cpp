@@ -187,14 +187,5 @@ TEST(FuzzCodec, SeedsRoundTripAndPassTheChecks) {
   EXPECT_GT(fitted_classification().size(), 3u);
 }
 
-TEST(FuzzCodec, ShortInputsDecodeAsZeros) {
-  const uint8_t header[] = {1, 3, 0};  // a 3-node classifier, every list entry zero
-  const fuzz::EncodedTree t = fuzz::decode(header, sizeof header);
-  EXPECT_TRUE(t.classifier);
-  EXPECT_EQ(t.flat.is_leaf, (std::vector<uint8_t>{0, 0, 0}));
-  EXPECT_EQ(t.flat.proba.size(), 3u);
-  EXPECT_EQ(refusal(t.flat, true), "tree state has a cycle: node 0 links back to node 0");
-}
-
 }  // namespace
 }  // namespace ornik

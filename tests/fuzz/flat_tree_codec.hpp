@@ -16,7 +16,6 @@
 #include <limits>
 #include <optional>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -216,8 +215,14 @@ inline bool same_leaf(const FlatTree& f, size_t id, const Node<ClassPrediction>&
          std::equal(a.begin(), a.end(), b.begin(), b.end(), same_bits);
 }
 
+// A refusal must have a message; an accepted tree must be in preorder, export, re-import and
+// predict like the lists describe.
 template <class Payload>
-std::string check_nodes(const FlatTree& f, const NodeList<Payload>& nodes, bool classifier) {
+std::string check_import(const FlatTree& f, const ImportResult<Payload>& result, bool classifier) {
+  if (const std::string* error = std::get_if<std::string>(&result)) {
+    return error->empty() ? "empty message" : "";
+  }
+  const NodeList<Payload>& nodes = std::get<NodeList<Payload>>(result);
   if (nodes.empty() || nodes.size() > f.is_leaf.size()) return "node count";
   size_t leaves = 0;
   for (size_t i = 0; i < nodes.size(); ++i) {
@@ -269,14 +274,8 @@ std::string check_nodes(const FlatTree& f, const NodeList<Payload>& nodes, bool 
 // Returns the broken property, empty when all hold.
 inline std::string check_input(const uint8_t* data, size_t size) {
   const EncodedTree t = decode(data, size);
-  auto check = [&](const auto& result) -> std::string {
-    using List = std::decay_t<decltype(std::get<0>(result))>;
-    if (const std::string* error = std::get_if<std::string>(&result)) {
-      return error->empty() ? "empty message" : "";
-    }
-    return detail::check_nodes(t.flat, std::get<List>(result), t.classifier);
-  };
-  return t.classifier ? check(import_classification(t.flat)) : check(import_regression(t.flat));
+  return t.classifier ? detail::check_import(t.flat, import_classification(t.flat), true)
+                      : detail::check_import(t.flat, import_regression(t.flat), false);
 }
 
 }  // namespace ornik::fuzz
