@@ -261,8 +261,7 @@ void expect_literal(const Task& task, Literal lit, Ask ask, FastScratch& scratch
     const std::vector<StateCode> states = lit.candidates(j);
     for (size_t pos = 0; pos < states.size(); ++pos, ++i) {
       ASSERT_LT(i, got.size());
-      EXPECT_EQ(got[i].feature, j);
-      EXPECT_EQ(got[i].state, states[pos]);
+      EXPECT_EQ(std::pair(got[i].feature, got[i].state), std::pair(j, states[pos]));
       std::vector<double> want;
       for (size_t f = 0; f < node.n_folds; ++f) {
         const Literal::Sides s = lit.sides(j, states[pos], f);

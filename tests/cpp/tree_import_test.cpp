@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <numeric>
 #include <random>
 
 #include "../fuzz/flat_tree_codec.hpp"
@@ -28,14 +29,10 @@ FlatTree lists(size_t n, bool classifier) {
   f.children_left = f.children_right = f.feature = f.category = std::vector<int64_t>(n, -1);
   f.lower = f.upper = std::vector<double>(n, NaN);
   f.n_samples.assign(n, 1);
-  for (size_t i = 0; i < n; ++i) {
-    if (classifier) {
-      f.predicted_class.push_back(static_cast<int64_t>(i));
-      f.proba.push_back({0.5, 0.5});
-    } else {
-      f.value.push_back(10.0 * static_cast<double>(i));
-    }
-  }
+  f.predicted_class.resize(classifier ? n : 0);
+  std::iota(f.predicted_class.begin(), f.predicted_class.end(), 0);
+  f.proba.assign(classifier ? n : 0, {0.5, 0.5});
+  for (size_t i = 0; i < n && !classifier; ++i) f.value.push_back(10.0 * static_cast<double>(i));
   return f;
 }
 
