@@ -14,34 +14,21 @@
 namespace ornik {
 namespace {
 
-TreeParams plain_params(SplitMode mode) {
-  TreeParams p;
-  p.mode = mode;
-  p.n_bins = 2;
-  p.cv_folds = 2;
-  p.cv_shuffle = false;
-  p.max_depth = 3;
-  return p;
-}
-
 // x interleaves both halves so that each unshuffled fold sees both sides of x < 5.
 const std::vector<double> kX{1, 8, 2, 7, 3, 6, 4, 5};
 const std::vector<double> kY{0, 10, 0, 10, 0, 10, 0, 10};
 
-Regression mse_task() {
-  return Regression{std::make_unique<Mse>()};
-}
-
 // Either mode splits the step at x < 5 unless a stopping rule holds.
 TEST(Builder, BothModesSplitAStepAtItsHeldOutThresholdUnlessStopped) {
   const std::vector<Column> cols{Column::numeric(kX)};
+  const Regression mse{std::make_unique<Mse>()};
   for (const SplitMode mode : {SplitMode::Strict, SplitMode::Fast}) {
-    TreeParams p = plain_params(mode);
+    TreeParams p;
+    p.mode = mode, p.n_bins = 2, p.cv_folds = 2, p.cv_shuffle = false, p.max_depth = 3;
     const auto grow = [&](std::span<const double> weights = {}) {
       return mode == SplitMode::Strict
-                 ? build_tree_strict(mse_task(), p, Mean(), cols, std::span<const double>(kY),
-                                     weights)
-                 : build_tree_fast(mse_task(), p, Mean(),
+                 ? build_tree_strict(mse, p, Mean(), cols, std::span<const double>(kY), weights)
+                 : build_tree_fast(mse, p, Mean(),
                                    std::get<BinnedData>(BinnedData::fit(cols, p.n_bins)),
                                    std::span<const double>(kY), weights);
     };
@@ -85,37 +72,32 @@ TEST(Builder, PartitionKeepsLeftOrder) {
 struct RandomData {
   std::vector<Column> columns;
   std::vector<double> y_reg;
-};
 
-RandomData random_data(size_t n, size_t p, uint32_t seed) {
-  std::mt19937_64 rng(seed);
-  std::normal_distribution<double> normal;
-  RandomData d;
-  for (size_t j = 0; j < p; ++j) {
-    if (j % 3 == 2) {
-      std::vector<uint32_t> labels(n);
-      for (auto& l : labels)
-        l = rng() % 7 == 0 ? MISSING_CATEGORY : static_cast<uint32_t>(rng() % 5);
-      d.columns.push_back(Column::categories(std::move(labels)));
-    } else {
-      std::vector<double> v(n);
-      for (auto& x : v) x = rng() % 11 == 0 ? std::nan("") : normal(rng);
-      d.columns.push_back(Column::numeric(std::move(v)));
+  RandomData(size_t n, size_t p, uint32_t seed) {
+    std::mt19937_64 rng(seed);
+    std::normal_distribution<double> normal;
+    for (size_t j = 0; j < p; ++j) {
+      if (j % 3 == 2) {
+        std::vector<uint32_t> labels(n);
+        for (auto& l : labels)
+          l = rng() % 7 == 0 ? MISSING_CATEGORY : static_cast<uint32_t>(rng() % 5);
+        columns.push_back(Column::categories(std::move(labels)));
+      } else {
+        std::vector<double> v(n);
+        for (auto& x : v) x = rng() % 11 == 0 ? std::nan("") : normal(rng);
+        columns.push_back(Column::numeric(std::move(v)));
+      }
     }
+    for (const double a : columns[0].numbers)
+      y_reg.push_back((std::isfinite(a) ? a : 0.0) * 3.0 + normal(rng));
   }
-  for (size_t i = 0; i < n; ++i) {
-    const double a = d.columns[0].numbers[i];
-    const double signal = std::isfinite(a) ? a : 0.0;
-    d.y_reg.push_back(signal * 3.0 + normal(rng));
-  }
-  return d;
-}
+};
 
 // Either stop rule makes the same splits when nothing stops (a NaN threshold); each split records
 // its winner's summary and the stop score, and the node stays a leaf exactly when that stop
 // score is <= min_impurity_decrease.
 TEST(Builder, StopRulesShareTheSplitsAndRecordTheirEvidence) {
-  const RandomData d = random_data(400, 4, 5);
+  const RandomData d(400, 4, 5);
   const MeanMinusLambdaStd aggregator(1.0);
   const Regression reg{std::make_unique<Mse>()};
   for (const SplitMode mode : {SplitMode::Strict, SplitMode::Fast}) {
@@ -162,7 +144,7 @@ TEST(Builder, StopRulesShareTheSplitsAndRecordTheirEvidence) {
 // A hook that throws ends the build with that very exception, wherever the build was: Strict,
 // the top of a Fast tree, or its subtrees on the worker pool.
 TEST(Builder, HookCanAbandonTheBuild) {
-  const RandomData d = random_data(3000, 5, 3);
+  const RandomData d(3000, 5, 3);
   TreeParams p;
   p.max_depth = 12;
   p.parallel = true;

@@ -131,10 +131,7 @@ NodeList<double> fitted_regression(SplitMode mode) {
 NodeList<ClassPrediction> fitted_classification() {
   std::vector<double> x(90);
   std::vector<ClassLabel> y(90);
-  for (size_t i = 0; i < x.size(); ++i) {
-    x[i] = static_cast<double>(i % 30);
-    y[i] = i % 30 < 10 ? 0 : (i % 30 < 20 ? 1 : 2);
-  }
+  for (size_t i = 0; i < x.size(); ++i) x[i] = static_cast<double>(i % 30), y[i] = i % 30 / 10;
   const std::vector<Column> cols{Column::numeric(x)};
   Classification task{std::make_unique<Gini>(3), 3};
   return build_tree_strict(task, TreeParams{}, Mean(), cols, std::span<const ClassLabel>(y));
