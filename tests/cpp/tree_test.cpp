@@ -24,19 +24,16 @@ TEST(Routing, MissingLabelNeverGoesLeftEvenAgainstItsOwnValue) {
 
 TEST(ClassLeaf, CountsAndTies) {
   const ClassPrediction p = class_leaf(3, std::vector<ClassLabel>{2, 2, 0});
-  EXPECT_EQ(p.proba, (std::vector<double>{1.0 / 3.0, 0.0, 2.0 / 3.0}));
-  EXPECT_EQ(p.class_, 2u);
+  EXPECT_TRUE(p.proba == (std::vector<double>{1.0 / 3.0, 0.0, 2.0 / 3.0}) && p.class_ == 2);
   EXPECT_EQ(class_leaf(2, std::vector<ClassLabel>{1, 0}).class_, 0u);
   const ClassPrediction empty = class_leaf(3, std::vector<ClassLabel>{});
-  EXPECT_EQ(empty.proba, (std::vector<double>(3, 0.0)));
-  EXPECT_EQ(empty.class_, 0u);
+  EXPECT_TRUE(empty.proba == std::vector<double>(3, 0.0) && empty.class_ == 0);
   EXPECT_TRUE(class_leaf(0, std::vector<ClassLabel>{0, 1}).proba.empty());
   // Labels beyond the class count are not counted at all.
   EXPECT_EQ(class_leaf(2, std::vector<ClassLabel>{1, 9, 9}).proba, (std::vector<double>{0, 1}));
   // Weighted: the class of most weight, which need not be the most frequent.
   const ClassPrediction w = class_leaf(3, std::vector<ClassLabel>{2, 2, 0, 1}, {{0.5, 1, 4.5, 0}});
-  EXPECT_EQ(w.proba, (std::vector<double>{0.75, 0, 0.25}));
-  EXPECT_EQ(w.class_, 0u);
+  EXPECT_TRUE(w.proba == (std::vector<double>{0.75, 0, 0.25}) && w.class_ == 0);
   // Samples that all weigh nothing: their plain shares, never all-zero probabilities.
   EXPECT_EQ(class_leaf(2, std::vector<ClassLabel>{1, 1, 0, 1}, {{0, 0, 0, 0}}).proba,
             (std::vector<double>{0.25, 0.75}));
