@@ -51,60 +51,49 @@ TEST_P(NumericBinning, EdgesAndCodes) {
   EXPECT_EQ(data.n_rows, c.values.size());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, NumericBinning,
-    ::testing::Values(NumericCase{"unsorted_input", {4, 1, 3, 2}, 4, {2, 3, 4}, {3, 0, 2, 1}},
-                      NumericCase{"non_finite_missing",
-                                  {kNaN, 1, kInf, -kInf, 2},
-                                  2,
-                                  {2},
-                                  {MISSING_CODE, 0, MISSING_CODE, MISSING_CODE, 1}},
-                      NumericCase{"zero_bins", {3, 1, kNaN, 2}, 0, {}, {0, 0, MISSING_CODE, 0}},
-                      NumericCase{"all_missing", {kNaN, kInf}, 8, {}, {MISSING_CODE, MISSING_CODE}},
-                      NumericCase{"more_bins_than_values", {2, 1}, 5, {1, 1, 2, 2}, {4, 2}}),
-    [](const auto& info) { return std::string(info.param.name); });
+constexpr uint16_t kM = MISSING_CODE;
+const NumericCase kNumericCases[] = {
+    {"unsorted_input", {4, 1, 3, 2}, 4, {2, 3, 4}, {3, 0, 2, 1}},
+    {"non_finite_missing", {kNaN, 1, kInf, -kInf, 2}, 2, {2}, {kM, 0, kM, kM, 1}},
+    {"zero_bins", {3, 1, kNaN, 2}, 0, {}, {0, 0, kM, 0}},
+    {"all_missing", {kNaN, kInf}, 8, {}, {kM, kM}},
+    // A huge bin count on a column without a finite value is one bin.
+    {"all_missing_huge_bin_count", {kNaN, -kInf}, uint64_t{1} << 40, {}, {kM, kM}},
+    {"more_bins_than_values", {2, 1}, 5, {1, 1, 2, 2}, {4, 2}}};
+INSTANTIATE_TEST_SUITE_P(Cases, NumericBinning, ::testing::ValuesIn(kNumericCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
-TEST(CategoricalBinning, SortedDistinctLabels) {
-  const std::vector<Column> columns{Column::categories({7, 3, 7, MISSING_CATEGORY})};
-  const BinnedData data = ok(BinnedData::fit(columns, 4));
-  const FeatureBins& bins = data.features[0];
-  EXPECT_FALSE(bins.continuous);
-  EXPECT_TRUE(bins.edges.empty());
-  EXPECT_EQ(bins.categories, (std::vector<uint32_t>{3, 7}));
-  EXPECT_EQ(bins.n_bins, 2u);
-  EXPECT_EQ(data.feature_codes(0), (std::vector<uint16_t>{1, 0, 1, MISSING_CODE}));
-}
-
-TEST(CategoricalBinning, AllMissingHasNoCategories) {
-  const std::vector<Column> columns{Column::categories({MISSING_CATEGORY, MISSING_CATEGORY})};
-  const BinnedData data = ok(BinnedData::fit(columns, 4));
-  EXPECT_EQ(data.features[0].n_bins, 0u);
-  EXPECT_TRUE(data.features[0].categories.empty());
-  EXPECT_EQ(data.feature_codes(0), (std::vector<uint16_t>{MISSING_CODE, MISSING_CODE}));
-}
-
-TEST(Binning, MixedFeaturesKeepOrder) {
-  const std::vector<Column> columns{Column::categories({10, 20, 10}),
-                                    Column::numeric({0.5, kNaN, 1.5})};
+TEST(Binning, SortedCategoriesAndMixedFeaturesInOrder) {
+  const std::vector<Column> columns{Column::categories({7, 3, 7, MISSING_CATEGORY}),
+                                    Column::numeric({0.5, kNaN, 1.5, 1.5}),
+                                    Column::categories(std::vector<uint32_t>(4, MISSING_CATEGORY))};
   const BinnedData data = ok(BinnedData::fit(columns, 2));
-  ASSERT_EQ(data.features.size(), 2u);
-  EXPECT_EQ(data.n_rows, 3u);
-  EXPECT_FALSE(data.features[0].continuous);
-  EXPECT_TRUE(data.features[1].continuous);
-  EXPECT_EQ(data.feature_codes(0), (std::vector<uint16_t>{0, 1, 0}));
-  EXPECT_EQ(data.features[1].edges, (std::vector<double>{1.5}));
-  EXPECT_EQ(data.feature_codes(1), (std::vector<uint16_t>{0, MISSING_CODE, 1}));
+  ASSERT_EQ(data.features.size(), 3u);
+  EXPECT_EQ(data.n_rows, 4u);
+  const FeatureBins &cat = data.features[0], &num = data.features[1], &none = data.features[2];
+  EXPECT_TRUE(!cat.continuous && cat.edges.empty() && cat.n_bins == 2);
+  EXPECT_EQ(cat.categories, (std::vector<uint32_t>{3, 7}));
+  EXPECT_EQ(data.feature_codes(0), (std::vector<uint16_t>{1, 0, 1, MISSING_CODE}));
+  EXPECT_TRUE(num.continuous);
+  EXPECT_EQ(num.edges, (std::vector<double>{1.5}));
+  EXPECT_EQ(data.feature_codes(1), (std::vector<uint16_t>{0, MISSING_CODE, 1, 1}));
+  EXPECT_TRUE(!none.continuous && none.n_bins == 0 && none.categories.empty());
+  EXPECT_EQ(data.feature_codes(2), std::vector<uint16_t>(4, MISSING_CODE));
+}
+
+Column num(double v) {
+  return Column::numeric({v});
 }
 
 // Labels 0, 3, 6, ... given in descending order, so codes must come from the sorted order.
-Column spread_labels(size_t count) {
+Column spread(size_t count) {
   std::vector<uint32_t> labels(count);
   for (size_t i = 0; i < count; ++i) labels[i] = static_cast<uint32_t>(3 * (count - 1 - i));
   return Column::categories(std::move(labels));
 }
 
 TEST(BinningLimits, LargestCategoryCountAccepted) {
-  const std::vector<Column> columns{spread_labels(65535)};
+  const std::vector<Column> columns{spread(65535)};
   const BinnedData data = ok(BinnedData::fit(columns, 2));
   EXPECT_EQ(data.features[0].n_bins, 65535u);
   ASSERT_EQ(data.feature_codes(0).size(), 65535u);
@@ -120,56 +109,34 @@ TEST(BinningLimits, LargestNumericBinCountAccepted) {
   EXPECT_EQ(data.feature_codes(0), (std::vector<uint16_t>{65534, 21844, 43689, MISSING_CODE}));
 }
 
-TEST(BinningLimits, HugeBinCountOnColumnWithoutFiniteValueIsOneBin) {
-  const std::vector<Column> columns{Column::numeric({kNaN, -kInf})};
-  const BinnedData data = ok(BinnedData::fit(columns, uint64_t{1} << 40));
-  EXPECT_EQ(data.features[0].n_bins, 1u);
-  EXPECT_EQ(data.feature_codes(0), (std::vector<uint16_t>{MISSING_CODE, MISSING_CODE}));
-}
-
 struct LimitCase {
   const char* name;
-  std::vector<Column> columns;
   uint64_t n_bins;
-  std::string message;
+  std::string message;  // and then "exceed fast-mode limit"
+  std::vector<Column> columns;
 };
 
 class BinningLimitError : public ::testing::TestWithParam<LimitCase> {};
 
 TEST_P(BinningLimitError, Message) {
   const LimitCase& c = GetParam();
-  EXPECT_EQ(error_of(BinnedData::fit(c.columns, c.n_bins)), c.message);
+  EXPECT_EQ(error_of(BinnedData::fit(c.columns, c.n_bins)), c.message + " exceed fast-mode limit");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, BinningLimitError,
-    ::testing::Values(
-        LimitCase{"numeric_65536_bins",
-                  {Column::numeric({1.0, 2.0})},
-                  65536,
-                  "feature 0: 65536 continuous bins exceed fast-mode limit"},
-        // Must fail from the count alone: building 2**40 - 1 edges would exhaust memory.
-        LimitCase{"numeric_2_pow_40_bins",
-                  {Column::numeric({1.0})},
-                  uint64_t{1} << 40,
-                  "feature 0: 1099511627776 continuous bins exceed fast-mode limit"},
-        LimitCase{"categories_65536",
-                  {spread_labels(65536)},
-                  2,
-                  "feature 0: 65536 categories exceed fast-mode limit"},
-        LimitCase{"names_the_failing_feature",
-                  {Column::categories({1, 2}), Column::numeric({kNaN}), Column::numeric({4.0})},
-                  70000,
-                  "feature 2: 70000 continuous bins exceed fast-mode limit"},
-        LimitCase{"first_failure_wins",
-                  {Column::numeric({0.0}), spread_labels(65537), Column::numeric({1.0})},
-                  2,
-                  "feature 1: 65537 categories exceed fast-mode limit"},
-        LimitCase{"first_failure_wins_numeric",
-                  {Column::numeric({0.0}), spread_labels(65536)},
-                  100000,
-                  "feature 0: 100000 continuous bins exceed fast-mode limit"}),
-    [](const auto& info) { return std::string(info.param.name); });
+const uint64_t k2To40 = uint64_t{1} << 40;
+const LimitCase kLimitCases[] = {
+    {"numeric_65536_bins", 65536, "feature 0: 65536 continuous bins", {Column::numeric({1, 2})}},
+    // Must fail from the count alone: building 2**40 - 1 edges would exhaust memory.
+    {"numeric_2_pow_40_bins", k2To40, "feature 0: 1099511627776 continuous bins", {num(1)}},
+    {"categories_65536", 2, "feature 0: 65536 categories", {spread(65536)}},
+    {"names_failing_feature",
+     70000,
+     "feature 2: 70000 continuous bins",
+     {Column::categories({1, 2}), num(kNaN), num(4)}},
+    {"first_fails", 2, "feature 1: 65537 categories", {num(0), spread(65537), num(1)}},
+    {"first_fails_numeric", 100000, "feature 0: 100000 continuous bins", {num(0), spread(65536)}}};
+INSTANTIATE_TEST_SUITE_P(Cases, BinningLimitError, ::testing::ValuesIn(kLimitCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace ornik

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <numeric>
 #include <random>
+#include <tuple>
 
 #include "binning.hpp"
 #include "parallel.hpp"
@@ -13,72 +14,46 @@
 namespace ornik {
 namespace {
 
-TreeParams plain_params(SplitMode mode) {
-  TreeParams p;
-  p.mode = mode;
-  p.n_bins = 2;
-  p.cv_folds = 2;
-  p.cv_shuffle = false;
-  p.max_depth = 3;
-  return p;
-}
-
 // x interleaves both halves so that each unshuffled fold sees both sides of x < 5.
 const std::vector<double> kX{1, 8, 2, 7, 3, 6, 4, 5};
 const std::vector<double> kY{0, 10, 0, 10, 0, 10, 0, 10};
 
-Regression mse_task() {
-  return Regression{std::make_unique<Mse>()};
-}
-
-void expect_step_tree(const NodeList<double>& t) {
-  ASSERT_EQ(t.size(), 3u);
-  EXPECT_FALSE(t[0].is_leaf);
-  EXPECT_EQ(t[0].rule.kind, SplitRule::Kind::Numeric);
-  EXPECT_FALSE(t[0].rule.has_lower);
-  EXPECT_TRUE(t[0].rule.has_upper);
-  EXPECT_EQ(t[0].rule.upper, 5.0);
-  EXPECT_EQ(t[0].right, 2u);
-  EXPECT_EQ(t[1].payload, 0.0);
-  EXPECT_EQ(t[1].n_samples, 4u);
-  EXPECT_EQ(t[2].payload, 10.0);
-  EXPECT_EQ(t[2].n_samples, 4u);
-}
-
-TEST(Builder, StrictSplitsAStepAtItsHeldOutThreshold) {
+// Either mode splits the step at x < 5 unless a stopping rule holds.
+TEST(Builder, BothModesSplitAStepAtItsHeldOutThresholdUnlessStopped) {
   const std::vector<Column> cols{Column::numeric(kX)};
-  const TreeParams p = plain_params(SplitMode::Strict);
-  expect_step_tree(build_tree_strict(mse_task(), p, Mean(), cols, std::span<const double>(kY)));
-}
-
-TEST(Builder, FastSplitsTheSameStep) {
-  const std::vector<Column> cols{Column::numeric(kX)};
-  const TreeParams p = plain_params(SplitMode::Fast);
-  const BinnedData binned = std::get<BinnedData>(BinnedData::fit(cols, p.n_bins));
-  expect_step_tree(build_tree_fast(mse_task(), p, Mean(), binned, std::span<const double>(kY)));
-}
-
-TEST(Builder, StoppingRules) {
-  const std::vector<Column> cols{Column::numeric(kX)};
-  TreeParams p = plain_params(SplitMode::Strict);
-  p.max_depth = 0;
-  EXPECT_EQ(build_tree_strict(mse_task(), p, Mean(), cols, std::span<const double>(kY)).size(), 1u);
-  // A leaf whose samples all weigh nothing predicts their plain mean.
-  const std::vector<double> no_weight(kY.size(), 0.0);
-  const double plain_mean = std::accumulate(kY.begin(), kY.end(), 0.0) / kY.size();
-  EXPECT_EQ(build_tree_strict(mse_task(), p, Mean(), cols, std::span<const double>(kY), no_weight)
-                .at(0)
-                .payload,
-            plain_mean);
-  p.max_depth.reset();
-  p.min_samples_split = 9;
-  EXPECT_EQ(build_tree_strict(mse_task(), p, Mean(), cols, std::span<const double>(kY)).size(), 1u);
-  p.min_samples_split = 0;
-  p.min_samples_leaf = 5;  // the only split leaves 4 a side
-  EXPECT_EQ(build_tree_strict(mse_task(), p, Mean(), cols, std::span<const double>(kY)).size(), 1u);
-  p.min_samples_leaf = 0;
-  p.min_impurity_decrease = 25.0;  // the winning score is exactly 25: not strictly above
-  EXPECT_EQ(build_tree_strict(mse_task(), p, Mean(), cols, std::span<const double>(kY)).size(), 1u);
+  const Regression mse{std::make_unique<Mse>()};
+  for (const SplitMode mode : {SplitMode::Strict, SplitMode::Fast}) {
+    TreeParams p;
+    p.mode = mode, p.n_bins = 2, p.cv_folds = 2, p.cv_shuffle = false, p.max_depth = 3;
+    const auto grow = [&](std::span<const double> weights = {}) {
+      return mode == SplitMode::Strict
+                 ? build_tree_strict(mse, p, Mean(), cols, std::span<const double>(kY), weights)
+                 : build_tree_fast(mse, p, Mean(),
+                                   std::get<BinnedData>(BinnedData::fit(cols, p.n_bins)),
+                                   std::span<const double>(kY), weights);
+    };
+    const NodeList<double> t = grow();
+    ASSERT_EQ(t.size(), 3u);
+    EXPECT_TRUE(!t[0].is_leaf && t[0].rule.kind == SplitRule::Kind::Numeric);
+    EXPECT_TRUE(!t[0].rule.has_lower && t[0].rule.has_upper && t[0].rule.upper == 5.0);
+    EXPECT_EQ(t[0].right, 2u);
+    EXPECT_TRUE(t[1].payload == 0.0 && t[1].n_samples == 4u);
+    EXPECT_TRUE(t[2].payload == 10.0 && t[2].n_samples == 4u);
+    p.max_depth = 0;
+    // A leaf whose samples all weigh nothing predicts their plain mean.
+    const std::vector<double> no_weight(kY.size(), 0.0);
+    const NodeList<double> stump = grow(no_weight);
+    EXPECT_TRUE(stump.size() == 1 && stump[0].payload == 5.0);
+    p.max_depth.reset();
+    p.min_samples_split = 9;
+    EXPECT_EQ(grow().size(), 1u);
+    p.min_samples_split = 0;
+    p.min_samples_leaf = 5;  // the only split leaves 4 a side
+    EXPECT_EQ(grow().size(), 1u);
+    p.min_samples_leaf = 0;
+    p.min_impurity_decrease = 25.0;  // the winning score is exactly 25: not strictly above
+    EXPECT_EQ(grow().size(), 1u);
+  }
 }
 
 TEST(Builder, PartitionKeepsLeftOrder) {
@@ -92,64 +67,37 @@ TEST(Builder, PartitionKeepsLeftOrder) {
   EXPECT_EQ(pos2[1], 4u);
 }
 
-// Random mixed data with missing values, for the stop-rule and hook checks.
+// Random mixed data with missing values and a regression target, for the stop-rule and hook
+// checks.
 struct RandomData {
   std::vector<Column> columns;
   std::vector<double> y_reg;
-  std::vector<ClassLabel> y_cls;
-};
 
-RandomData random_data(size_t n, size_t p, uint32_t seed) {
-  std::mt19937_64 rng(seed);
-  std::normal_distribution<double> normal;
-  RandomData d;
-  for (size_t j = 0; j < p; ++j) {
-    if (j % 3 == 2) {
-      std::vector<uint32_t> labels(n);
-      for (auto& l : labels)
-        l = rng() % 7 == 0 ? MISSING_CATEGORY : static_cast<uint32_t>(rng() % 5);
-      d.columns.push_back(Column::categories(std::move(labels)));
-    } else {
-      std::vector<double> v(n);
-      for (auto& x : v) x = rng() % 11 == 0 ? std::nan("") : normal(rng);
-      d.columns.push_back(Column::numeric(std::move(v)));
+  RandomData(size_t n, size_t p, uint32_t seed) {
+    std::mt19937_64 rng(seed);
+    std::normal_distribution<double> normal;
+    for (size_t j = 0; j < p; ++j) {
+      if (j % 3 == 2) {
+        std::vector<uint32_t> labels(n);
+        for (auto& l : labels)
+          l = rng() % 7 == 0 ? MISSING_CATEGORY : static_cast<uint32_t>(rng() % 5);
+        columns.push_back(Column::categories(std::move(labels)));
+      } else {
+        std::vector<double> v(n);
+        for (auto& x : v) x = rng() % 11 == 0 ? std::nan("") : normal(rng);
+        columns.push_back(Column::numeric(std::move(v)));
+      }
     }
+    for (const double a : columns[0].numbers)
+      y_reg.push_back((std::isfinite(a) ? a : 0.0) * 3.0 + normal(rng));
   }
-  for (size_t i = 0; i < n; ++i) {
-    const double a = d.columns[0].numbers[i];
-    const double signal = std::isfinite(a) ? a : 0.0;
-    d.y_reg.push_back(signal * 3.0 + normal(rng));
-    d.y_cls.push_back(signal + 0.5 * normal(rng) > 0.0 ? (rng() % 4 == 0 ? 2 : 1) : 0);
-  }
-  return d;
-}
-
-// The same nodes, and the same evidence but for the stop score unless same_stop.
-template <class Payload>
-void expect_same_tree(const NodeList<Payload>& a, const NodeList<Payload>& b,
-                      bool same_stop = true) {
-  ASSERT_EQ(a.size(), b.size());
-  const auto bits = [](double v) { return std::bit_cast<uint64_t>(v); };
-  for (size_t i = 0; i < a.size(); ++i) {
-    ASSERT_EQ(a[i].is_leaf, b[i].is_leaf) << i;
-    EXPECT_EQ(a[i].right, b[i].right) << i;
-    EXPECT_EQ(a[i].n_samples, b[i].n_samples) << i;
-    EXPECT_EQ(a[i].rule.feature, b[i].rule.feature) << i;
-    EXPECT_EQ(a[i].rule.upper, b[i].rule.upper) << i;
-    EXPECT_EQ(a[i].rule.category, b[i].rule.category) << i;
-    const SplitEvidence &x = a[i].evidence, &y = b[i].evidence;
-    EXPECT_EQ(bits(x.score), bits(y.score)) << i;
-    EXPECT_EQ(bits(x.fold_mean) + bits(x.fold_std), bits(y.fold_mean) + bits(y.fold_std)) << i;
-    EXPECT_EQ(x.n_folds, y.n_folds) << i;
-    EXPECT_TRUE(!same_stop || bits(x.stop_score) == bits(y.stop_score)) << i;
-  }
-}
+};
 
 // Either stop rule makes the same splits when nothing stops (a NaN threshold); each split records
 // its winner's summary and the stop score, and the node stays a leaf exactly when that stop
 // score is <= min_impurity_decrease.
 TEST(Builder, StopRulesShareTheSplitsAndRecordTheirEvidence) {
-  const RandomData d = random_data(400, 4, 5);
+  const RandomData d(400, 4, 5);
   const MeanMinusLambdaStd aggregator(1.0);
   const Regression reg{std::make_unique<Mse>()};
   for (const SplitMode mode : {SplitMode::Strict, SplitMode::Fast}) {
@@ -169,7 +117,17 @@ TEST(Builder, StopRulesShareTheSplitsAndRecordTheirEvidence) {
       const NodeList<double> by_score = grow();
       p.stop_rule = StopRule::Selection;
       const NodeList<double> by_selection = grow();
-      expect_same_tree(by_score, by_selection, false);
+      // The same nodes and evidence, but for the stop score.
+      const auto bits = [](double v) { return std::bit_cast<uint64_t>(v); };
+      const auto key = [&](const Node<double>& n) {
+        const SplitEvidence& e = n.evidence;
+        return std::tuple(n.is_leaf, n.right, n.n_samples, n.rule.feature, bits(n.rule.upper),
+                          n.rule.category, bits(e.score), bits(e.fold_mean), bits(e.fold_std),
+                          e.n_folds);
+      };
+      ASSERT_EQ(by_score.size(), by_selection.size());
+      for (size_t i = 0; i < by_score.size(); ++i)
+        EXPECT_EQ(key(by_score[i]), key(by_selection[i])) << i;
       const SplitEvidence& root = by_selection[0].evidence;
       EXPECT_EQ(by_score[0].evidence.stop_score, root.score);
       EXPECT_EQ(root.score, root.fold_mean - root.fold_std);
@@ -186,7 +144,7 @@ TEST(Builder, StopRulesShareTheSplitsAndRecordTheirEvidence) {
 // A hook that throws ends the build with that very exception, wherever the build was: Strict,
 // the top of a Fast tree, or its subtrees on the worker pool.
 TEST(Builder, HookCanAbandonTheBuild) {
-  const RandomData d = random_data(3000, 5, 3);
+  const RandomData d(3000, 5, 3);
   TreeParams p;
   p.max_depth = 12;
   p.parallel = true;

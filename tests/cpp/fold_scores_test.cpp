@@ -12,6 +12,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "binning.hpp"
@@ -70,6 +71,8 @@ struct RandomNode {
   uint16_t code(size_t row, size_t j) const { return codes[row * n_features + j]; }
 };
 
+using Rows = std::vector<size_t>;
+
 // The literal computation. Fast mode counts no missing code and, for the classes, no label beyond
 // them; Strict mode counts both (a missing code goes right, such a label weighs in a side but is
 // in no class), except that the objective ignores labels beyond the classes in either mode.
@@ -77,14 +80,23 @@ struct Literal {
   const RandomNode& node;
   Case c;
   bool weighted;
+  const RegressionCriterion* rc = nullptr;  // the measure of the task at hand
+  const ClassCriterion* cc = nullptr;
+  const ClassObjective* objective = nullptr;
+
+  void bind(const Regression& task) { rc = task.criterion.get(); }
+  void bind(const Classification& task) { cc = task.criterion.get(); }
+  void bind(const ObjectiveClassification& task) { objective = task.objective.get(); }
+  std::span<const double> targets(double) const { return node.y; }
+  std::span<const ClassLabel> targets(ClassLabel) const { return node.labels; }
 
   // Each row repeated as often as it weighs.
-  std::vector<size_t> repeated(const std::vector<size_t>& rows) const {
-    std::vector<size_t> out;
+  Rows repeated(const Rows& rows) const {
+    Rows out;
     for (const size_t r : rows) out.insert(out.end(), weighted ? size_t(node.weights[r]) : 1, r);
     return out;
   }
-  double weight(const std::vector<size_t>& rows) const { return double(repeated(rows).size()); }
+  double weight(const Rows& rows) const { return double(repeated(rows).size()); }
 
   bool counted(size_t row, size_t j) const {
     const bool label_ok = c.kind <= Kind::Mae || node.labels[row] < node.n_classes;
@@ -93,8 +105,8 @@ struct Literal {
   }
   // Fast: the bins holding a counted sample, never an ordered feature's last; Strict: the codes
   // present.
-  std::vector<size_t> candidates(size_t j) const {
-    std::vector<size_t> out;
+  std::vector<StateCode> candidates(size_t j) const {
+    std::vector<StateCode> out;
     for (size_t b = 0;
          b < node.n_bins && !(c.mode == Mode::Fast && c.ordered && b + 1 == node.n_bins); ++b) {
       const bool present = std::any_of(node.rows.begin(), node.rows.end(), [&](uint32_t r) {
@@ -105,7 +117,7 @@ struct Literal {
     return out;
   }
   struct Sides {
-    std::vector<size_t> val, train, val_left, val_right, train_left, train_right;
+    Rows val, train, val_left, val_right, train_left, train_right;
   };
   Sides sides(size_t j, size_t state, size_t f) const {
     Sides s;
@@ -120,20 +132,16 @@ struct Literal {
     }
     return s;
   }
-  double impurity(const RegressionCriterion* rc, const ClassCriterion* cc,
-                  const std::vector<size_t>& rows) const {
+  double impurity(const Rows& rows) const {
     std::vector<double> y;
     std::vector<ClassLabel> labels;
     for (const size_t r : repeated(rows)) y.push_back(node.y[r]), labels.push_back(node.labels[r]);
     return rc ? rc->impurity(y) : cc->impurity(labels);
   }
-  double decrease(const RegressionCriterion* rc, const ClassCriterion* cc,
-                  const std::vector<size_t>& all, const std::vector<size_t>& l,
-                  const std::vector<size_t>& r) const {
-    return impurity(rc, cc, all) -
-           (impurity(rc, cc, l) * weight(l) + impurity(rc, cc, r) * weight(r)) / weight(all);
+  double decrease(const Rows& all, const Rows& l, const Rows& r) const {
+    return impurity(all) - (impurity(l) * weight(l) + impurity(r) * weight(r)) / weight(all);
   }
-  std::vector<double> class_counts(const std::vector<size_t>& rows) const {
+  std::vector<double> class_counts(const Rows& rows) const {
     std::vector<double> out(node.n_classes, 0.0);
     for (const size_t r : repeated(rows)) {
       if (node.labels[r] < node.n_classes) out[node.labels[r]] += 1.0;
@@ -141,7 +149,7 @@ struct Literal {
     return out;
   }
   // The sum over the held-out rows of each one's loss under the training rows' prediction.
-  double loss(const std::vector<size_t>& train, const std::vector<size_t>& val) const {
+  double loss(const Rows& train, const Rows& val) const {
     std::vector<double> ty;
     for (const size_t r : repeated(train)) ty.push_back(node.y[r]);
     std::sort(ty.begin(), ty.end());
@@ -167,19 +175,16 @@ struct Literal {
   }
   // Each side's training majority predicting the side's held-out (or training) rows, minus the
   // whole training majority predicting all of them.
-  double objective_gain(const ClassObjective& objective, const Sides& s, bool held_out) const {
-    auto majority = [&](const std::vector<size_t>& rows) {
-      return majority_class(std::span<const double>(class_counts(rows)));
-    };
-    auto book = [&](Confusion& cm, const std::vector<size_t>& train,
-                    const std::vector<size_t>& val) {
-      cm.add_group(majority(train), std::span<const double>(class_counts(val)));
+  double objective_gain(const Sides& s, bool held_out) const {
+    auto book = [&](Confusion& cm, const Rows& train, const Rows& val) {
+      cm.add_group(majority_class(std::span<const double>(class_counts(train))),
+                   std::span<const double>(class_counts(val)));
     };
     Confusion split = Confusion::zero(node.n_classes), base = Confusion::zero(node.n_classes);
     book(split, s.train_left, held_out ? s.val_left : s.train_left);
     book(split, s.train_right, held_out ? s.val_right : s.train_right);
     book(base, s.train, held_out ? s.val : s.train);
-    return objective.score(split) - objective.score(base);
+    return objective->score(split) - objective->score(base);
   }
 };
 
@@ -189,96 +194,129 @@ std::unique_ptr<ClassObjective> make_objective(int trial) {
   return std::make_unique<F1>(Average::Macro, 0);
 }
 
-struct Got {
-  std::vector<ScoredCandidate> candidates;
-  FoldPicks picks;
-};
-
-std::span<const double> targets(const RandomNode& node, double) {
-  return node.y;
-}
-std::span<const ClassLabel> targets(const RandomNode& node, ClassLabel) {
-  return node.labels;
-}
-
-// Strict scoring feature by feature from categorical columns (codes are the states themselves),
-// with picks per feature merged from the last feature back: they must not depend on the order.
+// Strict: feature by feature from categorical columns (codes are the states themselves), with
+// picks per feature merged from the last feature back: they must not depend on the order. Fast:
+// one block, where out-of-range codes stand for half the missing ones (neither is counted).
 template <class Task>
-Got run_strict(const Task& task, const Literal& lit, const ScanChoice& choice,
-               std::span<const double> weights) {
+std::vector<ScoredCandidate> run(const Task& task, const Literal& lit, Ask ask,
+                                 FastScratch& scratch, FoldPicks& picks) {
   const RandomNode& node = lit.node;
+  const ScanChoice choice{ask == Ask::LossPicks, ask == Ask::Plain ? nullptr : &picks, 0};
+  std::vector<ScoredCandidate> out;
+  const auto w = lit.weighted ? std::span<const double>(node.weights) : std::span<const double>();
+  const auto y = lit.targets(typename Task::Target{});
+  if (lit.c.mode == Mode::Fast) {
+    std::vector<BlockFeature> features;
+    std::vector<uint16_t> codes = node.codes;
+    for (size_t i = 0; i < codes.size(); i += 2) {
+      if (codes[i] == kMissing) codes[i] = static_cast<uint16_t>(node.n_bins + 1);
+    }
+    for (size_t j = 0; j < node.n_features; ++j)
+      features.push_back({node.n_bins, j, lit.c.ordered, false});
+    FoldAssignment folds{node.rows, {}, node.n_folds};
+    for (const uint32_t r : node.rows) folds.fold_of.push_back(node.fold[r]);
+    return score_block_fast(task, FastBlock{codes.data(), node.n_features, features}, y, w, folds,
+                            kAggregator, scratch, choice);
+  }
   std::vector<Fold> folds(node.n_folds);
   for (size_t f = 0; f < node.n_folds; ++f) {
     for (const uint32_t r : node.rows)
       (node.fold[r] == f ? folds[f].val : folds[f].train).push_back(r);
   }
-  Got got{{}, FoldPicks(choice.picks ? node.n_folds : 0)};
-  std::vector<FoldPicks> per_feature(node.n_features, got.picks);
+  std::vector<FoldPicks> per_feature(node.n_features, picks);
   for (size_t j = 0; j < node.n_features; ++j) {
     std::vector<uint32_t> categories;
     for (size_t r = 0; r < node.y.size(); ++r) {
       categories.push_back(node.code(r, j) == kMissing ? MISSING_CATEGORY : node.code(r, j));
     }
-    const std::vector<size_t> candidates = lit.candidates(j);
-    if (candidates.empty()) continue;  // a feature without states is never scored
-    const std::vector<StateCode> states(candidates.begin(), candidates.end());
+    const std::vector<StateCode> states = lit.candidates(j);
+    if (states.empty()) continue;  // a feature without states is never scored
     const ScanChoice own{choice.held_out_loss, choice.picks ? &per_feature[j] : nullptr, j};
-    const std::vector<FoldStats> stats =
-        score_states_strict(task, Column::categories(categories), lit.c.ordered, states, folds,
-                            targets(node, typename Task::Target{}), weights, 8, own);
+    const std::vector<FoldStats> stats = score_states_strict(
+        task, Column::categories(categories), lit.c.ordered, states, folds, y, w, 8, own);
     for (size_t i = 0; i < states.size(); ++i) {
-      got.candidates.push_back({stats[i], j, states[i], kAggregator.aggregate(stats[i])});
+      out.push_back({stats[i], j, states[i], kAggregator.aggregate(stats[i])});
     }
   }
-  for (size_t j = node.n_features; j-- > 0;) got.picks.merge(per_feature[j]);
-  return got;
-}
-
-Got run(const Literal& lit, const RegressionCriterion* rc, const ClassCriterion* cc,
-        const ClassObjective& objective, Ask ask, int trial, FastScratch& scratch) {
-  const RandomNode& node = lit.node;
-  const size_t k = node.n_classes;
-  Got got{{}, FoldPicks(node.n_folds)};
-  const ScanChoice choice{ask == Ask::LossPicks, ask == Ask::Plain ? nullptr : &got.picks, 0};
-  const auto w = lit.weighted ? std::span<const double>(node.weights) : std::span<const double>();
-  // Strict tasks own their measures: fresh ones, made by name.
-  if (lit.c.mode == Mode::Strict && rc) {
-    return run_strict(Regression{find_criterion(regression_criteria(), rc->name())->make(k)}, lit,
-                      choice, w);
-  }
-  if (lit.c.mode == Mode::Strict && cc) {
-    return run_strict(Classification{find_criterion(class_criteria(), cc->name())->make(k), k}, lit,
-                      choice, w);
-  }
-  if (lit.c.mode == Mode::Strict) {
-    return run_strict(ObjectiveClassification{make_objective(trial), k, Gini(k)}, lit, choice, w);
-  }
-  std::vector<BlockFeature> features;
-  for (size_t j = 0; j < node.n_features; ++j)
-    features.push_back({node.n_bins, j, lit.c.ordered, false});
-  // Out-of-range codes stand for half the missing ones: neither is counted.
-  std::vector<uint16_t> codes = node.codes;
-  for (size_t i = 0; i < codes.size(); i += 2) {
-    if (codes[i] == kMissing) codes[i] = static_cast<uint16_t>(node.n_bins + 1);
-  }
-  const FastBlock block{codes.data(), node.n_features, features};
-  FoldAssignment folds{node.rows, {}, node.n_folds};
-  for (const uint32_t r : node.rows) folds.fold_of.push_back(node.fold[r]);
-  if (rc) {
-    got.candidates = score_block_fast_regression(block, node.y, w, folds, *rc->sums(), kAggregator,
-                                                 scratch, choice);
-  } else if (cc) {
-    got.candidates = score_block_fast_classification(block, node.labels, w, folds, *cc, kAggregator,
-                                                     scratch, choice);
-  } else {
-    got.candidates = score_block_fast_objective(block, node.labels, w, folds, objective, k,
-                                                kAggregator, scratch, choice);
-  }
-  return got;
+  for (size_t j = node.n_features; j-- > 0;) picks.merge(per_feature[j]);
+  return out;
 }
 
 void expect_near(double got, double want) {
   EXPECT_NEAR(got, want, 1e-9 * (1.0 + std::fabs(want)));
+}
+
+// Every candidate's fold scores and summary, and each fold's pick, against the literal ones.
+template <class Task>
+void expect_literal(const Task& task, Literal lit, Ask ask, FastScratch& scratch) {
+  lit.bind(task);
+  const RandomNode& node = lit.node;
+  const Case c = lit.c;
+  const bool objective_kind = c.kind == Kind::Objective;
+  FoldPicks got_picks(ask == Ask::Plain ? 0 : node.n_folds);
+  const std::vector<ScoredCandidate> got = run(task, lit, ask, scratch, got_picks);
+  std::vector<FoldPick> picks(node.n_folds);
+  size_t i = 0;
+  for (size_t j = 0; j < node.n_features; ++j) {
+    const std::vector<StateCode> states = lit.candidates(j);
+    for (size_t pos = 0; pos < states.size(); ++pos, ++i) {
+      ASSERT_LT(i, got.size());
+      EXPECT_EQ(std::pair(got[i].feature, got[i].state), std::pair(j, states[pos]));
+      std::vector<double> want;
+      for (size_t f = 0; f < node.n_folds; ++f) {
+        const Literal::Sides s = lit.sides(j, states[pos], f);
+        // Sides of samples without weight count as sides, but what is scored or predicted
+        // from must weigh something (objectives book no weight as no samples).
+        const bool val_split = !s.val_left.empty() && !s.val_right.empty() &&
+                               (objective_kind || lit.weight(s.val) > 0);
+        const bool train_split = !s.train_left.empty() && !s.train_right.empty() &&
+                                 (objective_kind || lit.weight(s.train) > 0);
+        std::optional<double> held_out;
+        if (val_split && train_split && objective_kind) {
+          held_out = lit.objective_gain(s, true);
+        } else if (val_split && train_split && lit.weight(s.train_left) > 0 &&
+                   lit.weight(s.train_right) > 0) {
+          held_out = (lit.loss(s.train, s.val) - lit.loss(s.train_left, s.val_left) -
+                      lit.loss(s.train_right, s.val_right)) /
+                     lit.weight(s.val);
+        }
+        if (objective_kind || ask == Ask::LossPicks) {
+          if (held_out) want.push_back(*held_out);
+        } else if (val_split) {
+          want.push_back(lit.decrease(s.val, s.val_left, s.val_right));
+        }
+        if (!train_split) continue;
+        const double gain = objective_kind ? lit.objective_gain(s, false)
+                                           : lit.decrease(s.train, s.train_left, s.train_right);
+        // Tried in feature order, then state order: the first of equal gains stays.
+        if (!picks[f].picked || gain > picks[f].gain) {
+          picks[f] = {gain, held_out.value_or(0.0), j, c.mode == Mode::Fast ? states[pos] : pos,
+                      true, held_out.has_value()};
+        }
+      }
+      const FoldStats& stats = got[i].stats;
+      ASSERT_EQ(stats.scores.size(), want.size());
+      EXPECT_EQ(stats.n_folds, node.n_folds);
+      for (size_t k = 0; k < want.size(); ++k) expect_near(stats.scores[k], want[k]);
+      if (ask != Ask::LossPicks || c.kind == Kind::Objective) {  // these are exact
+        EXPECT_EQ(std::bit_cast<uint64_t>(got[i].score),
+                  std::bit_cast<uint64_t>(
+                      kAggregator.aggregate(FoldStats::from_scores(want, node.n_folds))));
+      }
+    }
+  }
+  EXPECT_EQ(i, got.size());
+  if (ask == Ask::Plain) return;
+  for (size_t f = 0; f < node.n_folds; ++f) {
+    const FoldPick& p = got_picks.folds()[f];
+    ASSERT_EQ(p.picked, picks[f].picked) << "fold " << f;
+    if (!p.picked) continue;
+    const FoldPick& want = picks[f];
+    EXPECT_EQ(
+        std::tuple(std::bit_cast<uint64_t>(p.gain), p.feature, p.position, p.scored),
+        std::tuple(std::bit_cast<uint64_t>(want.gain), want.feature, want.position, want.scored));
+    if (p.scored) expect_near(p.held_out, picks[f].held_out);
+  }
 }
 
 class FoldScores : public ::testing::TestWithParam<Case> {};
@@ -292,80 +330,15 @@ TEST_P(FoldScores, MatchLiteralComputation) {
     SCOPED_TRACE("trial " + std::to_string(trial));
     const RandomNode node(rng);
     const Literal lit{node, c, trial % 4 >= 2};  // half the trials weigh their samples
-    // The criteria tables list them in the order of Kind.
-    const size_t kind = static_cast<size_t>(c.kind);
-    const auto rc = kind < 3 ? regression_criteria()[kind].make(0) : nullptr;
-    const auto cc =
-        kind == 3 || kind == 4 ? class_criteria()[kind - 3].make(node.n_classes) : nullptr;
-    const std::unique_ptr<ClassObjective> made = make_objective(trial);
-    const ClassObjective& objective = *made;
     const Ask ask = static_cast<Ask>(trial % 3);
-    const Got got = run(lit, rc.get(), cc.get(), objective, ask, trial, scratch);
-
-    std::vector<FoldPick> picks(node.n_folds);
-    size_t i = 0;
-    for (size_t j = 0; j < node.n_features; ++j) {
-      const std::vector<size_t> states = lit.candidates(j);
-      for (size_t pos = 0; pos < states.size(); ++pos, ++i) {
-        ASSERT_LT(i, got.candidates.size());
-        EXPECT_EQ(got.candidates[i].feature, j);
-        EXPECT_EQ(got.candidates[i].state, states[pos]);
-        std::vector<double> want;
-        for (size_t f = 0; f < node.n_folds; ++f) {
-          const Literal::Sides s = lit.sides(j, states[pos], f);
-          // Sides of samples without weight count as sides, but what is scored or predicted
-          // from must weigh something (objectives book no weight as no samples).
-          const bool objective_kind = c.kind == Kind::Objective;
-          const bool val_split = !s.val_left.empty() && !s.val_right.empty() &&
-                                 (objective_kind || lit.weight(s.val) > 0);
-          const bool train_split = !s.train_left.empty() && !s.train_right.empty() &&
-                                   (objective_kind || lit.weight(s.train) > 0);
-          std::optional<double> held_out;
-          if (val_split && train_split && objective_kind) {
-            held_out = lit.objective_gain(objective, s, true);
-          } else if (val_split && train_split && lit.weight(s.train_left) > 0 &&
-                     lit.weight(s.train_right) > 0) {
-            held_out = (lit.loss(s.train, s.val) - lit.loss(s.train_left, s.val_left) -
-                        lit.loss(s.train_right, s.val_right)) /
-                       lit.weight(s.val);
-          }
-          if (objective_kind || ask == Ask::LossPicks) {
-            if (held_out) want.push_back(*held_out);
-          } else if (val_split) {
-            want.push_back(lit.decrease(rc.get(), cc.get(), s.val, s.val_left, s.val_right));
-          }
-          if (!train_split) continue;
-          const double gain = objective_kind ? lit.objective_gain(objective, s, false)
-                                             : lit.decrease(rc.get(), cc.get(), s.train,
-                                                            s.train_left, s.train_right);
-          // Tried in feature order, then state order: the first of equal gains stays.
-          if (!picks[f].picked || gain > picks[f].gain) {
-            picks[f] = {gain, held_out.value_or(0.0), j, c.mode == Mode::Fast ? states[pos] : pos,
-                        true, held_out.has_value()};
-          }
-        }
-        const FoldStats& stats = got.candidates[i].stats;
-        ASSERT_EQ(stats.scores.size(), want.size());
-        EXPECT_EQ(stats.n_folds, node.n_folds);
-        for (size_t k = 0; k < want.size(); ++k) expect_near(stats.scores[k], want[k]);
-        if (ask != Ask::LossPicks || c.kind == Kind::Objective) {  // these are exact
-          EXPECT_EQ(std::bit_cast<uint64_t>(got.candidates[i].score),
-                    std::bit_cast<uint64_t>(
-                        kAggregator.aggregate(FoldStats::from_scores(want, node.n_folds))));
-        }
-      }
-    }
-    EXPECT_EQ(i, got.candidates.size());
-    if (ask == Ask::Plain) continue;
-    for (size_t f = 0; f < node.n_folds; ++f) {
-      const FoldPick& p = got.picks.folds()[f];
-      ASSERT_EQ(p.picked, picks[f].picked) << "fold " << f;
-      if (!p.picked) continue;
-      EXPECT_EQ(std::bit_cast<uint64_t>(p.gain), std::bit_cast<uint64_t>(picks[f].gain));
-      EXPECT_EQ(p.feature, picks[f].feature);
-      EXPECT_EQ(p.position, picks[f].position);
-      ASSERT_EQ(p.scored, picks[f].scored);
-      if (p.scored) expect_near(p.held_out, picks[f].held_out);
+    // The criteria tables list them in the order of Kind.
+    const size_t kind = static_cast<size_t>(c.kind), k = node.n_classes;
+    if (kind < 3) {
+      expect_literal(Regression{regression_criteria()[kind].make(k)}, lit, ask, scratch);
+    } else if (kind < 5) {
+      expect_literal(Classification{class_criteria()[kind - 3].make(k), k}, lit, ask, scratch);
+    } else {
+      expect_literal(ObjectiveClassification{make_objective(trial), k, Gini(k)}, lit, ask, scratch);
     }
   }
 }

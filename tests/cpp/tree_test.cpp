@@ -24,19 +24,16 @@ TEST(Routing, MissingLabelNeverGoesLeftEvenAgainstItsOwnValue) {
 
 TEST(ClassLeaf, CountsAndTies) {
   const ClassPrediction p = class_leaf(3, std::vector<ClassLabel>{2, 2, 0});
-  EXPECT_EQ(p.proba, (std::vector<double>{1.0 / 3.0, 0.0, 2.0 / 3.0}));
-  EXPECT_EQ(p.class_, 2u);
+  EXPECT_TRUE(p.proba == (std::vector<double>{1.0 / 3.0, 0.0, 2.0 / 3.0}) && p.class_ == 2);
   EXPECT_EQ(class_leaf(2, std::vector<ClassLabel>{1, 0}).class_, 0u);
   const ClassPrediction empty = class_leaf(3, std::vector<ClassLabel>{});
-  EXPECT_EQ(empty.proba, (std::vector<double>(3, 0.0)));
-  EXPECT_EQ(empty.class_, 0u);
+  EXPECT_TRUE(empty.proba == std::vector<double>(3, 0.0) && empty.class_ == 0);
   EXPECT_TRUE(class_leaf(0, std::vector<ClassLabel>{0, 1}).proba.empty());
   // Labels beyond the class count are not counted at all.
   EXPECT_EQ(class_leaf(2, std::vector<ClassLabel>{1, 9, 9}).proba, (std::vector<double>{0, 1}));
   // Weighted: the class of most weight, which need not be the most frequent.
   const ClassPrediction w = class_leaf(3, std::vector<ClassLabel>{2, 2, 0, 1}, {{0.5, 1, 4.5, 0}});
-  EXPECT_EQ(w.proba, (std::vector<double>{0.75, 0, 0.25}));
-  EXPECT_EQ(w.class_, 0u);
+  EXPECT_TRUE(w.proba == (std::vector<double>{0.75, 0, 0.25}) && w.class_ == 0);
   // Samples that all weigh nothing: their plain shares, never all-zero probabilities.
   EXPECT_EQ(class_leaf(2, std::vector<ClassLabel>{1, 1, 0, 1}, {{0, 0, 0, 0}}).proba,
             (std::vector<double>{0.25, 0.75}));
@@ -45,19 +42,16 @@ TEST(ClassLeaf, CountsAndTies) {
 // Root split (x0 < 1) with a left leaf and a right split (cat x1 == 4) over two leaves.
 NodeList<double> sample_tree() {
   NodeList<double> t(5);
-  t[0].is_leaf = false;
-  t[0].rule = SplitRule::numeric(0, std::nullopt, 1.0);
-  t[0].right = 2;
-  t[1].payload = -1.0;
-  t[1].n_samples = 3;
-  t[2].is_leaf = false;
-  t[2].rule = SplitRule::categorical(1, 4);
-  t[2].right = 4;
+  const auto split = [&t](size_t id, const SplitRule& rule, size_t right) {
+    t[id].is_leaf = false, t[id].rule = rule, t[id].right = right;
+  };
+  const auto leaf = [&t](size_t id, double value, uint64_t n) {
+    t[id].payload = value, t[id].n_samples = n;
+  };
+  split(0, SplitRule::numeric(0, std::nullopt, 1.0), 2);
+  split(2, SplitRule::categorical(1, 4), 4);
   t[2].evidence = {0.5, 0.25, 0.75, 0.125, 4};
-  t[3].payload = 5.0;
-  t[3].n_samples = 2;
-  t[4].payload = 7.0;
-  t[4].n_samples = 6;
+  leaf(1, -1.0, 3), leaf(3, 5.0, 2), leaf(4, 7.0, 6);
   return t;
 }
 
@@ -93,22 +87,17 @@ TEST(Tree, WalkAndShape) {
 TEST(Tree, ExportIsPreorderWithSummedCounts) {
   const std::vector<ExportedNode> r = walk_export(sample_tree());
   ASSERT_EQ(r.size(), 5u);
-  const std::vector<int64_t> left{r[0].children_left, r[1].children_left, r[2].children_left,
-                                  r[3].children_left, r[4].children_left};
-  const std::vector<int64_t> right{r[0].children_right, r[1].children_right, r[2].children_right,
-                                   r[3].children_right, r[4].children_right};
+  std::vector<int64_t> left, right;
+  for (const ExportedNode& n : r)
+    left.push_back(n.children_left), right.push_back(n.children_right);
   EXPECT_EQ(left, (std::vector<int64_t>{1, -1, 3, -1, -1}));
   EXPECT_EQ(right, (std::vector<int64_t>{2, -1, 4, -1, -1}));
-  EXPECT_EQ(r[0].n_samples, 11u);
-  EXPECT_EQ(r[2].n_samples, 8u);
-  EXPECT_EQ(r[0].lower, -kInf);
-  EXPECT_EQ(r[0].upper, 1.0);
-  EXPECT_TRUE(r[2].is_categorical);
-  EXPECT_EQ(r[2].category, 4);
+  EXPECT_TRUE(r[0].n_samples == 11u && r[2].n_samples == 8u);
+  EXPECT_TRUE(r[0].lower == -kInf && r[0].upper == 1.0);
+  EXPECT_TRUE(r[2].is_categorical && r[2].category == 4);
   EXPECT_TRUE(std::isnan(r[2].lower) && std::isnan(r[2].upper));
   EXPECT_TRUE(std::isnan(r[0].value));
-  EXPECT_EQ(r[3].value, 5.0);
-  EXPECT_EQ(r[3].predicted_class, -1);
+  EXPECT_TRUE(r[3].value == 5.0 && r[3].predicted_class == -1);
   EXPECT_EQ(r[1].feature, -1);
   EXPECT_TRUE(r[2].evidence.stop_score == 0.25 && r[2].evidence.n_folds == 4u);
   EXPECT_TRUE(std::isnan(r[3].evidence.fold_std) && r[3].evidence.n_folds == 0);

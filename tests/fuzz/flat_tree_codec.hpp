@@ -16,7 +16,6 @@
 #include <limits>
 #include <optional>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -33,141 +32,98 @@ struct EncodedTree {
   bool classifier = false;
 };
 
-// The lists in reading order, walked alike by the reader and the writer.
-template <class Io, class Flat>
-void each_list(Io& io, Flat& f, bool classifier) {
-  io.list(f.is_leaf);
-  io.list(f.children_left);
-  io.list(f.children_right);
-  io.list(f.feature);
-  io.list(f.is_categorical);
-  io.list(f.lower);
-  io.list(f.upper);
-  io.list(f.category);
-  io.list(f.n_samples);
-  if (!classifier) {
-    io.list(f.value);
-  } else {
-    io.list(f.predicted_class);
-    io.list(f.proba);
-  }
-  for (const EvidenceFloats& e : EVIDENCE_FLOATS) io.optional(f.*e.list);
-  io.optional(f.n_scored_folds);
-}
-
-class Reader {
+// One walk over the byte form serves both directions: reading fills each value from the bytes;
+// writing appends its bytes, and every value comes back as it was.
+class Io {
  public:
-  Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  uint8_t byte() { return pos_ < size_ ? data_[pos_++] : 0; }
-  uint64_t varint() {
-    uint64_t v = 0;
+  Io(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  explicit Io(std::vector<uint8_t>* out) : out_(out) {}
+
+  uint8_t byte(uint8_t b) {
+    if (out_ != nullptr) return out_->push_back(b), b;
+    return pos_ < size_ ? data_[pos_++] : 0;
+  }
+  uint64_t varint(uint64_t v) {
+    uint64_t got = 0;
     for (int shift = 0; shift < 64; shift += 7) {
-      const uint8_t b = byte();
-      v |= static_cast<uint64_t>(b & 0x7F) << shift;
+      const uint64_t rest = v >> shift;
+      const uint8_t b = byte(static_cast<uint8_t>((rest & 0x7F) | (rest >= 0x80 ? 0x80 : 0)));
+      got |= static_cast<uint64_t>(b & 0x7F) << shift;
       if ((b & 0x80) == 0) break;
     }
-    return v;
+    return got;
   }
-  void item(uint8_t& v) { v = byte() != 0 ? 1 : 0; }
-  void item(uint64_t& v) { v = varint(); }
+  void item(uint8_t& v) { v = byte(v) != 0 ? 1 : 0; }
+  void item(uint64_t& v) { v = varint(v); }
   void item(int64_t& v) {
-    const uint64_t u = varint();
+    const uint64_t u = varint((static_cast<uint64_t>(v) << 1) ^ (v < 0 ? ~uint64_t{0} : 0));
     v = static_cast<int64_t>((u >> 1) ^ (~(u & 1) + 1));
   }
   void item(double& v) {
-    uint64_t bits = 0;
-    for (int i = 0; i < 8; ++i) bits |= static_cast<uint64_t>(byte()) << (8 * i);
+    uint64_t bits = 0, was;
+    std::memcpy(&was, &v, sizeof was);
+    for (int i = 0; i < 8; ++i)
+      bits |= uint64_t{byte(static_cast<uint8_t>(was >> (8 * i)))} << (8 * i);
     std::memcpy(&v, &bits, sizeof v);
   }
   void item(std::vector<double>& p) {
-    p.resize(static_cast<size_t>(varint() % (MAX_PROBA + 1)));
+    p.resize(static_cast<size_t>(varint(p.size()) % (MAX_PROBA + 1)));
     for (double& v : p) item(v);
   }
   template <class T>
   void list(std::vector<T>& list) {
-    const uint8_t code = byte();
-    size_t len = n;
-    if (code >= 128) {
-      len = n + code - 127;
-    } else if (code > 0) {
-      len = code >= n ? 0 : n - code;
-    }
-    list.resize(len);
+    const size_t m = list.size();
+    const uint8_t code = byte(static_cast<uint8_t>(m < n_ ? n_ - m : (m == n_ ? 0 : m - n_ + 127)));
+    list.resize(code >= 128 ? n_ + code - 127 : n_ - std::min<size_t>(code, n_));
     for (T& v : list) item(v);
   }
   template <class T>
   void optional(std::optional<std::vector<T>>& list) {
-    if ((byte() & 1) != 0) this->list(list.emplace());
+    if ((byte(list.has_value() ? 1 : 0) & 1) != 0) this->list(list ? *list : list.emplace());
   }
-  size_t n = 0;
+  // The header, then the lists in reading order.
+  void walk(EncodedTree& t) {
+    FlatTree& f = t.flat;
+    t.classifier = (byte(t.classifier ? 1 : 0) & 1) != 0;
+    const size_t count = f.is_leaf.size();  // is_leaf defines n
+    const size_t lo = byte(static_cast<uint8_t>(count & 0xFF));
+    n_ = (lo | size_t{byte(static_cast<uint8_t>(count >> 8))} << 8) % (MAX_NODES + 1);
+    list(f.is_leaf);
+    list(f.children_left);
+    list(f.children_right);
+    list(f.feature);
+    list(f.is_categorical);
+    list(f.lower);
+    list(f.upper);
+    list(f.category);
+    list(f.n_samples);
+    if (!t.classifier) {
+      list(f.value);
+    } else {
+      list(f.predicted_class);
+      list(f.proba);
+    }
+    for (const EvidenceFloats& e : EVIDENCE_FLOATS) optional(f.*e.list);
+    optional(f.n_scored_folds);
+  }
 
  private:
-  const uint8_t* data_;
-  size_t size_;
-  size_t pos_ = 0;
-};
-
-class Writer {
- public:
-  void byte(uint8_t b) { out.push_back(b); }
-  void varint(uint64_t v) {
-    while (v >= 0x80) {
-      byte(static_cast<uint8_t>(v | 0x80));
-      v >>= 7;
-    }
-    byte(static_cast<uint8_t>(v));
-  }
-  void item(uint8_t v) { byte(v); }
-  void item(uint64_t v) { varint(v); }
-  void item(int64_t v) {
-    varint((static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v < 0 ? -1 : 0));
-  }
-  void item(double v) {
-    uint64_t bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    for (int i = 0; i < 8; ++i) byte(static_cast<uint8_t>(bits >> (8 * i)));
-  }
-  void item(const std::vector<double>& p) {
-    varint(p.size());
-    for (const double v : p) item(v);
-  }
-  template <class T>
-  void list(const std::vector<T>& list) {
-    if (list.size() >= n) {
-      byte(static_cast<uint8_t>(list.size() == n ? 0 : list.size() - n + 127));
-    } else {
-      byte(static_cast<uint8_t>(n - list.size()));
-    }
-    for (const T& v : list) item(v);
-  }
-  template <class T>
-  void optional(const std::optional<std::vector<T>>& list) {
-    byte(list.has_value() ? 1 : 0);
-    if (list) this->list(*list);
-  }
-  size_t n = 0;
-  std::vector<uint8_t> out;
+  const uint8_t* data_ = nullptr;
+  size_t size_ = 0, pos_ = 0, n_ = 0;
+  std::vector<uint8_t>* out_ = nullptr;
 };
 
 inline EncodedTree decode(const uint8_t* data, size_t size) {
-  Reader in(data, size);
   EncodedTree t;
-  t.classifier = (in.byte() & 1) != 0;
-  const uint16_t lo = in.byte();
-  in.n = static_cast<size_t>(lo | (in.byte() << 8)) % (MAX_NODES + 1);
-  each_list(in, t.flat, t.classifier);
+  Io(data, size).walk(t);
   return t;
 }
 
-// Bytes that decode to t (lists of up to n + 128 entries, proba entries of up to MAX_PROBA).
-inline std::vector<uint8_t> encode(const EncodedTree& t) {
-  Writer out;
-  out.n = t.flat.is_leaf.size();  // is_leaf defines n
-  out.byte(t.classifier ? 1 : 0);
-  out.byte(static_cast<uint8_t>(out.n & 0xFF));
-  out.byte(static_cast<uint8_t>(out.n >> 8));
-  each_list(out, t.flat, t.classifier);
-  return out.out;
+// Bytes that decode to t (lists of n - 127 to n + 128 entries, proba entries of up to MAX_PROBA).
+inline std::vector<uint8_t> encode(EncodedTree t) {
+  std::vector<uint8_t> out;
+  Io(&out).walk(t);
+  return out;
 }
 
 // The flat lists of export records, as the dictionary of an exported tree holds them.
@@ -203,10 +159,6 @@ inline bool same_bits(double a, double b) {
   return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
-inline bool same_proba(const std::vector<double>& a, const std::vector<double>& b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), same_bits);
-}
-
 // Records compared through their byte form: every list and float, bit for bit.
 inline bool same_records(const std::vector<ExportedNode>& a, const std::vector<ExportedNode>& b,
                          bool classifier) {
@@ -226,20 +178,12 @@ inline ImportResult<ClassPrediction> import_as(const FlatTree& f,
 // as numbers, missing values, zeros, every bound and the value just below it; as labels, the
 // values of labels 0, 1, the missing label and every category.
 inline std::vector<double> probe_rows(const FlatTree& f, size_t width, bool as_labels) {
-  std::vector<double> numbers{std::nan(""), 0.0, -0.0, std::numeric_limits<double>::infinity(),
-                              -std::numeric_limits<double>::infinity()};
+  std::vector<double> numbers{NAN, 0.0, -0.0, INFINITY, -INFINITY};
   std::vector<double> labels{0.0, 1.0, static_cast<double>(MISSING_CATEGORY)};
-  for (size_t i = 0; i < f.is_leaf.size(); ++i) {
-    if (i < f.lower.size()) {
-      numbers.push_back(f.lower[i]);
-      numbers.push_back(std::nextafter(f.lower[i], -std::numeric_limits<double>::infinity()));
-    }
-    if (i < f.upper.size()) {
-      numbers.push_back(f.upper[i]);
-      numbers.push_back(std::nextafter(f.upper[i], -std::numeric_limits<double>::infinity()));
-    }
-    if (i < f.category.size()) labels.push_back(static_cast<uint32_t>(f.category[i]));
+  for (const std::vector<double>* bounds : {&f.lower, &f.upper}) {
+    for (const double b : *bounds) numbers.insert(numbers.end(), {b, std::nextafter(b, -INFINITY)});
   }
+  for (const int64_t c : f.category) labels.push_back(static_cast<uint32_t>(c));
   const std::vector<double>& pool = as_labels ? labels : numbers;
   std::vector<double> rows;
   for (size_t r = 0; r < numbers.size() && r < 32; ++r) {
@@ -266,11 +210,19 @@ inline bool same_leaf(const FlatTree& f, size_t id, const Node<double>& leaf) {
 }
 inline bool same_leaf(const FlatTree& f, size_t id, const Node<ClassPrediction>& leaf) {
   const size_t cls = f.predicted_class[id] < 0 ? 0 : static_cast<size_t>(f.predicted_class[id]);
-  return leaf.payload.class_ == cls && same_proba(f.proba[id], leaf.payload.proba);
+  const std::vector<double>&a = f.proba[id], &b = leaf.payload.proba;
+  return leaf.payload.class_ == cls &&
+         std::equal(a.begin(), a.end(), b.begin(), b.end(), same_bits);
 }
 
+// A refusal must have a message; an accepted tree must be in preorder, export, re-import and
+// predict like the lists describe.
 template <class Payload>
-std::string check_nodes(const FlatTree& f, const NodeList<Payload>& nodes, bool classifier) {
+std::string check_import(const FlatTree& f, const ImportResult<Payload>& result, bool classifier) {
+  if (const std::string* error = std::get_if<std::string>(&result)) {
+    return error->empty() ? "empty message" : "";
+  }
+  const NodeList<Payload>& nodes = std::get<NodeList<Payload>>(result);
   if (nodes.empty() || nodes.size() > f.is_leaf.size()) return "node count";
   size_t leaves = 0;
   for (size_t i = 0; i < nodes.size(); ++i) {
@@ -322,14 +274,8 @@ std::string check_nodes(const FlatTree& f, const NodeList<Payload>& nodes, bool 
 // Returns the broken property, empty when all hold.
 inline std::string check_input(const uint8_t* data, size_t size) {
   const EncodedTree t = decode(data, size);
-  auto check = [&](const auto& result) -> std::string {
-    using List = std::decay_t<decltype(std::get<0>(result))>;
-    if (const std::string* error = std::get_if<std::string>(&result)) {
-      return error->empty() ? "empty message" : "";
-    }
-    return detail::check_nodes(t.flat, std::get<List>(result), t.classifier);
-  };
-  return t.classifier ? check(import_classification(t.flat)) : check(import_regression(t.flat));
+  return t.classifier ? detail::check_import(t.flat, import_classification(t.flat), true)
+                      : detail::check_import(t.flat, import_regression(t.flat), false);
 }
 
 }  // namespace ornik::fuzz
