@@ -34,6 +34,7 @@ TEST_P(ParMapChunks, ResultsInItemOrderOnExpectedThreadCount) {
   ASSERT_EQ(out.size(), n_items);
   for (size_t i = 0; i < n_items; ++i) EXPECT_EQ(out[i], i * 10);
   EXPECT_EQ(seen.size(), expected_threads);
+  for (const auto& [first, last] : even_chunks(n_items, threads)) EXPECT_LT(first, last);
   // One item or none runs on the calling thread.
   EXPECT_TRUE(n_items > 1 || seen.count(std::this_thread::get_id()) == n_items);
 }
