@@ -42,7 +42,11 @@ def data(tmp_path):
 
 
 def run(capsys, *argv):
-    return main([str(a) for a in argv]), *capsys.readouterr()
+    try:
+        code = main([str(a) for a in argv])
+    except SystemExit as e:  # argparse's own refusals
+        code = e.code
+    return code, *capsys.readouterr()
 
 
 def command(*argv, cwd, umask=None):
@@ -97,16 +101,19 @@ def test_fit_then_predict_matches_the_python_model(data, tmp_path, capsys):
         (["predict", "{regressor}", "{train}", "--proba"], 2, "--proba needs a classifier"),
     ],
 )  # fmt: skip
-def test_errors_are_one_line_with_the_exit_code(argv, code, message, data, tmp_path, capsys):
+def test_errors_are_one_line_with_the_exit_code(
+    argv, code, message, data, tmp_path, capsys, monkeypatch
+):
     train, rows = data
     stray = [[3 - i if i != 2 else "?", *rows[i][1:]] for i in range(9)]
     files = dict(train=train, model=tmp_path / "model.json", regressor=tmp_path / "regressor.json",
                  stray=write_csv(tmp_path / "stray.csv", HEADER, stray).name)  # fmt: skip
     assert main(["fit", str(train), "--target", "label", "-q", "--out", str(files["model"])]) == 0
     ORNIKRegressor().fit([[0.0], [1.0]], [0.0, 1.0]).save(files["regressor"])
-    result = command(*[a.format(**files) for a in argv], cwd=tmp_path)
-    last = result.stderr.splitlines()[-1]  # after a note on the inferred task, if any
-    assert result.returncode == code and "Traceback" not in result.stderr, result.stderr
+    monkeypatch.chdir(tmp_path)
+    returned, _, err = run(capsys, *[a.format(**files) for a in argv])
+    last = err.splitlines()[-1]  # after a note on the inferred task, if any
+    assert returned == code and "Traceback" not in err, err
     assert message in last + "$" and "error:" in last
 
 
