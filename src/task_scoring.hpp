@@ -20,7 +20,7 @@ inline double leaf_payload(const Regression& task, std::span<const double> y,
                            SampleWeights w = {}) {
   const SideSums s = SideSums::of(y, w);
   if (s.n > 0.0) return s.sum / s.n;
-  return w.empty() || y.empty() ? 0.0 : leaf_payload(task, y);
+  return y.empty() ? 0.0 : leaf_payload(task, y);  // unweighted, s.n is 0 only when y is empty
 }
 
 inline ClassPrediction leaf_payload(const Classification& task, std::span<const ClassLabel> y,
@@ -109,7 +109,7 @@ std::vector<FoldStats> score_states_strict(const Task& task, const Column& colum
                                            std::span<const Fold> folds,
                                            std::span<const typename Task::Target> targets,
                                            std::span<const double> weights, uint64_t n_bins,
-                                           const ScanChoice& choice = {}) {
+                                           const ScanChoice& choice) {
   const bool with_train = needs_train_codes(task, choice);
   CodedFeature coded = code_fold_rows(column, folds, n_bins, with_train);
   coded.states.assign(states.begin(), states.end());
