@@ -2,20 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "parallel.hpp"
 #include "quantile.hpp"
 
 namespace ornik {
 namespace {
-
-// Number of edges quantile_edges would return, known without building them.
-uint64_t edge_count(std::span<const double> values, uint64_t n_bins) {
-  if (n_bins < 2) return 0;
-  const bool any_finite =
-      std::any_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); });
-  return any_finite ? n_bins - 1 : 0;
-}
 
 std::string limit_error(size_t feature, uint64_t count, const char* what) {
   return "feature " + std::to_string(feature) + ": " + std::to_string(count) + " " + what +
@@ -24,24 +17,26 @@ std::string limit_error(size_t feature, uint64_t count, const char* what) {
 
 // Numeric column: quantile-bin codes; non-finite values are missing. Checks the edge limit
 // before any edge is built so that a huge n_bins fails without allocating.
-// codes[i * stride] receives row i's code.
-bool encode_numeric(const Column& column, uint64_t n_bins, size_t feature, FeatureBins& bins,
-                    uint16_t* codes, size_t stride, std::string& error) {
-  const std::span<const double> values = column.numbers;
-  const uint64_t count = edge_count(values, n_bins);
+// codes[i * stride] receives row i's code. finite holds the keys' buffers, reused.
+bool encode_numeric(std::span<const double> values, uint64_t n_bins, size_t feature,
+                    FeatureBins& bins, uint16_t* codes, size_t stride, FiniteKeys& finite,
+                    std::string& error) {
+  finite.assign(values);
+  const uint64_t count = n_bins >= 2 && finite.size() > 0 ? n_bins - 1 : 0;
   if (count > MAX_FAST_EDGES) {
     error = limit_error(feature, count + 1, "continuous bins");
     return false;
   }
-  bins.edges = quantile_edges(values, n_bins);
+  bins.has_missing = finite.size() < values.size();
+  const double lo = from_total_order_key(finite.least);
+  const double hi = from_total_order_key(finite.greatest);
+  bins.edges = quantile_edges(finite, n_bins);
   bins.n_bins = bins.edges.size() + 1;
   bins.continuous = true;
   const std::span<const double> edges = bins.edges;
-  // The prefix table pays off once the column is long compared with its size.
-  bins.has_missing =
-      std::any_of(values.begin(), values.end(), [](double v) { return !std::isfinite(v); });
-  if (values.size() >= (size_t{1} << 16) && edges.size() >= 8) {
-    const BinCoder coder(edges);
+  // The bucket table pays off once the column is long compared with its size.
+  if (values.size() >= (size_t{1} << 14) && !edges.empty()) {
+    const BinCoder coder(edges, lo, hi);
     for (size_t i = 0; i < values.size(); ++i) {
       const double v = values[i];
       codes[i * stride] = std::isfinite(v) ? static_cast<uint16_t>(coder.code(v)) : MISSING_CODE;
@@ -87,6 +82,46 @@ bool encode_categorical(const Column& column, size_t feature, FeatureBins& bins,
   return true;
 }
 
+// Copies each source's first n values into the buffer of the same position, reading row by row.
+template <size_t N>
+void copy_rows(const StridedValues* sources, size_t n, std::vector<double>* out) {
+  const char* base[N];
+  double* dst[N];
+  for (size_t g = 0; g < N; ++g) {
+    base[g] = sources[g].base;
+    dst[g] = out[g].data();
+  }
+  const ptrdiff_t stride = sources[0].stride;
+  for (size_t i = 0; i < n; ++i) {
+    const ptrdiff_t at = static_cast<ptrdiff_t>(i) * stride;
+    for (size_t g = 0; g < N; ++g) std::memcpy(dst[g] + i, base[g] + at, sizeof(double));
+  }
+}
+
+void copy_rows(std::span<const StridedValues> sources, size_t n,
+               std::vector<std::vector<double>>& out) {
+  // Columns of one matrix share its row stride; others are copied one at a time.
+  const bool shared_stride =
+      std::all_of(sources.begin(), sources.end(),
+                  [&](const StridedValues& s) { return s.stride == sources[0].stride; });
+  if (!shared_stride) {
+    for (size_t g = 0; g < sources.size(); ++g) copy_rows<1>(&sources[g], n, &out[g]);
+    return;
+  }
+  switch (sources.size()) {
+    case 4:
+      return copy_rows<4>(sources.data(), n, out.data());
+    case 3:
+      return copy_rows<3>(sources.data(), n, out.data());
+    case 2:
+      return copy_rows<2>(sources.data(), n, out.data());
+    case 1:
+      return copy_rows<1>(sources.data(), n, out.data());
+    default:
+      return;
+  }
+}
+
 }  // namespace
 
 std::vector<uint16_t> BinnedData::feature_codes(size_t feature) const {
@@ -98,16 +133,41 @@ std::vector<uint16_t> BinnedData::feature_codes(size_t feature) const {
 BinnedDataBuilder::BinnedDataBuilder(size_t n_rows, size_t n_features)
     : n_rows_(n_rows), features_(n_features), columns_(n_features) {}
 
-std::optional<std::string> BinnedDataBuilder::add(size_t feature, const Column& column,
-                                                  uint64_t n_bins) {
+std::optional<std::string> BinnedDataBuilder::add_features(
+    size_t first, size_t last, uint64_t n_bins, const std::function<Column(size_t)>& column_at) {
+  // Numeric columns are copied a few at a time, row by row, so that a matrix laid out by rows is
+  // read in few passes; the copies and the keys' buffers serve every column of the range.
+  constexpr size_t kGroup = 4;
+  std::vector<std::vector<double>> values(kGroup, std::vector<double>(n_rows_));
+  FiniteKeys finite;
   std::string error;
-  std::vector<uint16_t>& codes = columns_[feature];
-  codes.resize(n_rows_);
-  const bool ok =
-      column.categorical
-          ? encode_categorical(column, feature, features_[feature], codes.data(), 1, error)
-          : encode_numeric(column, n_bins, feature, features_[feature], codes.data(), 1, error);
-  if (!ok) return error;
+  for (size_t j = first; j < last;) {
+    std::vector<Column> group;
+    for (; j < last && group.size() < kGroup; ++j) {
+      group.push_back(column_at(j));
+      if (group.back().categorical) {
+        ++j;
+        break;
+      }
+    }
+    const size_t group_first = j - group.size();
+    std::vector<StridedValues> sources;
+    for (const Column& c : group) {
+      if (!c.categorical) sources.push_back(c.values());
+    }
+    copy_rows(sources, n_rows_, values);
+    for (size_t g = 0, numeric = 0; g < group.size(); ++g) {
+      const size_t feature = group_first + g;
+      std::vector<uint16_t>& codes = columns_[feature];
+      codes.resize(n_rows_);
+      const bool ok =
+          group[g].categorical
+              ? encode_categorical(group[g], feature, features_[feature], codes.data(), 1, error)
+              : encode_numeric(values[numeric++], n_bins, feature, features_[feature], codes.data(),
+                               1, finite, error);
+      if (!ok) return error;
+    }
+  }
   return std::nullopt;
 }
 
@@ -140,15 +200,19 @@ std::variant<BinnedData, std::string> bin_columns(size_t n_rows, size_t n_featur
                                                   size_t n_threads,
                                                   const std::function<Column(size_t)>& column_at) {
   BinnedDataBuilder builder(n_rows, n_features);
-  std::vector<size_t> features(n_features);
-  for (size_t j = 0; j < n_features; ++j) features[j] = j;
-  auto encode = [&](size_t j) { return builder.add(j, column_at(j), n_bins); };
-  if (n_threads < 2) {
-    for (const size_t j : features) {
-      if (std::optional<std::string> error = encode(j)) return *error;
-    }
+  const std::vector<std::pair<size_t, size_t>> ranges = even_chunks(n_features, n_threads);
+  if (ranges.size() < 2) {
+    if (std::optional<std::string> error = builder.add_features(0, n_features, n_bins, column_at))
+      return *error;
   } else {
-    for (std::optional<std::string>& error : par_map(features, n_threads, encode)) {
+    // Each worker encodes its own range of features; the lowest range's error is the one a
+    // sequential pass would report first.
+    std::vector<std::optional<std::string>> errors(ranges.size());
+    run_workers(ranges.size(), [&](size_t worker, const Checkpoint&) {
+      errors[worker] =
+          builder.add_features(ranges[worker].first, ranges[worker].second, n_bins, column_at);
+    });
+    for (std::optional<std::string>& error : errors) {
       if (error) return *error;
     }
   }

@@ -42,13 +42,14 @@ struct BinnedData {
                                                    uint64_t n_bins);
 };
 
-// Encodes a matrix one column at a time, so a caller never needs all columns at once.
-// Distinct features may be added from different threads.
+// Encodes a matrix a few columns at a time, so a caller never needs all columns at once.
 class BinnedDataBuilder {
  public:
   BinnedDataBuilder(size_t n_rows, size_t n_features);
-  // Encodes feature j; the error text when it is over a fast-mode limit.
-  std::optional<std::string> add(size_t feature, const Column& column, uint64_t n_bins);
+  // Encodes features [first, last), column_at(j) giving feature j; the error text of the first
+  // one over a fast-mode limit. Disjoint ranges may be added from different threads.
+  std::optional<std::string> add_features(size_t first, size_t last, uint64_t n_bins,
+                                          const std::function<Column(size_t)>& column_at);
   // The row-major matrix of every added feature, interleaved on up to n_threads threads.
   BinnedData finish(size_t n_threads = 1);
 

@@ -5,16 +5,13 @@
 
 namespace ornik {
 
-// One training column of x, read down its rows.
 Column build_column(const MatrixView& x, size_t j, const std::vector<size_t>& categorical) {
   if (std::binary_search(categorical.begin(), categorical.end(), j)) {
     std::vector<uint32_t> labels(x.rows);
     for (size_t i = 0; i < x.rows; ++i) labels[i] = category_label(x.at(i, j));
     return Column::categories(std::move(labels));
   }
-  std::vector<double> values(x.rows);
-  for (size_t i = 0; i < x.rows; ++i) values[i] = x.at(i, j);
-  return Column::numeric(std::move(values));
+  return Column::numeric_view(x, j);
 }
 
 std::vector<Column> build_columns(const MatrixView& x, const std::vector<size_t>& categorical) {

@@ -11,16 +11,6 @@ namespace {
 
 __extension__ typedef unsigned __int128 u128;
 
-// Total-order keys of the finite values, in input order.
-std::vector<int64_t> finite_keys(std::span<const double> values) {
-  std::vector<int64_t> keys;
-  keys.reserve(values.size());
-  for (const double v : values) {
-    if (std::isfinite(v)) keys.push_back(total_order_key(v));
-  }
-  return keys;
-}
-
 // Rearranges keys so that every listed position (ascending, relative to keys.begin()) holds the
 // element a full sort would put there.
 void select_positions(std::span<int64_t> keys, size_t offset, std::span<const uint64_t> positions) {
@@ -45,11 +35,20 @@ void select_positions(std::span<int64_t> keys, size_t offset, std::span<const ui
 // Keys are bucketed by a non-decreasing function, which preserves order between buckets; only the
 // buckets holding a wanted rank are then gathered and selected in, so most keys are touched
 // twice. Gives up (false) when those buckets hold too much of the data to be worth it.
+// The bucket of every key is kept from the counting pass for the gathering one (n_buckets must fit
+// 16 bits).
 template <class BucketOf>
-bool select_in_buckets(std::vector<int64_t>& keys, std::span<const uint64_t> ranks,
-                       size_t n_buckets, BucketOf&& bucket_of) {
+bool select_in_buckets(FiniteKeys& finite, std::span<const uint64_t> ranks, size_t n_buckets,
+                       BucketOf&& bucket_of) {
+  std::vector<int64_t>& keys = finite.keys;
+  std::vector<uint16_t>& bucket = finite.buckets;
+  bucket.resize(keys.size());
   std::vector<uint32_t> start(n_buckets + 1, 0);
-  for (const int64_t k : keys) ++start[bucket_of(k) + 1];
+  for (size_t i = 0; i < keys.size(); ++i) {
+    const size_t b = bucket_of(keys[i]);
+    bucket[i] = static_cast<uint16_t>(b);
+    ++start[b + 1];
+  }
   for (size_t b = 1; b <= n_buckets; ++b) start[b] += start[b - 1];
 
   // The buckets that hold a wanted rank, each gathered into its own stretch of `picked`.
@@ -71,9 +70,9 @@ bool select_in_buckets(std::vector<int64_t>& keys, std::span<const uint64_t> ran
   if (slot_begin.back() * 4 > keys.size()) return false;
   std::vector<int64_t> picked(slot_begin.back());
   std::vector<size_t> fill(slot_begin.begin(), slot_begin.end() - 1);
-  for (const int64_t k : keys) {
-    const int32_t slot = slot_of[bucket_of(k)];
-    if (slot >= 0) picked[fill[slot]++] = k;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    const int32_t slot = slot_of[bucket[i]];
+    if (slot >= 0) picked[fill[static_cast<size_t>(slot)]++] = keys[i];
   }
   // Within its bucket, rank r is position r - start[b]; write the results back at rank r.
   std::vector<uint64_t> local;
@@ -93,33 +92,28 @@ bool select_in_buckets(std::vector<int64_t>& keys, std::span<const uint64_t> ran
 
 // Tries buckets of equal width in value (suits most data), then buckets by the keys' high bits
 // (suits values spread over many orders of magnitude).
-bool select_by_buckets(std::vector<int64_t>& keys, std::span<const uint64_t> ranks) {
+bool select_by_buckets(FiniteKeys& finite, std::span<const uint64_t> ranks) {
   constexpr size_t kBuckets = size_t{1} << 14;
-  const auto [lo_it, hi_it] = std::minmax_element(keys.begin(), keys.end());
-  const double lo_value = from_total_order_key(*lo_it);
-  const double width = from_total_order_key(*hi_it) - lo_value;
-  if (std::isfinite(width) && width > 0.0) {
-    // floor((x - lo) * scale) never decreases as x grows: each step rounds monotonically.
-    const double scale = static_cast<double>(kBuckets) / width;
-    const auto by_value = [lo_value, scale](int64_t k) {
-      const double b = std::floor((from_total_order_key(k) - lo_value) * scale);
-      return b >= static_cast<double>(kBuckets - 1) ? kBuckets - 1 : static_cast<size_t>(b);
-    };
-    if (select_in_buckets(keys, ranks, kBuckets, by_value)) return true;
+  const std::optional<ValueBuckets> by_value = ValueBuckets::over(
+      from_total_order_key(finite.least), from_total_order_key(finite.greatest), kBuckets);
+  if (by_value) {
+    const auto bucket_of = [&by_value](int64_t k) { return by_value->of(from_total_order_key(k)); };
+    if (select_in_buckets(finite, ranks, kBuckets, bucket_of)) return true;
   }
-  const uint64_t lo = static_cast<uint64_t>(*lo_it);
-  const uint64_t span = static_cast<uint64_t>(*hi_it) - lo;
+  const uint64_t lo = static_cast<uint64_t>(finite.least);
+  const uint64_t span = static_cast<uint64_t>(finite.greatest) - lo;
   int shift = 0;
   while ((span >> shift) >= kBuckets) ++shift;
   const auto by_bits = [lo, shift](int64_t k) {
     return static_cast<size_t>((static_cast<uint64_t>(k) - lo) >> shift);
   };
-  return select_in_buckets(keys, ranks, kBuckets, by_bits);
+  return select_in_buckets(finite, ranks, kBuckets, by_bits);
 }
 
 // The literal edge list from the finite keys: order statistics at the edge indices, found by
 // selection rather than a full sort.
-std::vector<double> edges_from_keys(std::vector<int64_t>& keys, uint64_t n_bins) {
+std::vector<double> edges_from_keys(FiniteKeys& finite, uint64_t n_bins) {
+  std::vector<int64_t>& keys = finite.keys;
   const uint64_t n = keys.size();
   std::vector<uint64_t> positions(n_bins - 1);
   for (uint64_t k = 1; k < n_bins; ++k) positions[k - 1] = quantile_rank(k, n, n_bins);
@@ -128,7 +122,7 @@ std::vector<double> edges_from_keys(std::vector<int64_t>& keys, uint64_t n_bins)
   } else {
     std::vector<uint64_t> distinct = positions;
     distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
-    if (n < 8192 || !select_by_buckets(keys, distinct)) select_positions(keys, 0, distinct);
+    if (n < 8192 || !select_by_buckets(finite, distinct)) select_positions(keys, 0, distinct);
   }
   std::vector<double> edges(positions.size());
   for (size_t i = 0; i < positions.size(); ++i) edges[i] = from_total_order_key(keys[positions[i]]);
@@ -137,10 +131,26 @@ std::vector<double> edges_from_keys(std::vector<int64_t>& keys, uint64_t n_bins)
 
 }  // namespace
 
-std::vector<double> quantile_edges(std::span<const double> values, uint64_t n_bins) {
-  if (n_bins < 2) return {};
-  std::vector<int64_t> keys = finite_keys(values);
-  if (keys.empty()) return {};
+void FiniteKeys::assign(std::span<const double> values) {
+  keys.resize(values.size());
+  int64_t lo = INT64_MAX, hi = INT64_MIN;
+  size_t n = 0;
+  for (const double v : values) {
+    const int64_t key = total_order_key(v);
+    const bool finite = std::isfinite(v);
+    keys[n] = key;
+    n += finite ? 1 : 0;
+    lo = finite && key < lo ? key : lo;
+    hi = finite && key > hi ? key : hi;
+  }
+  keys.resize(n);
+  least = lo;
+  greatest = hi;
+}
+
+std::vector<double> quantile_edges(FiniteKeys& finite, uint64_t n_bins) {
+  if (n_bins < 2 || finite.keys.empty()) return {};
+  std::vector<int64_t>& keys = finite.keys;
   if (n_bins - 1 > keys.size()) {
     // More edges than values: many repeat, so walk the sorted values instead of selecting.
     std::sort(keys.begin(), keys.end());
@@ -151,16 +161,25 @@ std::vector<double> quantile_edges(std::span<const double> values, uint64_t n_bi
     }
     return edges;
   }
-  return edges_from_keys(keys, n_bins);
+  return edges_from_keys(finite, n_bins);
+}
+
+std::vector<double> quantile_edges(std::span<const double> values, uint64_t n_bins) {
+  if (n_bins < 2) return {};
+  FiniteKeys finite;
+  finite.assign(values);
+  return quantile_edges(finite, n_bins);
 }
 
 QuantileEdges::QuantileEdges(std::span<const double> values, uint64_t n_bins) : n_bins_(n_bins) {
   if (n_bins < 2) return;
-  std::vector<int64_t> keys = finite_keys(values);
+  FiniteKeys finite;
+  finite.assign(values);
+  std::vector<int64_t>& keys = finite.keys;
   if (keys.empty()) return;
   count_ = n_bins - 1;
   if (count_ <= keys.size()) {
-    edges_ = edges_from_keys(keys, n_bins);
+    edges_ = edges_from_keys(finite, n_bins);
     return;
   }
   // Edges outnumber the values: keep the sorted values and derive edges and codes on demand.
@@ -187,34 +206,40 @@ uint64_t QuantileEdges::code(double x) const {
   return below >= count_ ? count_ : static_cast<uint64_t>(below);
 }
 
-uint64_t BinCoder::ordered_bits(double x) {
-  uint64_t bits;
-  std::memcpy(&bits, &x, sizeof bits);
-  return bits ^ ((bits >> 63) ? ~uint64_t{0} : uint64_t{1} << 63);
+std::optional<ValueBuckets> ValueBuckets::over(double lo, double hi, size_t n_buckets) {
+  const double width = hi - lo;
+  if (!std::isfinite(width) || !(width > 0.0)) return std::nullopt;
+  const double scale = static_cast<double>(n_buckets) / width;
+  if (!std::isfinite(scale)) return std::nullopt;
+  return ValueBuckets(lo, scale, static_cast<double>(n_buckets - 1));
 }
 
-BinCoder::BinCoder(std::span<const double> edges) : first_((size_t{1} << 16) + 1, 0) {
+BinCoder::BinCoder(std::span<const double> edges, double lo, double hi) {
   keys_.reserve(edges.size());
   // -0.0 and +0.0 compare equal, so both count as +0.0 here and in code().
   for (const double e : edges) keys_.push_back(ordered_bits(e == 0.0 ? 0.0 : e));
+  // Buckets of the values' range unless they leave more edges to one bucket than the key bits.
+  constexpr size_t kValueBuckets = size_t{1} << 12;
+  if (const auto buckets = ValueBuckets::over(lo, hi, kValueBuckets)) {
+    std::vector<uint32_t> by_bits(size_t{1} << 16, 0);
+    size_t most_by_bits = 0;
+    for (const uint64_t k : keys_)
+      most_by_bits = std::max<size_t>(most_by_bits, ++by_bits[k >> 48]);
+    std::vector<uint32_t> by_value(kValueBuckets, 0);
+    size_t most_by_value = 0;
+    for (const double e : edges) {
+      most_by_value = std::max<size_t>(most_by_value, ++by_value[buckets->of(e)]);
+    }
+    if (most_by_value <= most_by_bits) {
+      by_value_ = buckets;
+      first_.assign(kValueBuckets + 1, 0);
+      for (size_t b = 0; b < kValueBuckets; ++b) first_[b + 1] = first_[b] + by_value[b];
+      return;
+    }
+  }
+  first_.assign((size_t{1} << 16) + 1, 0);
   for (const uint64_t k : keys_) ++first_[(k >> 48) + 1];
   for (size_t p = 1; p < first_.size(); ++p) first_[p] += first_[p - 1];
-}
-
-uint64_t BinCoder::code(double x) const {
-  const uint64_t key = ordered_bits(x == 0.0 ? 0.0 : x);
-  const size_t prefix = key >> 48;
-  size_t lo = first_[prefix];
-  size_t len = first_[prefix + 1] - lo;
-  // Every edge before lo is below x; search the edges that share x's prefix, branch-free.
-  if (len == 0) return lo;
-  while (len > 1) {
-    const size_t half = len / 2;
-    lo = keys_[lo + half - 1] <= key ? lo + half : lo;
-    len -= half;
-  }
-  lo += keys_[lo] <= key ? 1 : 0;
-  return lo;
 }
 
 }  // namespace ornik

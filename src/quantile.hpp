@@ -1,7 +1,10 @@
 // Quantile cut points of a numeric column and the bin code of a value against them.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -15,10 +18,23 @@ inline uint64_t quantile_rank(uint64_t k, uint64_t n, uint64_t n_bins) {
   return idx >= n ? n - 1 : static_cast<uint64_t>(idx);
 }
 
+// A column's finite values as total-order keys, in input order, with their range. The buffers
+// are kept from one assign to the next, so that a worker binning many columns allocates once.
+struct FiniteKeys {
+  std::vector<int64_t> keys;
+  std::vector<uint16_t> buckets;    // scratch of the bucketed selection
+  int64_t least = 0, greatest = 0;  // the extreme keys, when there is one
+
+  void assign(std::span<const double> values);
+  size_t size() const { return keys.size(); }
+};
+
 // The n_bins - 1 cut points at the empirical quantiles of the finite values (edge k, k = 1 ..
 // n_bins - 1, is sorted[min(floor(k*n/n_bins), n-1)]), or none when n_bins < 2 or no value is
 // finite. Equal edges are kept.
 std::vector<double> quantile_edges(std::span<const double> values, uint64_t n_bins);
+// The same from a column's finite keys, which it reorders.
+std::vector<double> quantile_edges(FiniteKeys& finite, uint64_t n_bins);
 
 // The same edge list, held as the sorted finite values plus n_bins so that its memory never
 // grows with n_bins; edges and codes are computed on demand and equal the literal list's.
@@ -61,18 +77,61 @@ inline uint64_t bin_code(std::span<const double> edges, double x) {
   return lo + (e[lo] <= x ? 1 : 0);
 }
 
-// Bin codes of many values against one edge list. A table over the top 16 bits of each value's
-// total-order key narrows the search to the few edges that share those bits.
-class BinCoder {
+// Equal-width buckets over a finite range [lo, hi]: the bucket of a value never decreases as the
+// value grows (every step rounds monotonically, and values outside the range are clamped), so
+// whatever lies in a lower bucket is smaller. Values only a little apart share a bucket.
+class ValueBuckets {
  public:
-  explicit BinCoder(std::span<const double> edges);
-  // Number of edges <= x, for a finite x; equals bin_code(edges, x).
-  uint64_t code(double x) const;
+  // n_buckets of them, or none when the range is a single value or too wide for its width to be
+  // a finite double.
+  static std::optional<ValueBuckets> over(double lo, double hi, size_t n_buckets);
+  size_t count() const { return static_cast<size_t>(last_) + 1; }
+  // The bucket of a finite x.
+  size_t of(double x) const {
+    const double t = (x - lo_) * scale_;
+    return static_cast<size_t>(static_cast<int64_t>(std::min(std::max(t, 0.0), last_)));
+  }
 
  private:
-  static uint64_t ordered_bits(double x);
+  ValueBuckets(double lo, double scale, double last) : lo_(lo), scale_(scale), last_(last) {}
+  double lo_, scale_, last_;
+};
+
+// Bin codes of many values against one edge list. A table of the edges per bucket narrows the
+// search to the few edges that share a value's bucket: an equal-width bucket of the values' range
+// when that spreads the edges best, else the top 16 bits of the value's total-order key.
+class BinCoder {
+ public:
+  // lo and hi bound the finite values to be coded (others are coded exactly, only slower).
+  BinCoder(std::span<const double> edges, double lo, double hi);
+  // Number of edges <= x, for a finite x; equals bin_code(edges, x).
+  uint64_t code(double x) const {
+    // -0.0 and +0.0 compare equal, so both count as +0.0 here and in the edge keys.
+    const uint64_t key = ordered_bits(x == 0.0 ? 0.0 : x);
+    const size_t bucket = by_value_ ? by_value_->of(x) : static_cast<size_t>(key >> 48);
+    size_t lo = first_[bucket];
+    size_t len = first_[bucket + 1] - lo;
+    // Every edge before lo is below x; bisect the edges of x's bucket without branching.
+    if (len == 0) return lo;
+    while (len > 1) {
+      const size_t half = len / 2;
+      lo = keys_[lo + half - 1] <= key ? lo + half : lo;
+      len -= half;
+    }
+    return lo + (keys_[lo] <= key ? 1 : 0);
+  }
+
+ private:
+  static uint64_t ordered_bits(double x) {
+    uint64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    // Negative values have every bit flipped, others their sign bit (without a branch).
+    const uint64_t sign = static_cast<uint64_t>(static_cast<int64_t>(bits) >> 63);
+    return bits ^ (sign | uint64_t{1} << 63);
+  }
+  std::optional<ValueBuckets> by_value_;
   std::vector<uint64_t> keys_;   // edges as unsigned total-order keys, ascending
-  std::vector<uint32_t> first_;  // first_[p]: edges whose key is below p << 48
+  std::vector<uint32_t> first_;  // first_[b]: edges in buckets below b
 };
 
 }  // namespace ornik

@@ -204,8 +204,8 @@ PyObject* fit(PyObject* self, PyObject* args, PyObject* kwds) {
         nodes = build_tree_strict(est.task, p, *est.aggregator, std::span<const Column>(columns),
                                   target_span, weights, hook);
       } else {
-        // Columns are built and binned one at a time (on worker threads when the parallel path
-        // is open), so the float copy of x never exists whole.
+        // Columns are binned a few at a time (on worker threads when the parallel path is open),
+        // so no float copy of x exists whole.
         const bool parallel = p.parallel && p.n_threads >= 2 && x.rows >= p.parallel_min_samples;
         auto binned = bin_columns(x.rows, x.cols, p.n_bins, parallel ? p.n_threads : 1,
                                   [&](size_t j) { return build_column(x, j, est.categorical); });
