@@ -1,6 +1,7 @@
 #include "cross_validation.hpp"
 
 #include <algorithm>
+#include <numeric>
 
 namespace ornik {
 namespace {
@@ -40,11 +41,17 @@ std::vector<Fold> KFold::folds(std::span<const size_t> indices) const {
 }
 
 FoldAssignment KFold::assign(std::span<const uint32_t> indices) const {
+  FoldAssignment out = assign(indices.size());
+  for (uint32_t& p : out.order) p = indices[p];
+  return out;
+}
+
+FoldAssignment KFold::assign(size_t n) const {
   FoldAssignment out;
-  const size_t n = indices.size();
   if (n == 0) return out;
   const size_t count = fold_count(n_folds, n, kMaxFastFolds);
-  out.order.assign(indices.begin(), indices.end());
+  out.order.resize(n);
+  std::iota(out.order.begin(), out.order.end(), uint32_t{0});
   if (shuffle) shuffle_indices(std::span<uint32_t>(out.order), seed);
   const FoldSizes sizes{n / count, n % count};
   out.fold_of.resize(n);

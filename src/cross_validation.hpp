@@ -42,7 +42,10 @@ struct KFold {
   bool shuffle = true;
 
   std::vector<Fold> folds(std::span<const size_t> indices) const;
+  // The assignment of the given indices; of 0 .. n - 1 with the second form, the permutation the
+  // first applies to any n indices.
   FoldAssignment assign(std::span<const uint32_t> indices) const;
+  FoldAssignment assign(size_t n) const;
 };
 
 // Fisher-Yates over SplitMix64 seeded with seed ^ (n * golden ratio); n - 1 draws.

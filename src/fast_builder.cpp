@@ -8,20 +8,6 @@
 
 namespace ornik {
 
-size_t partition_in_place(std::span<uint32_t> positions, const uint16_t* codes, size_t stride,
-                          uint64_t state, bool ordered) {
-  size_t n_left = 0;
-  for (size_t j = 0; j < positions.size(); ++j) {
-    const uint64_t code = codes[positions[j] * stride];
-    const bool left = ordered ? code <= state : code == state;
-    if (left) {
-      std::swap(positions[j], positions[n_left]);
-      ++n_left;
-    }
-  }
-  return n_left;
-}
-
 std::optional<SplitRule> fast_rule(const FeatureBins& bins, size_t feature, uint64_t bin,
                                    bool ordered) {
   if (!bins.continuous) {
@@ -42,12 +28,11 @@ std::optional<SplitRule> fast_rule(const FeatureBins& bins, size_t feature, uint
 
 template <class Task>
 NodeList<typename Task::Payload> build_tree_fast(const Task& task, const TreeParams& params,
-                                                 const Aggregator& aggregator,
-                                                 const BinnedData& binned,
+                                                 const Aggregator& aggregator, BinnedData binned,
                                                  std::span<const typename Task::Target> targets,
                                                  std::span<const double> weights,
                                                  const NodeHook& between_nodes) {
-  const FastGrower<Task> grower(task, params, aggregator, binned, targets, weights);
+  const FastGrower<Task> grower(task, params, aggregator, std::move(binned), targets, weights);
   const size_t n = grower.n_rows();
   NodeList<typename Task::Payload> top;
   FastScratch scratch;
@@ -68,9 +53,9 @@ NodeList<typename Task::Payload> build_tree_fast(const Task& task, const TreePar
   return splice_subtrees(top, subtrees, grown);
 }
 
-#define ORNIK_INSTANTIATE_FAST(TASK)                                        \
-  template NodeList<TASK::Payload> build_tree_fast<TASK>(                   \
-      const TASK&, const TreeParams&, const Aggregator&, const BinnedData&, \
+#define ORNIK_INSTANTIATE_FAST(TASK)                                 \
+  template NodeList<TASK::Payload> build_tree_fast<TASK>(            \
+      const TASK&, const TreeParams&, const Aggregator&, BinnedData, \
       std::span<const TASK::Target>, std::span<const double>, const NodeHook&);
 
 ORNIK_INSTANTIATE_FAST(Regression)

@@ -1,5 +1,6 @@
-// The Fast grower: grows subtrees over one shared binned matrix, reordering a list of row
-// positions in place so that every node owns a contiguous slice of it.
+// The Fast grower: grows subtrees over one binned matrix whose rows (with their targets and
+// weights) it reorders in place, so that every node owns a contiguous block of rows and a node's
+// passes read only its own memory.
 #pragma once
 
 #include <algorithm>
@@ -19,8 +20,8 @@
 
 namespace ornik {
 
-// A subtree left to the subtree workers: its slice of positions and the placeholder node that
-// stands for it in the top of the tree.
+// A subtree left to the subtree workers: its block of rows and the placeholder node that stands
+// for it in the top of the tree.
 struct DeferredSubtree {
   size_t placeholder;
   size_t begin, end, depth;
@@ -30,6 +31,38 @@ struct DeferredSubtree {
 std::optional<SplitRule> fast_rule(const FeatureBins& bins, size_t feature, uint64_t bin,
                                    bool ordered);
 
+// A block of n rows held side by side: row i's codes at codes[i * stride] (stride codes), its
+// target and, when weights is not null, its weight.
+template <class Target>
+struct NodeRows {
+  uint16_t* codes;
+  size_t stride;
+  Target* targets;
+  double* weights;
+  size_t n;
+};
+
+// Moves the rows whose code of the given feature satisfies the rule (code <= state when ordered,
+// code == state otherwise) to the front, each row's codes, target and weight together, keeping
+// the order of the rows moved; returns how many there are.
+template <class Target>
+size_t partition_rows(const NodeRows<Target>& rows, size_t feature, uint64_t state, bool ordered) {
+  size_t n_left = 0;
+  for (size_t j = 0; j < rows.n; ++j) {
+    const uint64_t code = rows.codes[j * rows.stride + feature];
+    const bool left = ordered ? code <= state : code == state;
+    if (!left) continue;
+    if (j != n_left) {
+      std::swap_ranges(rows.codes + j * rows.stride, rows.codes + (j + 1) * rows.stride,
+                       rows.codes + n_left * rows.stride);
+      std::swap(rows.targets[j], rows.targets[n_left]);
+      if (rows.weights != nullptr) std::swap(rows.weights[j], rows.weights[n_left]);
+    }
+    ++n_left;
+  }
+  return n_left;
+}
+
 // Grows Fast-mode subtrees. Every subtree is grown by the same sequential steps wherever it runs,
 // so the tree does not depend on which thread grew which part.
 template <class Task>
@@ -38,23 +71,21 @@ class FastGrower {
   using Target = typename Task::Target;
   using Payload = typename Task::Payload;
 
+  // Takes the binned matrix over, to reorder its rows; targets and weights are copied.
   FastGrower(const Task& task, const TreeParams& params, const Aggregator& aggregator,
-             const BinnedData& binned, std::span<const Target> targets,
-             std::span<const double> weights)
+             BinnedData binned, std::span<const Target> targets, std::span<const double> weights)
       : task_(task),
         params_(params),
         aggregator_(aggregator),
-        binned_(binned),
-        targets_(targets),
-        weights_(weights),
+        binned_(std::move(binned)),
+        targets_(targets.begin(), targets.end()),
+        weights_(weights.begin(), weights.end()),
         kfold_(params.kfold()),
         min_leaf_(std::max<uint64_t>(params.min_samples_leaf, 1)),
-        n_features_(binned.features.size()),
-        positions_(binned.n_rows),
+        n_features_(binned_.features.size()),
         block_features_(n_features_) {
-    std::iota(positions_.begin(), positions_.end(), uint32_t{0});
     for (size_t f = 0; f < n_features_; ++f) {
-      const FeatureBins& bins = binned.features[f];
+      const FeatureBins& bins = binned_.features[f];
       block_features_[f] = BlockFeature{
           bins.n_bins, f, params.split_style == SplitStyle::Threshold && bins.continuous,
           !bins.has_missing};
@@ -63,9 +94,9 @@ class FastGrower {
     if (parallel_allowed(params)) chunks_ = even_chunks(n_features_, params.n_threads);
   }
 
-  size_t n_rows() const { return positions_.size(); }
+  size_t n_rows() const { return targets_.size(); }
 
-  // Grows the subtree over positions[begin, end) into out, in preorder. A node with fewer than
+  // Grows the subtree over rows [begin, end) into out, in preorder. A node with fewer than
   // defer_below samples is not grown: a placeholder leaf stands for it and it is recorded in
   // deferred. Nodes of at least parallel_min_samples are scored on feature-chunk workers when
   // feature_parallel is set.
@@ -77,34 +108,34 @@ class FastGrower {
       size_t parent;  // the split whose right child this is, or kNoParent
     };
     std::vector<Pending> stack{{begin, end, depth, kNoParent}};
-    std::vector<Target> node_targets;
-    std::vector<double> node_weights;
     while (!stack.empty()) {
       if (between_nodes) between_nodes();
       const Pending item = stack.back();
       stack.pop_back();
       if (item.parent != kNoParent) out[item.parent].right = out.size();
-      const std::span<uint32_t> slice(positions_.data() + item.begin, item.end - item.begin);
-      const size_t n = slice.size();
+      const NodeRows<Target> rows = node_rows(item.begin, item.end);
+      const size_t n = rows.n;
       if (deferred && n < defer_below) {
         deferred->push_back({out.size(), item.begin, item.end, item.depth});
         append_leaf(out, Payload{}, n);
         continue;
       }
 
-      gather_node(slice, targets_, weights_, node_targets, node_weights);
+      const std::span<const Target> node_targets(rows.targets, n);
+      const std::span<const double> node_weights(rows.weights, rows.weights ? n : 0);
       Payload payload = leaf_payload(task_, node_targets, node_weights);
-      if (stops_before_scoring(task_, params_, n, item.depth, std::span<const Target>(node_targets),
-                               node_weights)) {
+      if (stops_before_scoring(task_, params_, n, item.depth, node_targets, node_weights)) {
         settle_leaf(out, std::move(payload), n, between_nodes);
         continue;
       }
 
-      const FoldAssignment folds = kfold_.assign(slice);
+      // The folds address the node's rows by their place in its block.
+      const FoldAssignment folds = kfold_.assign(n);
       const bool in_parallel =
           feature_parallel && chunks_.size() >= 2 && n >= params_.parallel_min_samples;
       FoldPicks picks(params_.stop_rule == StopRule::Selection ? folds.n_folds : 0);
-      const std::vector<ScoredCandidate> candidates = score(folds, in_parallel, scratch, picks);
+      const std::vector<ScoredCandidate> candidates =
+          score(rows, folds, in_parallel, scratch, picks);
       SplitEvidence evidence;
       const ScoredCandidate* best =
           winning_candidate(candidates, params_, aggregator_, picks, evidence);
@@ -119,8 +150,7 @@ class FastGrower {
         settle_leaf(out, std::move(payload), n, between_nodes);
         continue;
       }
-      const size_t n_left = partition_in_place(slice, binned_.codes.data() + best->feature,
-                                               n_features_, best->state, winner.ordered);
+      const size_t n_left = partition_rows(rows, best->feature, best->state, winner.ordered);
       if (n_left < min_leaf_ || n - n_left < min_leaf_) {
         settle_leaf(out, std::move(payload), n, between_nodes);
         continue;
@@ -136,11 +166,14 @@ class FastGrower {
   // Sequentially every feature is scored in one pass over the node's rows; in parallel each
   // worker makes that pass over its own contiguous chunk of features, with picks of its own that
   // are merged in feature order. Either way the candidate list is in feature order.
-  std::vector<ScoredCandidate> score(const FoldAssignment& folds, bool in_parallel,
-                                     FastScratch& scratch, FoldPicks& picks) const {
+  std::vector<ScoredCandidate> score(const NodeRows<Target>& rows, const FoldAssignment& folds,
+                                     bool in_parallel, FastScratch& scratch,
+                                     FoldPicks& picks) const {
+    const std::span<const Target> targets(rows.targets, rows.n);
+    const std::span<const double> weights(rows.weights, rows.weights ? rows.n : 0);
     if (!in_parallel) {
-      return score_block_fast(task_, block(0, n_features_), targets_, weights_, folds, aggregator_,
-                              scratch, scan_choice(params_, picks));
+      return score_block_fast(task_, block(rows, 0, n_features_), targets, weights, folds,
+                              aggregator_, scratch, scan_choice(params_, picks));
     }
     struct Part {
       std::vector<ScoredCandidate> candidates;
@@ -150,7 +183,7 @@ class FastGrower {
       FastScratch own;
       Part part{{}, FoldPicks(picks.folds().size())};
       part.candidates =
-          score_block_fast(task_, block(range.first, range.second), targets_, weights_, folds,
+          score_block_fast(task_, block(rows, range.first, range.second), targets, weights, folds,
                            aggregator_, own, scan_choice(params_, part.picks));
       return part;
     });
@@ -162,22 +195,26 @@ class FastGrower {
     return all;
   }
 
-  FastBlock block(size_t first, size_t last) const {
-    return FastBlock{binned_.codes.data() + first, n_features_,
+  FastBlock block(const NodeRows<Target>& rows, size_t first, size_t last) const {
+    return FastBlock{rows.codes + first, n_features_,
                      std::span<const BlockFeature>(block_features_.data() + first, last - first)};
+  }
+
+  // Rows [begin, end): disjoint blocks are reordered by different subtree workers.
+  NodeRows<Target> node_rows(size_t begin, size_t end) const {
+    return {binned_.codes.data() + begin * n_features_, n_features_, targets_.data() + begin,
+            weights_.empty() ? nullptr : weights_.data() + begin, end - begin};
   }
 
   const Task& task_;
   const TreeParams& params_;
   const Aggregator& aggregator_;
-  const BinnedData& binned_;
-  std::span<const Target> targets_;
-  std::span<const double> weights_;  // empty: every sample weighs one
+  mutable BinnedData binned_;
+  mutable std::vector<Target> targets_;
+  mutable std::vector<double> weights_;  // empty: every sample weighs one
   KFold kfold_;
   size_t min_leaf_;
   size_t n_features_;
-  // Disjoint slices of it are reordered by different subtree workers.
-  mutable std::vector<uint32_t> positions_;
   std::vector<BlockFeature> block_features_;
   std::vector<std::pair<size_t, size_t>> chunks_;
 };

@@ -59,8 +59,7 @@ NodeList<typename Task::Payload> build_tree_strict(const Task& task, const TreeP
 // Grows a whole tree in Fast mode over every row of the binned matrix; weights as above.
 template <class Task>
 NodeList<typename Task::Payload> build_tree_fast(const Task& task, const TreeParams& params,
-                                                 const Aggregator& aggregator,
-                                                 const BinnedData& binned,
+                                                 const Aggregator& aggregator, BinnedData binned,
                                                  std::span<const typename Task::Target> targets,
                                                  std::span<const double> weights = {},
                                                  const NodeHook& between_nodes = {});
@@ -69,11 +68,5 @@ NodeList<typename Task::Payload> build_tree_fast(const Task& task, const TreePar
 // everything up to that bin, never the top bin) or its category. None when no rule fits.
 std::optional<SplitRule> make_rule(const Column& column, size_t feature, StateCode state,
                                    std::span<const size_t> samples, uint64_t n_bins, bool ordered);
-
-// Moves the positions whose code satisfies the rule (code <= state when ordered, code == state
-// otherwise) to the front, keeping their order; returns how many there are. Row r's code is
-// codes[r * stride].
-size_t partition_in_place(std::span<uint32_t> positions, const uint16_t* codes, size_t stride,
-                          uint64_t state, bool ordered);
 
 }  // namespace ornik

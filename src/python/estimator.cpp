@@ -212,8 +212,9 @@ PyObject* fit(PyObject* self, PyObject* args, PyObject* kwds) {
         if (const std::string* error = std::get_if<std::string>(&binned)) {
           released.relocked([&] { raise(PyExc_ValueError, *error); });
         }
-        nodes = build_tree_fast(est.task, p, *est.aggregator, std::get<BinnedData>(binned),
-                                target_span, weights, hook);
+        nodes =
+            build_tree_fast(est.task, p, *est.aggregator, std::move(std::get<BinnedData>(binned)),
+                            target_span, weights, hook);
       }
       if (progress != nullptr)
         released.relocked([&] { report_progress(progress, x.rows, x.rows); });

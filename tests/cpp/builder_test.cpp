@@ -8,6 +8,7 @@
 #include <tuple>
 
 #include "binning.hpp"
+#include "fast_grower.hpp"
 #include "parallel.hpp"
 #include "tree_builder.hpp"
 
@@ -56,15 +57,23 @@ TEST(Builder, BothModesSplitAStepAtItsHeldOutThresholdUnlessStopped) {
   }
 }
 
-TEST(Builder, PartitionKeepsLeftOrder) {
-  std::vector<uint32_t> pos{0, 1, 2, 3, 4, 5};
-  const std::vector<uint16_t> codes{2, 0, MISSING_CODE, 1, 0, 3};
-  EXPECT_EQ(partition_in_place(pos, codes.data(), 1, 1, true), 3u);
-  EXPECT_EQ(std::vector<uint32_t>(pos.begin(), pos.begin() + 3), (std::vector<uint32_t>{1, 3, 4}));
-  std::vector<uint32_t> pos2{0, 1, 2, 3, 4, 5};
-  EXPECT_EQ(partition_in_place(pos2, codes.data(), 1, 0, false), 2u);
-  EXPECT_EQ(pos2[0], 1u);
-  EXPECT_EQ(pos2[1], 4u);
+// Rows of two codes (the rule's feature second), each row's target its original place.
+TEST(Builder, PartitionKeepsLeftOrderAndMovesRowsWhole) {
+  for (const bool ordered : {true, false}) {
+    std::vector<uint16_t> codes{10, 2, 11, 0, 12, MISSING_CODE, 13, 1, 14, 0, 15, 3};
+    std::vector<double> targets{0, 1, 2, 3, 4, 5};
+    std::vector<double> weights{0.5, 1.5, 2.5, 3.5, 4.5, 5.5};
+    const NodeRows<double> rows{codes.data(), 2, targets.data(), weights.data(), 6};
+    const std::vector<double> left =
+        ordered ? std::vector<double>{1, 3, 4} : std::vector<double>{1, 4};
+    ASSERT_EQ(partition_rows(rows, 1, ordered ? 1 : 0, ordered), left.size());
+    EXPECT_EQ(std::vector<double>(targets.begin(), targets.begin() + left.size()), left);
+    for (size_t i = 0; i < 6; ++i) {
+      const size_t from = static_cast<size_t>(targets[i]);
+      EXPECT_EQ(codes[2 * i], 10 + from);
+      EXPECT_EQ(weights[i], targets[i] + 0.5);
+    }
+  }
 }
 
 // Random mixed data with missing values and a regression target, for the stop-rule and hook
