@@ -32,6 +32,21 @@ struct AssignedRows {
   }
 };
 
+// The node's rows in place order, each with its fold: for sums whose order does not matter.
+struct RowsInPlace {
+  const uint16_t* matrix;
+  size_t stride;
+  const uint8_t* fold_at;
+  size_t n;
+
+  size_t size() const { return n; }
+  size_t row(size_t p) const { return p; }
+  size_t column(size_t p) const { return fold_at[p]; }
+  const uint16_t* codes(size_t row, size_t) const { return matrix + row * stride; }
+  template <class Target, class Weights>
+  void prefetch(size_t, const Target*, const Weights&) const {}
+};
+
 // Integer lanes when every sample weighs one, weights otherwise.
 template <class Weights>
 using ClassLane = std::conditional_t<std::is_same_v<Weights, UnitWeights>, uint32_t, double>;
@@ -66,8 +81,17 @@ std::vector<ScoredCandidate> block_candidates(const FastBlock& block,
     Lane* cells = zero_scratch(buffers.cells, n_lanes);
     Lane* feature_totals = zero_scratch(buffers.feature_totals, n_features * (n_folds + 1) * width);
     Lane* totals = zero_scratch(buffers.totals, n_folds * width);
-    fill_cells(lanes, rows, targets.data(), w, block.features, s.cell_offset.data(), n_folds, cells,
-               feature_totals, totals);
+    if constexpr (std::is_integral_v<Lane>) {
+      // Integer sums are the same in any order: the rows are read where they lie.
+      s.fold_at.resize(rows.n);
+      for (size_t p = 0; p < rows.n; ++p) s.fold_at[rows.order[p]] = rows.fold_of[p];
+      const RowsInPlace in_place{block.codes, block.stride, s.fold_at.data(), rows.n};
+      fill_cells(lanes, in_place, targets.data(), w, block.features, s.cell_offset.data(), n_folds,
+                 cells, feature_totals, totals);
+    } else {
+      fill_cells(lanes, rows, targets.data(), w, block.features, s.cell_offset.data(), n_folds,
+                 cells, feature_totals, totals);
+    }
     for (size_t j = 0; j < n_features; ++j) {
       const BlockFeature& feature = block.features[j];
       if (feature.n_bins == 0) continue;
