@@ -92,6 +92,18 @@ struct ClassLanes {
     cell[0] += s.weight;
     cell[1 + s.slot] += s.weight;
   }
+  // Integer counts of the classes alone sum to the weight lane exactly, in any order: a pass may
+  // add the class lane only and set the weight lane from the class lanes once it is done.
+  static constexpr bool kWeightAfterPass = std::is_integral_v<Lane> && !KeepUnknown;
+  static void add_class(Lane* cell, const Sample& s) { cell[1 + s.slot] += s.weight; }
+  void weigh_cells(Lane* cells, size_t n_cells) const {
+    const size_t w = width();
+    for (Lane* cell = cells; cell != cells + n_cells * w; cell += w) {
+      Lane sum = 0;
+      for (size_t c = 1; c < w; ++c) sum += cell[c];
+      cell[0] = sum;
+    }
+  }
   double impurity(const ClassCriterion& criterion, const double* lanes) const {
     return criterion.from_counts({lanes + 1, n_classes}, lanes[0]);
   }

@@ -35,6 +35,57 @@ T* zero_scratch(std::vector<T>& buffer, size_t n) {
   return buffer.data();
 }
 
+// Whether a pass adds only the class lane of each sample (see ClassLanes::kWeightAfterPass).
+template <class Stats>
+constexpr bool weight_after_pass() {
+  if constexpr (requires { Stats::kWeightAfterPass; }) {
+    return Stats::kWeightAfterPass;
+  } else {
+    return false;
+  }
+}
+
+// The loop of fill_cells, compiled apart for blocks whose features are all complete.
+template <bool AllComplete, class Stats, class Source, class Target, class Weights>
+void fill_rows(const Stats& stats, const Source& source, const Target* targets,
+               const Weights& weights, std::span<const BlockFeature> features, const size_t* offset,
+               size_t n_columns, typename Stats::Lane* cells, typename Stats::Lane* feature_totals,
+               typename Stats::Lane* totals) {
+  const size_t width = stats.width();
+  const size_t bin_lanes = n_columns * width;         // one bin of a feature, every column
+  const size_t slot_lanes = (n_columns + 1) * width;  // one incomplete feature's own totals
+  const size_t n_features = features.size();
+  const BlockFeature* feature = features.data();
+  const auto add = [&stats](typename Stats::Lane* cell, const auto& sample) {
+    if constexpr (weight_after_pass<Stats>()) {
+      stats.add_class(cell, sample);
+    } else {
+      stats.add(cell, sample);
+    }
+  };
+  for (size_t p = 0; p < source.size(); ++p) {
+    source.prefetch(p, targets, weights);
+    const size_t row = source.row(p);
+    const auto sample = stats.sample(targets[row], row, weights);
+    if (!stats.counted(sample)) continue;
+    const size_t column = source.column(p) * width;  // the column's first lane
+    if (totals != nullptr) add(totals + column, sample);
+    const auto* codes = source.codes(row, p);
+    typename Stats::Lane* row_cells = cells + column;
+    for (size_t j = 0; j < n_features; ++j) {
+      const size_t x = codes[j];
+      if (AllComplete || feature[j].complete) {
+        add(row_cells + offset[j] + x * bin_lanes, sample);
+        continue;
+      }
+      const size_t n_bins = feature[j].n_bins;
+      const bool in_range = x < n_bins;
+      add(row_cells + offset[j] + (in_range ? x : n_bins) * bin_lanes, sample);
+      add(feature_totals + j * slot_lanes + (in_range ? column : bin_lanes), sample);
+    }
+  }
+}
+
 // One pass over a source's samples in order, so that every sum accumulates in that order. Each
 // counted sample is added to its column's totals and, for every feature j, to the cell of its
 // code and column, the cells of feature j starting at lane offset[j]. An incomplete feature keeps
@@ -49,31 +100,23 @@ void fill_cells(const Stats& stats, const Source& source, const Target* targets,
                 const Weights& weights, std::span<const BlockFeature> features,
                 const size_t* offset, size_t n_columns, typename Stats::Lane* cells,
                 typename Stats::Lane* feature_totals, typename Stats::Lane* totals) {
-  const size_t width = stats.width();
-  const size_t bin_lanes = n_columns * width;         // one bin of a feature, every column
-  const size_t slot_lanes = (n_columns + 1) * width;  // one incomplete feature's own totals
-  const size_t n_features = features.size();
-  const BlockFeature* feature = features.data();
-  for (size_t p = 0; p < source.size(); ++p) {
-    source.prefetch(p, targets, weights);
-    const size_t row = source.row(p);
-    const auto sample = stats.sample(targets[row], row, weights);
-    if (!stats.counted(sample)) continue;
-    const size_t column = source.column(p) * width;  // the column's first lane
-    if (totals != nullptr) stats.add(totals + column, sample);
-    const auto* codes = source.codes(row, p);
-    for (size_t j = 0; j < n_features; ++j) {
-      const size_t x = codes[j];
-      typename Stats::Lane* column_cells = cells + offset[j] + column;
-      if (feature[j].complete) {
-        stats.add(column_cells + x * bin_lanes, sample);
-        continue;
-      }
-      const size_t n_bins = feature[j].n_bins;
-      const bool in_range = x < n_bins;
-      stats.add(column_cells + (in_range ? x : n_bins) * bin_lanes, sample);
-      stats.add(feature_totals + j * slot_lanes + (in_range ? column : bin_lanes), sample);
+  const bool all_complete = std::all_of(features.begin(), features.end(),
+                                        [](const BlockFeature& f) { return f.complete; });
+  if (all_complete) {
+    fill_rows<true>(stats, source, targets, weights, features, offset, n_columns, cells,
+                    feature_totals, totals);
+  } else {
+    fill_rows<false>(stats, source, targets, weights, features, offset, n_columns, cells,
+                     feature_totals, totals);
+  }
+  // The weight lanes of every cell and total that is read (not the spare bins and slots).
+  if constexpr (weight_after_pass<Stats>()) {
+    for (size_t j = 0; j < features.size(); ++j) {
+      stats.weigh_cells(cells + offset[j], features[j].n_bins * n_columns);
+      if (!features[j].complete)
+        stats.weigh_cells(feature_totals + j * (n_columns + 1) * stats.width(), n_columns);
     }
+    if (totals != nullptr) stats.weigh_cells(totals, n_columns);
   }
 }
 
