@@ -44,7 +44,7 @@ NodeList<typename Task::Payload> build_tree_fast(const Task& task, const TreePar
   // the rows per thread are grown whole, one per worker at a time.
   // (A thread count beyond the rows is capped first, so 4 * threads cannot overflow to 0.)
   const uint64_t threads = std::min<uint64_t>(params.n_threads, n);
-  const size_t defer_below = std::max<size_t>(n / (4 * threads), 1);
+  const size_t defer_below = n / threads + 1;
   std::vector<DeferredSubtree> subtrees;
   grower.grow(0, n, 0, top, scratch, true, defer_below, &subtrees, between_nodes);
   if (subtrees.empty()) return top;
