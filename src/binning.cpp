@@ -84,7 +84,7 @@ bool encode_categorical(const Column& column, size_t feature, FeatureBins& bins,
 
 // Copies each source's first n values into the buffer of the same position, reading row by row.
 template <size_t N>
-void copy_rows(const StridedValues* sources, size_t n, std::vector<double>* out) {
+void copy_rows(const StridedValues* sources, size_t n, FillLaterVector<double>* out) {
   const char* base[N];
   double* dst[N];
   for (size_t g = 0; g < N; ++g) {
@@ -99,7 +99,7 @@ void copy_rows(const StridedValues* sources, size_t n, std::vector<double>* out)
 }
 
 void copy_rows(std::span<const StridedValues> sources, size_t n,
-               std::vector<std::vector<double>>& out) {
+               std::vector<FillLaterVector<double>>& out) {
   // Columns of one matrix share its row stride; others are copied one at a time.
   const bool shared_stride =
       std::all_of(sources.begin(), sources.end(),
@@ -138,7 +138,7 @@ std::optional<std::string> BinnedDataBuilder::add_features(
   // Numeric columns are copied a few at a time, row by row, so that a matrix laid out by rows is
   // read in few passes; the copies and the keys' buffers serve every column of the range.
   constexpr size_t kGroup = 4;
-  std::vector<std::vector<double>> values(kGroup, std::vector<double>(n_rows_));
+  std::vector<FillLaterVector<double>> values(kGroup, FillLaterVector<double>(n_rows_));
   FiniteKeys finite;
   std::string error;
   for (size_t j = first; j < last;) {
@@ -158,7 +158,7 @@ std::optional<std::string> BinnedDataBuilder::add_features(
     copy_rows(sources, n_rows_, values);
     for (size_t g = 0, numeric = 0; g < group.size(); ++g) {
       const size_t feature = group_first + g;
-      std::vector<uint16_t>& codes = columns_[feature];
+      FillLaterVector<uint16_t>& codes = columns_[feature];
       codes.resize(n_rows_);
       const bool ok =
           group[g].categorical
@@ -191,7 +191,7 @@ BinnedData BinnedDataBuilder::finish(size_t n_threads) {
       }
     }
   });
-  for (std::vector<uint16_t>& column : columns_) std::vector<uint16_t>().swap(column);
+  for (FillLaterVector<uint16_t>& column : columns_) FillLaterVector<uint16_t>().swap(column);
   data.features = std::move(features_);
   return data;
 }

@@ -28,7 +28,7 @@ struct FeatureBins {
 // Codes are stored row-major (all features of a row side by side) so that one pass over a
 // node's rows reads every feature of a row from one place.
 struct BinnedData {
-  std::vector<uint16_t> codes;  // codes[row * n_features() + feature]
+  FillLaterVector<uint16_t> codes;  // codes[row * n_features() + feature]
   std::vector<FeatureBins> features;
   size_t n_rows = 0;
 
@@ -56,7 +56,7 @@ class BinnedDataBuilder {
  private:
   size_t n_rows_;
   std::vector<FeatureBins> features_;
-  std::vector<std::vector<uint16_t>> columns_;  // per feature until finish interleaves them
+  std::vector<FillLaterVector<uint16_t>> columns_;  // per feature until finish interleaves them
 };
 
 // Bins the n_features columns that column_at(j) builds, on up to n_threads threads; the error

@@ -5,10 +5,37 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace ornik {
+
+// An allocator that leaves new elements of trivial types uninitialised, for buffers whose every
+// element is written before it is read: growing one costs no zeroing pass, and its pages are
+// first touched by the threads that fill them.
+template <class T>
+struct FillLaterAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = FillLaterAllocator<U>;
+  };
+  FillLaterAllocator() = default;
+  template <class U>
+  FillLaterAllocator(const FillLaterAllocator<U>&) noexcept {}
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+
+template <class T>
+using FillLaterVector = std::vector<T, FillLaterAllocator<T>>;
 
 // A missing categorical label.
 inline constexpr uint32_t MISSING_CATEGORY = 0xFFFFFFFFu;
