@@ -135,7 +135,7 @@ class FastGrower {
           feature_parallel && chunks_.size() >= 2 && n >= params_.parallel_min_samples;
       FoldPicks picks(params_.stop_rule == StopRule::Selection ? folds.n_folds : 0);
       const std::vector<ScoredCandidate> candidates =
-          score(rows, folds, in_parallel, scratch, picks);
+          score(rows, folds, in_parallel, scratch, picks).take();
       SplitEvidence evidence;
       const ScoredCandidate* best =
           winning_candidate(candidates, params_, aggregator_, picks, evidence);
@@ -163,36 +163,35 @@ class FastGrower {
   }
 
  private:
-  // Sequentially every feature is scored in one pass over the node's rows; in parallel each
-  // worker makes that pass over its own contiguous chunk of features, with picks of its own that
-  // are merged in feature order. Either way the candidate list is in feature order.
-  std::vector<ScoredCandidate> score(const NodeRows<Target>& rows, const FoldAssignment& folds,
-                                     bool in_parallel, FastScratch& scratch,
-                                     FoldPicks& picks) const {
+  // The best candidate of the node (only the winner is needed). Sequentially every feature is
+  // scored in one pass over the node's rows; in parallel each worker makes that pass over its own
+  // contiguous chunk of features, with picks of its own that are merged in feature order.
+  Candidates score(const NodeRows<Target>& rows, const FoldAssignment& folds, bool in_parallel,
+                   FastScratch& scratch, FoldPicks& picks) const {
     const std::span<const Target> targets(rows.targets, rows.n);
     const std::span<const double> weights(rows.weights, rows.weights ? rows.n : 0);
+    Candidates best(false);
     if (!in_parallel) {
-      return score_block_fast(task_, block(rows, 0, n_features_), targets, weights, folds,
-                              aggregator_, scratch, scan_choice(params_, picks));
+      score_block_fast(task_, block(rows, 0, n_features_), targets, weights, folds, aggregator_,
+                       scratch, best, scan_choice(params_, picks));
+      return best;
     }
     struct Part {
-      std::vector<ScoredCandidate> candidates;
+      Candidates best{false};
       FoldPicks picks;
     };
     auto parts = par_map(chunks_, chunks_.size(), [&](const std::pair<size_t, size_t>& range) {
       FastScratch own;
-      Part part{{}, FoldPicks(picks.folds().size())};
-      part.candidates =
-          score_block_fast(task_, block(rows, range.first, range.second), targets, weights, folds,
-                           aggregator_, own, scan_choice(params_, part.picks));
+      Part part{Candidates(false), FoldPicks(picks.folds().size())};
+      score_block_fast(task_, block(rows, range.first, range.second), targets, weights, folds,
+                       aggregator_, own, part.best, scan_choice(params_, part.picks));
       return part;
     });
-    std::vector<ScoredCandidate> all;
     for (Part& part : parts) {
-      for (ScoredCandidate& c : part.candidates) all.push_back(std::move(c));
+      best.append(std::move(part.best));
       picks.merge(part.picks);
     }
-    return all;
+    return best;
   }
 
   FastBlock block(const NodeRows<Target>& rows, size_t first, size_t last) const {

@@ -10,24 +10,36 @@ namespace ornik {
 
 FoldStats FoldStats::from_scores(std::vector<double> scores, size_t n_folds) {
   FoldStats st;
-  st.n_folds = n_folds;
+  st.scores = std::move(scores);
+  st.summarise(n_folds);
+  return st;
+}
+
+void FoldStats::assign(std::span<const double> fold_scores, size_t folds) {
+  scores.assign(fold_scores.begin(), fold_scores.end());
+  summarise(folds);
+}
+
+void FoldStats::summarise(size_t folds) {
+  n_folds = folds;
   const size_t n = scores.size();
+  n_valid = n;
   if (n == 0) {
-    st.mean = -std::numeric_limits<double>::infinity();
-    st.median = -std::numeric_limits<double>::infinity();
-    st.std = 0.0;
-    return st;
+    mean = -std::numeric_limits<double>::infinity();
+    median = -std::numeric_limits<double>::infinity();
+    std = 0.0;
+    return;
   }
   const double dn = static_cast<double>(n);
   double sum = 0.0;
   for (const double s : scores) sum += s;
-  st.mean = sum / dn;
+  mean = sum / dn;
   double sq = 0.0;
   for (const double s : scores) {
-    const double d = s - st.mean;
+    const double d = s - mean;
     sq += d * d;
   }
-  st.std = std::sqrt(sq / dn);
+  std = std::sqrt(sq / dn);
   // One score per fold: a small list is sorted on the stack, sparing an allocation per candidate.
   double small[32];
   std::vector<double> large;
@@ -45,10 +57,7 @@ FoldStats FoldStats::from_scores(std::vector<double> scores, size_t n_folds) {
     sort_total_order(large);
     sorted = large.data();
   }
-  st.median = n % 2 == 1 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) * 0.5;
-  st.n_valid = n;
-  st.scores = std::move(scores);
-  return st;
+  median = n % 2 == 1 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) * 0.5;
 }
 
 }  // namespace ornik

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <vector>
 
 namespace ornik {
@@ -15,6 +16,11 @@ struct FoldStats {
   size_t n_folds = 0;
 
   static FoldStats from_scores(std::vector<double> scores, size_t n_folds);
+  // The same summary in place, reusing this one's buffer.
+  void assign(std::span<const double> fold_scores, size_t folds);
+
+ private:
+  void summarise(size_t folds);
 };
 
 }  // namespace ornik

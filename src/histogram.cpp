@@ -56,13 +56,10 @@ using ClassLane = std::conditional_t<std::is_same_v<Weights, UnitWeights>, uint3
 // feature, emit) scores each feature, whose (n_bins + 1) bins of n_folds cells include an extra bin
 // for its uncounted samples.
 template <class Target, class MakeLanes, class Score>
-std::vector<ScoredCandidate> block_candidates(const FastBlock& block,
-                                              std::span<const Target> targets,
-                                              std::span<const double> weights,
-                                              const FoldAssignment& folds,
-                                              const Aggregator& aggregator, FastScratch& s,
-                                              MakeLanes&& make_lanes, Score&& score) {
-  std::vector<ScoredCandidate> out;
+void block_candidates(const FastBlock& block, std::span<const Target> targets,
+                      std::span<const double> weights, const FoldAssignment& folds,
+                      const Aggregator& aggregator, FastScratch& s, Candidates& out,
+                      MakeLanes&& make_lanes, Score&& score) {
   const size_t n_folds = folds.n_folds;
   const size_t n_features = block.features.size();
   const AssignedRows rows{block.codes, block.stride, folds.order.data(), folds.fold_of.data(),
@@ -100,12 +97,11 @@ std::vector<ScoredCandidate> block_candidates(const FastBlock& block,
                                   n_folds, width, lanes.count_lane()};
       const CandidateBins bins{feature.ordered ? feature.n_bins - 1 : feature.n_bins,
                                feature.ordered, true};
-      score(lanes, table, bins, feature.feature, [&](size_t b, std::vector<double> scores) {
-        append_candidate(out, std::move(scores), n_folds, feature.feature, b, aggregator);
+      score(lanes, table, bins, feature.feature, [&](size_t b, std::span<const double> scores) {
+        out.offer(scores, n_folds, feature.feature, b, aggregator);
       });
     }
   });
-  return out;
 }
 
 // The class lanes of Fast mode, where labels beyond the classes are not counted.
@@ -134,49 +130,40 @@ void score_criterion_table(const Lanes& lanes, const Crit& criterion, const Cell
 
 }  // namespace
 
-void append_candidate(std::vector<ScoredCandidate>& out, std::vector<double> scores, size_t n_folds,
-                      size_t feature, size_t bin, const Aggregator& aggregator) {
-  ScoredCandidate candidate;
-  candidate.stats = FoldStats::from_scores(std::move(scores), n_folds);
-  candidate.score = aggregator.aggregate(candidate.stats);
-  candidate.feature = feature;
-  candidate.state = bin;
-  out.push_back(std::move(candidate));
-}
-
-std::vector<ScoredCandidate> score_block_fast_regression(
-    const FastBlock& block, std::span<const double> targets, std::span<const double> weights,
-    const FoldAssignment& folds, const SumsCriterion& criterion, const Aggregator& aggregator,
-    FastScratch& s, const ScanChoice& choice) {
-  if (folds.n_folds == 0 || block.features.empty()) return {};
-  return block_candidates(
-      block, targets, weights, folds, aggregator, s, [](const auto&) { return SumLanes{}; },
+void score_block_fast_regression(const FastBlock& block, std::span<const double> targets,
+                                 std::span<const double> weights, const FoldAssignment& folds,
+                                 const SumsCriterion& criterion, const Aggregator& aggregator,
+                                 FastScratch& s, Candidates& out, const ScanChoice& choice) {
+  if (folds.n_folds == 0 || block.features.empty()) return;
+  block_candidates(
+      block, targets, weights, folds, aggregator, s, out, [](const auto&) { return SumLanes{}; },
       [&](const auto& lanes, const auto& table, const CandidateBins& bins, size_t feature,
           auto&& emit) {
         score_criterion_table(lanes, criterion, table, bins, feature, choice, s.scan, emit);
       });
 }
 
-std::vector<ScoredCandidate> score_block_fast_classification(
-    const FastBlock& block, std::span<const ClassLabel> targets, std::span<const double> weights,
-    const FoldAssignment& folds, const ClassCriterion& criterion, const Aggregator& aggregator,
-    FastScratch& s, const ScanChoice& choice) {
-  if (folds.n_folds == 0 || criterion.n_classes() == 0 || block.features.empty()) return {};
-  return block_candidates(
-      block, targets, weights, folds, aggregator, s, FastClassLanes{criterion.n_classes()},
+void score_block_fast_classification(const FastBlock& block, std::span<const ClassLabel> targets,
+                                     std::span<const double> weights, const FoldAssignment& folds,
+                                     const ClassCriterion& criterion, const Aggregator& aggregator,
+                                     FastScratch& s, Candidates& out, const ScanChoice& choice) {
+  if (folds.n_folds == 0 || criterion.n_classes() == 0 || block.features.empty()) return;
+  block_candidates(
+      block, targets, weights, folds, aggregator, s, out, FastClassLanes{criterion.n_classes()},
       [&](const auto& lanes, const auto& table, const CandidateBins& bins, size_t feature,
           auto&& emit) {
         score_criterion_table(lanes, criterion, table, bins, feature, choice, s.scan, emit);
       });
 }
 
-std::vector<ScoredCandidate> score_block_fast_objective(
-    const FastBlock& block, std::span<const ClassLabel> targets, std::span<const double> weights,
-    const FoldAssignment& folds, const ClassObjective& objective, size_t n_classes,
-    const Aggregator& aggregator, FastScratch& s, const ScanChoice& choice) {
-  if (folds.n_folds == 0 || n_classes == 0 || block.features.empty()) return {};
-  return block_candidates(
-      block, targets, weights, folds, aggregator, s, FastClassLanes{n_classes},
+void score_block_fast_objective(const FastBlock& block, std::span<const ClassLabel> targets,
+                                std::span<const double> weights, const FoldAssignment& folds,
+                                const ClassObjective& objective, size_t n_classes,
+                                const Aggregator& aggregator, FastScratch& s, Candidates& out,
+                                const ScanChoice& choice) {
+  if (folds.n_folds == 0 || n_classes == 0 || block.features.empty()) return;
+  block_candidates(
+      block, targets, weights, folds, aggregator, s, out, FastClassLanes{n_classes},
       [&](const auto&, const auto& table, const CandidateBins& bins, size_t feature, auto&& emit) {
         ScanChoice own = choice;
         own.feature = feature;

@@ -63,29 +63,27 @@ inline FastBlock single_feature_block(const FastFeature& feature, BlockFeature& 
   return FastBlock{feature.codes.data(), 1, std::span<const BlockFeature>(&storage, 1)};
 }
 
-// Candidates of every block feature, in feature order, each in increasing bin order: the bins
-// holding a counted sample (code below n_bins; for classes, a label below n_classes), but never
-// the last bin of an ordered feature. weights holds one weight per training row, or is empty
-// when every sample weighs one. choice asks for held-out loss scores and the folds' picks (its
-// feature is set per block feature).
-std::vector<ScoredCandidate> score_block_fast_regression(
-    const FastBlock& block, std::span<const double> targets, std::span<const double> weights,
-    const FoldAssignment& folds, const SumsCriterion& criterion, const Aggregator& aggregator,
-    FastScratch& scratch, const ScanChoice& choice = {});
+// Offers out the candidates of every block feature, in feature order, each in increasing bin
+// order: the bins holding a counted sample (code below n_bins; for classes, a label below
+// n_classes), but never the last bin of an ordered feature. weights holds one weight per training
+// row, or is empty when every sample weighs one. choice asks for held-out loss scores and the
+// folds' picks (its feature is set per block feature).
+void score_block_fast_regression(const FastBlock& block, std::span<const double> targets,
+                                 std::span<const double> weights, const FoldAssignment& folds,
+                                 const SumsCriterion& criterion, const Aggregator& aggregator,
+                                 FastScratch& scratch, Candidates& out,
+                                 const ScanChoice& choice = {});
 
-std::vector<ScoredCandidate> score_block_fast_classification(
-    const FastBlock& block, std::span<const ClassLabel> targets, std::span<const double> weights,
-    const FoldAssignment& folds, const ClassCriterion& criterion, const Aggregator& aggregator,
-    FastScratch& scratch, const ScanChoice& choice = {});
+void score_block_fast_classification(const FastBlock& block, std::span<const ClassLabel> targets,
+                                     std::span<const double> weights, const FoldAssignment& folds,
+                                     const ClassCriterion& criterion, const Aggregator& aggregator,
+                                     FastScratch& scratch, Candidates& out,
+                                     const ScanChoice& choice = {});
 
-std::vector<ScoredCandidate> score_block_fast_objective(
-    const FastBlock& block, std::span<const ClassLabel> targets, std::span<const double> weights,
-    const FoldAssignment& folds, const ClassObjective& objective, size_t n_classes,
-    const Aggregator& aggregator, FastScratch& scratch, const ScanChoice& choice = {});
-
-// Summarises a candidate's fold scores (n_folds tried), aggregates them and appends the
-// candidate.
-void append_candidate(std::vector<ScoredCandidate>& out, std::vector<double> scores, size_t n_folds,
-                      size_t feature, size_t bin, const Aggregator& aggregator);
+void score_block_fast_objective(const FastBlock& block, std::span<const ClassLabel> targets,
+                                std::span<const double> weights, const FoldAssignment& folds,
+                                const ClassObjective& objective, size_t n_classes,
+                                const Aggregator& aggregator, FastScratch& scratch, Candidates& out,
+                                const ScanChoice& choice = {});
 
 }  // namespace ornik

@@ -13,14 +13,39 @@ std::optional<size_t> select_best(std::span<const ScoredCandidate> candidates) {
       best = i;
       continue;
     }
-    const ScoredCandidate& b = candidates[*best];
-    if (c.score > b.score ||
-        (c.score == b.score &&
-         (c.feature < b.feature || (c.feature == b.feature && c.state < b.state)))) {
-      best = i;
-    }
+    if (ranks_above(c.score, c.feature, c.state, candidates[*best])) best = i;
   }
   return best;
+}
+
+void Candidates::offer(std::span<const double> scores, size_t n_folds, size_t feature,
+                       StateCode state, const Aggregator& aggregator) {
+  summary_.assign(scores, n_folds);
+  const double score = aggregator.aggregate(summary_);
+  if (keep_all_) {
+    list_.push_back({summary_, feature, state, score});
+    return;
+  }
+  if (!std::isfinite(score)) return;
+  if (list_.empty()) {
+    list_.push_back({summary_, feature, state, score});
+  } else if (ranks_above(score, feature, state, list_[0])) {
+    list_[0] = {summary_, feature, state, score};
+  }
+}
+
+void Candidates::append(Candidates&& other) {
+  if (keep_all_) {
+    for (ScoredCandidate& c : other.list_) list_.push_back(std::move(c));
+    return;
+  }
+  for (ScoredCandidate& c : other.list_) {
+    if (list_.empty()) {
+      list_.push_back(std::move(c));
+    } else if (ranks_above(c.score, c.feature, c.state, list_[0])) {
+      list_[0] = std::move(c);
+    }
+  }
 }
 
 }  // namespace ornik

@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
 
+#include "aggregation.hpp"
 #include "fold_stats.hpp"
 #include "sorted_feature.hpp"
 
@@ -17,8 +19,35 @@ struct ScoredCandidate {
   double score = 0.0;
 };
 
+// Whether a candidate of this finite score, feature and state is chosen over b: a higher score, or
+// an equal one at a lower feature, then a lower state.
+inline bool ranks_above(double score, size_t feature, StateCode state, const ScoredCandidate& b) {
+  return score > b.score ||
+         (score == b.score && (feature < b.feature || (feature == b.feature && state < b.state)));
+}
+
 // Index of the candidate with the highest finite score; exact ties go to the lower feature, then
 // the lower state. None when no score is finite.
 std::optional<size_t> select_best(std::span<const ScoredCandidate> candidates);
+
+// The candidates a scan offers: every one of them, or, for a builder that needs only the winner,
+// the one select_best would choose among those offered so far (a list of at most one).
+class Candidates {
+ public:
+  explicit Candidates(bool keep_all = true) : keep_all_(keep_all) {}
+
+  // Summarises a candidate's fold scores (n_folds tried), aggregates them and keeps it as asked.
+  void offer(std::span<const double> scores, size_t n_folds, size_t feature, StateCode state,
+             const Aggregator& aggregator);
+  // Adds what other kept; select_best chooses the same whichever list offered first.
+  void append(Candidates&& other);
+  const std::vector<ScoredCandidate>& list() const { return list_; }
+  std::vector<ScoredCandidate> take() { return std::move(list_); }
+
+ private:
+  bool keep_all_;
+  std::vector<ScoredCandidate> list_;
+  FoldStats summary_;  // the summary of the last offer, its buffer reused
+};
 
 }  // namespace ornik

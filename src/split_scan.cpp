@@ -2,18 +2,15 @@
 
 namespace ornik {
 
-std::vector<double> objective_scores(const ClassObjective& objective, Confusion& confusion,
-                                     size_t n_folds, size_t width, size_t count_lane,
-                                     const double* val_left, const double* val_total,
-                                     const double* train_left, const double* train_total,
-                                     const double* baseline, double* right,
-                                     const ScanChoice& choice, size_t position,
-                                     const double* train_baseline) {
+void objective_scores(const ClassObjective& objective, Confusion& confusion, size_t n_folds,
+                      size_t width, size_t count_lane, const double* val_left,
+                      const double* val_total, const double* train_left, const double* train_total,
+                      const double* baseline, double* right, const ScanChoice& choice,
+                      size_t position, const double* train_baseline, std::vector<double>& scores) {
   const size_t n_classes = confusion.n_classes;
   double* val_right = right;
   double* train_right = right + width;
-  std::vector<double> scores;
-  scores.reserve(n_folds);
+  scores.clear();
   for (size_t f = 0; f < n_folds; ++f) {
     // Class weights start at lane 1 of a fold's lanes.
     const double* vl = val_left + f * width + 1;
@@ -48,7 +45,6 @@ std::vector<double> objective_scores(const ClassObjective& objective, Confusion&
       choice.picks->take(f, gain, choice.feature, position, score);
     }
   }
-  return scores;
 }
 
 }  // namespace ornik

@@ -141,6 +141,7 @@ struct CandidateBins {
 // Reusable buffers of the scans.
 struct ScanScratch {
   std::vector<double> left, right, totals, parent, train_left, train_total;
+  std::vector<double> scores;  // one candidate's fold scores, as emitted
 };
 
 // Calls visit(b, left) for every candidate bin b in increasing order, left holding the lanes of
@@ -176,9 +177,9 @@ double* totals_as_double(const Lane* totals, size_t n, std::vector<double>& buff
 }
 
 // Impurity-decrease fold scores of every candidate of a table whose columns are the folds;
-// emit(b, scores) receives them in bin order. A fold without samples or weight, or whose
-// candidate sends all of its samples or none left, gives no score; the right side is the fold
-// total minus the left.
+// emit(b, scores) receives them in bin order (a span valid during the call). A fold without samples
+// or weight, or whose candidate sends all of its samples or none left, gives no score; the right
+// side is the fold total minus the left.
 template <class Stats, class Crit, class Lane, class Emit>
 void score_impurity(const Stats& stats, const Crit& criterion, const CellTable<Lane>& table,
                     const CandidateBins& bins, ScanScratch& s, Emit&& emit) {
@@ -192,8 +193,8 @@ void score_impurity(const Stats& stats, const Crit& criterion, const CellTable<L
   }
   double* right = zero_scratch(s.right, width);
   scan_candidates(table, bins, s.left, [&](size_t b, const double* left) {
-    std::vector<double> scores;
-    scores.reserve(n_folds);
+    std::vector<double>& scores = s.scores;
+    scores.clear();
     for (size_t f = 0; f < n_folds; ++f) {
       const double* total = totals + f * width;
       const double* fold_left = left + f * width;
@@ -203,7 +204,7 @@ void score_impurity(const Stats& stats, const Crit& criterion, const CellTable<L
       for (size_t i = 0; i < width; ++i) right[i] = total[i] - fold_left[i];
       scores.push_back(split_decrease(stats, criterion, parent[f], n, fold_left, right));
     }
-    emit(b, std::move(scores));
+    emit(b, std::span<const double>(scores));
   });
 }
 
@@ -256,10 +257,11 @@ void scan_with_training(const CellTable<Lane>& table, size_t n_folds, const Cand
 // Fold scores of every candidate of a criterion's table with the training lanes at hand (see
 // scan_with_training): each fold's impurity decrease of its validation sides or, with
 // held_out_loss, the drop in its held-out samples' mean loss when each side predicts from its
-// training samples; emit(b, scores) receives them in bin order. A fold whose candidate leaves a
-// side empty among the validation samples (or, for the loss, the training samples) gives no
-// score, nor does one whose sides to score, or to predict from, weigh nothing. With picks, each
-// fold offers the candidate its in-sample training gain, together with its held-out loss score.
+// training samples; emit(b, scores) receives them in bin order (a span valid during the call). A
+// fold whose candidate leaves a side empty among the validation samples (or, for the loss, the
+// training samples) gives no score, nor does one whose sides to score, or to predict from, weigh
+// nothing. With picks, each fold offers the candidate its in-sample training gain, together with
+// its held-out loss score.
 template <class Stats, class Crit, class Lane, class Emit>
 void score_with_training_lanes(const Stats& stats, const Crit& criterion,
                                const CellTable<Lane>& table, size_t n_folds,
@@ -288,8 +290,8 @@ void score_with_training_lanes(const Stats& stats, const Crit& criterion,
   scan_with_training(
       table, n_folds, bins, s, start,
       [&](size_t b, const double* val_left, const double* train_left) {
-        std::vector<double> scores;
-        scores.reserve(n_folds);
+        std::vector<double>& scores = s.scores;
+        scores.clear();
         for (size_t f = 0; f < n_folds; ++f) {
           const double* vl = val_left + f * width;
           const double* vt = val_total + f * width;
@@ -323,24 +325,22 @@ void score_with_training_lanes(const Stats& stats, const Crit& criterion,
                                choice.held_out_loss ? loss : loss_score());
           }
         }
-        emit(b, std::move(scores));
+        emit(b, std::span<const double>(scores));
       });
 }
 
 // Objective fold scores of one candidate from class lanes ([fold][lane], classes from lane 1, a
-// count lane at count_lane when not 0): each side predicts its training majority on its
-// validation samples, the score being the gain over the baseline's. A fold with a side without
-// samples of the classes in training or validation gives no score. With
-// picks, each fold whose training sides are both non-empty offers the candidate (at the given
-// feature and position) its in-sample gain: the same predictions booked on the training samples,
-// minus train_baseline's.
-std::vector<double> objective_scores(const ClassObjective& objective, Confusion& confusion,
-                                     size_t n_folds, size_t width, size_t count_lane,
-                                     const double* val_left, const double* val_total,
-                                     const double* train_left, const double* train_total,
-                                     const double* baseline, double* right,
-                                     const ScanChoice& choice, size_t position,
-                                     const double* train_baseline);
+// count lane at count_lane when not 0), into scores: each side predicts its training majority on
+// its validation samples, the score being the gain over the baseline's. A fold with a side
+// without samples of the classes in training or validation gives no score. With picks, each fold
+// whose training sides are both non-empty offers the candidate (at the given feature and
+// position) its in-sample gain: the same predictions booked on the training samples, minus
+// train_baseline's.
+void objective_scores(const ClassObjective& objective, Confusion& confusion, size_t n_folds,
+                      size_t width, size_t count_lane, const double* val_left,
+                      const double* val_total, const double* train_left, const double* train_total,
+                      const double* baseline, double* right, const ScanChoice& choice,
+                      size_t position, const double* train_baseline, std::vector<double>& scores);
 
 // Objective fold scores of every candidate of a class table with the training lanes at hand (see
 // scan_with_training), and with picks each fold's offers.
@@ -367,12 +367,13 @@ void score_objective(const ClassObjective& objective, size_t n_classes,
     }
   };
   double* right = zero_scratch(s.right, 2 * width);
-  scan_with_training(
-      table, n_folds, bins, s, start, [&](size_t b, const double* left, const double* train_left) {
-        emit(b, objective_scores(objective, confusion, n_folds, width, table.count_lane, left,
-                                 val_total, train_left, train_total, baseline, right, choice, b,
-                                 train_baseline));
-      });
+  scan_with_training(table, n_folds, bins, s, start,
+                     [&](size_t b, const double* left, const double* train_left) {
+                       objective_scores(objective, confusion, n_folds, width, table.count_lane,
+                                        left, val_total, train_left, train_total, baseline, right,
+                                        choice, b, train_baseline, s.scores);
+                       emit(b, std::span<const double>(s.scores));
+                     });
 }
 
 }  // namespace ornik

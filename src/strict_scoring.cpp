@@ -270,8 +270,9 @@ std::vector<FoldStats> score_coded_states(bool ordered, const CodedFeature& code
       ScanScratch scratch;
       score_with_training_lanes(lanes, *sums, table, n_folds,
                                 CandidateBins{n_states, ordered, false}, choice, scratch,
-                                [&](size_t si, std::vector<double> scores) {
-                                  if (choice.held_out_loss) lists[si] = std::move(scores);
+                                [&](size_t si, std::span<const double> scores) {
+                                  if (choice.held_out_loss)
+                                    lists[si].assign(scores.begin(), scores.end());
                                 });
     };
     if (weighted) {
@@ -309,8 +310,8 @@ std::vector<FoldStats> score_coded_states(bool ordered, const CodedFeature& code
         fill_fold_table(stats, ordered, coded, y, choice.needs_training(), cells, totals);
     ScanScratch scratch;
     const CandidateBins bins{coded.states.size(), ordered, false};
-    const auto emit = [&](size_t, std::vector<double> scores) {
-      out.push_back(FoldStats::from_scores(std::move(scores), n_folds));
+    const auto emit = [&](size_t, std::span<const double> scores) {
+      out.push_back(FoldStats::from_scores({scores.begin(), scores.end()}, n_folds));
     };
     if (choice.needs_training()) {
       score_with_training_lanes(stats, criterion, table, n_folds, bins, choice, scratch, emit);
@@ -336,11 +337,11 @@ std::vector<FoldStats> score_coded_states_objective(bool ordered, const CodedFea
     std::vector<Lane> cells, totals;
     const CellTable<Lane> table = fill_fold_table(stats, ordered, coded, y, true, cells, totals);
     ScanScratch scratch;
-    score_objective(objective, n_classes, table, n_folds,
-                    CandidateBins{coded.states.size(), ordered, false}, choice, scratch,
-                    [&](size_t, std::vector<double> scores) {
-                      out.push_back(FoldStats::from_scores(std::move(scores), n_folds));
-                    });
+    score_objective(
+        objective, n_classes, table, n_folds, CandidateBins{coded.states.size(), ordered, false},
+        choice, scratch, [&](size_t, std::span<const double> scores) {
+          out.push_back(FoldStats::from_scores({scores.begin(), scores.end()}, n_folds));
+        });
   };
   if (weighted) {
     with_class_lanes<false>(n_classes, true, score);

@@ -215,8 +215,10 @@ std::vector<ScoredCandidate> run(const Task& task, const Literal& lit, Ask ask,
       features.push_back({node.n_bins, j, lit.c.ordered, false});
     FoldAssignment folds{node.rows, {}, node.n_folds};
     for (const uint32_t r : node.rows) folds.fold_of.push_back(node.fold[r]);
-    return score_block_fast(task, FastBlock{codes.data(), node.n_features, features}, y, w, folds,
-                            kAggregator, scratch, choice);
+    Candidates all;
+    score_block_fast(task, FastBlock{codes.data(), node.n_features, features}, y, w, folds,
+                     kAggregator, scratch, all, choice);
+    return all.take();
   }
   std::vector<Fold> folds(node.n_folds);
   for (size_t f = 0; f < node.n_folds; ++f) {
