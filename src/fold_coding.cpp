@@ -55,25 +55,40 @@ CodedFeature code_fold_rows(const Column& column, std::span<const Fold> folds, u
 void code_sorted_feature(const SortedFeature& sorted, std::span<const Fold> folds,
                          std::span<const uint64_t> slot_of_row, uint64_t n_bins,
                          bool with_train_codes, CodedFeature& out) {
-  // The node's values gathered once, in sorted order, for the passes below. Their rows are
-  // scattered over the column, so the loads are requested well ahead of use.
-  constexpr size_t kAhead = 64;
   const size_t m = sorted.size();
-  std::vector<double> values(m);
-  for (size_t i = 0; i < m; ++i) {
-    if (i + kAhead < m) __builtin_prefetch(sorted.column.address(sorted.rows[i + kAhead]));
-    values[i] = sorted.value(i);
-  }
+  // Values are read through rows scattered over the column, so only those the edges need are
+  // read. Along the sorted values a code passes an edge at the first position whose value is not
+  // below the edge; comparing positions with those places stands in for comparing values.
+  const auto first_not_below = [&sorted](size_t at) {
+    const double edge = sorted.value(at);
+    if (at == 0 || sorted.value(at - 1) < edge) return at;  // an edge usually starts its run
+    size_t lo = 0, hi = at - 1;
+    while (lo < hi) {
+      const size_t mid = lo + (hi - lo) / 2;
+      if (sorted.value(mid) < edge) {
+        lo = mid + 1;
+      } else {
+        hi = mid;
+      }
+    }
+    return lo;
+  };
   const uint64_t n_edges = (n_bins >= 2 && m > 0) ? n_bins - 1 : 0;
 
-  // Node-local edges and the states present: codes rise along the sorted values.
-  std::vector<double> edges(n_edges);
-  for (uint64_t i = 0; i < n_edges; ++i) edges[i] = values[quantile_rank(i + 1, m, n_bins)];
+  // Node-local edges and the states present: a code is the number of edges passed.
+  std::vector<size_t> passed_at(n_edges);
+  for (uint64_t e = 0; e < n_edges; ++e)
+    passed_at[e] = first_not_below(quantile_rank(e + 1, m, n_bins));
   out.states.clear();
-  size_t e = 0;
-  for (size_t i = 0; i < m; ++i) {
-    while (e < n_edges && edges[e] <= values[i]) ++e;
-    if (out.states.empty() || out.states.back() != e) out.states.push_back(e);
+  if (m > 0) {
+    size_t e = 0;
+    while (e < n_edges && passed_at[e] == 0) ++e;
+    out.states.push_back(e);
+    while (e < n_edges) {
+      const size_t at = passed_at[e];
+      while (e < n_edges && passed_at[e] <= at) ++e;
+      out.states.push_back(e);
+    }
   }
 
   const size_t n_folds = folds.size();
@@ -99,7 +114,7 @@ void code_sorted_feature(const SortedFeature& sorted, std::span<const Fold> fold
   // Each fold's training edges are the same quantile ranks among the sorted values outside it.
   const uint64_t edges_per_fold = n_bins >= 2 ? n_bins - 1 : 0;
   std::vector<uint64_t> n_fold_edges(n_folds);
-  std::vector<double> fold_edges(n_folds * edges_per_fold);
+  std::vector<size_t> fold_passed_at(n_folds * edges_per_fold);
   for (size_t f = 0; f < n_folds; ++f) {
     const uint64_t m_train = m - in_fold[f];
     n_fold_edges[f] = m_train > 0 ? edges_per_fold : 0;
@@ -119,7 +134,7 @@ void code_sorted_feature(const SortedFeature& sorted, std::span<const Fold> fold
         if (seen == rank) break;
         ++seen;
       }
-      fold_edges[f * edges_per_fold + e] = values[i];
+      fold_passed_at[f * edges_per_fold + e] = first_not_below(i);
     }
   }
 
@@ -133,23 +148,22 @@ void code_sorted_feature(const SortedFeature& sorted, std::span<const Fold> fold
     if (with_train_codes) out.train_codes[f].assign(folds[f].train.size(), MISSING_STATE);
   }
   std::vector<uint64_t> code(n_folds, 0);
-  auto advance = [&](size_t f, double x) {
-    const double* fe = fold_edges.data() + f * edges_per_fold;
+  auto advance = [&](size_t f, size_t i) {
+    const size_t* at = fold_passed_at.data() + f * edges_per_fold;
     uint64_t c = code[f];
-    while (c < n_fold_edges[f] && fe[c] <= x) ++c;
+    while (c < n_fold_edges[f] && at[c] <= i) ++c;
     code[f] = c;
     return c;
   };
   for (size_t i = 0; i < m; ++i) {
-    const double x = values[i];
     const size_t g = slots[i] >> 32;
     const size_t pos = slots[i] & 0xFFFFFFFFu;
-    out.val_codes[g][pos] = advance(g, x);
+    out.val_codes[g][pos] = advance(g, i);
     if (!with_train_codes) continue;
     for (size_t f = 0; f < n_folds; ++f) {
       if (f == g) continue;
       const size_t train_pos = block_start[g] + pos - (g > f ? folds[f].val.size() : 0);
-      out.train_codes[f][train_pos] = advance(f, x);
+      out.train_codes[f][train_pos] = advance(f, i);
     }
   }
 }
