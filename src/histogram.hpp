@@ -43,31 +43,20 @@ struct FastScratch {
   }
 };
 
-// Features scored together in one pass over a node's rows.
+// Features scored together in one pass over a node's rows: codes[row * stride + j] is block
+// feature j's code of the node's row `row`.
 struct FastBlock {
-  const uint16_t* codes = nullptr;  // codes[row * stride + j] is block feature j's code
+  const uint16_t* codes = nullptr;
   size_t stride = 1;
   std::span<const BlockFeature> features;
 };
 
-// A single feature whose codes are stored contiguously.
-struct FastFeature {
-  std::span<const uint16_t> codes;  // the feature's code of every training row
-  size_t n_bins = 0;
-  size_t feature = 0;
-  bool ordered = false;
-};
-
-inline FastBlock single_feature_block(const FastFeature& feature, BlockFeature& storage) {
-  storage = BlockFeature{feature.n_bins, feature.feature, feature.ordered, false};
-  return FastBlock{feature.codes.data(), 1, std::span<const BlockFeature>(&storage, 1)};
-}
-
 // Offers out the candidates of every block feature, in feature order, each in increasing bin
 // order: the bins holding a counted sample (code below n_bins; for classes, a label below
 // n_classes), but never the last bin of an ordered feature. weights holds one weight per training
-// row, or is empty when every sample weighs one. choice asks for held-out loss scores and the
-// folds' picks (its feature is set per block feature).
+// row, or is empty when every sample weighs one; folds, targets and weights address the node's
+// rows as the block does. choice asks for held-out loss scores and the folds' picks (its feature
+// is set per block feature).
 void score_block_fast_regression(const FastBlock& block, std::span<const double> targets,
                                  std::span<const double> weights, const FoldAssignment& folds,
                                  const SumsCriterion& criterion, const Aggregator& aggregator,
