@@ -1,5 +1,6 @@
 #include "strict_scoring.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <type_traits>
@@ -92,8 +93,7 @@ void score_fold_held_out_by_groups(bool ordered, size_t n_states,
 }
 
 // Criteria in sums: every state's side sums in one pass. Each side's sum runs over the whole
-// fold in order, adding +0.0 for the samples on the other side; a running sum that starts at
-// +0.0 is never -0.0, so those additions change nothing and the sums equal the group sums. (A
+// fold in order, skipping the samples on the other side; the sums equal the group sums. (A
 // prefix over per-bucket sums would add in another order, and round differently.) Weighted, a
 // target's terms are its weight times the target and times its square, and each state's left
 // weight is summed likewise; the sides stay empty or not by their sample counts.
@@ -118,24 +118,22 @@ void score_fold_sums(bool ordered, size_t n_states, std::span<const uint32_t> bu
     ps += y;
     pq += y2;
     if constexpr (Weighted) pw += w;
-    if (ordered) {
-      for (size_t i = 0; i < n_states; ++i) {
-        const bool left = b <= i;
-        ls[i] += left ? y : 0.0;
-        lq[i] += left ? y2 : 0.0;
-        rs[i] += left ? 0.0 : y;
-        rq[i] += left ? 0.0 : y2;
-        if constexpr (Weighted) lw[i] += left ? w : 0.0;
-      }
-    } else {
-      for (size_t i = 0; i < n_states; ++i) {
-        const bool left = b == i;
-        ls[i] += left ? y : 0.0;
-        lq[i] += left ? y2 : 0.0;
-        rs[i] += left ? 0.0 : y;
-        rq[i] += left ? 0.0 : y2;
-        if constexpr (Weighted) lw[i] += left ? w : 0.0;
-      }
+    // The +0.0 a side would add is left out (it changes nothing): the states below `first_left`
+    // send the sample right, those from it on (ordered) or at it alone (unordered) left.
+    const size_t first_left = std::min<size_t>(b, n_states);
+    const size_t past_left = ordered ? n_states : std::min<size_t>(b + 1, n_states);
+    for (size_t i = 0; i < first_left; ++i) {
+      rs[i] += y;
+      rq[i] += y2;
+    }
+    for (size_t i = first_left; i < past_left; ++i) {
+      ls[i] += y;
+      lq[i] += y2;
+      if constexpr (Weighted) lw[i] += w;
+    }
+    for (size_t i = past_left; i < n_states; ++i) {
+      rs[i] += y;
+      rq[i] += y2;
     }
     if (b < n_states) {
       if (ordered) {
