@@ -55,13 +55,35 @@ bool encode_numeric(std::span<const double> values, uint64_t n_bins, size_t feat
 bool encode_categorical(const Column& column, size_t feature, FeatureBins& bins, uint16_t* codes,
                         size_t stride, std::string& error) {
   const std::span<const uint32_t> labels = column.labels;
-  std::vector<uint32_t> categories;
-  categories.reserve(labels.size());
+  uint32_t top = 0;
+  bool has_missing = false;
   for (const uint32_t l : labels) {
-    if (l != MISSING_CATEGORY) categories.push_back(l);
+    has_missing = has_missing || l == MISSING_CATEGORY;
+    top = l != MISSING_CATEGORY && l > top ? l : top;
   }
-  std::sort(categories.begin(), categories.end());
-  categories.erase(std::unique(categories.begin(), categories.end()), categories.end());
+  std::vector<uint32_t> categories;
+  // Labels up to a few times the row count: a table of them, in label order, gives the sorted
+  // distinct labels and each label's position without sorting or searching.
+  constexpr uint32_t kUnseen = UINT32_MAX;
+  std::vector<uint32_t> position;
+  if (top < 4 * static_cast<uint64_t>(labels.size()) + 1024) {
+    position.assign(size_t{top} + 1, kUnseen);
+    for (const uint32_t l : labels) {
+      if (l != MISSING_CATEGORY) position[l] = 0;
+    }
+    for (uint32_t v = 0; v <= top; ++v) {
+      if (position[v] == kUnseen) continue;
+      position[v] = static_cast<uint32_t>(categories.size());
+      categories.push_back(v);
+    }
+  } else {
+    categories.reserve(labels.size());
+    for (const uint32_t l : labels) {
+      if (l != MISSING_CATEGORY) categories.push_back(l);
+    }
+    std::sort(categories.begin(), categories.end());
+    categories.erase(std::unique(categories.begin(), categories.end()), categories.end());
+  }
   if (categories.size() > MAX_FAST_CATEGORIES) {
     error = limit_error(feature, categories.size(), "categories");
     return false;
@@ -70,6 +92,8 @@ bool encode_categorical(const Column& column, size_t feature, FeatureBins& bins,
     const uint32_t l = labels[i];
     if (l == MISSING_CATEGORY) {
       codes[i * stride] = MISSING_CODE;
+    } else if (!position.empty()) {
+      codes[i * stride] = static_cast<uint16_t>(position[l]);
     } else {
       const auto it = std::lower_bound(categories.begin(), categories.end(), l);
       codes[i * stride] = static_cast<uint16_t>(it - categories.begin());
@@ -77,7 +101,7 @@ bool encode_categorical(const Column& column, size_t feature, FeatureBins& bins,
   }
   bins.n_bins = categories.size();
   bins.continuous = false;
-  bins.has_missing = std::find(labels.begin(), labels.end(), MISSING_CATEGORY) != labels.end();
+  bins.has_missing = has_missing;
   bins.categories = std::move(categories);
   return true;
 }
