@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <stdexcept>
 
 #include "parallel.hpp"
 #include "quantile.hpp"
@@ -169,6 +170,11 @@ std::optional<std::string> BinnedDataBuilder::add_features(
     std::vector<Column> group;
     for (; j < last && group.size() < kGroup; ++j) {
       group.push_back(column_at(j));
+      if (group.back().size() != n_rows_) {
+        throw std::invalid_argument("feature " + std::to_string(j) + " has " +
+                                    std::to_string(group.back().size()) + " values for " +
+                                    std::to_string(n_rows_) + " rows");
+      }
       if (group.back().categorical) {
         ++j;
         break;

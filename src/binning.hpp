@@ -59,8 +59,9 @@ class BinnedDataBuilder {
   std::vector<FillLaterVector<uint16_t>> columns_;  // per feature until finish interleaves them
 };
 
-// Bins the n_features columns that column_at(j) builds, on up to n_threads threads; the error
-// text of the lowest failing feature, as a sequential pass would report it.
+// Bins the n_features columns that column_at(j) builds, each of n_rows values
+// (std::invalid_argument otherwise), on up to n_threads threads; the error text of the lowest
+// failing feature, as a sequential pass would report it.
 std::variant<BinnedData, std::string> bin_columns(size_t n_rows, size_t n_features, uint64_t n_bins,
                                                   size_t n_threads,
                                                   const std::function<Column(size_t)>& column_at);

@@ -1,5 +1,6 @@
 #include "histogram.hpp"
 
+#include <algorithm>
 #include <utility>
 
 namespace ornik {
@@ -17,6 +18,7 @@ struct AssignedRows {
   size_t n;
 
   size_t size() const { return n; }
+  static constexpr bool in_node(size_t) { return true; }
   size_t row(size_t p) const { return order[p]; }
   size_t column(size_t p) const { return fold_of[p]; }
   const uint16_t* codes(size_t row, size_t) const { return matrix + row * stride; }
@@ -32,7 +34,11 @@ struct AssignedRows {
   }
 };
 
-// The node's rows in place order, each with its fold: for sums whose order does not matter.
+// A fold number that marks a row outside the node.
+constexpr uint8_t kNotInNode = UINT8_MAX;
+
+// The block's rows in place order, each with its fold (kNotInNode for a row outside the node):
+// for sums whose order does not matter.
 struct RowsInPlace {
   const uint16_t* matrix;
   size_t stride;
@@ -40,6 +46,7 @@ struct RowsInPlace {
   size_t n;
 
   size_t size() const { return n; }
+  bool in_node(size_t p) const { return fold_at[p] != kNotInNode; }
   size_t row(size_t p) const { return p; }
   size_t column(size_t p) const { return fold_at[p]; }
   const uint16_t* codes(size_t row, size_t) const { return matrix + row * stride; }
@@ -79,10 +86,13 @@ void block_candidates(const FastBlock& block, std::span<const Target> targets,
     Lane* feature_totals = zero_scratch(buffers.feature_totals, n_features * (n_folds + 1) * width);
     Lane* totals = zero_scratch(buffers.totals, n_folds * width);
     if constexpr (std::is_integral_v<Lane>) {
-      // Integer sums are the same in any order: the rows are read where they lie.
-      s.fold_at.resize(rows.n);
+      // Integer sums are the same in any order: the rows are read where they lie. (A grower's
+      // node is the whole block; other callers may score a subset of its rows.)
+      size_t n_rows = 0;
+      for (size_t p = 0; p < rows.n; ++p) n_rows = std::max<size_t>(n_rows, rows.order[p] + 1);
+      s.fold_at.assign(n_rows, kNotInNode);
       for (size_t p = 0; p < rows.n; ++p) s.fold_at[rows.order[p]] = rows.fold_of[p];
-      const RowsInPlace in_place{block.codes, block.stride, s.fold_at.data(), rows.n};
+      const RowsInPlace in_place{block.codes, block.stride, s.fold_at.data(), n_rows};
       fill_cells(lanes, in_place, targets.data(), w, block.features, s.cell_offset.data(), n_folds,
                  cells, feature_totals, totals);
     } else {

@@ -87,7 +87,8 @@ void run_workers(size_t n_workers, const std::function<void(size_t, const Checkp
   }
   if (spawn_failure.empty() && n_workers > 0) {
     run_work(0, caller_checkpoint);
-    if (between_steps) {
+    // Once between_steps has thrown it is not called again.
+    if (between_steps && !interrupted) {
       std::unique_lock<std::mutex> lock(mutex);
       while (running > 0) {
         lock.unlock();

@@ -65,6 +65,7 @@ void fill_rows(const Stats& stats, const Source& source, const Target* targets,
   };
   for (size_t p = 0; p < source.size(); ++p) {
     source.prefetch(p, targets, weights);
+    if (!source.in_node(p)) continue;
     const size_t row = source.row(p);
     const auto sample = stats.sample(targets[row], row, weights);
     if (!stats.counted(sample)) continue;
@@ -93,8 +94,9 @@ void fill_rows(const Stats& stats, const Source& source, const Target* targets,
 // out-of-range codes land in its spare bin n_bins and spare slot n_columns, which keeps them out
 // of every cell and total that is read, without a branch. With integer lanes the column totals
 // may instead be summed from a complete feature's cells afterwards: totals is then null.
-// A source gives, for position p: size(), row(p) (of the targets and weights), column(p),
-// codes(row, p) (the features' codes) and prefetch(p, targets, weights).
+// A source gives, for position p: size(), in_node(p) (whether p holds a sample), row(p) (of the
+// targets and weights), column(p), codes(row, p) (the features' codes) and prefetch(p, targets,
+// weights).
 template <class Stats, class Source, class Target, class Weights>
 void fill_cells(const Stats& stats, const Source& source, const Target* targets,
                 const Weights& weights, std::span<const BlockFeature> features,

@@ -168,6 +168,7 @@ struct FoldList {
   size_t list_column;
 
   size_t size() const { return n; }
+  static constexpr bool in_node(size_t) { return true; }
   size_t row(size_t p) const { return p; }
   size_t column(size_t) const { return list_column; }
   const uint32_t* codes(size_t, size_t p) const { return buckets + p; }

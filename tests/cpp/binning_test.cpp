@@ -81,8 +81,9 @@ TEST(Binning, SortedCategoriesAndMixedFeaturesInOrder) {
   EXPECT_EQ(data.feature_codes(2), std::vector<uint16_t>(4, MISSING_CODE));
 }
 
-Column num(double v) {
-  return Column::numeric({v});
+// A numeric column of `rows` copies of v (every column of a matrix has the same rows).
+Column num(double v, size_t rows = 1) {
+  return Column::numeric(std::vector<double>(rows, v));
 }
 
 // Labels 0, 3, 6, ... given in descending order, so codes must come from the sorted order.
@@ -132,9 +133,15 @@ const LimitCase kLimitCases[] = {
     {"names_failing_feature",
      70000,
      "feature 2: 70000 continuous bins",
-     {Column::categories({1, 2}), num(kNaN), num(4)}},
-    {"first_fails", 2, "feature 1: 65537 categories", {num(0), spread(65537), num(1)}},
-    {"first_fails_numeric", 100000, "feature 0: 100000 continuous bins", {num(0), spread(65536)}}};
+     {Column::categories({1, 2}), num(kNaN, 2), num(4, 2)}},
+    {"first_fails",
+     2,
+     "feature 1: 65537 categories",
+     {num(0, 65537), spread(65537), num(1, 65537)}},
+    {"first_fails_numeric",
+     100000,
+     "feature 0: 100000 continuous bins",
+     {num(0, 65536), spread(65536)}}};
 INSTANTIATE_TEST_SUITE_P(Cases, BinningLimitError, ::testing::ValuesIn(kLimitCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
