@@ -43,6 +43,7 @@ std::vector<Fold> KFold::folds(std::span<const size_t> indices) const {
 FoldAssignment KFold::assign(std::span<const uint32_t> indices) const {
   FoldAssignment out = assign(indices.size());
   for (uint32_t& p : out.order) p = indices[p];
+  out.every_place = false;
   return out;
 }
 
@@ -61,6 +62,7 @@ FoldAssignment KFold::assign(size_t n) const {
               static_cast<uint8_t>(f));
   }
   out.n_folds = count;
+  out.every_place = true;
   return out;
 }
 

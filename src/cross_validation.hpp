@@ -17,6 +17,7 @@ struct FoldAssignment {
   std::vector<uint32_t> order;   // node rows in permuted order
   std::vector<uint8_t> fold_of;  // fold of order[p]
   size_t n_folds = 0;
+  bool every_place = false;  // order is a permutation of 0 .. n - 1
 };
 
 // Fast mode addresses a node's rows by 32-bit positions and stores fold numbers in 8 bits.

@@ -88,9 +88,13 @@ void block_candidates(const FastBlock& block, std::span<const Target> targets,
     if constexpr (std::is_integral_v<Lane>) {
       // Integer sums are the same in any order: the rows are read where they lie. (A grower's
       // node is the whole block; other callers may score a subset of its rows.)
-      size_t n_rows = 0;
-      for (size_t p = 0; p < rows.n; ++p) n_rows = std::max<size_t>(n_rows, rows.order[p] + 1);
-      s.fold_at.assign(n_rows, kNotInNode);
+      size_t n_rows = rows.n;
+      if (folds.every_place) {
+        s.fold_at.resize(n_rows);  // every entry is written below
+      } else {
+        for (size_t p = 0; p < rows.n; ++p) n_rows = std::max<size_t>(n_rows, rows.order[p] + 1);
+        s.fold_at.assign(n_rows, kNotInNode);
+      }
       for (size_t p = 0; p < rows.n; ++p) s.fold_at[rows.order[p]] = rows.fold_of[p];
       const RowsInPlace in_place{block.codes, block.stride, s.fold_at.data(), n_rows};
       fill_cells(lanes, in_place, targets.data(), w, block.features, s.cell_offset.data(), n_folds,
