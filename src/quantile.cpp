@@ -218,28 +218,22 @@ BinCoder::BinCoder(std::span<const double> edges, double lo, double hi) {
   keys_.reserve(edges.size());
   // -0.0 and +0.0 compare equal, so both count as +0.0 here and in code().
   for (const double e : edges) keys_.push_back(ordered_bits(e == 0.0 ? 0.0 : e));
-  // Buckets of the values' range unless they leave more edges to one bucket than the key bits.
+  // Edges per bucket by the keys' top bits, or by buckets of the values' range unless those leave
+  // more edges to one bucket.
+  std::vector<uint32_t> per_bucket(size_t{1} << 16, 0);
+  for (const uint64_t k : keys_) ++per_bucket[k >> 48];
   constexpr size_t kValueBuckets = size_t{1} << 12;
   if (const auto buckets = ValueBuckets::over(lo, hi, kValueBuckets)) {
-    std::vector<uint32_t> by_bits(size_t{1} << 16, 0);
-    size_t most_by_bits = 0;
-    for (const uint64_t k : keys_)
-      most_by_bits = std::max<size_t>(most_by_bits, ++by_bits[k >> 48]);
     std::vector<uint32_t> by_value(kValueBuckets, 0);
-    size_t most_by_value = 0;
-    for (const double e : edges) {
-      most_by_value = std::max<size_t>(most_by_value, ++by_value[buckets->of(e)]);
-    }
-    if (most_by_value <= most_by_bits) {
+    for (const double e : edges) ++by_value[buckets->of(e)];
+    if (*std::max_element(by_value.begin(), by_value.end()) <=
+        *std::max_element(per_bucket.begin(), per_bucket.end())) {
       by_value_ = buckets;
-      first_.assign(kValueBuckets + 1, 0);
-      for (size_t b = 0; b < kValueBuckets; ++b) first_[b + 1] = first_[b] + by_value[b];
-      return;
+      per_bucket = std::move(by_value);
     }
   }
-  first_.assign((size_t{1} << 16) + 1, 0);
-  for (const uint64_t k : keys_) ++first_[(k >> 48) + 1];
-  for (size_t p = 1; p < first_.size(); ++p) first_[p] += first_[p - 1];
+  first_.assign(per_bucket.size() + 1, 0);
+  for (size_t b = 0; b < per_bucket.size(); ++b) first_[b + 1] = first_[b] + per_bucket[b];
 }
 
 }  // namespace ornik

@@ -85,7 +85,6 @@ class ValueBuckets {
   // n_buckets of them, or none when the range is a single value or too wide for its width to be
   // a finite double.
   static std::optional<ValueBuckets> over(double lo, double hi, size_t n_buckets);
-  size_t count() const { return static_cast<size_t>(last_) + 1; }
   // The bucket of a finite x.
   size_t of(double x) const {
     const double t = (x - lo_) * scale_;

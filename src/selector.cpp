@@ -26,12 +26,8 @@ void Candidates::offer(std::span<const double> scores, size_t n_folds, size_t fe
     list_.push_back({summary_, feature, state, score});
     return;
   }
-  if (!std::isfinite(score)) return;
-  if (list_.empty()) {
-    list_.push_back({summary_, feature, state, score});
-  } else if (ranks_above(score, feature, state, list_[0])) {
-    list_[0] = {summary_, feature, state, score};
-  }
+  if (!std::isfinite(score) || !replaces_best(score, feature, state)) return;
+  list_.assign(1, {summary_, feature, state, score});
 }
 
 void Candidates::append(Candidates&& other) {
@@ -40,11 +36,9 @@ void Candidates::append(Candidates&& other) {
     return;
   }
   for (ScoredCandidate& c : other.list_) {
-    if (list_.empty()) {
-      list_.push_back(std::move(c));
-    } else if (ranks_above(c.score, c.feature, c.state, list_[0])) {
-      list_[0] = std::move(c);
-    }
+    if (!replaces_best(c.score, c.feature, c.state)) continue;
+    list_.clear();
+    list_.push_back(std::move(c));
   }
 }
 

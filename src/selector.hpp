@@ -45,6 +45,11 @@ class Candidates {
   std::vector<ScoredCandidate> take() { return std::move(list_); }
 
  private:
+  // Whether a candidate of this finite score is kept over the best so far (keep_all_ false).
+  bool replaces_best(double score, size_t feature, StateCode state) const {
+    return list_.empty() || ranks_above(score, feature, state, list_[0]);
+  }
+
   bool keep_all_;
   std::vector<ScoredCandidate> list_;
   FoldStats summary_;  // the summary of the last offer, its buffer reused
