@@ -3,9 +3,9 @@
 #pragma once
 
 #include <algorithm>
-#include <atomic>
+#include <exception>
 #include <limits>
-#include <numeric>
+#include <utility>
 #include <vector>
 
 #include "fast_grower.hpp"
@@ -13,33 +13,53 @@
 
 namespace ornik {
 
-// Grows every deferred subtree on up to n_threads workers, the calling thread among them (it
-// alone runs between_nodes). Each worker takes the largest subtree still waiting, so that no
-// thread is left with one big subtree at the end. Results are kept per subtree, so the order of
-// work does not matter.
+// Grows a tree on n_workers workers, the calling thread among them (it alone runs
+// between_nodes). The calling thread grows the top of the tree, deferring each subtree below
+// defer_below rows; the other workers grow deferred subtrees as they come, and so does the
+// calling thread once the top is done. Returns the top and each subtree's nodes, in deferral
+// order. A failure of the top propagates as it is.
 template <class Task>
-std::vector<NodeList<typename Task::Payload>> grow_deferred(
-    const FastGrower<Task>& grower, const std::vector<DeferredSubtree>& subtrees, size_t n_threads,
-    const NodeHook& between_nodes) {
-  std::vector<NodeList<typename Task::Payload>> grown(subtrees.size());
-  std::vector<size_t> largest_first(subtrees.size());
-  std::iota(largest_first.begin(), largest_first.end(), size_t{0});
-  std::stable_sort(largest_first.begin(), largest_first.end(), [&](size_t a, size_t b) {
-    return subtrees[a].end - subtrees[a].begin > subtrees[b].end - subtrees[b].begin;
-  });
-  std::atomic<size_t> next{0};
-  const auto grow_waiting = [&](size_t, const Checkpoint& checkpoint) {
+std::pair<NodeList<typename Task::Payload>, std::vector<NodeList<typename Task::Payload>>>
+grow_top_and_subtrees(const FastGrower<Task>& grower, size_t defer_below, size_t n_workers,
+                      SubtreeQueue& queue, const NodeHook& between_nodes) {
+  using Payload = typename Task::Payload;
+  NodeList<Payload> top;
+  std::exception_ptr top_failure;
+  // Each worker's subtrees with their deferral index, gathered once the workers are joined.
+  std::vector<std::vector<std::pair<size_t, NodeList<Payload>>>> done(n_workers);
+  const auto work = [&](size_t worker, const Checkpoint& checkpoint) {
+    const NodeHook hook = between_nodes.for_worker(checkpoint);
     FastScratch scratch;
-    for (size_t i = next.fetch_add(1); i < largest_first.size(); i = next.fetch_add(1)) {
-      const size_t id = largest_first[i];
-      const DeferredSubtree& subtree = subtrees[id];
-      grower.grow(subtree.begin, subtree.end, subtree.depth, grown[id], scratch, false, 0, nullptr,
-                  between_nodes.for_worker(checkpoint));
+    if (worker == 0) {
+      try {
+        grower.grow(0, grower.n_rows(), 0, top, scratch, true, defer_below, &queue, hook);
+      } catch (const std::exception&) {
+        top_failure = std::current_exception();
+        queue.close(true);
+        return;
+      } catch (...) {  // the run is stopping: the workers stop at their next node
+        queue.close(true);
+        throw;
+      }
+      queue.close();
+    }
+    while (const auto next = queue.take()) {
+      const DeferredSubtree& subtree = next->second;
+      NodeList<Payload> nodes;
+      grower.grow(subtree.begin, subtree.end, subtree.depth, nodes, scratch, false, 0, nullptr,
+                  hook);
+      done[worker].emplace_back(next->first, std::move(nodes));
+      queue.done();
     }
   };
   const Checkpoint between_steps = between_nodes ? Checkpoint([&] { between_nodes(); }) : nullptr;
-  run_workers(std::min(n_threads, subtrees.size()), grow_waiting, between_steps);
-  return grown;
+  run_workers(n_workers, work, between_steps);
+  if (top_failure) std::rethrow_exception(top_failure);
+  std::vector<NodeList<Payload>> grown(queue.subtrees().size());
+  for (auto& worker_done : done) {
+    for (auto& [id, nodes] : worker_done) grown[id] = std::move(nodes);
+  }
+  return {std::move(top), std::move(grown)};
 }
 
 // The whole tree in preorder: the top with each placeholder replaced by its grown subtree.

@@ -1,5 +1,5 @@
-// The Fast builder: the top of the tree on the calling thread (big nodes scored on feature-chunk
-// workers), then, with threads, the small subtrees grown whole on the worker pool.
+// The Fast builder: the top of the tree on the calling thread (its first big nodes scored on
+// feature-chunk workers) while, with threads, the smaller subtrees are grown whole on the workers.
 #include <algorithm>
 
 #include "deferred_subtrees.hpp"
@@ -34,23 +34,21 @@ NodeList<typename Task::Payload> build_tree_fast(const Task& task, const TreePar
                                                  const NodeHook& between_nodes) {
   const FastGrower<Task> grower(task, params, aggregator, std::move(binned), targets, weights);
   const size_t n = grower.n_rows();
-  NodeList<typename Task::Payload> top;
-  FastScratch scratch;
   if (!parallel_allowed(params) || n < std::max<uint64_t>(params.parallel_min_samples, 2)) {
+    NodeList<typename Task::Payload> top;
+    FastScratch scratch;
     grower.grow(0, n, 0, top, scratch, parallel_allowed(params), 0, nullptr, between_nodes);
     return top;
   }
-  // With threads: large nodes are scored on feature-chunk workers; subtrees below a quarter of
-  // the rows per thread are grown whole, one per worker at a time.
-  // (A thread count beyond the rows is capped first, so 4 * threads cannot overflow to 0.)
+  // With threads: the top of the tree is grown on the calling thread (its first nodes scored on
+  // feature-chunk workers), while subtrees below the rows per thread are grown whole on the
+  // other workers as they are deferred. (A thread count beyond the rows is capped first.)
   const uint64_t threads = std::min<uint64_t>(params.n_threads, n);
-  const size_t defer_below = n / threads + 1;
-  std::vector<DeferredSubtree> subtrees;
-  grower.grow(0, n, 0, top, scratch, true, defer_below, &subtrees, between_nodes);
-  if (subtrees.empty()) return top;
-  std::vector<NodeList<typename Task::Payload>> grown =
-      grow_deferred(grower, subtrees, static_cast<size_t>(params.n_threads), between_nodes);
-  return splice_subtrees(top, subtrees, grown);
+  SubtreeQueue queue;
+  auto [top_nodes, grown] = grow_top_and_subtrees(
+      grower, n / threads + 1, static_cast<size_t>(threads), queue, between_nodes);
+  if (grown.empty()) return top_nodes;
+  return splice_subtrees(top_nodes, queue.subtrees(), grown);
 }
 
 #define ORNIK_INSTANTIATE_FAST(TASK)                                 \

@@ -15,17 +15,11 @@
 #include "histogram.hpp"
 #include "node_steps.hpp"
 #include "parallel.hpp"
+#include "subtree_queue.hpp"
 #include "task_scoring.hpp"
 #include "tree_builder.hpp"
 
 namespace ornik {
-
-// A subtree left to the subtree workers: its block of rows and the placeholder node that stands
-// for it in the top of the tree.
-struct DeferredSubtree {
-  size_t placeholder;
-  size_t begin, end, depth;
-};
 
 // The rule of a Fast winner, or none when its bin is outside the feature's bins.
 std::optional<SplitRule> fast_rule(const FeatureBins& bins, size_t feature, uint64_t bin,
@@ -97,11 +91,12 @@ class FastGrower {
   size_t n_rows() const { return targets_.size(); }
 
   // Grows the subtree over rows [begin, end) into out, in preorder. A node with fewer than
-  // defer_below samples is not grown: a placeholder leaf stands for it and it is recorded in
-  // deferred. Nodes of at least parallel_min_samples are scored on feature-chunk workers when
-  // feature_parallel is set.
+  // defer_below samples is not grown: a placeholder leaf stands for it and it is deferred to the
+  // queue. Nodes of at least parallel_min_samples are scored on feature-chunk workers when
+  // feature_parallel is set and the queue's workers are idle. (Scores do not depend on where
+  // they are computed, so the choice may follow the moment.)
   void grow(size_t begin, size_t end, size_t depth, NodeList<Payload>& out, FastScratch& scratch,
-            bool feature_parallel, size_t defer_below, std::vector<DeferredSubtree>* deferred,
+            bool feature_parallel, size_t defer_below, SubtreeQueue* deferred,
             const NodeHook& between_nodes) const {
     struct Pending {
       size_t begin, end, depth;
@@ -116,7 +111,7 @@ class FastGrower {
       const NodeRows<Target> rows = node_rows(item.begin, item.end);
       const size_t n = rows.n;
       if (deferred && n < defer_below) {
-        deferred->push_back({out.size(), item.begin, item.end, item.depth});
+        deferred->defer({out.size(), item.begin, item.end, item.depth});
         append_leaf(out, Payload{}, n);
         continue;
       }
@@ -131,8 +126,8 @@ class FastGrower {
 
       // The folds address the node's rows by their place in its block.
       const FoldAssignment folds = kfold_.assign(n);
-      const bool in_parallel =
-          feature_parallel && chunks_.size() >= 2 && n >= params_.parallel_min_samples;
+      const bool in_parallel = feature_parallel && chunks_.size() >= 2 &&
+                               n >= params_.parallel_min_samples && (!deferred || deferred->idle());
       FoldPicks picks(params_.stop_rule == StopRule::Selection ? folds.n_folds : 0);
       const std::vector<ScoredCandidate> candidates =
           score(rows, folds, in_parallel, scratch, picks).take();
