@@ -37,11 +37,7 @@ bool encode_numeric(std::span<const double> values, uint64_t n_bins, size_t feat
   const std::span<const double> edges = bins.edges;
   // The bucket table pays off once the column is long compared with its size.
   if (values.size() >= (size_t{1} << 14) && !edges.empty()) {
-    const BinCoder coder(edges, lo, hi);
-    for (size_t i = 0; i < values.size(); ++i) {
-      const double v = values[i];
-      codes[i * stride] = std::isfinite(v) ? static_cast<uint16_t>(coder.code(v)) : MISSING_CODE;
-    }
+    BinCoder(edges, lo, hi).code_all(values, codes, stride, MISSING_CODE);
   } else {
     for (size_t i = 0; i < values.size(); ++i) {
       const double v = values[i];

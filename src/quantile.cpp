@@ -234,6 +234,40 @@ BinCoder::BinCoder(std::span<const double> edges, double lo, double hi) {
   }
   first_.assign(per_bucket.size() + 1, 0);
   for (size_t b = 0; b < per_bucket.size(); ++b) first_[b + 1] = first_[b] + per_bucket[b];
+  widest_ = *std::max_element(per_bucket.begin(), per_bucket.end());
+  // Sentinels: no finite value's key reaches the largest key.
+  keys_.resize(keys_.size() + kCompareAll, UINT64_MAX);
+}
+
+// Every edge after x's bucket is above x (a bucket never decreases as the value grows), and
+// kCompareAll sentinels above every key end the list: comparing x with kWidth edges from its
+// bucket's first, kWidth at least the widest bucket's count, counts its bucket's edges <= x
+// exactly, without a branch on how many that bucket holds.
+template <size_t kWidth>
+void BinCoder::code_all_comparing(std::span<const double> values, uint16_t* out, size_t stride,
+                                  uint16_t missing) const {
+  const auto count = [this](double x) {
+    const uint64_t key = key_of(x);
+    const size_t lo = first_[bucket_of(x, key)];
+    uint64_t below = lo;
+    for (size_t k = 0; k < kWidth; ++k) below += keys_[lo + k] <= key ? 1 : 0;
+    return below;
+  };
+  for (size_t i = 0; i < values.size(); ++i) {
+    const double x = values[i];
+    out[i * stride] = std::isfinite(x) ? static_cast<uint16_t>(count(x)) : missing;
+  }
+}
+
+void BinCoder::code_all(std::span<const double> values, uint16_t* out, size_t stride,
+                        uint16_t missing) const {
+  // Most tables hold at most one edge per bucket.
+  if (widest_ <= 1) return code_all_comparing<1>(values, out, stride, missing);
+  if (widest_ <= kCompareAll) return code_all_comparing<kCompareAll>(values, out, stride, missing);
+  for (size_t i = 0; i < values.size(); ++i) {
+    const double x = values[i];
+    out[i * stride] = std::isfinite(x) ? static_cast<uint16_t>(code(x)) : missing;
+  }
 }
 
 }  // namespace ornik

@@ -103,14 +103,34 @@ class BinCoder {
  public:
   // lo and hi bound the finite values to be coded (others are coded exactly, only slower).
   BinCoder(std::span<const double> edges, double lo, double hi);
-  // Number of edges <= x, for a finite x; equals bin_code(edges, x).
+  // out[i * stride] = the number of edges <= values[i] (bin_code's), or missing for a value that
+  // is not finite.
+  void code_all(std::span<const double> values, uint16_t* out, size_t stride,
+                uint16_t missing) const;
+
+ private:
+  // Buckets of at most this many edges are counted by comparing with all of them.
+  static constexpr size_t kCompareAll = 8;
+
+  static uint64_t ordered_bits(double x) {
+    uint64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    // Negative values have every bit flipped, others their sign bit (without a branch).
+    const uint64_t sign = static_cast<uint64_t>(static_cast<int64_t>(bits) >> 63);
+    return bits ^ (sign | uint64_t{1} << 63);
+  }
+  // -0.0 and +0.0 compare equal, so both count as +0.0 here and in the edge keys.
+  static uint64_t key_of(double x) { return ordered_bits(x == 0.0 ? 0.0 : x); }
+  size_t bucket_of(double x, uint64_t key) const {
+    return by_value_ ? by_value_->of(x) : static_cast<size_t>(key >> 48);
+  }
+  // Edges <= a finite x: every edge before its bucket's first is below x; the bucket's edges
+  // are bisected without branching.
   uint64_t code(double x) const {
-    // -0.0 and +0.0 compare equal, so both count as +0.0 here and in the edge keys.
-    const uint64_t key = ordered_bits(x == 0.0 ? 0.0 : x);
-    const size_t bucket = by_value_ ? by_value_->of(x) : static_cast<size_t>(key >> 48);
+    const uint64_t key = key_of(x);
+    const size_t bucket = bucket_of(x, key);
     size_t lo = first_[bucket];
     size_t len = first_[bucket + 1] - lo;
-    // Every edge before lo is below x; bisect the edges of x's bucket without branching.
     if (len == 0) return lo;
     while (len > 1) {
       const size_t half = len / 2;
@@ -119,18 +139,14 @@ class BinCoder {
     }
     return lo + (keys_[lo] <= key ? 1 : 0);
   }
+  template <size_t kWidth>
+  void code_all_comparing(std::span<const double> values, uint16_t* out, size_t stride,
+                          uint16_t missing) const;
 
- private:
-  static uint64_t ordered_bits(double x) {
-    uint64_t bits;
-    std::memcpy(&bits, &x, sizeof bits);
-    // Negative values have every bit flipped, others their sign bit (without a branch).
-    const uint64_t sign = static_cast<uint64_t>(static_cast<int64_t>(bits) >> 63);
-    return bits ^ (sign | uint64_t{1} << 63);
-  }
   std::optional<ValueBuckets> by_value_;
-  std::vector<uint64_t> keys_;   // edges as unsigned total-order keys, ascending
+  std::vector<uint64_t> keys_;   // edges as unsigned total-order keys, ascending, then sentinels
   std::vector<uint32_t> first_;  // first_[b]: edges in buckets below b
+  size_t widest_ = 0;            // the most edges any bucket holds
 };
 
 }  // namespace ornik
