@@ -243,19 +243,36 @@ BinCoder::BinCoder(std::span<const double> edges, double lo, double hi) {
 // kCompareAll sentinels above every key end the list: comparing x with kWidth edges from its
 // bucket's first, kWidth at least the widest bucket's count, counts its bucket's edges <= x
 // exactly, without a branch on how many that bucket holds.
+template <size_t kWidth, class BucketOf>
+void BinCoder::code_all_comparing(std::span<const double> values, uint16_t* out, size_t stride,
+                                  uint16_t missing, BucketOf bucket_of) const {
+  const uint32_t* first = first_.data();
+  const uint64_t* keys = keys_.data();
+  for (size_t i = 0; i < values.size(); ++i) {
+    const double x = values[i];
+    if (!std::isfinite(x)) {
+      out[i * stride] = missing;
+      continue;
+    }
+    // x + 0.0 is x, but +0.0 for -0.0, as key_of has it.
+    const uint64_t key = ordered_bits(x + 0.0);
+    const size_t lo = first[bucket_of(x, key)];
+    uint64_t below = lo;
+    for (size_t k = 0; k < kWidth; ++k) below += keys[lo + k] <= key ? 1 : 0;
+    out[i * stride] = static_cast<uint16_t>(below);
+  }
+}
+
 template <size_t kWidth>
 void BinCoder::code_all_comparing(std::span<const double> values, uint16_t* out, size_t stride,
                                   uint16_t missing) const {
-  const auto count = [this](double x) {
-    const uint64_t key = key_of(x);
-    const size_t lo = first_[bucket_of(x, key)];
-    uint64_t below = lo;
-    for (size_t k = 0; k < kWidth; ++k) below += keys_[lo + k] <= key ? 1 : 0;
-    return below;
-  };
-  for (size_t i = 0; i < values.size(); ++i) {
-    const double x = values[i];
-    out[i * stride] = std::isfinite(x) ? static_cast<uint16_t>(count(x)) : missing;
+  if (by_value_) {
+    const ValueBuckets buckets = *by_value_;
+    code_all_comparing<kWidth>(values, out, stride, missing,
+                               [buckets](double x, uint64_t) { return buckets.of(x); });
+  } else {
+    code_all_comparing<kWidth>(values, out, stride, missing,
+                               [](double, uint64_t key) { return static_cast<size_t>(key >> 48); });
   }
 }
 

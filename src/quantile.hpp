@@ -142,6 +142,9 @@ class BinCoder {
   template <size_t kWidth>
   void code_all_comparing(std::span<const double> values, uint16_t* out, size_t stride,
                           uint16_t missing) const;
+  template <size_t kWidth, class BucketOf>
+  void code_all_comparing(std::span<const double> values, uint16_t* out, size_t stride,
+                          uint16_t missing, BucketOf bucket_of) const;
 
   std::optional<ValueBuckets> by_value_;
   std::vector<uint64_t> keys_;   // edges as unsigned total-order keys, ascending, then sentinels
