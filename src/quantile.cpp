@@ -216,8 +216,7 @@ std::optional<ValueBuckets> ValueBuckets::over(double lo, double hi, size_t n_bu
 
 BinCoder::BinCoder(std::span<const double> edges, double lo, double hi) {
   keys_.reserve(edges.size());
-  // -0.0 and +0.0 compare equal, so both count as +0.0 here and in code().
-  for (const double e : edges) keys_.push_back(ordered_bits(e == 0.0 ? 0.0 : e));
+  for (const double e : edges) keys_.push_back(key_of(e));
   // Edges per bucket by the keys' top bits, or by buckets of the values' range unless those leave
   // more edges to one bucket.
   std::vector<uint32_t> per_bucket(size_t{1} << 16, 0);
@@ -239,13 +238,14 @@ BinCoder::BinCoder(std::span<const double> edges, double lo, double hi) {
   keys_.resize(keys_.size() + kCompareAll, UINT64_MAX);
 }
 
-// Every edge after x's bucket is above x (a bucket never decreases as the value grows), and
-// kCompareAll sentinels above every key end the list: comparing x with kWidth edges from its
-// bucket's first, kWidth at least the widest bucket's count, counts its bucket's edges <= x
-// exactly, without a branch on how many that bucket holds.
+// Every edge before x's bucket is below x and every edge after it above x (a bucket never
+// decreases as the value grows). With kCompareAll sentinels above every key ending the list,
+// comparing x with kWidth edges from its bucket's first, kWidth at least the widest bucket's
+// count, counts its bucket's edges <= x exactly, without a branch on how many that bucket holds.
+// kWidth 0 bisects the bucket's edges instead, also without branching.
 template <size_t kWidth, class BucketOf>
-void BinCoder::code_all_comparing(std::span<const double> values, uint16_t* out, size_t stride,
-                                  uint16_t missing, BucketOf bucket_of) const {
+void BinCoder::code_each(std::span<const double> values, uint16_t* out, size_t stride,
+                         uint16_t missing, BucketOf bucket_of) const {
   const uint32_t* first = first_.data();
   const uint64_t* keys = keys_.data();
   for (size_t i = 0; i < values.size(); ++i) {
@@ -254,37 +254,44 @@ void BinCoder::code_all_comparing(std::span<const double> values, uint16_t* out,
       out[i * stride] = missing;
       continue;
     }
-    // x + 0.0 is x, but +0.0 for -0.0, as key_of has it.
-    const uint64_t key = ordered_bits(x + 0.0);
-    const size_t lo = first[bucket_of(x, key)];
+    const uint64_t key = key_of(x);
+    const size_t bucket = bucket_of(x, key);
+    size_t lo = first[bucket];
     uint64_t below = lo;
-    for (size_t k = 0; k < kWidth; ++k) below += keys[lo + k] <= key ? 1 : 0;
+    if constexpr (kWidth > 0) {
+      for (size_t k = 0; k < kWidth; ++k) below += keys[lo + k] <= key ? 1 : 0;
+    } else {
+      size_t len = first[bucket + 1] - lo;
+      while (len > 1) {
+        const size_t half = len / 2;
+        lo = keys[lo + half - 1] <= key ? lo + half : lo;
+        len -= half;
+      }
+      below = lo + (len == 1 && keys[lo] <= key ? 1 : 0);
+    }
     out[i * stride] = static_cast<uint16_t>(below);
   }
 }
 
 template <size_t kWidth>
-void BinCoder::code_all_comparing(std::span<const double> values, uint16_t* out, size_t stride,
-                                  uint16_t missing) const {
+void BinCoder::code_each(std::span<const double> values, uint16_t* out, size_t stride,
+                         uint16_t missing) const {
   if (by_value_) {
     const ValueBuckets buckets = *by_value_;
-    code_all_comparing<kWidth>(values, out, stride, missing,
-                               [buckets](double x, uint64_t) { return buckets.of(x); });
+    code_each<kWidth>(values, out, stride, missing,
+                      [buckets](double x, uint64_t) { return buckets.of(x); });
   } else {
-    code_all_comparing<kWidth>(values, out, stride, missing,
-                               [](double, uint64_t key) { return static_cast<size_t>(key >> 48); });
+    code_each<kWidth>(values, out, stride, missing,
+                      [](double, uint64_t key) { return static_cast<size_t>(key >> 48); });
   }
 }
 
 void BinCoder::code_all(std::span<const double> values, uint16_t* out, size_t stride,
                         uint16_t missing) const {
   // Most tables hold at most one edge per bucket.
-  if (widest_ <= 1) return code_all_comparing<1>(values, out, stride, missing);
-  if (widest_ <= kCompareAll) return code_all_comparing<kCompareAll>(values, out, stride, missing);
-  for (size_t i = 0; i < values.size(); ++i) {
-    const double x = values[i];
-    out[i * stride] = std::isfinite(x) ? static_cast<uint16_t>(code(x)) : missing;
-  }
+  if (widest_ <= 1) return code_each<1>(values, out, stride, missing);
+  if (widest_ <= kCompareAll) return code_each<kCompareAll>(values, out, stride, missing);
+  code_each<0>(values, out, stride, missing);
 }
 
 }  // namespace ornik

@@ -119,32 +119,17 @@ class BinCoder {
     const uint64_t sign = static_cast<uint64_t>(static_cast<int64_t>(bits) >> 63);
     return bits ^ (sign | uint64_t{1} << 63);
   }
-  // -0.0 and +0.0 compare equal, so both count as +0.0 here and in the edge keys.
-  static uint64_t key_of(double x) { return ordered_bits(x == 0.0 ? 0.0 : x); }
-  size_t bucket_of(double x, uint64_t key) const {
-    return by_value_ ? by_value_->of(x) : static_cast<size_t>(key >> 48);
-  }
-  // Edges <= a finite x: every edge before its bucket's first is below x; the bucket's edges
-  // are bisected without branching.
-  uint64_t code(double x) const {
-    const uint64_t key = key_of(x);
-    const size_t bucket = bucket_of(x, key);
-    size_t lo = first_[bucket];
-    size_t len = first_[bucket + 1] - lo;
-    if (len == 0) return lo;
-    while (len > 1) {
-      const size_t half = len / 2;
-      lo = keys_[lo + half - 1] <= key ? lo + half : lo;
-      len -= half;
-    }
-    return lo + (keys_[lo] <= key ? 1 : 0);
-  }
+  // -0.0 and +0.0 compare equal, so both count as +0.0 (x + 0.0 is x otherwise), values and
+  // edges alike.
+  static uint64_t key_of(double x) { return ordered_bits(x + 0.0); }
+  // Codes with kWidth comparisons per value (see the definition), or by bisecting the value's
+  // bucket when kWidth is 0.
   template <size_t kWidth>
-  void code_all_comparing(std::span<const double> values, uint16_t* out, size_t stride,
-                          uint16_t missing) const;
+  void code_each(std::span<const double> values, uint16_t* out, size_t stride,
+                 uint16_t missing) const;
   template <size_t kWidth, class BucketOf>
-  void code_all_comparing(std::span<const double> values, uint16_t* out, size_t stride,
-                          uint16_t missing, BucketOf bucket_of) const;
+  void code_each(std::span<const double> values, uint16_t* out, size_t stride, uint16_t missing,
+                 BucketOf bucket_of) const;
 
   std::optional<ValueBuckets> by_value_;
   std::vector<uint64_t> keys_;   // edges as unsigned total-order keys, ascending, then sentinels

@@ -3,22 +3,12 @@
 #include <algorithm>
 
 namespace ornik {
-namespace {
-
-size_t rows_of(const DeferredSubtree& subtree) {
-  return subtree.end - subtree.begin;
-}
-
-}  // namespace
-
 void SubtreeQueue::defer(const DeferredSubtree& subtree) {
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     subtrees_.push_back(subtree);
     waiting_.push_back(subtrees_.size() - 1);
-    std::push_heap(waiting_.begin(), waiting_.end(), [this](size_t a, size_t b) {
-      return rows_of(subtrees_[a]) < rows_of(subtrees_[b]);
-    });
+    std::push_heap(waiting_.begin(), waiting_.end(), fewer_rows());
   }
   changed_.notify_one();
 }
@@ -46,9 +36,7 @@ std::optional<std::pair<size_t, DeferredSubtree>> SubtreeQueue::take() {
   std::unique_lock<std::mutex> lock(mutex_);
   changed_.wait(lock, [this] { return closed_ || !waiting_.empty(); });
   if (waiting_.empty()) return std::nullopt;
-  std::pop_heap(waiting_.begin(), waiting_.end(), [this](size_t a, size_t b) {
-    return rows_of(subtrees_[a]) < rows_of(subtrees_[b]);
-  });
+  std::pop_heap(waiting_.begin(), waiting_.end(), fewer_rows());
   const size_t id = waiting_.back();
   waiting_.pop_back();
   ++growing_;

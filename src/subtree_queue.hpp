@@ -35,6 +35,13 @@ class SubtreeQueue {
   const std::vector<DeferredSubtree>& subtrees() const { return subtrees_; }
 
  private:
+  // The order of the waiting_ heap: by rows, so that the largest subtree is on top.
+  auto fewer_rows() const {
+    return [this](size_t a, size_t b) {
+      return subtrees_[a].end - subtrees_[a].begin < subtrees_[b].end - subtrees_[b].begin;
+    };
+  }
+
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<DeferredSubtree> subtrees_;
