@@ -16,8 +16,9 @@ namespace ornik {
 // Grows a tree on n_workers workers, the calling thread among them (it alone runs
 // between_nodes). The calling thread grows the top of the tree, deferring each subtree below
 // defer_below rows; the other workers grow deferred subtrees as they come, and so does the
-// calling thread once the top is done. Returns the top and each subtree's nodes, in deferral
-// order. A failure of the top propagates as it is.
+// calling thread once the top is done. Any grower defers a node that a waiting worker can take.
+// Returns the top and each subtree's nodes, in deferral order. A failure of the top propagates
+// as it is.
 template <class Task>
 std::pair<NodeList<typename Task::Payload>, std::vector<NodeList<typename Task::Payload>>>
 grow_top_and_subtrees(const FastGrower<Task>& grower, size_t defer_below, size_t n_workers,
@@ -32,7 +33,8 @@ grow_top_and_subtrees(const FastGrower<Task>& grower, size_t defer_below, size_t
     FastScratch scratch;
     if (worker == 0) {
       try {
-        grower.grow(0, grower.n_rows(), 0, top, scratch, true, defer_below, &queue, hook);
+        grower.grow(0, grower.n_rows(), 0, top, scratch, true, {&queue, defer_below, kTopOfTree},
+                    hook);
       } catch (const std::exception&) {
         top_failure = std::current_exception();
         queue.close(true);
@@ -44,11 +46,16 @@ grow_top_and_subtrees(const FastGrower<Task>& grower, size_t defer_below, size_t
       queue.close();
     }
     while (const auto next = queue.take()) {
-      const DeferredSubtree& subtree = next->second;
+      const auto [id, subtree] = *next;
       NodeList<Payload> nodes;
-      grower.grow(subtree.begin, subtree.end, subtree.depth, nodes, scratch, false, 0, nullptr,
-                  hook);
-      done[worker].emplace_back(next->first, std::move(nodes));
+      try {
+        grower.grow(subtree.begin, subtree.end, subtree.depth, nodes, scratch, false,
+                    {&queue, 0, id}, hook);
+      } catch (...) {
+        queue.done();
+        throw;
+      }
+      done[worker].emplace_back(id, std::move(nodes));
       queue.done();
     }
   };
@@ -62,43 +69,48 @@ grow_top_and_subtrees(const FastGrower<Task>& grower, size_t defer_below, size_t
   return {std::move(top), std::move(grown)};
 }
 
-// The whole tree in preorder: the top with each placeholder replaced by its grown subtree.
+// The whole tree in preorder: the top with each placeholder replaced by its grown subtree, whose
+// own placeholders are replaced in turn.
 template <class Payload>
-NodeList<Payload> splice_subtrees(const NodeList<Payload>& top,
+NodeList<Payload> splice_subtrees(NodeList<Payload>& top,
                                   const std::vector<DeferredSubtree>& subtrees,
                                   std::vector<NodeList<Payload>>& grown) {
+  // List 0 is the top, list i + 1 subtree i's nodes; subtree_at[list][node] the subtree whose
+  // placeholder the node is.
   constexpr size_t kNotDeferred = std::numeric_limits<size_t>::max();
-  std::vector<size_t> subtree_at(top.size(), kNotDeferred);
-  size_t total = top.size();
+  const auto list_of = [&](size_t list) -> NodeList<Payload>& {
+    return list == 0 ? top : grown[list - 1];
+  };
+  std::vector<std::vector<size_t>> subtree_at(grown.size() + 1);
+  size_t total = 0;
+  for (size_t list = 0; list <= grown.size(); ++list) {
+    subtree_at[list].assign(list_of(list).size(), kNotDeferred);
+    total += list_of(list).size();
+  }
   for (size_t i = 0; i < subtrees.size(); ++i) {
-    subtree_at[subtrees[i].placeholder] = i;
-    total += grown[i].size();
+    const size_t owner = subtrees[i].owner == kTopOfTree ? 0 : subtrees[i].owner + 1;
+    subtree_at[owner][subtrees[i].placeholder] = i;
   }
   NodeList<Payload> nodes;
   nodes.reserve(total);
   struct Item {
-    size_t top_id;
+    size_t list, id;
     size_t parent;  // the split in `nodes` whose right child this is, or kNoParent
   };
-  std::vector<Item> stack{{0, kNoParent}};
+  std::vector<Item> stack{{0, 0, kNoParent}};
   while (!stack.empty()) {
-    const Item item = stack.back();
+    Item item = stack.back();
     stack.pop_back();
     if (item.parent != kNoParent) nodes[item.parent].right = nodes.size();
-    const Node<Payload>& node = top[item.top_id];
-    if (subtree_at[item.top_id] != kNotDeferred) {
-      const size_t base = nodes.size();
-      for (Node<Payload>& grown_node : grown[subtree_at[item.top_id]]) {
-        if (!grown_node.is_leaf) grown_node.right += base;
-        nodes.push_back(std::move(grown_node));
-      }
-    } else if (node.is_leaf) {
-      nodes.push_back(node);
-    } else {
-      const size_t id = nodes.size();
-      nodes.push_back(node);
-      stack.push_back({node.right, id});
-      stack.push_back({item.top_id + 1, kNoParent});
+    while (subtree_at[item.list][item.id] != kNotDeferred) {
+      item = {subtree_at[item.list][item.id] + 1, 0, kNoParent};
+    }
+    Node<Payload>& node = list_of(item.list)[item.id];
+    const size_t id = nodes.size();
+    nodes.push_back(std::move(node));
+    if (!nodes.back().is_leaf) {
+      stack.push_back({item.list, nodes.back().right, id});
+      stack.push_back({item.list, item.id + 1, kNoParent});
     }
   }
   return nodes;

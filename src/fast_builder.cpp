@@ -37,7 +37,7 @@ NodeList<typename Task::Payload> build_tree_fast(const Task& task, const TreePar
   if (!parallel_allowed(params) || n < std::max<uint64_t>(params.parallel_min_samples, 2)) {
     NodeList<typename Task::Payload> top;
     FastScratch scratch;
-    grower.grow(0, n, 0, top, scratch, parallel_allowed(params), 0, nullptr, between_nodes);
+    grower.grow(0, n, 0, top, scratch, parallel_allowed(params), {}, between_nodes);
     return top;
   }
   // With threads: the top of the tree is grown on the calling thread (its first nodes scored on

@@ -57,6 +57,15 @@ size_t partition_rows(const NodeRows<Target>& rows, size_t feature, uint64_t sta
   return n_left;
 }
 
+// Where a grower hands nodes to the workers of a queue: every node below `below` rows, and any
+// node of at least parallel_min_samples rows that a waiting worker can take while the grower has
+// others left; its placeholders belong to `owner` (kTopOfTree, or a deferred subtree's index).
+struct SubtreeSharing {
+  SubtreeQueue* queue = nullptr;
+  size_t below = 0;
+  size_t owner = kTopOfTree;
+};
+
 // Grows Fast-mode subtrees. Every subtree is grown by the same sequential steps wherever it runs,
 // so the tree does not depend on which thread grew which part.
 template <class Task>
@@ -90,13 +99,13 @@ class FastGrower {
 
   size_t n_rows() const { return targets_.size(); }
 
-  // Grows the subtree over rows [begin, end) into out, in preorder. A node with fewer than
-  // defer_below samples is not grown: a placeholder leaf stands for it and it is deferred to the
-  // queue. Nodes of at least parallel_min_samples are scored on feature-chunk workers when
-  // feature_parallel is set and the queue's workers are idle. (Scores do not depend on where
-  // they are computed, so the choice may follow the moment.)
+  // Grows the subtree over rows [begin, end) into out, in preorder. A node that sharing defers
+  // is not grown: a placeholder leaf stands for it in out. Nodes of at least
+  // parallel_min_samples are scored on feature-chunk workers when feature_parallel is set and
+  // the queue's workers are idle. (Nodes and scores do not depend on where they are computed,
+  // so these choices may follow the moment.)
   void grow(size_t begin, size_t end, size_t depth, NodeList<Payload>& out, FastScratch& scratch,
-            bool feature_parallel, size_t defer_below, SubtreeQueue* deferred,
+            bool feature_parallel, const SubtreeSharing& sharing,
             const NodeHook& between_nodes) const {
     struct Pending {
       size_t begin, end, depth;
@@ -110,9 +119,13 @@ class FastGrower {
       if (item.parent != kNoParent) out[item.parent].right = out.size();
       const NodeRows<Target> rows = node_rows(item.begin, item.end);
       const size_t n = rows.n;
-      if (deferred && n < defer_below) {
-        deferred->defer({out.size(), item.begin, item.end, item.depth});
+      SubtreeQueue* const queue = sharing.queue;
+      const auto defer = [&] {
+        queue->defer({sharing.owner, out.size(), item.begin, item.end, item.depth});
         append_leaf(out, Payload{}, n);
+      };
+      if (queue && n < sharing.below) {
+        defer();
         continue;
       }
 
@@ -123,11 +136,16 @@ class FastGrower {
         settle_leaf(out, std::move(payload), n, between_nodes);
         continue;
       }
+      // A worker waiting for work takes this node when this grower has others left to grow.
+      if (queue && !stack.empty() && n >= params_.parallel_min_samples && queue->hungry()) {
+        defer();
+        continue;
+      }
 
       // The folds address the node's rows by their place in its block.
       const FoldAssignment folds = kfold_.assign(n);
       const bool in_parallel = feature_parallel && chunks_.size() >= 2 &&
-                               n >= params_.parallel_min_samples && (!deferred || deferred->idle());
+                               n >= params_.parallel_min_samples && (!queue || queue->idle());
       FoldPicks picks(params_.stop_rule == StopRule::Selection ? folds.n_folds : 0);
       const std::vector<ScoredCandidate> candidates =
           score(rows, folds, in_parallel, scratch, picks).take();

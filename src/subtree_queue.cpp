@@ -3,10 +3,12 @@
 #include <algorithm>
 
 namespace ornik {
+
 void SubtreeQueue::defer(const DeferredSubtree& subtree) {
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     subtrees_.push_back(subtree);
+    if (abandoned_) return;
     waiting_.push_back(subtrees_.size() - 1);
     std::push_heap(waiting_.begin(), waiting_.end(), fewer_rows());
   }
@@ -18,23 +20,38 @@ bool SubtreeQueue::idle() const {
   return waiting_.empty() && growing_ == 0;
 }
 
-void SubtreeQueue::done() {
+bool SubtreeQueue::hungry() const {
   const std::lock_guard<std::mutex> lock(mutex_);
-  --growing_;
+  return hungry_ > waiting_.size();
+}
+
+void SubtreeQueue::done() {
+  bool last;
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    --growing_;
+    last = finished();
+  }
+  if (last) changed_.notify_all();
 }
 
 void SubtreeQueue::close(bool abandon) {
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     closed_ = true;
-    if (abandon) waiting_.clear();
+    if (abandon) {
+      abandoned_ = true;
+      waiting_.clear();
+    }
   }
   changed_.notify_all();
 }
 
 std::optional<std::pair<size_t, DeferredSubtree>> SubtreeQueue::take() {
   std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [this] { return closed_ || !waiting_.empty(); });
+  ++hungry_;
+  changed_.wait(lock, [this] { return !waiting_.empty() || finished(); });
+  --hungry_;
   if (waiting_.empty()) return std::nullopt;
   std::pop_heap(waiting_.begin(), waiting_.end(), fewer_rows());
   const size_t id = waiting_.back();

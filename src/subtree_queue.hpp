@@ -1,8 +1,9 @@
-// The subtrees that the top of a Fast tree defers, handed to whole-subtree workers as they come.
+// The subtrees that Fast mode's growers hand to one another, taken by whichever worker is free.
 #pragma once
 
 #include <condition_variable>
 #include <cstddef>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <utility>
@@ -10,25 +11,33 @@
 
 namespace ornik {
 
-// A subtree left to the subtree workers: its block of rows and the placeholder node that stands
-// for it in the top of the tree.
+// The owner of a placeholder in the top of the tree (others are owned by a deferred subtree).
+inline constexpr size_t kTopOfTree = std::numeric_limits<size_t>::max();
+
+// A subtree left to another worker: its block of rows and the placeholder node that stands for it
+// in its owner's nodes (the top of the tree, or the deferred subtree of that index).
 struct DeferredSubtree {
+  size_t owner;
   size_t placeholder;
   size_t begin, end, depth;
 };
 
-// Shared by the thread that grows the top of a tree, which defers subtrees, and the workers that
-// grow them meanwhile. Each worker takes the largest subtree waiting, so that no thread is left
-// with one big subtree at the end.
+// Shared by the thread that grows the top of a tree and the workers that grow deferred subtrees;
+// any of them may defer more. Each worker takes the largest subtree waiting, so that no thread is
+// left with one big subtree at the end.
 class SubtreeQueue {
  public:
   void defer(const DeferredSubtree& subtree);
   // Whether no subtree is waiting or being grown: the workers are then free for other work.
   bool idle() const;
-  // No more subtrees will come; with abandon, those still waiting are dropped too.
+  // Whether more workers wait for a subtree than there are subtrees waiting.
+  bool hungry() const;
+  // The top of the tree is done; with abandon, the subtrees waiting and any deferred later are
+  // dropped too.
   void close(bool abandon = false);
   // The next subtree to grow and its index in deferral order; waits while none is waiting and
-  // more may come; none once the queue is closed and empty. done() tells when it is grown.
+  // more may come (the top is not done or a subtree is being grown); none once every subtree is
+  // grown. done() tells when it is grown, or has failed.
   std::optional<std::pair<size_t, DeferredSubtree>> take();
   void done();
   // Every deferred subtree, in deferral order; read once the growing threads are joined.
@@ -41,13 +50,16 @@ class SubtreeQueue {
       return subtrees_[a].end - subtrees_[a].begin < subtrees_[b].end - subtrees_[b].begin;
     };
   }
+  bool finished() const { return closed_ && growing_ == 0 && waiting_.empty(); }
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<DeferredSubtree> subtrees_;
   std::vector<size_t> waiting_;  // a heap, the largest subtree on top
   size_t growing_ = 0;
+  size_t hungry_ = 0;  // workers waiting in take()
   bool closed_ = false;
+  bool abandoned_ = false;
 };
 
 }  // namespace ornik

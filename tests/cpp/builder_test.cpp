@@ -8,6 +8,7 @@
 #include <tuple>
 
 #include "binning.hpp"
+#include "deferred_subtrees.hpp"
 #include "fast_grower.hpp"
 #include "parallel.hpp"
 #include "tree_builder.hpp"
@@ -179,6 +180,29 @@ TEST(Builder, HookCanAbandonTheBuild) {
       EXPECT_EQ(calls, stop_at);
     }
   }
+}
+
+// A deferred subtree may defer subtrees of its own, listed in any order: every placeholder gives
+// way to its subtree's nodes, the right children pointing into the spliced list.
+TEST(Builder, SpliceReplacesNestedPlaceholders) {
+  const auto node = [](bool is_leaf, size_t right, double payload) {
+    Node<double> n;
+    n.is_leaf = is_leaf, n.right = right, n.payload = payload;
+    return n;
+  };
+  const auto split = [&](size_t right) { return node(false, right, 0); };
+  const auto leaf = [&](double v) { return node(true, 0, v); };
+  NodeList<double> top{split(2), leaf(-1), leaf(30)};
+  std::vector<NodeList<double>> grown{{split(2), leaf(20), leaf(21)},
+                                      {split(2), leaf(10), leaf(-1)}};
+  const std::vector<DeferredSubtree> subtrees{{1, 2, 0, 0, 0}, {kTopOfTree, 1, 0, 0, 0}};
+  std::vector<std::tuple<bool, size_t, double>> got;
+  for (const Node<double>& n : splice_subtrees(top, subtrees, grown))
+    got.emplace_back(n.is_leaf, n.right, n.payload);
+  const std::vector<std::tuple<bool, size_t, double>> preorder{
+      {false, 6, 0}, {false, 3, 0}, {true, 0, 10}, {false, 5, 0},
+      {true, 0, 20}, {true, 0, 21}, {true, 0, 30}};
+  EXPECT_EQ(got, preorder);
 }
 
 }  // namespace
