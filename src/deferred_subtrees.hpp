@@ -16,7 +16,8 @@ namespace ornik {
 // Grows a tree on n_workers workers, the calling thread among them (it alone runs
 // between_nodes). The calling thread grows the top of the tree, deferring each subtree below
 // defer_below rows; the other workers grow deferred subtrees as they come, and so does the
-// calling thread once the top is done. Any grower defers a node that a waiting worker can take.
+// calling thread once the top is done. Any grower defers a node that a free worker can take, and
+// scores a big node on feature chunks when workers are free.
 // Returns the top and each subtree's nodes, in deferral order. A failure of the top propagates
 // as it is.
 template <class Task>
@@ -33,8 +34,7 @@ grow_top_and_subtrees(const FastGrower<Task>& grower, size_t defer_below, size_t
     FastScratch scratch;
     if (worker == 0) {
       try {
-        grower.grow(0, grower.n_rows(), 0, top, scratch, true, {&queue, defer_below, kTopOfTree},
-                    hook);
+        grower.grow(0, grower.n_rows(), 0, top, scratch, {&queue, defer_below, kTopOfTree}, hook);
       } catch (const std::exception&) {
         top_failure = std::current_exception();
         queue.close(true);
@@ -49,8 +49,8 @@ grow_top_and_subtrees(const FastGrower<Task>& grower, size_t defer_below, size_t
       const auto [id, subtree] = *next;
       NodeList<Payload> nodes;
       try {
-        grower.grow(subtree.begin, subtree.end, subtree.depth, nodes, scratch, false,
-                    {&queue, 0, id}, hook);
+        grower.grow(subtree.begin, subtree.end, subtree.depth, nodes, scratch, {&queue, 0, id},
+                    hook);
       } catch (...) {
         queue.done();
         throw;

@@ -37,14 +37,14 @@ NodeList<typename Task::Payload> build_tree_fast(const Task& task, const TreePar
   if (!parallel_allowed(params) || n < std::max<uint64_t>(params.parallel_min_samples, 2)) {
     NodeList<typename Task::Payload> top;
     FastScratch scratch;
-    grower.grow(0, n, 0, top, scratch, parallel_allowed(params), {}, between_nodes);
+    grower.grow(0, n, 0, top, scratch, {}, between_nodes);
     return top;
   }
   // With threads: the top of the tree is grown on the calling thread (its first nodes scored on
   // feature-chunk workers), while subtrees below the rows per thread are grown whole on the
   // other workers as they are deferred. (A thread count beyond the rows is capped first.)
   const uint64_t threads = std::min<uint64_t>(params.n_threads, n);
-  SubtreeQueue queue;
+  SubtreeQueue queue(static_cast<size_t>(threads));
   auto [top_nodes, grown] = grow_top_and_subtrees(
       grower, n / threads + 1, static_cast<size_t>(threads), queue, between_nodes);
   if (grown.empty()) return top_nodes;

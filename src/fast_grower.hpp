@@ -58,7 +58,7 @@ size_t partition_rows(const NodeRows<Target>& rows, size_t feature, uint64_t sta
 }
 
 // Where a grower hands nodes to the workers of a queue: every node below `below` rows, and any
-// node of at least parallel_min_samples rows that a waiting worker can take while the grower has
+// node of at least parallel_min_samples rows that a free worker can take while the grower has
 // others left; its placeholders belong to `owner` (kTopOfTree, or a deferred subtree's index).
 struct SubtreeSharing {
   SubtreeQueue* queue = nullptr;
@@ -93,20 +93,18 @@ class FastGrower {
           bins.n_bins, f, params.split_style == SplitStyle::Threshold && bins.continuous,
           !bins.has_missing};
     }
-    // The contiguous feature chunks of the parallel path, one per worker.
-    if (parallel_allowed(params)) chunks_ = even_chunks(n_features_, params.n_threads);
+    if (parallel_allowed(params)) max_chunks_ = even_chunks(n_features_, params.n_threads).size();
   }
 
   size_t n_rows() const { return targets_.size(); }
 
   // Grows the subtree over rows [begin, end) into out, in preorder. A node that sharing defers
-  // is not grown: a placeholder leaf stands for it in out. Nodes of at least
-  // parallel_min_samples are scored on feature-chunk workers when feature_parallel is set and
-  // the queue's workers are idle. (Nodes and scores do not depend on where they are computed,
-  // so these choices may follow the moment.)
+  // is not grown: a placeholder leaf stands for it in out. With threads, a node of at least
+  // parallel_min_samples is scored on feature-chunk workers, as many as there are threads (or,
+  // with a queue, free workers) besides this one. (Nodes and scores do not depend on where they
+  // are computed, so these choices may follow the moment.)
   void grow(size_t begin, size_t end, size_t depth, NodeList<Payload>& out, FastScratch& scratch,
-            bool feature_parallel, const SubtreeSharing& sharing,
-            const NodeHook& between_nodes) const {
+            const SubtreeSharing& sharing, const NodeHook& between_nodes) const {
     struct Pending {
       size_t begin, end, depth;
       size_t parent;  // the split whose right child this is, or kNoParent
@@ -136,19 +134,20 @@ class FastGrower {
         settle_leaf(out, std::move(payload), n, between_nodes);
         continue;
       }
-      // A worker waiting for work takes this node when this grower has others left to grow.
-      if (queue && !stack.empty() && n >= params_.parallel_min_samples && queue->hungry()) {
+      // A free worker takes this node when this grower has others left to grow.
+      const bool big = n >= params_.parallel_min_samples;
+      if (queue && big && !stack.empty() && queue->free_workers() > 0) {
         defer();
         continue;
       }
 
       // The folds address the node's rows by their place in its block.
       const FoldAssignment folds = kfold_.assign(n);
-      const bool in_parallel = feature_parallel && chunks_.size() >= 2 &&
-                               n >= params_.parallel_min_samples && (!queue || queue->idle());
+      const size_t n_chunks =
+          big ? std::min(max_chunks_, 1 + (queue ? queue->free_workers() : max_chunks_)) : 1;
       FoldPicks picks(params_.stop_rule == StopRule::Selection ? folds.n_folds : 0);
       const std::vector<ScoredCandidate> candidates =
-          score(rows, folds, in_parallel, scratch, picks).take();
+          score(rows, folds, n_chunks, scratch, picks).take();
       SplitEvidence evidence;
       const ScoredCandidate* best =
           winning_candidate(candidates, params_, aggregator_, picks, evidence);
@@ -177,14 +176,15 @@ class FastGrower {
 
  private:
   // The best candidate of the node (only the winner is needed). Sequentially every feature is
-  // scored in one pass over the node's rows; in parallel each worker makes that pass over its own
-  // contiguous chunk of features, with picks of its own that are merged in feature order.
-  Candidates score(const NodeRows<Target>& rows, const FoldAssignment& folds, bool in_parallel,
+  // scored in one pass over the node's rows; in parallel each of n_chunks workers makes that pass
+  // over its own contiguous chunk of features, with picks of its own that are merged in feature
+  // order.
+  Candidates score(const NodeRows<Target>& rows, const FoldAssignment& folds, size_t n_chunks,
                    FastScratch& scratch, FoldPicks& picks) const {
     const std::span<const Target> targets(rows.targets, rows.n);
     const std::span<const double> weights(rows.weights, rows.weights ? rows.n : 0);
     Candidates best(false);
-    if (!in_parallel) {
+    if (n_chunks < 2) {
       score_block_fast(task_, block(rows, 0, n_features_), targets, weights, folds, aggregator_,
                        scratch, best, scan_choice(params_, picks));
       return best;
@@ -193,7 +193,8 @@ class FastGrower {
       Candidates best{false};
       FoldPicks picks;
     };
-    auto parts = par_map(chunks_, chunks_.size(), [&](const std::pair<size_t, size_t>& range) {
+    const std::vector<std::pair<size_t, size_t>> chunks = even_chunks(n_features_, n_chunks);
+    auto parts = par_map(chunks, chunks.size(), [&](const std::pair<size_t, size_t>& range) {
       FastScratch own;
       Part part{Candidates(false), FoldPicks(picks.folds().size())};
       score_block_fast(task_, block(rows, range.first, range.second), targets, weights, folds,
@@ -228,7 +229,7 @@ class FastGrower {
   size_t min_leaf_;
   size_t n_features_;
   std::vector<BlockFeature> block_features_;
-  std::vector<std::pair<size_t, size_t>> chunks_;
+  size_t max_chunks_ = 1;  // the feature chunks a node is scored in at most
 };
 
 }  // namespace ornik

@@ -15,14 +15,10 @@ void SubtreeQueue::defer(const DeferredSubtree& subtree) {
   changed_.notify_one();
 }
 
-bool SubtreeQueue::idle() const {
+size_t SubtreeQueue::free_workers() const {
   const std::lock_guard<std::mutex> lock(mutex_);
-  return waiting_.empty() && growing_ == 0;
-}
-
-bool SubtreeQueue::hungry() const {
-  const std::lock_guard<std::mutex> lock(mutex_);
-  return hungry_ > waiting_.size();
+  const size_t busy = growing_ + (closed_ ? 0 : 1) + waiting_.size();
+  return n_workers_ > busy ? n_workers_ - busy : 0;
 }
 
 void SubtreeQueue::done() {
@@ -49,9 +45,7 @@ void SubtreeQueue::close(bool abandon) {
 
 std::optional<std::pair<size_t, DeferredSubtree>> SubtreeQueue::take() {
   std::unique_lock<std::mutex> lock(mutex_);
-  ++hungry_;
   changed_.wait(lock, [this] { return !waiting_.empty() || finished(); });
-  --hungry_;
   if (waiting_.empty()) return std::nullopt;
   std::pop_heap(waiting_.begin(), waiting_.end(), fewer_rows());
   const size_t id = waiting_.back();

@@ -27,11 +27,12 @@ struct DeferredSubtree {
 // left with one big subtree at the end.
 class SubtreeQueue {
  public:
+  // Shared by n_workers threads, one of which grows the top of the tree first.
+  explicit SubtreeQueue(size_t n_workers) : n_workers_(n_workers) {}
+
   void defer(const DeferredSubtree& subtree);
-  // Whether no subtree is waiting or being grown: the workers are then free for other work.
-  bool idle() const;
-  // Whether more workers wait for a subtree than there are subtrees waiting.
-  bool hungry() const;
+  // How many workers have no subtree to grow, nor one waiting for them: they are free to help.
+  size_t free_workers() const;
   // The top of the tree is done; with abandon, the subtrees waiting and any deferred later are
   // dropped too.
   void close(bool abandon = false);
@@ -56,8 +57,8 @@ class SubtreeQueue {
   std::condition_variable changed_;
   std::vector<DeferredSubtree> subtrees_;
   std::vector<size_t> waiting_;  // a heap, the largest subtree on top
+  size_t n_workers_;
   size_t growing_ = 0;
-  size_t hungry_ = 0;  // workers waiting in take()
   bool closed_ = false;
   bool abandoned_ = false;
 };
