@@ -143,11 +143,12 @@ class FastGrower {
 
       // The folds address the node's rows by their place in its block.
       const FoldAssignment folds = kfold_.assign(n);
-      const size_t n_chunks =
-          big ? std::min(max_chunks_, 1 + (queue ? queue->free_workers() : max_chunks_)) : 1;
       FoldPicks picks(params_.stop_rule == StopRule::Selection ? folds.n_folds : 0);
-      const std::vector<ScoredCandidate> candidates =
-          score(rows, folds, n_chunks, scratch, picks).take();
+      std::vector<ScoredCandidate> candidates;
+      {
+        const LentWorkers helpers(big ? max_chunks_ - 1 : 0, queue);
+        candidates = score(rows, folds, 1 + helpers.count(), scratch, picks).take();
+      }
       SplitEvidence evidence;
       const ScoredCandidate* best =
           winning_candidate(candidates, params_, aggregator_, picks, evidence);

@@ -15,10 +15,26 @@ void SubtreeQueue::defer(const DeferredSubtree& subtree) {
   changed_.notify_one();
 }
 
+size_t SubtreeQueue::free_locked() const {
+  const size_t busy = growing_ + (closed_ ? 0 : 1) + waiting_.size() + lent_;
+  return n_workers_ > busy ? n_workers_ - busy : 0;
+}
+
 size_t SubtreeQueue::free_workers() const {
   const std::lock_guard<std::mutex> lock(mutex_);
-  const size_t busy = growing_ + (closed_ ? 0 : 1) + waiting_.size();
-  return n_workers_ > busy ? n_workers_ - busy : 0;
+  return free_locked();
+}
+
+size_t SubtreeQueue::lend(size_t wanted) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  const size_t lent = std::min(wanted, free_locked());
+  lent_ += lent;
+  return lent;
+}
+
+void SubtreeQueue::give_back(size_t lent) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  lent_ -= lent;
 }
 
 void SubtreeQueue::done() {

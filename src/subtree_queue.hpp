@@ -31,8 +31,12 @@ class SubtreeQueue {
   explicit SubtreeQueue(size_t n_workers) : n_workers_(n_workers) {}
 
   void defer(const DeferredSubtree& subtree);
-  // How many workers have no subtree to grow, nor one waiting for them: they are free to help.
+  // How many workers have no subtree to grow, nor one waiting for them, nor are lent: they are
+  // free to help.
   size_t free_workers() const;
+  // Lends up to `wanted` free workers (their cores, while they wait) and returns how many.
+  size_t lend(size_t wanted);
+  void give_back(size_t lent);
   // The top of the tree is done; with abandon, the subtrees waiting and any deferred later are
   // dropped too.
   void close(bool abandon = false);
@@ -52,6 +56,7 @@ class SubtreeQueue {
     };
   }
   bool finished() const { return closed_ && growing_ == 0 && waiting_.empty(); }
+  size_t free_locked() const;
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;
@@ -59,8 +64,26 @@ class SubtreeQueue {
   std::vector<size_t> waiting_;  // a heap, the largest subtree on top
   size_t n_workers_;
   size_t growing_ = 0;
+  size_t lent_ = 0;
   bool closed_ = false;
   bool abandoned_ = false;
+};
+
+// Free workers of a queue (or, without one, `wanted` workers) lent for as long as this lives.
+class LentWorkers {
+ public:
+  LentWorkers(size_t wanted, SubtreeQueue* queue)
+      : queue_(queue), count_(queue ? queue->lend(wanted) : wanted) {}
+  ~LentWorkers() {
+    if (queue_ && count_ > 0) queue_->give_back(count_);
+  }
+  LentWorkers(const LentWorkers&) = delete;
+  LentWorkers& operator=(const LentWorkers&) = delete;
+  size_t count() const { return count_; }
+
+ private:
+  SubtreeQueue* queue_;
+  size_t count_;
 };
 
 }  // namespace ornik
