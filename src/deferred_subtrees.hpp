@@ -2,7 +2,6 @@
 // worker pool and their splicing back into the preorder node list.
 #pragma once
 
-#include <algorithm>
 #include <exception>
 #include <limits>
 #include <utility>

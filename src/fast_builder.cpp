@@ -1,5 +1,5 @@
-// The Fast builder: the top of the tree on the calling thread (its first big nodes scored on
-// feature-chunk workers) while, with threads, the smaller subtrees are grown whole on the workers.
+// The Fast builder: the top of the tree on the calling thread while, with threads, the workers
+// grow the subtrees it defers and share their work as they become free.
 #include <algorithm>
 
 #include "deferred_subtrees.hpp"
@@ -40,9 +40,9 @@ NodeList<typename Task::Payload> build_tree_fast(const Task& task, const TreePar
     grower.grow(0, n, 0, top, scratch, {}, between_nodes);
     return top;
   }
-  // With threads: the top of the tree is grown on the calling thread (its first nodes scored on
-  // feature-chunk workers), while subtrees below the rows per thread are grown whole on the
-  // other workers as they are deferred. (A thread count beyond the rows is capped first.)
+  // With threads: the top of the tree is grown on the calling thread, which defers the subtrees
+  // below the rows per thread to the other workers. (A thread count beyond the rows is capped
+  // first.)
   const uint64_t threads = std::min<uint64_t>(params.n_threads, n);
   SubtreeQueue queue(static_cast<size_t>(threads));
   auto [top_nodes, grown] = grow_top_and_subtrees(

@@ -93,7 +93,8 @@ class FastGrower {
           bins.n_bins, f, params.split_style == SplitStyle::Threshold && bins.continuous,
           !bins.has_missing};
     }
-    if (parallel_allowed(params)) max_chunks_ = even_chunks(n_features_, params.n_threads).size();
+    if (parallel_allowed(params))
+      max_chunks_ = std::max<size_t>(1, std::min<uint64_t>(n_features_, params.n_threads));
   }
 
   size_t n_rows() const { return targets_.size(); }

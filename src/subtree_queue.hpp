@@ -73,7 +73,7 @@ class SubtreeQueue {
 class LentWorkers {
  public:
   LentWorkers(size_t wanted, SubtreeQueue* queue)
-      : queue_(queue), count_(queue ? queue->lend(wanted) : wanted) {}
+      : queue_(queue), count_(queue && wanted > 0 ? queue->lend(wanted) : wanted) {}
   ~LentWorkers() {
     if (queue_ && count_ > 0) queue_->give_back(count_);
   }
