@@ -14,6 +14,8 @@ class Aggregator {
   virtual ~Aggregator() = default;
   virtual double aggregate(const FoldStats& stats) const = 0;
   virtual const char* name() const = 0;
+  // The summary parts (FoldSummaryParts) aggregate reads besides the scores and their mean.
+  virtual unsigned reads() const = 0;
 };
 
 class Mean final : public Aggregator {
@@ -21,6 +23,7 @@ class Mean final : public Aggregator {
   static constexpr const char* kName = "mean";
   double aggregate(const FoldStats& stats) const override;
   const char* name() const override { return kName; }
+  unsigned reads() const override { return 0; }
 };
 
 class Median final : public Aggregator {
@@ -28,6 +31,7 @@ class Median final : public Aggregator {
   static constexpr const char* kName = "median";
   double aggregate(const FoldStats& stats) const override;
   const char* name() const override { return kName; }
+  unsigned reads() const override { return kMedian; }
 };
 
 class TrimmedMean final : public Aggregator {
@@ -36,6 +40,7 @@ class TrimmedMean final : public Aggregator {
   explicit TrimmedMean(double frac) : frac_(frac) {}
   double aggregate(const FoldStats& stats) const override;
   const char* name() const override { return kName; }
+  unsigned reads() const override { return 0; }
 
  private:
   double frac_;
@@ -47,6 +52,7 @@ class SignalToNoise final : public Aggregator {
   explicit SignalToNoise(double eps) : eps_(eps) {}
   double aggregate(const FoldStats& stats) const override;
   const char* name() const override { return kName; }
+  unsigned reads() const override { return kSpread; }
 
  private:
   double eps_;
@@ -58,6 +64,7 @@ class MeanMinusLambdaStd final : public Aggregator {
   explicit MeanMinusLambdaStd(double lambda) : lambda_(lambda) {}
   double aggregate(const FoldStats& stats) const override;
   const char* name() const override { return kName; }
+  unsigned reads() const override { return kSpread; }
 
  private:
   double lambda_;

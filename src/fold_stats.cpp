@@ -11,35 +11,54 @@ namespace ornik {
 FoldStats FoldStats::from_scores(std::vector<double> scores, size_t n_folds) {
   FoldStats st;
   st.scores = std::move(scores);
-  st.summarise(n_folds);
+  st.summarise(n_folds, kEveryPart);
   return st;
 }
 
-void FoldStats::assign(std::span<const double> fold_scores, size_t folds) {
+void FoldStats::assign(std::span<const double> fold_scores, size_t folds, unsigned parts) {
   scores.assign(fold_scores.begin(), fold_scores.end());
-  summarise(folds);
+  summarise(folds, parts);
 }
 
-void FoldStats::summarise(size_t folds) {
+void FoldStats::complete() {
+  if (missing_ & kSpread) summarise_spread();
+  if (missing_ & kMedian) summarise_median();
+  missing_ = 0;
+}
+
+void FoldStats::summarise(size_t folds, unsigned parts) {
   n_folds = folds;
   const size_t n = scores.size();
   n_valid = n;
+  missing_ = 0;
   if (n == 0) {
     mean = -std::numeric_limits<double>::infinity();
     median = -std::numeric_limits<double>::infinity();
     std = 0.0;
     return;
   }
-  const double dn = static_cast<double>(n);
   double sum = 0.0;
   for (const double s : scores) sum += s;
-  mean = sum / dn;
+  mean = sum / static_cast<double>(n);
+  constexpr double kNotYet = std::numeric_limits<double>::quiet_NaN();
+  std = kNotYet;
+  median = kNotYet;
+  missing_ = kEveryPart & ~parts;
+  if (parts & kSpread) summarise_spread();
+  if (parts & kMedian) summarise_median();
+}
+
+void FoldStats::summarise_spread() {
   double sq = 0.0;
   for (const double s : scores) {
     const double d = s - mean;
     sq += d * d;
   }
-  std = std::sqrt(sq / dn);
+  std = std::sqrt(sq / static_cast<double>(scores.size()));
+}
+
+void FoldStats::summarise_median() {
+  const size_t n = scores.size();
   // One score per fold: a small list is sorted on the stack, sparing an allocation per candidate.
   double small[32];
   std::vector<double> large;

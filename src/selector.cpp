@@ -20,13 +20,15 @@ std::optional<size_t> select_best(std::span<const ScoredCandidate> candidates) {
 
 void Candidates::offer(std::span<const double> scores, size_t n_folds, size_t feature,
                        StateCode state, const Aggregator& aggregator) {
-  summary_.assign(scores, n_folds);
+  summary_.assign(scores, n_folds, aggregator.reads());
   const double score = aggregator.aggregate(summary_);
+  if (!keep_all_ && (!std::isfinite(score) || !replaces_best(score, feature, state))) return;
+  // A kept candidate's summary is whole, whatever the aggregator read.
+  summary_.complete();
   if (keep_all_) {
     list_.push_back({summary_, feature, state, score});
     return;
   }
-  if (!std::isfinite(score) || !replaces_best(score, feature, state)) return;
   list_.assign(1, {summary_, feature, state, score});
 }
 

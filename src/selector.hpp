@@ -36,7 +36,8 @@ class Candidates {
  public:
   explicit Candidates(bool keep_all = true) : keep_all_(keep_all) {}
 
-  // Summarises a candidate's fold scores (n_folds tried), aggregates them and keeps it as asked.
+  // Summarises a candidate's fold scores (n_folds tried), aggregates them and keeps it as asked;
+  // the summary is computed whole only for a candidate that is kept.
   void offer(std::span<const double> scores, size_t n_folds, size_t feature, StateCode state,
              const Aggregator& aggregator);
   // Adds what other kept; select_best chooses the same whichever list offered first.
