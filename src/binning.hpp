@@ -28,7 +28,7 @@ struct FeatureBins {
 // Codes are stored row-major (all features of a row side by side) so that one pass over a
 // node's rows reads every feature of a row from one place.
 struct BinnedData {
-  FillLaterVector<uint16_t> codes;  // codes[row * n_features() + feature]
+  FillLaterRowVector<uint16_t> codes;  // codes[row * n_features() + feature]
   std::vector<FeatureBins> features;
   size_t n_rows = 0;
 

@@ -225,8 +225,8 @@ class FastGrower {
   const TreeParams& params_;
   const Aggregator& aggregator_;
   mutable BinnedData binned_;
-  mutable std::vector<Target> targets_;
-  mutable std::vector<double> weights_;  // empty: every sample weighs one
+  mutable RowVector<Target> targets_;
+  mutable RowVector<double> weights_;  // empty: every sample weighs one
   KFold kfold_;
   size_t min_leaf_;
   size_t n_features_;

@@ -30,7 +30,7 @@ struct FastScratch {
   Cells<double> sums;               // regression lanes and weighted class lanes
   Cells<uint32_t> counts;           // unweighted class lanes
   std::vector<size_t> cell_offset;  // the lane where each block feature's cells start
-  std::vector<uint8_t> fold_at;     // the fold of each row of the node, in place order
+  RowVector<uint8_t> fold_at;       // the fold of each row of the node, in place order
   ScanScratch scan;
 
   template <class Lane>
