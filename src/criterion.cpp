@@ -115,6 +115,10 @@ double Gini::from_counts(std::span<const double> counts, double n) const {
   return 1.0 - s;
 }
 
+void Gini::from_counts_each(const double* sides, size_t stride, size_t n_sides, double* out) const {
+  each_side_from_counts(*this, sides, stride, n_sides, out);
+}
+
 double Gini::loss_from_counts(std::span<const double> train_counts, double train_n,
                               std::span<const double> val_counts, double val_n) const {
   // Per sample of class y: sum_c p_c^2 - 2 p_y + 1; a label beyond the classes matches none.
@@ -152,6 +156,11 @@ double Entropy::from_counts(std::span<const double> counts, double n) const {
     s += p * std::log2(p);
   }
   return -s;
+}
+
+void Entropy::from_counts_each(const double* sides, size_t stride, size_t n_sides,
+                               double* out) const {
+  each_side_from_counts(*this, sides, stride, n_sides, out);
 }
 
 namespace {

@@ -58,6 +58,9 @@ class SumsCriterion : public RegressionCriterion {
   // Impurity of a side of weight n > 0 (its sample count when unweighted) whose targets sum to
   // sum and whose squared targets sum to sum_sq.
   virtual double from_sums(double n, double sum, double sum_sq) const = 0;
+  // from_sums of n_sides sides at once, side i's n, sum and sum_sq from sides[i * stride].
+  virtual void from_sums_each(const double* sides, size_t stride, size_t n_sides,
+                              double* out) const = 0;
   // The held-out loss from the sums of the training and the held-out samples.
   virtual double loss_from_sums(const SideSums& train, const SideSums& val) const = 0;
   using RegressionCriterion::held_out_loss;
@@ -78,6 +81,10 @@ class ClassCriterion : public Criterion<ClassLabel> {
   // Impurity of a side of weight n > 0 whose classes weigh counts (n_classes entries); n also
   // counts the labels beyond the classes, if any.
   virtual double from_counts(std::span<const double> counts, double n) const = 0;
+  // from_counts of n_sides sides at once, side i's weight at sides[i * stride] and its class
+  // counts right after it: a scan scores a candidate's every fold in one call.
+  virtual void from_counts_each(const double* sides, size_t stride, size_t n_sides,
+                                double* out) const = 0;
   // The held-out loss of held-out samples weighing val_n, val_counts of them per class, predicted
   // from training samples weighing train_n, train_counts per class (n_classes entries each; a
   // label beyond the classes is counted in the weight only).
@@ -91,6 +98,17 @@ class ClassCriterion : public Criterion<ClassLabel> {
  private:
   size_t n_classes_;
 };
+
+// from_counts_each of a final criterion class: a loop over its own from_counts, which the
+// compiler calls directly.
+template <class C>
+void each_side_from_counts(const C& criterion, const double* sides, size_t stride, size_t n_sides,
+                           double* out) {
+  for (size_t i = 0; i < n_sides; ++i) {
+    const double* side = sides + i * stride;
+    out[i] = criterion.from_counts({side + 1, criterion.n_classes()}, side[0]);
+  }
+}
 
 // The impurity decrease of a split of n samples: the parent's impurity minus the sides'
 // impurities weighted by their shares.
@@ -124,6 +142,13 @@ class SquaredError : public SumsCriterion {
  public:
   double from_sums(double n, double sum, double sum_sq) const override {
     return variance_from_sums(n, sum, sum_sq);
+  }
+  void from_sums_each(const double* sides, size_t stride, size_t n_sides,
+                      double* out) const override {
+    for (size_t i = 0; i < n_sides; ++i) {
+      const double* side = sides + i * stride;
+      out[i] = variance_from_sums(side[0], side[1], side[2]);
+    }
   }
   double loss_from_sums(const SideSums& train, const SideSums& val) const override {
     return squared_error_from_sums(train, val);
@@ -163,6 +188,8 @@ class Gini final : public ClassCriterion {
   static constexpr const char* kName = "gini";
   using ClassCriterion::ClassCriterion;
   double from_counts(std::span<const double> counts, double n) const override;
+  void from_counts_each(const double* sides, size_t stride, size_t n_sides,
+                        double* out) const override;
   double loss_from_counts(std::span<const double> train_counts, double train_n,
                           std::span<const double> val_counts, double val_n) const override;
   const char* name() const override { return kName; }
@@ -177,6 +204,8 @@ class Entropy final : public ClassCriterion {
   static constexpr const char* kName = "entropy";
   using ClassCriterion::ClassCriterion;
   double from_counts(std::span<const double> counts, double n) const override;
+  void from_counts_each(const double* sides, size_t stride, size_t n_sides,
+                        double* out) const override;
   double loss_from_counts(std::span<const double> train_counts, double train_n,
                           std::span<const double> val_counts, double val_n) const override;
   const char* name() const override { return kName; }

@@ -64,6 +64,11 @@ struct SumLanes {
   static double impurity(const SumsCriterion& criterion, const double* lanes) {
     return criterion.from_sums(lanes[0], lanes[1], lanes[2]);
   }
+  // impurity of n_sides sides, side i's lanes from sides[i * stride].
+  static void impurities(const SumsCriterion& criterion, const double* sides, size_t stride,
+                         size_t n_sides, double* out) {
+    criterion.from_sums_each(sides, stride, n_sides, out);
+  }
   static double loss(const SumsCriterion& criterion, const double* train, const double* val) {
     return criterion.loss_from_sums({train[0], train[1], train[2]}, {val[0], val[1], val[2]});
   }
@@ -107,6 +112,10 @@ struct ClassLanes {
   double impurity(const ClassCriterion& criterion, const double* lanes) const {
     return criterion.from_counts({lanes + 1, n_classes}, lanes[0]);
   }
+  void impurities(const ClassCriterion& criterion, const double* sides, size_t stride,
+                  size_t n_sides, double* out) const {
+    criterion.from_counts_each(sides, stride, n_sides, out);
+  }
   double loss(const ClassCriterion& criterion, const double* train, const double* val) const {
     return criterion.loss_from_counts({train + 1, n_classes}, train[0], {val + 1, n_classes},
                                       val[0]);
@@ -136,6 +145,12 @@ struct CountedLanes {
   template <class Crit>
   double impurity(const Crit& criterion, const double* lanes) const {
     return lanes[0] > 0 ? inner.impurity(criterion, lanes) : 0.0;
+  }
+  template <class Crit>
+  void impurities(const Crit& criterion, const double* sides, size_t stride, size_t n_sides,
+                  double* out) const {
+    inner.impurities(criterion, sides, stride, n_sides, out);
+    for (size_t i = 0; i < n_sides; ++i) out[i] = sides[i * stride] > 0 ? out[i] : 0.0;
   }
   template <class Crit>
   double loss(const Crit& criterion, const double* train, const double* val) const {

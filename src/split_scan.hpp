@@ -143,7 +143,8 @@ struct CandidateBins {
 // Reusable buffers of the scans.
 struct ScanScratch {
   std::vector<double> left, right, totals, parent, train_left, train_total;
-  std::vector<double> scores;  // one candidate's fold scores, as emitted
+  std::vector<double> scores;         // one candidate's fold scores, as emitted
+  std::vector<double> side_impurity;  // every fold's left then right impurity
 };
 
 // Calls visit(b, left) for every candidate bin b in increasing order, left holding the lanes of
@@ -193,18 +194,21 @@ void score_impurity(const Stats& stats, const Crit& criterion, const CellTable<L
   for (size_t f = 0; f < n_folds; ++f) {
     if (totals[f * width] > 0) parent[f] = stats.impurity(criterion, totals + f * width);
   }
-  double* right = zero_scratch(s.right, width);
+  // Every fold's sides are scored in two calls; a fold that gives no score is skipped after.
+  double* right = zero_scratch(s.right, n_folds * width);
+  double* impurity = zero_scratch(s.side_impurity, 2 * n_folds);
   scan_candidates(table, bins, s.left, [&](size_t b, const double* left) {
+    for (size_t i = 0; i < n_folds * width; ++i) right[i] = totals[i] - left[i];
+    stats.impurities(criterion, left, width, n_folds, impurity);
+    stats.impurities(criterion, right, width, n_folds, impurity + n_folds);
     std::vector<double>& scores = s.scores;
     scores.clear();
     for (size_t f = 0; f < n_folds; ++f) {
       const double* total = totals + f * width;
-      const double* fold_left = left + f * width;
-      const double n = total[0];
-      const double n_left = fold_left[count];
-      if (n == 0 || n_left == 0 || n_left == total[count]) continue;
-      for (size_t i = 0; i < width; ++i) right[i] = total[i] - fold_left[i];
-      scores.push_back(split_decrease(stats, criterion, parent[f], n, fold_left, right));
+      const double n_left = left[f * width + count];
+      if (total[0] == 0 || n_left == 0 || n_left == total[count]) continue;
+      scores.push_back(impurity_decrease(parent[f], total[0], left[f * width], impurity[f],
+                                         right[f * width], impurity[n_folds + f]));
     }
     emit(b, std::span<const double>(scores));
   });
