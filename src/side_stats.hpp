@@ -144,7 +144,9 @@ struct CountedLanes {
   }
   template <class Crit>
   double impurity(const Crit& criterion, const double* lanes) const {
-    return lanes[0] > 0 ? inner.impurity(criterion, lanes) : 0.0;
+    double out;
+    impurities(criterion, lanes, width(), 1, &out);
+    return out;
   }
   template <class Crit>
   void impurities(const Crit& criterion, const double* sides, size_t stride, size_t n_sides,
