@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 
 #include "parallel.hpp"
@@ -16,17 +17,31 @@ std::string limit_error(size_t feature, uint64_t count, const char* what) {
          " exceed fast-mode limit";
 }
 
-// Numeric column: quantile-bin codes; non-finite values are missing. Checks the edge limit
-// before any edge is built so that a huge n_bins fails without allocating.
-// codes[i * stride] receives row i's code. finite holds the keys' buffers, reused.
-bool encode_numeric(std::span<const double> values, uint64_t n_bins, size_t feature,
-                    FeatureBins& bins, uint16_t* codes, size_t stride, FiniteKeys& finite,
-                    std::string& error) {
+// Rows are copied and coded in blocks of this many, each handed to whichever worker comes free.
+// A block of the code matrix starts on a cache line, so no two workers write one line.
+constexpr size_t kRowBlock = 4096;
+// Numeric columns per worker that one pass over a row-major matrix copies out; each costs a
+// float64 copy of its column while its group is binned.
+constexpr size_t kColumnsPerWorker = 4;
+
+// How one feature is coded, worked out from its whole column before any row of it is coded.
+struct FeaturePlan {
+  Column column;
+  const double* values = nullptr;  // numeric: the column's copy
+  std::optional<BinCoder> coder;   // numeric: the bucketed coder, for a long column
+  std::vector<uint32_t> position;  // categorical: each label's code, when a table of them fits
+};
+
+// Numeric column: quantile edges; non-finite values are missing. Checks the edge limit before
+// any edge is built so that a huge n_bins fails without allocating. finite holds the keys'
+// buffers, reused.
+void plan_numeric(std::span<const double> values, uint64_t n_bins, size_t feature,
+                  FeatureBins& bins, FeaturePlan& plan, FiniteKeys& finite, std::string& error) {
   finite.assign(values);
   const uint64_t count = n_bins >= 2 && finite.size() > 0 ? n_bins - 1 : 0;
   if (count > MAX_FAST_EDGES) {
     error = limit_error(feature, count + 1, "continuous bins");
-    return false;
+    return;
   }
   bins.has_missing = finite.size() < values.size();
   const double lo = from_total_order_key(finite.least);
@@ -34,23 +49,15 @@ bool encode_numeric(std::span<const double> values, uint64_t n_bins, size_t feat
   bins.edges = quantile_edges(finite, n_bins);
   bins.n_bins = bins.edges.size() + 1;
   bins.continuous = true;
-  const std::span<const double> edges = bins.edges;
   // The bucket table pays off once the column is long compared with its size.
-  if (values.size() >= (size_t{1} << 14) && !edges.empty()) {
-    BinCoder(edges, lo, hi).code_all(values, codes, stride, MISSING_CODE);
-  } else {
-    for (size_t i = 0; i < values.size(); ++i) {
-      const double v = values[i];
-      codes[i * stride] =
-          std::isfinite(v) ? static_cast<uint16_t>(bin_code(edges, v)) : MISSING_CODE;
-    }
+  if (values.size() >= (size_t{1} << 14) && !bins.edges.empty()) {
+    plan.coder.emplace(bins.edges, lo, hi);
   }
-  return true;
 }
 
-// Categorical column: the label's position among the sorted distinct labels.
-bool encode_categorical(const Column& column, size_t feature, FeatureBins& bins, uint16_t* codes,
-                        size_t stride, std::string& error) {
+// Categorical column: a label's code is its position among the sorted distinct labels.
+void plan_categorical(const Column& column, size_t feature, FeatureBins& bins,
+                      std::vector<uint32_t>& position, std::string& error) {
   const std::span<const uint32_t> labels = column.labels;
   uint32_t top = 0;
   bool has_missing = false;
@@ -62,7 +69,6 @@ bool encode_categorical(const Column& column, size_t feature, FeatureBins& bins,
   // Labels up to a few times the row count: a table of them, in label order, gives the sorted
   // distinct labels and each label's position without sorting or searching.
   constexpr uint32_t kUnseen = UINT32_MAX;
-  std::vector<uint32_t> position;
   if (top < 4 * static_cast<uint64_t>(labels.size()) + 1024) {
     position.assign(size_t{top} + 1, kUnseen);
     for (const uint32_t l : labels) {
@@ -83,63 +89,81 @@ bool encode_categorical(const Column& column, size_t feature, FeatureBins& bins,
   }
   if (categories.size() > MAX_FAST_CATEGORIES) {
     error = limit_error(feature, categories.size(), "categories");
-    return false;
-  }
-  for (size_t i = 0; i < labels.size(); ++i) {
-    const uint32_t l = labels[i];
-    if (l == MISSING_CATEGORY) {
-      codes[i * stride] = MISSING_CODE;
-    } else if (!position.empty()) {
-      codes[i * stride] = static_cast<uint16_t>(position[l]);
-    } else {
-      const auto it = std::lower_bound(categories.begin(), categories.end(), l);
-      codes[i * stride] = static_cast<uint16_t>(it - categories.begin());
-    }
+    return;
   }
   bins.n_bins = categories.size();
   bins.continuous = false;
   bins.has_missing = has_missing;
   bins.categories = std::move(categories);
-  return true;
 }
 
-// Copies each source's first n values into the buffer of the same position, reading row by row.
+// Codes rows [first, last) of a planned feature: out[(i - first) * stride] is row i's code.
+void code_rows(const FeaturePlan& plan, const FeatureBins& bins, size_t first, size_t last,
+               uint16_t* out, size_t stride) {
+  if (!plan.column.categorical) {
+    const std::span<const double> values(plan.values + first, last - first);
+    if (plan.coder) return plan.coder->code_all(values, out, stride, MISSING_CODE);
+    const std::span<const double> edges = bins.edges;
+    for (size_t i = 0; i < values.size(); ++i) {
+      const double v = values[i];
+      out[i * stride] = std::isfinite(v) ? static_cast<uint16_t>(bin_code(edges, v)) : MISSING_CODE;
+    }
+    return;
+  }
+  const std::span<const uint32_t> categories = bins.categories;
+  for (size_t i = first; i < last; ++i) {
+    const uint32_t l = plan.column.labels[i];
+    uint16_t code = MISSING_CODE;
+    if (l != MISSING_CATEGORY) {
+      code = !plan.position.empty()
+                 ? static_cast<uint16_t>(plan.position[l])
+                 : static_cast<uint16_t>(std::lower_bound(categories.begin(), categories.end(), l) -
+                                         categories.begin());
+    }
+    out[(i - first) * stride] = code;
+  }
+}
+
+// Copies rows [first, last) of each source into the buffer of the same position, reading row by
+// row.
 template <size_t N>
-void copy_rows(const StridedValues* sources, size_t n, FillLaterVector<double>* out) {
+void copy_rows(const StridedValues* sources, size_t first, size_t last, double* const* out) {
   const char* base[N];
   double* dst[N];
   for (size_t g = 0; g < N; ++g) {
     base[g] = sources[g].base;
-    dst[g] = out[g].data();
+    dst[g] = out[g];
   }
   const ptrdiff_t stride = sources[0].stride;
-  for (size_t i = 0; i < n; ++i) {
+  for (size_t i = first; i < last; ++i) {
     const ptrdiff_t at = static_cast<ptrdiff_t>(i) * stride;
     for (size_t g = 0; g < N; ++g) std::memcpy(dst[g] + i, base[g] + at, sizeof(double));
   }
 }
 
-void copy_rows(std::span<const StridedValues> sources, size_t n,
-               std::vector<FillLaterVector<double>>& out) {
-  // Columns of one matrix share its row stride; others are copied one at a time.
-  const bool shared_stride =
-      std::all_of(sources.begin(), sources.end(),
-                  [&](const StridedValues& s) { return s.stride == sources[0].stride; });
-  if (!shared_stride) {
-    for (size_t g = 0; g < sources.size(); ++g) copy_rows<1>(&sources[g], n, &out[g]);
-    return;
-  }
-  switch (sources.size()) {
-    case 4:
-      return copy_rows<4>(sources.data(), n, out.data());
-    case 3:
-      return copy_rows<3>(sources.data(), n, out.data());
-    case 2:
-      return copy_rows<2>(sources.data(), n, out.data());
-    case 1:
-      return copy_rows<1>(sources.data(), n, out.data());
-    default:
-      return;
+void copy_rows(std::span<const StridedValues> sources, size_t first, size_t last,
+               std::span<double* const> out) {
+  // Columns of one matrix share its row stride and are read together, up to four at a time (a
+  // block's rows stay in cache for the next four); others are read one at a time.
+  for (size_t g = 0; g < sources.size();) {
+    size_t k = 1;
+    while (k < 4 && g + k < sources.size() && sources[g + k].stride == sources[g].stride) ++k;
+    const StridedValues* from = sources.data() + g;
+    double* const* to = out.data() + g;
+    switch (k) {
+      case 4:
+        copy_rows<4>(from, first, last, to);
+        break;
+      case 3:
+        copy_rows<3>(from, first, last, to);
+        break;
+      case 2:
+        copy_rows<2>(from, first, last, to);
+        break;
+      default:
+        copy_rows<1>(from, first, last, to);
+    }
+    g += k;
   }
 }
 
@@ -151,98 +175,70 @@ std::vector<uint16_t> BinnedData::feature_codes(size_t feature) const {
   return out;
 }
 
-BinnedDataBuilder::BinnedDataBuilder(size_t n_rows, size_t n_features)
-    : n_rows_(n_rows), features_(n_features), columns_(n_features) {}
-
-std::optional<std::string> BinnedDataBuilder::add_features(
-    size_t first, size_t last, uint64_t n_bins, const std::function<Column(size_t)>& column_at) {
-  // Numeric columns are copied a few at a time, row by row, so that a matrix laid out by rows is
-  // read in few passes; the copies and the keys' buffers serve every column of the range.
-  constexpr size_t kGroup = 4;
-  std::vector<FillLaterVector<double>> values(kGroup, FillLaterVector<double>(n_rows_));
-  FiniteKeys finite;
-  std::string error;
-  for (size_t j = first; j < last;) {
-    std::vector<Column> group;
-    for (; j < last && group.size() < kGroup; ++j) {
-      group.push_back(column_at(j));
-      if (group.back().size() != n_rows_) {
-        throw std::invalid_argument("feature " + std::to_string(j) + " has " +
-                                    std::to_string(group.back().size()) + " values for " +
-                                    std::to_string(n_rows_) + " rows");
-      }
-      if (group.back().categorical) {
-        ++j;
-        break;
-      }
-    }
-    const size_t group_first = j - group.size();
-    std::vector<StridedValues> sources;
-    for (const Column& c : group) {
-      if (!c.categorical) sources.push_back(c.values());
-    }
-    copy_rows(sources, n_rows_, values);
-    for (size_t g = 0, numeric = 0; g < group.size(); ++g) {
-      const size_t feature = group_first + g;
-      FillLaterVector<uint16_t>& codes = columns_[feature];
-      codes.resize(n_rows_);
-      const bool ok =
-          group[g].categorical
-              ? encode_categorical(group[g], feature, features_[feature], codes.data(), 1, error)
-              : encode_numeric(values[numeric++], n_bins, feature, features_[feature], codes.data(),
-                               1, finite, error);
-      if (!ok) return error;
-    }
-  }
-  return std::nullopt;
-}
-
-BinnedData BinnedDataBuilder::finish(size_t n_threads) {
-  BinnedData data;
-  data.n_rows = n_rows_;
-  const size_t p = features_.size();
-  data.codes.resize(n_rows_ * p);
-  // Each worker interleaves its own range of rows, a block at a time so that the block's rows
-  // stay in cache while every feature is written into them.
-  constexpr size_t kBlock = 2048;
-  const std::vector<std::pair<size_t, size_t>> ranges = even_chunks(n_rows_, n_threads);
-  run_workers(ranges.size(), [&](size_t worker, const Checkpoint&) {
-    const auto [first, last] = ranges[worker];
-    for (size_t begin = first; begin < last; begin += kBlock) {
-      const size_t end = std::min(last, begin + kBlock);
-      for (size_t j = 0; j < p; ++j) {
-        const uint16_t* src = columns_[j].data();
-        uint16_t* dst = data.codes.data() + j;
-        for (size_t i = begin; i < end; ++i) dst[i * p] = src[i];
-      }
-    }
-  });
-  for (FillLaterVector<uint16_t>& column : columns_) FillLaterVector<uint16_t>().swap(column);
-  data.features = std::move(features_);
-  return data;
-}
-
 std::variant<BinnedData, std::string> bin_columns(size_t n_rows, size_t n_features, uint64_t n_bins,
                                                   size_t n_threads,
                                                   const std::function<Column(size_t)>& column_at) {
-  BinnedDataBuilder builder(n_rows, n_features);
-  const std::vector<std::pair<size_t, size_t>> ranges = even_chunks(n_features, n_threads);
-  if (ranges.size() < 2) {
-    if (std::optional<std::string> error = builder.add_features(0, n_features, n_bins, column_at))
-      return *error;
-  } else {
-    // Each worker encodes its own range of features; the lowest range's error is the one a
-    // sequential pass would report first.
-    std::vector<std::optional<std::string>> errors(ranges.size());
-    run_workers(ranges.size(), [&](size_t worker, const Checkpoint&) {
-      errors[worker] =
-          builder.add_features(ranges[worker].first, ranges[worker].second, n_bins, column_at);
-    });
-    for (std::optional<std::string>& error : errors) {
-      if (error) return *error;
+  const size_t workers = std::max<size_t>(n_threads, 1);
+  BinnedData data;
+  data.n_rows = n_rows;
+  data.features.resize(n_features);
+  data.codes.resize(n_rows * n_features);
+  const size_t n_blocks = (n_rows + kRowBlock - 1) / kRowBlock;
+  // Features are binned a group at a time, all workers on each step of a group: the group's
+  // numeric columns are copied out of x in one pass over its rows, each column's edges are found
+  // by one worker, then the rows are coded block by block straight into the row-major matrix.
+  const size_t group_width = kColumnsPerWorker * workers;
+  std::vector<FillLaterVector<double>> copies;
+  std::vector<FiniteKeys> finite(workers);
+  for (size_t group_first = 0; group_first < n_features; group_first += group_width) {
+    const size_t width = std::min(group_width, n_features - group_first);
+    std::vector<FeaturePlan> plans(width);
+    // Building a categorical column converts its labels, so columns are built in parallel too.
+    for_each_handed_out(width, workers,
+                        [&](size_t, size_t g) { plans[g].column = column_at(group_first + g); });
+    std::vector<StridedValues> sources;
+    std::vector<double*> targets;
+    for (size_t g = 0; g < width; ++g) {
+      FeaturePlan& plan = plans[g];
+      if (plan.column.size() != n_rows) {
+        throw std::invalid_argument("feature " + std::to_string(group_first + g) + " has " +
+                                    std::to_string(plan.column.size()) + " values for " +
+                                    std::to_string(n_rows) + " rows");
+      }
+      if (plan.column.categorical) continue;
+      if (copies.size() == sources.size()) copies.emplace_back(n_rows);
+      plan.values = copies[sources.size()].data();
+      targets.push_back(copies[sources.size()].data());
+      sources.push_back(plan.column.values());
     }
+    for_each_handed_out(n_blocks, workers, [&](size_t, size_t block) {
+      const size_t first = block * kRowBlock;
+      copy_rows(sources, first, std::min(n_rows, first + kRowBlock), targets);
+    });
+    // The lowest failing feature's error is the one a sequential pass would report first.
+    std::vector<std::string> errors(width);
+    for_each_handed_out(width, workers, [&](size_t worker, size_t g) {
+      FeaturePlan& plan = plans[g];
+      FeatureBins& bins = data.features[group_first + g];
+      if (plan.column.categorical) {
+        plan_categorical(plan.column, group_first + g, bins, plan.position, errors[g]);
+      } else {
+        plan_numeric({plan.values, n_rows}, n_bins, group_first + g, bins, plan, finite[worker],
+                     errors[g]);
+      }
+    });
+    for (const std::string& error : errors) {
+      if (!error.empty()) return error;
+    }
+    for_each_handed_out(n_blocks, workers, [&](size_t, size_t block) {
+      const size_t first = block * kRowBlock, last = std::min(n_rows, first + kRowBlock);
+      uint16_t* row = data.codes.data() + first * n_features + group_first;
+      for (size_t g = 0; g < width; ++g) {
+        code_rows(plans[g], data.features[group_first + g], first, last, row + g, n_features);
+      }
+    });
   }
-  return builder.finish(n_threads);
+  return data;
 }
 
 std::variant<BinnedData, std::string> BinnedData::fit(std::span<const Column> columns,

@@ -42,26 +42,10 @@ struct BinnedData {
                                                    uint64_t n_bins);
 };
 
-// Encodes a matrix a few columns at a time, so a caller never needs all columns at once.
-class BinnedDataBuilder {
- public:
-  BinnedDataBuilder(size_t n_rows, size_t n_features);
-  // Encodes features [first, last), column_at(j) giving feature j; the error text of the first
-  // one over a fast-mode limit. Disjoint ranges may be added from different threads.
-  std::optional<std::string> add_features(size_t first, size_t last, uint64_t n_bins,
-                                          const std::function<Column(size_t)>& column_at);
-  // The row-major matrix of every added feature, interleaved on up to n_threads threads.
-  BinnedData finish(size_t n_threads = 1);
-
- private:
-  size_t n_rows_;
-  std::vector<FeatureBins> features_;
-  std::vector<FillLaterVector<uint16_t>> columns_;  // per feature until finish interleaves them
-};
-
 // Bins the n_features columns that column_at(j) builds, each of n_rows values
 // (std::invalid_argument otherwise), on up to n_threads threads; the error text of the lowest
-// failing feature, as a sequential pass would report it.
+// failing feature, as a sequential pass would report it. Columns are built and copied a few at a
+// time, so a caller never needs all of them at once.
 std::variant<BinnedData, std::string> bin_columns(size_t n_rows, size_t n_features, uint64_t n_bins,
                                                   size_t n_threads,
                                                   const std::function<Column(size_t)>& column_at);

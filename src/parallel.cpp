@@ -116,4 +116,14 @@ std::vector<std::pair<size_t, size_t>> even_chunks(size_t n, size_t n_threads) {
   return chunks;
 }
 
+void for_each_handed_out(size_t n_items, size_t n_workers,
+                         const std::function<void(size_t, size_t)>& f) {
+  std::atomic<size_t> next{0};
+  run_workers(std::min(n_items, std::max<size_t>(n_workers, 1)),
+              [&](size_t worker, const Checkpoint&) {
+                for (size_t item; (item = next.fetch_add(1, std::memory_order_relaxed)) < n_items;)
+                  f(worker, item);
+              });
+}
+
 }  // namespace ornik
