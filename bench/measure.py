@@ -3,7 +3,9 @@
 Run by bench/run.py as `python bench/measure.py '<json request>'`. It loads the input from .npy
 files, builds the estimator (so the library's import is not counted), records the resident set
 size, resets the peak (high-water mark) and fits. Peak memory above the input is the high-water
-mark after the first fit minus that baseline. Every fit and predict is reported at once as a
+mark after the first fit minus that baseline. A request with "floor" also times the floor (see
+floor_pass_seconds) just before each fit, so that it meets the same moments of the machine as
+the fits it is compared with. Every fit and predict is reported at once as a
 line "@@bench {json}" on stdout, so the parent can enforce a per-fit timeout; libraries may print
 other lines, which the parent ignores.
 """
@@ -20,6 +22,7 @@ import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import contenders  # noqa: E402
+import workloads  # noqa: E402
 
 MARK = "@@bench "
 
@@ -76,6 +79,24 @@ class PeakMeter:
         return max(0, peak - self.baseline_kib) * 1024
 
 
+FLOOR_PASSES = 5
+
+
+def floor_pass_seconds(codes: np.ndarray) -> list[float]:
+    """Times of FLOOR_PASSES streaming passes over a Fortran uint16 code matrix.
+
+    The pass is numpy's add.reduce down each column into uint64 sums: it reads every 16-bit code
+    once, in the per-feature column order, on one thread. The floor is the median pass times
+    the depth.
+    """
+    times = []
+    for _ in range(FLOOR_PASSES):
+        t0 = time.perf_counter()
+        np.add.reduce(codes, axis=0, dtype=np.uint64)
+        times.append(time.perf_counter() - t0)
+    return times
+
+
 def main(request: dict) -> None:
     data = Path(request["data"])
     x = np.load(data / "x.npy")
@@ -88,11 +109,15 @@ def main(request: dict) -> None:
     )
     key = request["contender"]
     model = contenders.build(key, setting)
+    # Built before the memory baseline, so that it is not counted in the fit's peak.
+    codes = workloads.code_matrix(*x.shape, 255) if request.get("floor") else None
     emit(event="ready", rss_bytes=(_status_kib("VmRSS") or 0) * 1024)
 
     for rep in range(request["repeats"]):
         if rep > 0:
             model = contenders.build(key, setting)
+        if codes is not None:
+            emit(event="floor", seconds=floor_pass_seconds(codes))
         meter = PeakMeter() if rep == 0 else None
         cpu0 = _cpu_seconds()
         t0 = time.perf_counter()
