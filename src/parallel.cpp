@@ -118,12 +118,15 @@ std::vector<std::pair<size_t, size_t>> even_chunks(size_t n, size_t n_threads) {
 
 void for_each_handed_out(size_t n_items, size_t n_workers,
                          const std::function<void(size_t, size_t)>& f) {
+  if (n_workers <= 1 || n_items <= 1) {
+    for (size_t item = 0; item < n_items; ++item) f(0, item);
+    return;
+  }
   std::atomic<size_t> next{0};
-  run_workers(std::min(n_items, std::max<size_t>(n_workers, 1)),
-              [&](size_t worker, const Checkpoint&) {
-                for (size_t item; (item = next.fetch_add(1, std::memory_order_relaxed)) < n_items;)
-                  f(worker, item);
-              });
+  run_workers(std::min(n_items, n_workers), [&](size_t worker, const Checkpoint&) {
+    for (size_t item; (item = next.fetch_add(1, std::memory_order_relaxed)) < n_items;)
+      f(worker, item);
+  });
 }
 
 }  // namespace ornik

@@ -37,7 +37,8 @@ std::vector<std::pair<size_t, size_t>> even_chunks(size_t n, size_t n_threads);
 
 // f(worker, item) for every item in [0, n_items), each handed to whichever of up to n_workers
 // workers comes free first, so a worker that the system stalls holds up only the item it is on.
-// For steps whose result does not depend on the worker that runs them.
+// For steps whose result does not depend on the worker that runs them. With one worker or item
+// the calling thread runs them all, a failure propagating as it is.
 void for_each_handed_out(size_t n_items, size_t n_workers,
                          const std::function<void(size_t worker, size_t item)>& f);
 
