@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <span>
 #include <type_traits>
 
@@ -56,9 +57,14 @@ struct SumLanes {
     return {w.template of<double>(row), w.times(row, y), w.times(row, y * y)};
   }
   static constexpr bool counted(const Sample&) { return true; }
+  // The weight and sum lanes are added as one pair: the same two additions, in fewer
+  // instructions than the compiler finds by itself for this, the hottest loop of a regression fit.
   static void add(double* cell, const Sample& s) {
-    cell[0] += s.weight;
-    cell[1] += s.sum;
+    typedef double Pair __attribute__((vector_size(16)));
+    Pair first;
+    std::memcpy(&first, cell, sizeof first);
+    first += Pair{s.weight, s.sum};
+    std::memcpy(cell, &first, sizeof first);
     cell[2] += s.sum_sq;
   }
   static double impurity(const SumsCriterion& criterion, const double* lanes) {
