@@ -18,7 +18,7 @@ std::string limit_error(size_t feature, uint64_t count, const char* what) {
 }
 
 // Rows are copied and coded in blocks of this many, each handed to whichever worker comes free.
-// A block of the code matrix starts on a cache line, so no two workers write one line.
+// A block of the code matrix is a whole number of cache lines long.
 constexpr size_t kRowBlock = 4096;
 // Numeric columns per worker that one pass over a row-major matrix copies out; each costs a
 // float64 copy of its column while its group is binned.
