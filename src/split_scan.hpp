@@ -63,26 +63,52 @@ void fill_rows(const Stats& stats, const Source& source, const Target* targets,
       stats.add(cell, sample);
     }
   };
-  for (size_t p = 0; p < source.size(); ++p) {
-    source.prefetch(p, targets, weights);
-    if (!source.in_node(p)) continue;
-    const size_t row = source.row(p);
-    const auto sample = stats.sample(targets[row], row, weights);
-    if (!stats.counted(sample)) continue;
-    const size_t column = source.column(p) * width;  // the column's first lane
-    if (totals != nullptr) add(totals + column, sample);
-    const auto* codes = source.codes(row, p);
-    typename Stats::Lane* row_cells = cells + column;
-    for (size_t j = 0; j < n_features; ++j) {
-      const size_t x = codes[j];
-      if (AllComplete || feature[j].complete) {
-        add(row_cells + offset[j] + x * bin_lanes, sample);
-        continue;
+  using Lane = typename Stats::Lane;
+  using Sample = decltype(stats.sample(targets[0], 0, weights));
+  // Rows are taken two at a time. Where every feature is complete a feature's offset is then
+  // loaded once for both; the first row's sample still reaches each cell before the second's.
+  Sample samples[2];
+  Lane* row_cells[2];  // the cells of the row's column
+  decltype(source.codes(0, 0)) row_codes[2];
+  for (size_t p = 0; p < source.size();) {
+    size_t n = 0;
+    for (; p < source.size() && n < 2; ++p) {
+      source.prefetch(p, targets, weights);
+      if (!source.in_node(p)) continue;
+      const size_t row = source.row(p);
+      const auto sample = stats.sample(targets[row], row, weights);
+      if (!stats.counted(sample)) continue;
+      const size_t column = source.column(p) * width;  // the column's first lane
+      if (totals != nullptr) add(totals + column, sample);
+      samples[n] = sample;
+      row_cells[n] = cells + column;
+      row_codes[n] = source.codes(row, p);
+      ++n;
+    }
+    for (size_t i = 0; i < n; ++i) {
+      if (AllComplete && n == 2) {
+        const auto* const first_codes = row_codes[0];
+        const auto* const second_codes = row_codes[1];
+        for (size_t j = 0; j < n_features; ++j) {
+          const size_t at = offset[j];
+          add(row_cells[0] + at + first_codes[j] * bin_lanes, samples[0]);
+          add(row_cells[1] + at + second_codes[j] * bin_lanes, samples[1]);
+        }
+        break;
       }
-      const size_t n_bins = feature[j].n_bins;
-      const bool in_range = x < n_bins;
-      add(row_cells + offset[j] + (in_range ? x : n_bins) * bin_lanes, sample);
-      add(feature_totals + j * slot_lanes + (in_range ? column : bin_lanes), sample);
+      const auto* const codes = row_codes[i];
+      const size_t column = static_cast<size_t>(row_cells[i] - cells);
+      for (size_t j = 0; j < n_features; ++j) {
+        const size_t x = codes[j];
+        if (AllComplete || feature[j].complete) {
+          add(row_cells[i] + offset[j] + x * bin_lanes, samples[i]);
+          continue;
+        }
+        const size_t n_bins = feature[j].n_bins;
+        const bool in_range = x < n_bins;
+        add(row_cells[i] + offset[j] + (in_range ? x : n_bins) * bin_lanes, samples[i]);
+        add(feature_totals + j * slot_lanes + (in_range ? column : bin_lanes), samples[i]);
+      }
     }
   }
 }
