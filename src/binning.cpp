@@ -27,7 +27,7 @@ constexpr size_t kColumnsPerWorker = 4;
 // How one feature is coded, worked out from its whole column before any row of it is coded.
 struct FeaturePlan {
   Column column;
-  const double* values = nullptr;  // numeric: the column's copy
+  const double* values = nullptr;  // its numbers, copied (a column's own labels are not)
   std::optional<BinCoder> coder;   // numeric: the bucketed coder, for a long column
   std::vector<uint32_t> position;  // categorical: each label's code, when a table of them fits
 };
@@ -55,13 +55,25 @@ void plan_numeric(std::span<const double> values, uint64_t n_bins, size_t featur
   }
 }
 
-// Categorical column: a label's code is its position among the sorted distinct labels.
-void plan_categorical(const Column& column, size_t feature, FeatureBins& bins,
+// Calls use(label_at): label_at(i) is row i's label, the column's own or converted from its
+// copied numbers.
+template <class Use>
+void with_labels(const FeaturePlan& plan, Use&& use) {
+  if (plan.values != nullptr) {
+    use([values = plan.values](size_t i) { return category_label(values[i]); });
+  } else {
+    use([labels = plan.column.labels.data()](size_t i) { return labels[i]; });
+  }
+}
+
+// Categorical column of n rows: a label's code is its position among the sorted distinct labels.
+template <class LabelAt>
+void plan_categorical(LabelAt label_at, size_t n, size_t feature, FeatureBins& bins,
                       std::vector<uint32_t>& position, std::string& error) {
-  const std::span<const uint32_t> labels = column.labels;
   uint32_t top = 0;
   bool has_missing = false;
-  for (const uint32_t l : labels) {
+  for (size_t i = 0; i < n; ++i) {
+    const uint32_t l = label_at(i);
     has_missing = has_missing || l == MISSING_CATEGORY;
     top = l != MISSING_CATEGORY && l > top ? l : top;
   }
@@ -69,9 +81,10 @@ void plan_categorical(const Column& column, size_t feature, FeatureBins& bins,
   // Labels up to a few times the row count: a table of them, in label order, gives the sorted
   // distinct labels and each label's position without sorting or searching.
   constexpr uint32_t kUnseen = UINT32_MAX;
-  if (top < 4 * static_cast<uint64_t>(labels.size()) + 1024) {
+  if (top < 4 * static_cast<uint64_t>(n) + 1024) {
     position.assign(size_t{top} + 1, kUnseen);
-    for (const uint32_t l : labels) {
+    for (size_t i = 0; i < n; ++i) {
+      const uint32_t l = label_at(i);
       if (l != MISSING_CATEGORY) position[l] = 0;
     }
     for (uint32_t v = 0; v <= top; ++v) {
@@ -80,8 +93,9 @@ void plan_categorical(const Column& column, size_t feature, FeatureBins& bins,
       categories.push_back(v);
     }
   } else {
-    categories.reserve(labels.size());
-    for (const uint32_t l : labels) {
+    categories.reserve(n);
+    for (size_t i = 0; i < n; ++i) {
+      const uint32_t l = label_at(i);
       if (l != MISSING_CATEGORY) categories.push_back(l);
     }
     std::sort(categories.begin(), categories.end());
@@ -111,17 +125,20 @@ void code_rows(const FeaturePlan& plan, const FeatureBins& bins, size_t first, s
     return;
   }
   const std::span<const uint32_t> categories = bins.categories;
-  for (size_t i = first; i < last; ++i) {
-    const uint32_t l = plan.column.labels[i];
-    uint16_t code = MISSING_CODE;
-    if (l != MISSING_CATEGORY) {
-      code = !plan.position.empty()
-                 ? static_cast<uint16_t>(plan.position[l])
-                 : static_cast<uint16_t>(std::lower_bound(categories.begin(), categories.end(), l) -
-                                         categories.begin());
+  with_labels(plan, [&](auto label_at) {
+    for (size_t i = first; i < last; ++i) {
+      const uint32_t l = label_at(i);
+      uint16_t code = MISSING_CODE;
+      if (l != MISSING_CATEGORY) {
+        code =
+            !plan.position.empty()
+                ? static_cast<uint16_t>(plan.position[l])
+                : static_cast<uint16_t>(std::lower_bound(categories.begin(), categories.end(), l) -
+                                        categories.begin());
+      }
+      out[(i - first) * stride] = code;
     }
-    out[(i - first) * stride] = code;
-  }
+  });
 }
 
 // Copies rows [first, last) of each source into the buffer of the same position, reading row by
@@ -193,7 +210,8 @@ std::variant<BinnedData, std::string> bin_columns(size_t n_rows, size_t n_featur
   for (size_t group_first = 0; group_first < n_features; group_first += group_width) {
     const size_t width = std::min(group_width, n_features - group_first);
     std::vector<FeaturePlan> plans(width);
-    // Building a categorical column converts its labels, so columns are built in parallel too.
+    // A column that owns its labels converts them as it is built, so columns are built in
+    // parallel too.
     for_each_handed_out(width, workers,
                         [&](size_t, size_t g) { plans[g].column = column_at(group_first + g); });
     std::vector<StridedValues> sources;
@@ -205,7 +223,8 @@ std::variant<BinnedData, std::string> bin_columns(size_t n_rows, size_t n_featur
                                     std::to_string(plan.column.size()) + " values for " +
                                     std::to_string(n_rows) + " rows");
       }
-      if (plan.column.categorical) continue;
+      // Numbers are copied, labels' numbers read in place too; labels of its own a column keeps.
+      if (plan.column.categorical && plan.column.in_place.base == nullptr) continue;
       if (copies.size() == sources.size()) copies.emplace_back(n_rows);
       plan.values = copies[sources.size()].data();
       targets.push_back(copies[sources.size()].data());
@@ -221,7 +240,9 @@ std::variant<BinnedData, std::string> bin_columns(size_t n_rows, size_t n_featur
       FeaturePlan& plan = plans[g];
       FeatureBins& bins = data.features[group_first + g];
       if (plan.column.categorical) {
-        plan_categorical(plan.column, group_first + g, bins, plan.position, errors[g]);
+        with_labels(plan, [&](auto label_at) {
+          plan_categorical(label_at, n_rows, group_first + g, bins, plan.position, errors[g]);
+        });
       } else {
         plan_numeric({plan.values, n_rows}, n_bins, group_first + g, bins, plan, finite[worker],
                      errors[g]);

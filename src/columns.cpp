@@ -6,11 +6,8 @@
 namespace ornik {
 
 Column build_column(const MatrixView& x, size_t j, const std::vector<size_t>& categorical) {
-  if (std::binary_search(categorical.begin(), categorical.end(), j)) {
-    std::vector<uint32_t> labels(x.rows);
-    for (size_t i = 0; i < x.rows; ++i) labels[i] = category_label(x.at(i, j));
-    return Column::categories(std::move(labels));
-  }
+  if (std::binary_search(categorical.begin(), categorical.end(), j))
+    return Column::categories_view(x, j);
   return Column::numeric_view(x, j);
 }
 

@@ -8,8 +8,8 @@
 
 namespace ornik {
 
-// Column j of x: labels at a position listed in `categorical` (ascending), read down its rows;
-// numbers elsewhere, read in place (x must outlive the column).
+// Column j of x, read in place (x must outlive the column): labels, still to be converted, at a
+// position listed in `categorical` (ascending); numbers elsewhere.
 Column build_column(const MatrixView& x, size_t j, const std::vector<size_t>& categorical);
 
 // Every column of x at once: categorical labels converted in x's own memory order, numbers read

@@ -108,7 +108,8 @@ struct StridedValues {
 };
 
 // One training feature: 64-bit floats (NaN and +-inf are missing) or 32-bit category labels.
-// Numbers are either owned or read in place from a matrix that outlives the column.
+// Numbers are either owned or read in place from a matrix that outlives the column; labels are
+// either owned or read in place as numbers, each to be converted by category_label.
 struct Column {
   bool categorical = false;
   std::vector<double> numbers;  // owned numbers; empty when they are read in place
@@ -134,8 +135,14 @@ struct Column {
     c.labels = std::move(values);
     return c;
   }
+  // Column j of x as labels, its numbers read where they lie and not yet converted.
+  static Column categories_view(const MatrixView& x, size_t j) {
+    Column c = numeric_view(x, j);
+    c.categorical = true;
+    return c;
+  }
   size_t size() const {
-    return categorical ? labels.size() : in_place.base ? in_place_rows : numbers.size();
+    return in_place.base ? in_place_rows : categorical ? labels.size() : numbers.size();
   }
   // The numbers, wherever they lie; worked out on each call so that copies stay valid.
   StridedValues values() const {
@@ -148,9 +155,11 @@ struct Column {
 // from zero and saturates at MISSING_CATEGORY; anything else is missing.
 inline uint32_t category_label(double v) {
   if (!std::isfinite(v) || !(v >= 0.0)) return MISSING_CATEGORY;
-  const double r = std::round(v);
-  if (r >= 4294967295.0) return MISSING_CATEGORY;
-  return static_cast<uint32_t>(r);
+  // Exactly std::round, without its library call: v rounds to 4294967295 or more from here on,
+  // and below it the whole part converts exactly and v minus it is exact.
+  if (v >= 4294967294.5) return MISSING_CATEGORY;
+  const uint64_t whole = static_cast<uint64_t>(v);
+  return static_cast<uint32_t>(whole + (v - static_cast<double>(whole) >= 0.5 ? 1 : 0));
 }
 
 // Key whose signed integer order is the IEEE-754 total order of doubles (-0.0 before +0.0,
