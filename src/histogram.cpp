@@ -75,19 +75,27 @@ void block_candidates(const FastBlock& block, std::span<const Target> targets,
     const auto lanes = lanes_for(make_lanes(w), w);
     using Lane = typename decltype(lanes)::Lane;
     const size_t width = lanes.width();
+    // Integer sums are the same in any order: their rows are read where they lie, every column
+    // at once, so each bin holds its columns side by side. Other sums read the rows fold by fold,
+    // so each fold's cells lie together.
+    constexpr bool in_place = std::is_integral_v<Lane>;
+    const size_t bin_lanes = in_place ? n_folds * width : width;
     s.cell_offset.resize(n_features);
-    size_t n_lanes = 0;
+    size_t column_lanes = 0;  // one column's cells of every feature
     for (size_t j = 0; j < n_features; ++j) {
-      s.cell_offset[j] = n_lanes;
-      n_lanes += (block.features[j].n_bins + 1) * n_folds * width;
+      s.cell_offset[j] = column_lanes;
+      column_lanes += (block.features[j].n_bins + 1) * bin_lanes;
     }
+    const CellLayout layout =
+        in_place ? CellLayout::bins_outer(s.cell_offset.data(), n_folds, width)
+                 : CellLayout::columns_outer(s.cell_offset.data(), n_folds, width, column_lanes);
+    const size_t n_lanes = in_place ? column_lanes : column_lanes * n_folds;
     FastScratch::Cells<Lane>& buffers = s.cells_of<Lane>();
     Lane* cells = zero_scratch(buffers.cells, n_lanes);
     Lane* feature_totals = zero_scratch(buffers.feature_totals, n_features * (n_folds + 1) * width);
     Lane* totals = zero_scratch(buffers.totals, n_folds * width);
-    if constexpr (std::is_integral_v<Lane>) {
-      // Integer sums are the same in any order: the rows are read where they lie. (A grower's
-      // node is the whole block; other callers may score a subset of its rows.)
+    if constexpr (in_place) {
+      // (A grower's node is the whole block; other callers may score a subset of its rows.)
       size_t n_rows = rows.n;
       if (folds.every_place) {
         s.fold_at.resize(n_rows);  // every entry is written below
@@ -96,19 +104,24 @@ void block_candidates(const FastBlock& block, std::span<const Target> targets,
         s.fold_at.assign(n_rows, kNotInNode);
       }
       for (size_t p = 0; p < rows.n; ++p) s.fold_at[rows.order[p]] = rows.fold_of[p];
-      const RowsInPlace in_place{block.codes, block.stride, s.fold_at.data(), n_rows};
-      fill_cells(lanes, in_place, targets.data(), w, block.features, s.cell_offset.data(), n_folds,
-                 cells, feature_totals, totals);
+      const RowsInPlace in_place_rows{block.codes, block.stride, s.fold_at.data(), n_rows};
+      fill_cells(lanes, in_place_rows, targets.data(), w, block.features, layout, cells,
+                 feature_totals, totals);
     } else {
-      fill_cells(lanes, rows, targets.data(), w, block.features, s.cell_offset.data(), n_folds,
-                 cells, feature_totals, totals);
+      fill_cells(lanes, rows, targets.data(), w, block.features, layout, cells, feature_totals,
+                 totals);
     }
     for (size_t j = 0; j < n_features; ++j) {
       const BlockFeature& feature = block.features[j];
       if (feature.n_bins == 0) continue;
       const Lane* own_totals = feature_totals + j * (n_folds + 1) * width;
-      const CellTable<Lane> table{cells + s.cell_offset[j], feature.complete ? totals : own_totals,
-                                  n_folds, width, lanes.count_lane()};
+      const CellTable<Lane> table{cells + s.cell_offset[j],
+                                  feature.complete ? totals : own_totals,
+                                  n_folds,
+                                  width,
+                                  lanes.count_lane(),
+                                  layout.bin_stride,
+                                  layout.column_stride};
       const CandidateBins bins{feature.ordered ? feature.n_bins - 1 : feature.n_bins,
                                feature.ordered, true};
       score(lanes, table, bins, feature.feature, [&](size_t b, std::span<const double> scores) {

@@ -45,15 +45,37 @@ constexpr bool weight_after_pass() {
   }
 }
 
+// Where a fill puts its cells: feature j's cell of code x in column c starts at lane
+// offset[j] + x * bin_stride + c * column_stride. Bins may hold their columns side by side
+// ([bin][column][lane] per feature), or each column may hold every feature's bins
+// ([column][feature][bin][lane]), which keeps a pass whose samples come column by column on a
+// column's cells alone.
+struct CellLayout {
+  const size_t* offset = nullptr;
+  size_t n_columns = 0;
+  size_t bin_stride = 0;
+  size_t column_stride = 0;
+
+  static CellLayout bins_outer(const size_t* offset, size_t n_columns, size_t width) {
+    return {offset, n_columns, n_columns * width, width};
+  }
+  static CellLayout columns_outer(const size_t* offset, size_t n_columns, size_t width,
+                                  size_t column_lanes) {
+    return {offset, n_columns, width, column_lanes};
+  }
+};
+
 // The loop of fill_cells, compiled apart for blocks whose features are all complete.
 template <bool AllComplete, class Stats, class Source, class Target, class Weights>
 void fill_rows(const Stats& stats, const Source& source, const Target* targets,
-               const Weights& weights, std::span<const BlockFeature> features, const size_t* offset,
-               size_t n_columns, typename Stats::Lane* cells, typename Stats::Lane* feature_totals,
-               typename Stats::Lane* totals) {
+               const Weights& weights, std::span<const BlockFeature> features,
+               const CellLayout& layout, typename Stats::Lane* cells,
+               typename Stats::Lane* feature_totals, typename Stats::Lane* totals) {
   const size_t width = stats.width();
-  const size_t bin_lanes = n_columns * width;         // one bin of a feature, every column
-  const size_t slot_lanes = (n_columns + 1) * width;  // one incomplete feature's own totals
+  const size_t bin_stride = layout.bin_stride;
+  const size_t* const offset = layout.offset;
+  const size_t spare_slot = layout.n_columns * width;  // an incomplete feature's spare total
+  const size_t slot_lanes = spare_slot + width;        // one incomplete feature's own totals
   const size_t n_features = features.size();
   const BlockFeature* feature = features.data();
   const auto add = [&stats](typename Stats::Lane* cell, const auto& sample) {
@@ -68,7 +90,8 @@ void fill_rows(const Stats& stats, const Source& source, const Target* targets,
   // Rows are taken two at a time. Where every feature is complete a feature's offset is then
   // loaded once for both; the first row's sample still reaches each cell before the second's.
   Sample samples[2];
-  Lane* row_cells[2];  // the cells of the row's column
+  Lane* row_cells[2];   // the cells of the row's column
+  size_t row_total[2];  // the lane of the row's column among column totals
   decltype(source.codes(0, 0)) row_codes[2];
   for (size_t p = 0; p < source.size();) {
     size_t n = 0;
@@ -78,10 +101,11 @@ void fill_rows(const Stats& stats, const Source& source, const Target* targets,
       const size_t row = source.row(p);
       const auto sample = stats.sample(targets[row], row, weights);
       if (!stats.counted(sample)) continue;
-      const size_t column = source.column(p) * width;  // the column's first lane
-      if (totals != nullptr) add(totals + column, sample);
+      const size_t column = source.column(p);
+      if (totals != nullptr) add(totals + column * width, sample);
       samples[n] = sample;
-      row_cells[n] = cells + column;
+      row_cells[n] = cells + column * layout.column_stride;
+      row_total[n] = column * width;
       row_codes[n] = source.codes(row, p);
       ++n;
     }
@@ -91,23 +115,22 @@ void fill_rows(const Stats& stats, const Source& source, const Target* targets,
         const auto* const second_codes = row_codes[1];
         for (size_t j = 0; j < n_features; ++j) {
           const size_t at = offset[j];
-          add(row_cells[0] + at + first_codes[j] * bin_lanes, samples[0]);
-          add(row_cells[1] + at + second_codes[j] * bin_lanes, samples[1]);
+          add(row_cells[0] + at + first_codes[j] * bin_stride, samples[0]);
+          add(row_cells[1] + at + second_codes[j] * bin_stride, samples[1]);
         }
         break;
       }
       const auto* const codes = row_codes[i];
-      const size_t column = static_cast<size_t>(row_cells[i] - cells);
       for (size_t j = 0; j < n_features; ++j) {
         const size_t x = codes[j];
         if (AllComplete || feature[j].complete) {
-          add(row_cells[i] + offset[j] + x * bin_lanes, samples[i]);
+          add(row_cells[i] + offset[j] + x * bin_stride, samples[i]);
           continue;
         }
         const size_t n_bins = feature[j].n_bins;
         const bool in_range = x < n_bins;
-        add(row_cells[i] + offset[j] + (in_range ? x : n_bins) * bin_lanes, samples[i]);
-        add(feature_totals + j * slot_lanes + (in_range ? column : bin_lanes), samples[i]);
+        add(row_cells[i] + offset[j] + (in_range ? x : n_bins) * bin_stride, samples[i]);
+        add(feature_totals + j * slot_lanes + (in_range ? row_total[i] : spare_slot), samples[i]);
       }
     }
   }
@@ -115,32 +138,40 @@ void fill_rows(const Stats& stats, const Source& source, const Target* targets,
 
 // One pass over a source's samples in order, so that every sum accumulates in that order. Each
 // counted sample is added to its column's totals and, for every feature j, to the cell of its
-// code and column, the cells of feature j starting at lane offset[j]. An incomplete feature keeps
-// column totals of its own (n_columns + 1 slots from slot j * (n_columns + 1)); its missing or
-// out-of-range codes land in its spare bin n_bins and spare slot n_columns, which keeps them out
-// of every cell and total that is read, without a branch. With integer lanes the column totals
-// may instead be summed from a complete feature's cells afterwards: totals is then null.
+// code and column (placed as layout says). An incomplete feature keeps column totals of its own
+// (n_columns + 1 slots from slot j * (n_columns + 1)); its missing or out-of-range codes land in
+// its spare bin n_bins and spare slot n_columns, which keeps them out of every cell and total
+// that is read, without a branch. With integer lanes the column totals may instead be summed from
+// a complete feature's cells afterwards: totals is then null.
 // A source gives, for position p: size(), in_node(p) (whether p holds a sample), row(p) (of the
 // targets and weights), column(p), codes(row, p) (the features' codes) and prefetch(p, targets,
 // weights).
 template <class Stats, class Source, class Target, class Weights>
 void fill_cells(const Stats& stats, const Source& source, const Target* targets,
                 const Weights& weights, std::span<const BlockFeature> features,
-                const size_t* offset, size_t n_columns, typename Stats::Lane* cells,
+                const CellLayout& layout, typename Stats::Lane* cells,
                 typename Stats::Lane* feature_totals, typename Stats::Lane* totals) {
   const bool all_complete = std::all_of(features.begin(), features.end(),
                                         [](const BlockFeature& f) { return f.complete; });
   if (all_complete) {
-    fill_rows<true>(stats, source, targets, weights, features, offset, n_columns, cells,
-                    feature_totals, totals);
+    fill_rows<true>(stats, source, targets, weights, features, layout, cells, feature_totals,
+                    totals);
   } else {
-    fill_rows<false>(stats, source, targets, weights, features, offset, n_columns, cells,
-                     feature_totals, totals);
+    fill_rows<false>(stats, source, targets, weights, features, layout, cells, feature_totals,
+                     totals);
   }
   // The weight lanes of every cell and total that is read (not the spare bins and slots).
   if constexpr (weight_after_pass<Stats>()) {
+    const size_t n_columns = layout.n_columns;
+    const bool bins_outer = layout.column_stride == stats.width();
     for (size_t j = 0; j < features.size(); ++j) {
-      stats.weigh_cells(cells + offset[j], features[j].n_bins * n_columns);
+      const size_t n_bins = features[j].n_bins;
+      if (bins_outer) {
+        stats.weigh_cells(cells + layout.offset[j], n_bins * n_columns);
+      } else {
+        for (size_t c = 0; c < n_columns; ++c)
+          stats.weigh_cells(cells + c * layout.column_stride + layout.offset[j], n_bins);
+      }
       if (!features[j].complete)
         stats.weigh_cells(feature_totals + j * (n_columns + 1) * stats.width(), n_columns);
     }
@@ -151,11 +182,13 @@ void fill_cells(const Stats& stats, const Source& source, const Target* targets,
 // One feature's cells after a fill.
 template <class Lane>
 struct CellTable {
-  const Lane* cells = nullptr;   // [bin][column][lane]
+  const Lane* cells = nullptr;   // bin b, column c from lane b * bin_stride + c * column_stride
   const Lane* totals = nullptr;  // [column][lane]
   size_t n_columns = 0;
   size_t width = 0;
   size_t count_lane = 0;  // the lane of a side's sample count (its weight when unweighted)
+  size_t bin_stride = n_columns * width;
+  size_t column_stride = width;
 };
 
 // The candidates of a table: its first `count` bins. With skip_empty a bin without samples in
@@ -179,18 +212,22 @@ template <class Lane, class Visit>
 void scan_candidates(const CellTable<Lane>& table, const CandidateBins& bins,
                      std::vector<double>& left_buffer, Visit&& visit) {
   const size_t width = table.width;
-  const size_t block = table.n_columns * width;  // the lanes of one bin
-  double* left = zero_scratch(left_buffer, block);
+  const size_t n_columns = table.n_columns;
+  double* left = zero_scratch(left_buffer, n_columns * width);
   for (size_t b = 0; b < bins.count; ++b) {
-    const Lane* cells = table.cells + b * block;
+    const Lane* cells = table.cells + b * table.bin_stride;
     bool has_weight = !bins.skip_empty;
-    for (size_t i = table.count_lane; i < block && !has_weight; i += width) {
-      has_weight = cells[i] != 0;
+    for (size_t c = 0; c < n_columns && !has_weight; ++c) {
+      has_weight = cells[c * table.column_stride + table.count_lane] != 0;
     }
-    if (bins.ordered) {
-      for (size_t i = 0; i < block; ++i) left[i] += static_cast<double>(cells[i]);
-    } else {
-      for (size_t i = 0; i < block; ++i) left[i] = static_cast<double>(cells[i]);
+    for (size_t c = 0; c < n_columns; ++c) {
+      const Lane* cell = cells + c * table.column_stride;
+      double* side = left + c * width;
+      if (bins.ordered) {
+        for (size_t i = 0; i < width; ++i) side[i] += static_cast<double>(cell[i]);
+      } else {
+        for (size_t i = 0; i < width; ++i) side[i] = static_cast<double>(cell[i]);
+      }
     }
     if (!has_weight) continue;
     visit(b, static_cast<const double*>(left));

@@ -194,6 +194,7 @@ CellTable<typename Stats::Lane> fill_fold_table(const Stats& stats, bool ordered
   totals.assign(n_columns * width, 0);
   std::vector<uint32_t> buckets;
   const size_t first_cell = 0;
+  const CellLayout layout = CellLayout::bins_outer(&first_cell, n_columns, width);
   const auto fill = [&](const std::vector<std::vector<StateCode>>& codes,
                         const std::vector<std::vector<Target>>& targets,
                         const std::vector<std::vector<double>>& weights, size_t first_column) {
@@ -202,7 +203,7 @@ CellTable<typename Stats::Lane> fill_fold_table(const Stats& stats, bool ordered
       const FoldList list{buckets.data(), buckets.size(), first_column + f};
       const auto fill_with = [&](const auto& w) {
         fill_cells(stats, list, targets[f].data(), w, std::span<const BlockFeature>(&feature, 1),
-                   &first_cell, n_columns, cells.data(), nullptr, nullptr);
+                   layout, cells.data(), nullptr, nullptr);
       };
       if constexpr (std::is_same_v<Lane, double>) {
         if (!weights.empty()) {
