@@ -17,9 +17,9 @@
 
 namespace ornik {
 
-// Reusable scan buffers; grown as needed, never shrunk, zero-filled per call. Cells are laid out
-// bin-major ([bin][fold][lane]) so that a scan over bins reads them in sequence, and a sample's
-// lanes share a cache line.
+// Reusable scan buffers; grown as needed, never shrunk, zero-filled per call. Count cells are
+// bin-major ([bin][fold][lane]), as rows read in place reach every fold at once; sum cells are
+// fold-major ([fold][feature][bin][lane]), as rows read fold by fold reach one fold's cells only.
 struct FastScratch {
   template <class Lane>
   struct Cells {
