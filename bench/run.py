@@ -51,6 +51,7 @@ class Result:
     peak_bytes: int | None = None
     cpu_ratio: float | None = None  # CPU time ÷ wall time of the fits (median)
     floor_s: float | None = None  # the floor, timed beside the fits (Fast only)
+    steal: float | None = None  # share of the cores' time the host took while the child ran
     cells: int = 0
     note: str = ""
     mem_method: str = ""
@@ -67,9 +68,29 @@ def _reader(stream, out: queue.Queue) -> None:
     out.put(None)
 
 
+def steal_seconds() -> float | None:
+    """CPU time the hypervisor has given to others while this machine's vCPUs wanted to run
+    (the steal column of /proc/stat, summed over cores), or None where it is not reported."""
+    try:
+        with open("/proc/stat") as f:
+            fields = f.readline().split()
+        return int(fields[8]) / os.sysconf("SC_CLK_TCK")
+    except (OSError, IndexError, ValueError):
+        return None
+
+
 def run_child(request: dict, threads: int, timeout: float, pythonpath: str | None = None) -> Result:
     """Runs bench/measure.py for one contender; every fit and predict must end within timeout.
     pythonpath, when given, leads the child's module path (a developer build of ornik)."""
+    stolen_before, started = steal_seconds(), time.perf_counter()
+    r = _run_child(request, threads, timeout, pythonpath)
+    stolen_after, wall = steal_seconds(), time.perf_counter() - started
+    if stolen_before is not None and stolen_after is not None and wall > 0:
+        r.steal = (stolen_after - stolen_before) / (wall * (os.cpu_count() or 1))
+    return r
+
+
+def _run_child(request: dict, threads: int, timeout: float, pythonpath: str | None) -> Result:
     env = dict(os.environ)
     if pythonpath:
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [pythonpath, env.get("PYTHONPATH")]))
@@ -189,6 +210,21 @@ class Report:
             self.loads.append(os.getloadavg()[0])
         except (AttributeError, OSError):
             pass
+
+    def steal_lines(self) -> list[str]:
+        """How much of the cores' time the host took while each child ran, over the whole run
+        and for the Fast rows that the thread-scaling target compares."""
+        shares = {cell: r.steal for cell, r in self.results.items() if r.steal is not None}
+        if not shares:
+            return []
+        worst = max(shares, key=shares.get)
+        fast = [shares[c] for c in shares if c[-1] == "fast"]
+        return [
+            "- Share of the cores' time taken by the host (steal) while each contender ran: "
+            f"median {statistics.median(shares.values()):.1%}, max {shares[worst]:.1%} "
+            f"({contenders.display_name(worst[-1])}, {worst[0]}, n_bins {worst[2]}, "
+            f"threads {worst[3] or 1}); ornik Fast rows: max {max(fast, default=0.0):.1%}"
+        ]
 
     def busy(self) -> bool:
         """Other programs competed for the cores: the load, which includes our own child of at
@@ -633,6 +669,7 @@ def main(argv=None) -> int:
             "- 1-minute load average after each contender: median "
             f"{statistics.median(report.loads):.2f}, max {max(report.loads):.2f}"
         )
+    machine.extend(report.steal_lines())
     cli = " ".join(["bench/run.py", *shown_options(sys.argv[1:] if argv is None else argv)])
     text = render(args, report, machine, notes_pre, started, cli)
     print(text)
