@@ -163,14 +163,11 @@ void fill_cells(const Stats& stats, const Source& source, const Target* targets,
   // The weight lanes of every cell and total that is read (not the spare bins and slots).
   if constexpr (weight_after_pass<Stats>()) {
     const size_t n_columns = layout.n_columns;
-    const bool bins_outer = layout.column_stride == stats.width();
     for (size_t j = 0; j < features.size(); ++j) {
-      const size_t n_bins = features[j].n_bins;
-      if (bins_outer) {
-        stats.weigh_cells(cells + layout.offset[j], n_bins * n_columns);
-      } else {
-        for (size_t c = 0; c < n_columns; ++c)
-          stats.weigh_cells(cells + c * layout.column_stride + layout.offset[j], n_bins);
+      for (size_t c = 0; c < n_columns; ++c) {
+        typename Stats::Lane* column = cells + layout.offset[j] + c * layout.column_stride;
+        for (size_t b = 0; b < features[j].n_bins; ++b)
+          stats.weigh_cells(column + b * layout.bin_stride, 1);
       }
       if (!features[j].complete)
         stats.weigh_cells(feature_totals + j * (n_columns + 1) * stats.width(), n_columns);
