@@ -102,10 +102,10 @@ void fill_rows(const Stats& stats, const Source& source, const Target* targets,
       const auto sample = stats.sample(targets[row], row, weights);
       if (!stats.counted(sample)) continue;
       const size_t column = source.column(p);
-      if (totals != nullptr) add(totals + column * width, sample);
+      row_total[n] = column * width;
+      if (totals != nullptr) add(totals + row_total[n], sample);
       samples[n] = sample;
       row_cells[n] = cells + column * layout.column_stride;
-      row_total[n] = column * width;
       row_codes[n] = source.codes(row, p);
       ++n;
     }
