@@ -21,7 +21,8 @@ std::string limit_error(size_t feature, uint64_t count, const char* what) {
 // A block of the code matrix is a whole number of cache lines long.
 constexpr size_t kRowBlock = 4096;
 // Numeric columns per worker that one pass over a row-major matrix copies out; each costs a
-// float64 copy of its column while its group is binned.
+// float64 copy of its column while its group is binned (on large pages: the copies are fresh
+// memory on every fit, as wide as the group).
 constexpr size_t kColumnsPerWorker = 4;
 
 // How one feature is coded, worked out from its whole column before any row of it is coded.
@@ -205,7 +206,7 @@ std::variant<BinnedData, std::string> bin_columns(size_t n_rows, size_t n_featur
   // numeric columns are copied out of x in one pass over its rows, each column's edges are found
   // by one worker, then the rows are coded block by block straight into the row-major matrix.
   const size_t group_width = kColumnsPerWorker * workers;
-  std::vector<FillLaterVector<double>> copies;
+  std::vector<FillLaterRowVector<double>> copies;
   std::vector<FiniteKeys> finite(workers);
   for (size_t group_first = 0; group_first < n_features; group_first += group_width) {
     const size_t width = std::min(group_width, n_features - group_first);

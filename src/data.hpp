@@ -13,11 +13,11 @@
 
 namespace ornik {
 
-// Memory for a large buffer that is read in shuffled row order, on whole 2 MiB pages where the
-// system grants them on request (Linux's transparent huge pages): such a pass then misses the
-// address cache far less, and a first touch maps 2 MiB at once. (A buffer written once in
-// sequence gains nothing: a large page is zeroed whole ahead of the writes.) Smaller requests take
-// the ordinary heap. The pair must be called with the same size.
+// Memory for a large buffer, on whole 2 MiB pages where the system grants them on request
+// (Linux's transparent huge pages): a pass in shuffled row order then misses the address cache far
+// less, and a first touch maps 2 MiB at once instead of taking a fault for every 4 KiB, which on a
+// virtual machine costs more than zeroing the page. Smaller requests take the ordinary heap. The
+// pair must be called with the same size.
 void* allocate_large(size_t bytes);
 void free_large(void* p, size_t bytes) noexcept;
 
