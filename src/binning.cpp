@@ -5,6 +5,7 @@
 #include <cstring>
 #include <optional>
 #include <stdexcept>
+#include <type_traits>
 
 #include "parallel.hpp"
 #include "quantile.hpp"
@@ -113,15 +114,17 @@ void plan_categorical(LabelAt label_at, size_t n, size_t feature, FeatureBins& b
 }
 
 // Codes rows [first, last) of a planned feature: out[(i - first) * stride] is row i's code.
+template <class Code>
 void code_rows(const FeaturePlan& plan, const FeatureBins& bins, size_t first, size_t last,
-               uint16_t* out, size_t stride) {
+               Code* out, size_t stride) {
+  constexpr Code missing = kMissingCode<Code>;
   if (!plan.column.categorical) {
     const std::span<const double> values(plan.values + first, last - first);
-    if (plan.coder) return plan.coder->code_all(values, out, stride, MISSING_CODE);
+    if (plan.coder) return plan.coder->code_all(values, out, stride, missing);
     const std::span<const double> edges = bins.edges;
     for (size_t i = 0; i < values.size(); ++i) {
       const double v = values[i];
-      out[i * stride] = std::isfinite(v) ? static_cast<uint16_t>(bin_code(edges, v)) : MISSING_CODE;
+      out[i * stride] = std::isfinite(v) ? static_cast<Code>(bin_code(edges, v)) : missing;
     }
     return;
   }
@@ -129,17 +132,29 @@ void code_rows(const FeaturePlan& plan, const FeatureBins& bins, size_t first, s
   with_labels(plan, [&](auto label_at) {
     for (size_t i = first; i < last; ++i) {
       const uint32_t l = label_at(i);
-      uint16_t code = MISSING_CODE;
+      Code code = missing;
       if (l != MISSING_CATEGORY) {
-        code =
-            !plan.position.empty()
-                ? static_cast<uint16_t>(plan.position[l])
-                : static_cast<uint16_t>(std::lower_bound(categories.begin(), categories.end(), l) -
-                                        categories.begin());
+        code = !plan.position.empty()
+                   ? static_cast<Code>(plan.position[l])
+                   : static_cast<Code>(std::lower_bound(categories.begin(), categories.end(), l) -
+                                       categories.begin());
       }
       out[(i - first) * stride] = code;
     }
   });
+}
+
+// The two-byte copy of a one-byte matrix whose first `coded` features of every row are coded.
+CodeMatrix<uint16_t> widened(const CodeMatrix<uint8_t>& narrow, size_t n_rows, size_t n_features,
+                             size_t coded) {
+  CodeMatrix<uint16_t> wide(narrow.size());
+  for (size_t i = 0; i < n_rows; ++i) {
+    for (size_t j = 0; j < coded; ++j) {
+      const uint8_t code = narrow[i * n_features + j];
+      wide[i * n_features + j] = code == kMissingCode<uint8_t> ? MISSING_CODE : code;
+    }
+  }
+  return wide;
 }
 
 // Copies rows [first, last) of each source into the buffer of the same position, reading row by
@@ -187,6 +202,15 @@ void copy_rows(std::span<const StridedValues> sources, size_t first, size_t last
 
 }  // namespace
 
+uint16_t BinnedData::code(size_t row, size_t feature) const {
+  return std::visit(
+      [&](const auto& matrix) -> uint16_t {
+        const auto code = matrix[row * features.size() + feature];
+        return code == kMissingCode<std::decay_t<decltype(code)>> ? MISSING_CODE : code;
+      },
+      codes);
+}
+
 std::vector<uint16_t> BinnedData::feature_codes(size_t feature) const {
   std::vector<uint16_t> out(n_rows);
   for (size_t i = 0; i < n_rows; ++i) out[i] = code(i, feature);
@@ -200,7 +224,13 @@ std::variant<BinnedData, std::string> bin_columns(size_t n_rows, size_t n_featur
   BinnedData data;
   data.n_rows = n_rows;
   data.features.resize(n_features);
-  data.codes.resize(n_rows * n_features);
+  // Numeric features have at most n_bins bins; a categorical one with more than a byte holds
+  // widens the matrix once its group is planned.
+  if (n_bins <= kMaxNarrowBins) {
+    data.codes.emplace<CodeMatrix<uint8_t>>(n_rows * n_features);
+  } else {
+    data.codes.emplace<CodeMatrix<uint16_t>>(n_rows * n_features);
+  }
   const size_t n_blocks = (n_rows + kRowBlock - 1) / kRowBlock;
   // Features are binned a group at a time, all workers on each step of a group: the group's
   // numeric columns are copied out of x in one pass over its rows, each column's edges are found
@@ -252,13 +282,24 @@ std::variant<BinnedData, std::string> bin_columns(size_t n_rows, size_t n_featur
     for (const std::string& error : errors) {
       if (!error.empty()) return error;
     }
-    for_each_handed_out(n_blocks, workers, [&](size_t, size_t block) {
-      const size_t first = block * kRowBlock, last = std::min(n_rows, first + kRowBlock);
-      uint16_t* row = data.codes.data() + first * n_features + group_first;
-      for (size_t g = 0; g < width; ++g) {
-        code_rows(plans[g], data.features[group_first + g], first, last, row + g, n_features);
+    if (const auto* narrow = std::get_if<CodeMatrix<uint8_t>>(&data.codes)) {
+      const auto group = data.features.begin() + static_cast<std::ptrdiff_t>(group_first);
+      if (std::any_of(group, group + static_cast<std::ptrdiff_t>(width),
+                      [](const FeatureBins& bins) { return bins.n_bins > kMaxNarrowBins; })) {
+        data.codes = widened(*narrow, n_rows, n_features, group_first);
       }
-    });
+    }
+    std::visit(
+        [&](auto& matrix) {
+          for_each_handed_out(n_blocks, workers, [&](size_t, size_t block) {
+            const size_t first = block * kRowBlock, last = std::min(n_rows, first + kRowBlock);
+            auto* row = matrix.data() + first * n_features + group_first;
+            for (size_t g = 0; g < width; ++g) {
+              code_rows(plans[g], data.features[group_first + g], first, last, row + g, n_features);
+            }
+          });
+        },
+        data.codes);
   }
   return data;
 }

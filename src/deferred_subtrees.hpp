@@ -19,9 +19,9 @@ namespace ornik {
 // scores a big node on feature chunks when workers are free.
 // Returns the top and each subtree's nodes, in deferral order. A failure of the top propagates
 // as it is.
-template <class Task>
+template <class Task, class Code>
 std::pair<NodeList<typename Task::Payload>, std::vector<NodeList<typename Task::Payload>>>
-grow_top_and_subtrees(const FastGrower<Task>& grower, size_t defer_below, size_t n_workers,
+grow_top_and_subtrees(const FastGrower<Task, Code>& grower, size_t defer_below, size_t n_workers,
                       SubtreeQueue& queue, const NodeHook& between_nodes) {
   using Payload = typename Task::Payload;
   NodeList<Payload> top;

@@ -26,13 +26,16 @@ std::optional<SplitRule> fast_rule(const FeatureBins& bins, size_t feature, uint
   return SplitRule::numeric(feature, lower, upper);
 }
 
-template <class Task>
-NodeList<typename Task::Payload> build_tree_fast(const Task& task, const TreeParams& params,
-                                                 const Aggregator& aggregator, BinnedData binned,
-                                                 std::span<const typename Task::Target> targets,
-                                                 std::span<const double> weights,
-                                                 const NodeHook& between_nodes) {
-  const FastGrower<Task> grower(task, params, aggregator, std::move(binned), targets, weights);
+namespace {
+
+template <class Task, class Code>
+NodeList<typename Task::Payload> grow_tree(const Task& task, const TreeParams& params,
+                                           const Aggregator& aggregator, BinnedData binned,
+                                           std::span<const typename Task::Target> targets,
+                                           std::span<const double> weights,
+                                           const NodeHook& between_nodes) {
+  const FastGrower<Task, Code> grower(task, params, aggregator, std::move(binned), targets,
+                                      weights);
   const size_t n = grower.n_rows();
   if (!parallel_allowed(params) || n < std::max<uint64_t>(params.parallel_min_samples, 2)) {
     NodeList<typename Task::Payload> top;
@@ -49,6 +52,22 @@ NodeList<typename Task::Payload> build_tree_fast(const Task& task, const TreePar
       grower, n / threads + 1, static_cast<size_t>(threads), queue, between_nodes);
   if (grown.empty()) return top_nodes;
   return splice_subtrees(top_nodes, queue.subtrees(), grown);
+}
+
+}  // namespace
+
+template <class Task>
+NodeList<typename Task::Payload> build_tree_fast(const Task& task, const TreeParams& params,
+                                                 const Aggregator& aggregator, BinnedData binned,
+                                                 std::span<const typename Task::Target> targets,
+                                                 std::span<const double> weights,
+                                                 const NodeHook& between_nodes) {
+  if (std::holds_alternative<CodeMatrix<uint8_t>>(binned.codes)) {
+    return grow_tree<Task, uint8_t>(task, params, aggregator, std::move(binned), targets, weights,
+                                    between_nodes);
+  }
+  return grow_tree<Task, uint16_t>(task, params, aggregator, std::move(binned), targets, weights,
+                                   between_nodes);
 }
 
 #define ORNIK_INSTANTIATE_FAST(TASK)                                 \

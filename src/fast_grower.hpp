@@ -27,9 +27,9 @@ std::optional<SplitRule> fast_rule(const FeatureBins& bins, size_t feature, uint
 
 // A block of n rows held side by side: row i's codes at codes[i * stride] (stride codes), its
 // target and, when weights is not null, its weight.
-template <class Target>
+template <class Target, class Code>
 struct NodeRows {
-  uint16_t* codes;
+  Code* codes;
   size_t stride;
   Target* targets;
   double* weights;
@@ -39,8 +39,9 @@ struct NodeRows {
 // Moves the rows whose code of the given feature satisfies the rule (code <= state when ordered,
 // code == state otherwise) to the front, each row's codes, target and weight together, keeping
 // the order of the rows moved; returns how many there are.
-template <class Target>
-size_t partition_rows(const NodeRows<Target>& rows, size_t feature, uint64_t state, bool ordered) {
+template <class Target, class Code>
+size_t partition_rows(const NodeRows<Target, Code>& rows, size_t feature, uint64_t state,
+                      bool ordered) {
   size_t n_left = 0;
   for (size_t j = 0; j < rows.n; ++j) {
     const uint64_t code = rows.codes[j * rows.stride + feature];
@@ -66,9 +67,10 @@ struct SubtreeSharing {
   size_t owner = kTopOfTree;
 };
 
-// Grows Fast-mode subtrees. Every subtree is grown by the same sequential steps wherever it runs,
-// so the tree does not depend on which thread grew which part.
-template <class Task>
+// Grows Fast-mode subtrees over a matrix of Code (the binned data's width). Every subtree is
+// grown by the same sequential steps wherever it runs, so the tree does not depend on which
+// thread grew which part.
+template <class Task, class Code>
 class FastGrower {
  public:
   using Target = typename Task::Target;
@@ -81,6 +83,7 @@ class FastGrower {
         params_(params),
         aggregator_(aggregator),
         binned_(std::move(binned)),
+        codes_(std::get<CodeMatrix<Code>>(binned_.codes).data()),
         targets_(targets.begin(), targets.end()),
         weights_(weights.begin(), weights.end()),
         kfold_(params.kfold()),
@@ -116,7 +119,7 @@ class FastGrower {
       const Pending item = stack.back();
       stack.pop_back();
       if (item.parent != kNoParent) out[item.parent].right = out.size();
-      const NodeRows<Target> rows = node_rows(item.begin, item.end);
+      const NodeRows<Target, Code> rows = node_rows(item.begin, item.end);
       const size_t n = rows.n;
       SubtreeQueue* const queue = sharing.queue;
       const auto defer = [&] {
@@ -181,7 +184,7 @@ class FastGrower {
   // scored in one pass over the node's rows; in parallel each of n_chunks workers makes that pass
   // over its own contiguous chunk of features, with picks of its own that are merged in feature
   // order.
-  Candidates score(const NodeRows<Target>& rows, const FoldAssignment& folds, size_t n_chunks,
+  Candidates score(const NodeRows<Target, Code>& rows, const FoldAssignment& folds, size_t n_chunks,
                    FastScratch& scratch, FoldPicks& picks) const {
     const std::span<const Target> targets(rows.targets, rows.n);
     const std::span<const double> weights(rows.weights, rows.weights ? rows.n : 0);
@@ -210,21 +213,22 @@ class FastGrower {
     return best;
   }
 
-  FastBlock block(const NodeRows<Target>& rows, size_t first, size_t last) const {
+  FastBlock block(const NodeRows<Target, Code>& rows, size_t first, size_t last) const {
     return FastBlock{rows.codes + first, n_features_,
                      std::span<const BlockFeature>(block_features_.data() + first, last - first)};
   }
 
   // Rows [begin, end): disjoint blocks are reordered by different subtree workers.
-  NodeRows<Target> node_rows(size_t begin, size_t end) const {
-    return {binned_.codes.data() + begin * n_features_, n_features_, targets_.data() + begin,
+  NodeRows<Target, Code> node_rows(size_t begin, size_t end) const {
+    return {codes_ + begin * n_features_, n_features_, targets_.data() + begin,
             weights_.empty() ? nullptr : weights_.data() + begin, end - begin};
   }
 
   const Task& task_;
   const TreeParams& params_;
   const Aggregator& aggregator_;
-  mutable BinnedData binned_;
+  BinnedData binned_;
+  Code* codes_;  // binned_'s matrix, whose rows the grower reorders
   mutable RowVector<Target> targets_;
   mutable RowVector<double> weights_;  // empty: every sample weighs one
   KFold kfold_;

@@ -10,8 +10,9 @@ namespace {
 constexpr size_t kPrefetchDistance = 8;
 
 // The node's rows in fold-assignment order, their codes read from the block's matrix.
+template <class Code>
 struct AssignedRows {
-  const uint16_t* matrix;
+  const Code* matrix;
   size_t stride;
   const uint32_t* order;
   const uint8_t* fold_of;
@@ -21,7 +22,7 @@ struct AssignedRows {
   static constexpr bool in_node(size_t) { return true; }
   size_t row(size_t p) const { return order[p]; }
   size_t column(size_t p) const { return fold_of[p]; }
-  const uint16_t* codes(size_t row, size_t) const { return matrix + row * stride; }
+  const Code* codes(size_t row, size_t) const { return matrix + row * stride; }
   template <class Target, class Weights>
   void prefetch(size_t p, const Target* targets, const Weights& weights) const {
     if (p + kPrefetchDistance < n) {
@@ -39,8 +40,9 @@ constexpr uint8_t kNotInNode = UINT8_MAX;
 
 // The block's rows in place order, each with its fold (kNotInNode for a row outside the node):
 // for sums whose order does not matter.
+template <class Code>
 struct RowsInPlace {
-  const uint16_t* matrix;
+  const Code* matrix;
   size_t stride;
   const uint8_t* fold_at;
   size_t n;
@@ -49,7 +51,7 @@ struct RowsInPlace {
   bool in_node(size_t p) const { return fold_at[p] != kNotInNode; }
   size_t row(size_t p) const { return p; }
   size_t column(size_t p) const { return fold_at[p]; }
-  const uint16_t* codes(size_t row, size_t) const { return matrix + row * stride; }
+  const Code* codes(size_t row, size_t) const { return matrix + row * stride; }
   template <class Target, class Weights>
   void prefetch(size_t, const Target*, const Weights&) const {}
 };
@@ -69,8 +71,7 @@ void block_candidates(const FastBlock& block, std::span<const Target> targets,
                       MakeLanes&& make_lanes, Score&& score) {
   const size_t n_folds = folds.n_folds;
   const size_t n_features = block.features.size();
-  const AssignedRows rows{block.codes, block.stride, folds.order.data(), folds.fold_of.data(),
-                          folds.order.size()};
+  const size_t n_assigned = folds.order.size();
   with_weights(weights, [&](const auto& w) {
     const auto lanes = lanes_for(make_lanes(w), w);
     using Lane = typename decltype(lanes)::Lane;
@@ -96,20 +97,30 @@ void block_candidates(const FastBlock& block, std::span<const Target> targets,
     Lane* totals = zero_scratch(buffers.totals, n_folds * width);
     if constexpr (in_place) {
       // (A grower's node is the whole block; other callers may score a subset of its rows.)
-      size_t n_rows = rows.n;
+      size_t n_rows = n_assigned;
       if (folds.every_place) {
         s.fold_at.resize(n_rows);  // every entry is written below
       } else {
-        for (size_t p = 0; p < rows.n; ++p) n_rows = std::max<size_t>(n_rows, rows.order[p] + 1);
+        for (const uint32_t row : folds.order) n_rows = std::max<size_t>(n_rows, row + 1);
         s.fold_at.assign(n_rows, kNotInNode);
       }
-      for (size_t p = 0; p < rows.n; ++p) s.fold_at[rows.order[p]] = rows.fold_of[p];
-      const RowsInPlace in_place_rows{block.codes, block.stride, s.fold_at.data(), n_rows};
-      fill_cells(lanes, in_place_rows, targets.data(), w, block.features, layout, cells,
-                 feature_totals, totals);
+      for (size_t p = 0; p < n_assigned; ++p) s.fold_at[folds.order[p]] = folds.fold_of[p];
+      std::visit(
+          [&](const auto* matrix) {
+            const RowsInPlace in_place_rows{matrix, block.stride, s.fold_at.data(), n_rows};
+            fill_cells(lanes, in_place_rows, targets.data(), w, block.features, layout, cells,
+                       feature_totals, totals);
+          },
+          block.codes);
     } else {
-      fill_cells(lanes, rows, targets.data(), w, block.features, layout, cells, feature_totals,
-                 totals);
+      std::visit(
+          [&](const auto* matrix) {
+            const AssignedRows rows{matrix, block.stride, folds.order.data(), folds.fold_of.data(),
+                                    n_assigned};
+            fill_cells(lanes, rows, targets.data(), w, block.features, layout, cells,
+                       feature_totals, totals);
+          },
+          block.codes);
     }
     for (size_t j = 0; j < n_features; ++j) {
       const BlockFeature& feature = block.features[j];

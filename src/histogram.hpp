@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 #include <type_traits>
+#include <variant>
 #include <vector>
 
 #include "aggregation.hpp"
@@ -44,9 +45,9 @@ struct FastScratch {
 };
 
 // Features scored together in one pass over a node's rows: codes[row * stride + j] is block
-// feature j's code of the node's row `row`.
+// feature j's code of the node's row `row`, one byte or two.
 struct FastBlock {
-  const uint16_t* codes = nullptr;
+  std::variant<const uint8_t*, const uint16_t*> codes;
   size_t stride = 1;
   std::span<const BlockFeature> features;
 };

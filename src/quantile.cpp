@@ -243,9 +243,9 @@ BinCoder::BinCoder(std::span<const double> edges, double lo, double hi) {
 // comparing x with kWidth edges from its bucket's first, kWidth at least the widest bucket's
 // count, counts its bucket's edges <= x exactly, without a branch on how many that bucket holds.
 // kWidth 0 bisects the bucket's edges instead, also without branching.
-template <size_t kWidth, class BucketOf>
-void BinCoder::code_each(std::span<const double> values, uint16_t* out, size_t stride,
-                         uint16_t missing, BucketOf bucket_of) const {
+template <size_t kWidth, class Code, class BucketOf>
+void BinCoder::code_each(std::span<const double> values, Code* out, size_t stride, Code missing,
+                         BucketOf bucket_of) const {
   const uint32_t* first = first_.data();
   const uint64_t* keys = keys_.data();
   for (size_t i = 0; i < values.size(); ++i) {
@@ -269,13 +269,13 @@ void BinCoder::code_each(std::span<const double> values, uint16_t* out, size_t s
       }
       below = lo + (len == 1 && keys[lo] <= key ? 1 : 0);
     }
-    out[i * stride] = static_cast<uint16_t>(below);
+    out[i * stride] = static_cast<Code>(below);
   }
 }
 
-template <size_t kWidth>
-void BinCoder::code_each(std::span<const double> values, uint16_t* out, size_t stride,
-                         uint16_t missing) const {
+template <size_t kWidth, class Code>
+void BinCoder::code_each(std::span<const double> values, Code* out, size_t stride,
+                         Code missing) const {
   if (by_value_) {
     const ValueBuckets buckets = *by_value_;
     code_each<kWidth>(values, out, stride, missing,
@@ -286,12 +286,16 @@ void BinCoder::code_each(std::span<const double> values, uint16_t* out, size_t s
   }
 }
 
-void BinCoder::code_all(std::span<const double> values, uint16_t* out, size_t stride,
-                        uint16_t missing) const {
+template <class Code>
+void BinCoder::code_all(std::span<const double> values, Code* out, size_t stride,
+                        Code missing) const {
   // Most tables hold at most one edge per bucket.
   if (widest_ <= 1) return code_each<1>(values, out, stride, missing);
   if (widest_ <= kCompareAll) return code_each<kCompareAll>(values, out, stride, missing);
   code_each<0>(values, out, stride, missing);
 }
+
+template void BinCoder::code_all(std::span<const double>, uint8_t*, size_t, uint8_t) const;
+template void BinCoder::code_all(std::span<const double>, uint16_t*, size_t, uint16_t) const;
 
 }  // namespace ornik

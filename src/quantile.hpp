@@ -104,9 +104,9 @@ class BinCoder {
   // lo and hi bound the finite values to be coded (others are coded exactly, only slower).
   BinCoder(std::span<const double> edges, double lo, double hi);
   // out[i * stride] = the number of edges <= values[i] (bin_code's), or missing for a value that
-  // is not finite.
-  void code_all(std::span<const double> values, uint16_t* out, size_t stride,
-                uint16_t missing) const;
+  // is not finite. (Code is uint8_t or uint16_t, wide enough for every code.)
+  template <class Code>
+  void code_all(std::span<const double> values, Code* out, size_t stride, Code missing) const;
 
  private:
   // Buckets of at most this many edges are counted by comparing with all of them.
@@ -124,11 +124,10 @@ class BinCoder {
   static uint64_t key_of(double x) { return ordered_bits(x + 0.0); }
   // Codes with kWidth comparisons per value (see the definition), or by bisecting the value's
   // bucket when kWidth is 0.
-  template <size_t kWidth>
-  void code_each(std::span<const double> values, uint16_t* out, size_t stride,
-                 uint16_t missing) const;
-  template <size_t kWidth, class BucketOf>
-  void code_each(std::span<const double> values, uint16_t* out, size_t stride, uint16_t missing,
+  template <size_t kWidth, class Code>
+  void code_each(std::span<const double> values, Code* out, size_t stride, Code missing) const;
+  template <size_t kWidth, class Code, class BucketOf>
+  void code_each(std::span<const double> values, Code* out, size_t stride, Code missing,
                  BucketOf bucket_of) const;
 
   std::optional<ValueBuckets> by_value_;

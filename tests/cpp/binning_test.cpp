@@ -102,6 +102,29 @@ TEST(BinningLimits, LargestCategoryCountAccepted) {
   EXPECT_EQ(data.feature_codes(0).back(), 0);
 }
 
+// Codes take one byte each until a feature has more bins than that holds: then the features
+// coded before it keep their codes, missing ones included, at two bytes.
+TEST(Binning, ManyCategoriesWidenTheCodesBeforeThem) {
+  const size_t rows = 300;
+  std::vector<Column> numeric;
+  for (size_t j = 0; j < 5; ++j) {
+    std::vector<double> values(rows);
+    for (size_t i = 0; i < rows; ++i) values[i] = (i + j) % 4 == 0 ? kNaN : double(i % (7 + j));
+    numeric.push_back(Column::numeric(std::move(values)));
+  }
+  const BinnedData narrow = ok(BinnedData::fit(numeric, 8));
+  ASSERT_TRUE(std::holds_alternative<CodeMatrix<uint8_t>>(narrow.codes));
+  std::vector<Column> columns = numeric;
+  columns.insert(columns.begin() + 4, spread(rows));
+  const BinnedData data = ok(BinnedData::fit(columns, 8));
+  ASSERT_TRUE(std::holds_alternative<CodeMatrix<uint16_t>>(data.codes));
+  EXPECT_EQ(data.feature_codes(4)[0], rows - 1);
+  for (size_t j = 0; j < 5; ++j) {
+    EXPECT_EQ(data.feature_codes(j < 4 ? j : 5), narrow.feature_codes(j)) << j;
+    EXPECT_EQ(narrow.feature_codes(j)[0] == MISSING_CODE, j % 4 == 0) << j;
+  }
+}
+
 TEST(BinningLimits, LargestNumericBinCountAccepted) {
   const std::vector<Column> columns{Column::numeric({3, 1, 2, kNaN})};
   const BinnedData data = ok(BinnedData::fit(columns, 65535));

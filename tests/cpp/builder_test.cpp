@@ -64,7 +64,7 @@ TEST(Builder, PartitionKeepsLeftOrderAndMovesRowsWhole) {
     std::vector<uint16_t> codes{10, 2, 11, 0, 12, MISSING_CODE, 13, 1, 14, 0, 15, 3};
     std::vector<double> targets{0, 1, 2, 3, 4, 5};
     std::vector<double> weights{0.5, 1.5, 2.5, 3.5, 4.5, 5.5};
-    const NodeRows<double> rows{codes.data(), 2, targets.data(), weights.data(), 6};
+    const NodeRows<double, uint16_t> rows{codes.data(), 2, targets.data(), weights.data(), 6};
     const std::vector<double> left =
         ordered ? std::vector<double>{1, 3, 4} : std::vector<double>{1, 4};
     ASSERT_EQ(partition_rows(rows, 1, ordered ? 1 : 0, ordered), left.size());
@@ -154,7 +154,9 @@ TEST(Builder, StopRulesShareTheSplitsAndRecordTheirEvidence) {
 // A hook that throws ends the build with that very exception, wherever the build was: Strict,
 // the top of a Fast tree, or its subtrees on the worker pool.
 TEST(Builder, HookCanAbandonTheBuild) {
-  const RandomData d(3000, 5, 3);
+  // Rows enough that the calling thread still grows subtrees after 40 nodes, however the workers
+  // share them.
+  const RandomData d(20000, 5, 3);
   TreeParams p;
   p.max_depth = 12;
   p.parallel = true;
