@@ -154,8 +154,7 @@ TEST(Builder, StopRulesShareTheSplitsAndRecordTheirEvidence) {
 // A hook that throws ends the build with that very exception, wherever the build was: Strict,
 // the top of a Fast tree, or its subtrees on the worker pool.
 TEST(Builder, HookCanAbandonTheBuild) {
-  // Rows enough that the calling thread still grows subtrees after 40 nodes, however the workers
-  // share them.
+  // Rows enough for the calling thread to reach 40 nodes however the workers share them.
   const RandomData d(20000, 5, 3);
   TreeParams p;
   p.max_depth = 12;

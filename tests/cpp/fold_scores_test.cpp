@@ -215,11 +215,10 @@ std::vector<ScoredCandidate> run(const Task& task, const Literal& lit, Ask ask,
       features.push_back({node.n_bins, j, lit.c.ordered, false});
     FoldAssignment folds{node.rows, {}, node.n_folds};
     for (const uint32_t r : node.rows) folds.fold_of.push_back(node.fold[r]);
-    // Every other trial scores the same codes held in one byte each.
+    // Every other trial scores the same codes in one byte each (missing truncates to missing).
     FastBlock block{codes.data(), node.n_features, features};
     std::vector<uint8_t> narrow;
-    for (const uint16_t code : codes)
-      narrow.push_back(code == kMissing ? kMissingCode<uint8_t> : static_cast<uint8_t>(code));
+    for (const uint16_t code : codes) narrow.push_back(static_cast<uint8_t>(code));
     if (node.rows.size() % 2 == 1) block.codes = narrow.data();
     Candidates all;
     score_block_fast(task, block, y, w, folds, kAggregator, scratch, all, choice);
