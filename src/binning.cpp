@@ -5,7 +5,6 @@
 #include <cstring>
 #include <optional>
 #include <stdexcept>
-#include <type_traits>
 
 #include "parallel.hpp"
 #include "quantile.hpp"
@@ -144,15 +143,19 @@ void code_rows(const FeaturePlan& plan, const FeatureBins& bins, size_t first, s
   });
 }
 
+// A code's two-byte value: the same bin, or missing.
+template <class Code>
+uint16_t wide_code(Code code) {
+  return code == kMissingCode<Code> ? MISSING_CODE : code;
+}
+
 // The two-byte copy of a one-byte matrix whose first `coded` features of every row are coded.
 CodeMatrix<uint16_t> widened(const CodeMatrix<uint8_t>& narrow, size_t n_rows, size_t n_features,
                              size_t coded) {
   CodeMatrix<uint16_t> wide(narrow.size());
   for (size_t i = 0; i < n_rows; ++i) {
-    for (size_t j = 0; j < coded; ++j) {
-      const uint8_t code = narrow[i * n_features + j];
-      wide[i * n_features + j] = code == kMissingCode<uint8_t> ? MISSING_CODE : code;
-    }
+    for (size_t j = 0; j < coded; ++j)
+      wide[i * n_features + j] = wide_code(narrow[i * n_features + j]);
   }
   return wide;
 }
@@ -204,10 +207,7 @@ void copy_rows(std::span<const StridedValues> sources, size_t first, size_t last
 
 uint16_t BinnedData::code(size_t row, size_t feature) const {
   return std::visit(
-      [&](const auto& matrix) -> uint16_t {
-        const auto code = matrix[row * features.size() + feature];
-        return code == kMissingCode<std::decay_t<decltype(code)>> ? MISSING_CODE : code;
-      },
+      [&](const auto& matrix) { return wide_code(matrix[row * features.size() + feature]); },
       codes);
 }
 

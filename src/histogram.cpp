@@ -95,9 +95,9 @@ void block_candidates(const FastBlock& block, std::span<const Target> targets,
     Lane* cells = zero_scratch(buffers.cells, n_lanes);
     Lane* feature_totals = zero_scratch(buffers.feature_totals, n_features * (n_folds + 1) * width);
     Lane* totals = zero_scratch(buffers.totals, n_folds * width);
+    size_t n_rows = n_assigned;
     if constexpr (in_place) {
       // (A grower's node is the whole block; other callers may score a subset of its rows.)
-      size_t n_rows = n_assigned;
       if (folds.every_place) {
         s.fold_at.resize(n_rows);  // every entry is written below
       } else {
@@ -105,23 +105,21 @@ void block_candidates(const FastBlock& block, std::span<const Target> targets,
         s.fold_at.assign(n_rows, kNotInNode);
       }
       for (size_t p = 0; p < n_assigned; ++p) s.fold_at[folds.order[p]] = folds.fold_of[p];
-      std::visit(
-          [&](const auto* matrix) {
-            const RowsInPlace in_place_rows{matrix, block.stride, s.fold_at.data(), n_rows};
-            fill_cells(lanes, in_place_rows, targets.data(), w, block.features, layout, cells,
-                       feature_totals, totals);
-          },
-          block.codes);
-    } else {
-      std::visit(
-          [&](const auto* matrix) {
-            const AssignedRows rows{matrix, block.stride, folds.order.data(), folds.fold_of.data(),
-                                    n_assigned};
+    }
+    std::visit(
+        [&](const auto* matrix) {
+          if constexpr (in_place) {
+            const RowsInPlace rows{matrix, block.stride, s.fold_at.data(), n_rows};
             fill_cells(lanes, rows, targets.data(), w, block.features, layout, cells,
                        feature_totals, totals);
-          },
-          block.codes);
-    }
+          } else {
+            const AssignedRows rows{matrix, block.stride, folds.order.data(), folds.fold_of.data(),
+                                    n_rows};
+            fill_cells(lanes, rows, targets.data(), w, block.features, layout, cells,
+                       feature_totals, totals);
+          }
+        },
+        block.codes);
     for (size_t j = 0; j < n_features; ++j) {
       const BlockFeature& feature = block.features[j];
       if (feature.n_bins == 0) continue;
