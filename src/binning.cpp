@@ -34,20 +34,20 @@ struct FeaturePlan {
 };
 
 // Numeric column: quantile edges; non-finite values are missing. Checks the edge limit before
-// any edge is built so that a huge n_bins fails without allocating. finite holds the keys'
-// buffers, reused.
+// any edge is built so that a huge n_bins fails without allocating. finite holds the
+// selection's buffers, reused.
 void plan_numeric(std::span<const double> values, uint64_t n_bins, size_t feature,
                   FeatureBins& bins, FeaturePlan& plan, FiniteKeys& finite, std::string& error) {
-  finite.assign(values);
-  const uint64_t count = n_bins >= 2 && finite.size() > 0 ? n_bins - 1 : 0;
+  const FiniteRange range = FiniteRange::of(values);
+  const uint64_t count = n_bins >= 2 && range.count > 0 ? n_bins - 1 : 0;
   if (count > MAX_FAST_EDGES) {
     error = limit_error(feature, count + 1, "continuous bins");
     return;
   }
-  bins.has_missing = finite.size() < values.size();
-  const double lo = from_total_order_key(finite.least);
-  const double hi = from_total_order_key(finite.greatest);
-  bins.edges = quantile_edges(finite, n_bins);
+  bins.has_missing = range.count < values.size();
+  const double lo = from_total_order_key(range.least);
+  const double hi = from_total_order_key(range.greatest);
+  bins.edges = quantile_edges(values, range, n_bins, finite);
   bins.n_bins = bins.edges.size() + 1;
   bins.continuous = true;
   // The bucket table pays off once the column is long compared with its size.

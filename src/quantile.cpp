@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 
 #include "data.hpp"
 
@@ -31,28 +32,32 @@ void select_positions(std::span<int64_t> keys, size_t offset, std::span<const ui
   }
 }
 
-// Puts the order statistics at the listed ranks (ascending, distinct) in place, for large inputs.
-// Keys are bucketed by a non-decreasing function, which preserves order between buckets; only the
-// buckets holding a wanted rank are then gathered and selected in, so most keys are touched
-// twice. Gives up (false) when those buckets hold too much of the data to be worth it.
-// The bucket of every key is kept from the counting pass for the gathering one (n_buckets must fit
-// 16 bits).
+// Writes the order statistics of the finite values (their range given) at the listed ranks
+// (ascending, distinct) to selected, as total-order keys, for large inputs. Values are bucketed by
+// a non-decreasing function, which preserves order between buckets; only the buckets holding a
+// wanted rank are then gathered and selected in, so the values are read twice, in place. Gives up
+// (false) when those buckets hold too much of the data to be worth it. Every value's bucket is kept
+// from the counting pass for the gathering one in `bucket`, where a value that is not finite has
+// bucket n_buckets (which must fit 16 bits); bucket_of is given some finite value in its place.
 template <class BucketOf>
-bool select_in_buckets(FiniteKeys& finite, std::span<const uint64_t> ranks, size_t n_buckets,
-                       BucketOf&& bucket_of) {
-  std::vector<int64_t>& keys = finite.keys;
-  std::vector<uint16_t>& bucket = finite.buckets;
-  bucket.resize(keys.size());
-  std::vector<uint32_t> start(n_buckets + 1, 0);
-  for (size_t i = 0; i < keys.size(); ++i) {
-    const size_t b = bucket_of(keys[i]);
+bool select_in_buckets(std::span<const double> values, const FiniteRange& range,
+                       std::span<const uint64_t> ranks, size_t n_buckets, BucketOf&& bucket_of,
+                       std::vector<uint16_t>& bucket, std::span<int64_t> selected) {
+  const double some_finite = from_total_order_key(range.least);
+  bucket.resize(values.size());
+  std::vector<uint32_t> start(n_buckets + 2, 0);
+  for (size_t i = 0; i < values.size(); ++i) {
+    const double v = values[i];
+    const bool finite = std::isfinite(v);
+    const size_t b = finite ? bucket_of(finite ? v : some_finite) : n_buckets;
     bucket[i] = static_cast<uint16_t>(b);
     ++start[b + 1];
   }
+  start.pop_back();  // the values that are not finite
   for (size_t b = 1; b <= n_buckets; ++b) start[b] += start[b - 1];
 
   // The buckets that hold a wanted rank, each gathered into its own stretch of `picked`.
-  std::vector<int32_t> slot_of(n_buckets, -1);
+  std::vector<int32_t> slot_of(n_buckets + 1, -1);
   std::vector<size_t> wanted_buckets;
   for (const uint64_t r : ranks) {
     const size_t b =
@@ -67,122 +72,130 @@ bool select_in_buckets(FiniteKeys& finite, std::span<const uint64_t> ranks, size
     const size_t b = wanted_buckets[i];
     slot_begin[i + 1] = slot_begin[i] + (start[b + 1] - start[b]);
   }
-  if (slot_begin.back() * 4 > keys.size()) return false;
+  if (slot_begin.back() * 4 > range.count) return false;
   std::vector<int64_t> picked(slot_begin.back());
   std::vector<size_t> fill(slot_begin.begin(), slot_begin.end() - 1);
-  for (size_t i = 0; i < keys.size(); ++i) {
+  for (size_t i = 0; i < values.size(); ++i) {
     const int32_t slot = slot_of[bucket[i]];
-    if (slot >= 0) picked[fill[static_cast<size_t>(slot)]++] = keys[i];
+    if (slot >= 0) picked[fill[static_cast<size_t>(slot)]++] = total_order_key(values[i]);
   }
-  // Within its bucket, rank r is position r - start[b]; write the results back at rank r.
+  // Within its bucket, rank r is position r - start[b]. Buckets are listed in rank order, so
+  // each takes the next run of ranks.
   std::vector<uint64_t> local;
+  size_t next_rank = 0;
   for (size_t i = 0; i < wanted_buckets.size(); ++i) {
     const size_t b = wanted_buckets[i];
+    const size_t first_rank = next_rank;
     local.clear();
-    for (const uint64_t r : ranks) {
-      if (r >= start[b] && r < start[b + 1]) local.push_back(r - start[b]);
+    while (next_rank < ranks.size() && ranks[next_rank] < start[b + 1]) {
+      local.push_back(ranks[next_rank++] - start[b]);
     }
     const std::span<int64_t> bucket(picked.data() + slot_begin[i],
                                     slot_begin[i + 1] - slot_begin[i]);
     select_positions(bucket, 0, local);
-    for (const uint64_t p : local) keys[start[b] + p] = bucket[p];
+    for (size_t j = 0; j < local.size(); ++j) selected[first_rank + j] = bucket[local[j]];
   }
   return true;
 }
 
 // Tries buckets of equal width in value (suits most data), then buckets by the keys' high bits
 // (suits values spread over many orders of magnitude).
-bool select_by_buckets(FiniteKeys& finite, std::span<const uint64_t> ranks) {
+bool select_by_buckets(std::span<const double> values, const FiniteRange& range,
+                       std::span<const uint64_t> ranks, std::vector<uint16_t>& bucket,
+                       std::span<int64_t> selected) {
   constexpr size_t kBuckets = size_t{1} << 14;
   const std::optional<ValueBuckets> by_value = ValueBuckets::over(
-      from_total_order_key(finite.least), from_total_order_key(finite.greatest), kBuckets);
+      from_total_order_key(range.least), from_total_order_key(range.greatest), kBuckets);
   if (by_value) {
-    const auto bucket_of = [&by_value](int64_t k) { return by_value->of(from_total_order_key(k)); };
-    if (select_in_buckets(finite, ranks, kBuckets, bucket_of)) return true;
+    const auto bucket_of = [&by_value](double v) { return by_value->of(v); };
+    if (select_in_buckets(values, range, ranks, kBuckets, bucket_of, bucket, selected)) return true;
   }
-  const uint64_t lo = static_cast<uint64_t>(finite.least);
-  const uint64_t span = static_cast<uint64_t>(finite.greatest) - lo;
+  const uint64_t lo = static_cast<uint64_t>(range.least);
+  const uint64_t span = static_cast<uint64_t>(range.greatest) - lo;
   int shift = 0;
   while ((span >> shift) >= kBuckets) ++shift;
-  const auto by_bits = [lo, shift](int64_t k) {
-    return static_cast<size_t>((static_cast<uint64_t>(k) - lo) >> shift);
+  const auto by_bits = [lo, shift](double v) {
+    return static_cast<size_t>((static_cast<uint64_t>(total_order_key(v)) - lo) >> shift);
   };
-  return select_in_buckets(finite, ranks, kBuckets, by_bits);
-}
-
-// The literal edge list from the finite keys: order statistics at the edge indices, found by
-// selection rather than a full sort.
-std::vector<double> edges_from_keys(FiniteKeys& finite, uint64_t n_bins) {
-  std::vector<int64_t>& keys = finite.keys;
-  const uint64_t n = keys.size();
-  std::vector<uint64_t> positions(n_bins - 1);
-  for (uint64_t k = 1; k < n_bins; ++k) positions[k - 1] = quantile_rank(k, n, n_bins);
-  if (positions.size() * 4 >= n) {
-    std::sort(keys.begin(), keys.end());
-  } else {
-    std::vector<uint64_t> distinct = positions;
-    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
-    if (n < 8192 || !select_by_buckets(finite, distinct)) select_positions(keys, 0, distinct);
-  }
-  std::vector<double> edges(positions.size());
-  for (size_t i = 0; i < positions.size(); ++i) edges[i] = from_total_order_key(keys[positions[i]]);
-  return edges;
+  return select_in_buckets(values, range, ranks, kBuckets, by_bits, bucket, selected);
 }
 
 }  // namespace
 
-void FiniteKeys::assign(std::span<const double> values) {
-  keys.resize(values.size());
+FiniteRange FiniteRange::of(std::span<const double> values) {
   int64_t lo = INT64_MAX, hi = INT64_MIN;
   size_t n = 0;
   for (const double v : values) {
     const int64_t key = total_order_key(v);
     const bool finite = std::isfinite(v);
-    keys[n] = key;
     n += finite ? 1 : 0;
     lo = finite && key < lo ? key : lo;
     hi = finite && key > hi ? key : hi;
   }
-  keys.resize(n);
-  least = lo;
-  greatest = hi;
+  return {n, lo, hi};
 }
 
-std::vector<double> quantile_edges(FiniteKeys& finite, uint64_t n_bins) {
-  if (n_bins < 2 || finite.keys.empty()) return {};
-  std::vector<int64_t>& keys = finite.keys;
-  if (n_bins - 1 > keys.size()) {
-    // More edges than values: many repeat, so walk the sorted values instead of selecting.
-    std::sort(keys.begin(), keys.end());
-    std::vector<double> edges;
-    edges.reserve(n_bins - 1);
-    for (uint64_t k = 1; k < n_bins; ++k) {
-      edges.push_back(from_total_order_key(keys[quantile_rank(k, keys.size(), n_bins)]));
-    }
-    return edges;
+void FiniteKeys::assign(std::span<const double> values) {
+  keys.resize(values.size());
+  size_t n = 0;
+  for (const double v : values) {
+    keys[n] = total_order_key(v);
+    n += std::isfinite(v) ? 1 : 0;
   }
-  return edges_from_keys(finite, n_bins);
+  keys.resize(n);
+}
+
+// The literal edge list: the order statistics at the edge indices, found by selection rather
+// than a full sort.
+std::vector<double> quantile_edges(std::span<const double> values, const FiniteRange& range,
+                                   uint64_t n_bins, FiniteKeys& finite) {
+  if (n_bins < 2 || range.count == 0) return {};
+  const uint64_t n = range.count;
+  std::vector<uint64_t> positions(n_bins - 1);
+  for (uint64_t k = 1; k < n_bins; ++k) positions[k - 1] = quantile_rank(k, n, n_bins);
+  std::vector<uint64_t> ranks;
+  std::unique_copy(positions.begin(), positions.end(), std::back_inserter(ranks));
+  std::vector<int64_t> selected(ranks.size());
+  // Many edges per value: sort outright.
+  const bool sort_all = positions.size() * 4 >= n;
+  if (sort_all || n < 8192 || !select_by_buckets(values, range, ranks, finite.buckets, selected)) {
+    finite.assign(values);
+    std::vector<int64_t>& keys = finite.keys;
+    if (sort_all) {
+      std::sort(keys.begin(), keys.end());
+    } else {
+      select_positions(keys, 0, ranks);
+    }
+    for (size_t j = 0; j < ranks.size(); ++j) selected[j] = keys[ranks[j]];
+  }
+  std::vector<double> edges(positions.size());
+  size_t j = 0;
+  for (size_t i = 0; i < positions.size(); ++i) {
+    while (ranks[j] != positions[i]) ++j;
+    edges[i] = from_total_order_key(selected[j]);
+  }
+  return edges;
 }
 
 std::vector<double> quantile_edges(std::span<const double> values, uint64_t n_bins) {
   if (n_bins < 2) return {};
   FiniteKeys finite;
-  finite.assign(values);
-  return quantile_edges(finite, n_bins);
+  return quantile_edges(values, FiniteRange::of(values), n_bins, finite);
 }
 
 QuantileEdges::QuantileEdges(std::span<const double> values, uint64_t n_bins) : n_bins_(n_bins) {
   if (n_bins < 2) return;
-  FiniteKeys finite;
-  finite.assign(values);
-  std::vector<int64_t>& keys = finite.keys;
-  if (keys.empty()) return;
+  const FiniteRange range = FiniteRange::of(values);
+  if (range.count == 0) return;
   count_ = n_bins - 1;
-  if (count_ <= keys.size()) {
-    edges_ = edges_from_keys(finite, n_bins);
+  FiniteKeys finite;
+  if (count_ <= range.count) {
+    edges_ = quantile_edges(values, range, n_bins, finite);
     return;
   }
   // Edges outnumber the values: keep the sorted values and derive edges and codes on demand.
+  finite.assign(values);
+  std::vector<int64_t>& keys = finite.keys;
   std::sort(keys.begin(), keys.end());
   sorted_.resize(keys.size());
   for (size_t i = 0; i < keys.size(); ++i) sorted_[i] = from_total_order_key(keys[i]);

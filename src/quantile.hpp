@@ -18,23 +18,33 @@ inline uint64_t quantile_rank(uint64_t k, uint64_t n, uint64_t n_bins) {
   return idx >= n ? n - 1 : static_cast<uint64_t>(idx);
 }
 
-// A column's finite values as total-order keys, in input order, with their range. The buffers
-// are kept from one assign to the next, so that a worker binning many columns allocates once.
+// How many of a column's values are finite, and the least and greatest of them as total-order
+// keys (meaningful when count > 0).
+struct FiniteRange {
+  size_t count = 0;
+  int64_t least = INT64_MAX, greatest = INT64_MIN;
+
+  static FiniteRange of(std::span<const double> values);
+};
+
+// A column's finite values as total-order keys, in input order, and the scratch of a selection
+// in buckets. The buffers are kept from one column to the next, so that a worker binning many
+// columns allocates once.
 struct FiniteKeys {
   std::vector<int64_t> keys;
-  std::vector<uint16_t> buckets;    // scratch of the bucketed selection
-  int64_t least = 0, greatest = 0;  // the extreme keys, when there is one
+  std::vector<uint16_t> buckets;
 
   void assign(std::span<const double> values);
-  size_t size() const { return keys.size(); }
 };
 
 // The n_bins - 1 cut points at the empirical quantiles of the finite values (edge k, k = 1 ..
 // n_bins - 1, is sorted[min(floor(k*n/n_bins), n-1)]), or none when n_bins < 2 or no value is
 // finite. Equal edges are kept.
 std::vector<double> quantile_edges(std::span<const double> values, uint64_t n_bins);
-// The same from a column's finite keys, which it reorders.
-std::vector<double> quantile_edges(FiniteKeys& finite, uint64_t n_bins);
+// The same, given the values' finite range. A long column is read in place; a short one, or one
+// whose values its buckets do not spread, is copied into finite's buffer.
+std::vector<double> quantile_edges(std::span<const double> values, const FiniteRange& range,
+                                   uint64_t n_bins, FiniteKeys& finite);
 
 // The same edge list, held as the sorted finite values plus n_bins so that its memory never
 // grows with n_bins; edges and codes are computed on demand and equal the literal list's.
