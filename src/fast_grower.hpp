@@ -133,9 +133,11 @@ class FastGrower {
 
       const std::span<const Target> node_targets(rows.targets, n);
       const std::span<const double> node_weights(rows.weights, rows.weights ? n : 0);
-      Payload payload = leaf_payload(task_, node_targets, node_weights);
+      const auto settle = [&] {
+        settle_leaf(task_, out, node_targets, node_weights, between_nodes);
+      };
       if (stops_before_scoring(task_, params_, n, item.depth, node_targets, node_weights)) {
-        settle_leaf(out, std::move(payload), n, between_nodes);
+        settle();
         continue;
       }
       // A free worker takes this node when this grower has others left to grow.
@@ -157,19 +159,28 @@ class FastGrower {
       const ScoredCandidate* best =
           winning_candidate(candidates, params_, aggregator_, picks, evidence);
       if (!best) {
-        settle_leaf(out, std::move(payload), n, between_nodes);
+        settle();
         continue;
       }
       const BlockFeature& winner = block_features_[best->feature];
       const std::optional<SplitRule> rule =
           fast_rule(binned_.features[best->feature], best->feature, best->state, winner.ordered);
       if (!rule) {
-        settle_leaf(out, std::move(payload), n, between_nodes);
+        settle();
         continue;
       }
+      // A leaf's value is of its rows in their order before any partition. A partition that fails
+      // a minimum leaf of one sent every row to one side and moved none; a larger minimum can fail
+      // after rows moved, so that value is taken first.
+      std::optional<Payload> unpartitioned;
+      if (min_leaf_ > 1) unpartitioned = leaf_payload(task_, node_targets, node_weights);
       const size_t n_left = partition_rows(rows, best->feature, best->state, winner.ordered);
       if (n_left < min_leaf_ || n - n_left < min_leaf_) {
-        settle_leaf(out, std::move(payload), n, between_nodes);
+        if (unpartitioned) {
+          settle_leaf(out, std::move(*unpartitioned), n, between_nodes);
+        } else {
+          settle();
+        }
         continue;
       }
       const size_t id = out.size();

@@ -81,6 +81,15 @@ void settle_leaf(NodeList<Payload>& nodes, Payload payload, size_t n, const Node
   hook.settle(n);
 }
 
+// The same for a node of the given targets, whose value is computed here: only a node that ends
+// as a leaf needs one.
+template <class Task>
+void settle_leaf(const Task& task, NodeList<typename Task::Payload>& nodes,
+                 std::span<const typename Task::Target> node_targets, SampleWeights node_weights,
+                 const NodeHook& hook) {
+  settle_leaf(nodes, leaf_payload(task, node_targets, node_weights), node_targets.size(), hook);
+}
+
 template <class Payload>
 void append_split(NodeList<Payload>& nodes, const SplitRule& rule, const SplitEvidence& evidence) {
   Node<Payload>& split = nodes.emplace_back();

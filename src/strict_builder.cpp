@@ -135,10 +135,13 @@ NodeList<typename Task::Payload> build_tree_strict(const Task& task, const TreeP
     const size_t n = samples.size();
 
     gather_node(samples, targets, weights, node_targets, node_weights);
-    Payload payload = leaf_payload(task, node_targets, node_weights);
+    // node_targets stay as gathered until the next node.
+    const auto settle = [&] {
+      settle_leaf(task, nodes, std::span<const Target>(node_targets), node_weights, between_nodes);
+    };
     if (stops_before_scoring(task, params, n, item.depth, std::span<const Target>(node_targets),
                              node_weights)) {
-      settle_leaf(nodes, std::move(payload), n, between_nodes);
+      settle();
       continue;
     }
 
@@ -187,7 +190,7 @@ NodeList<typename Task::Payload> build_tree_strict(const Task& task, const TreeP
     const ScoredCandidate* best =
         winning_candidate(candidates, params, aggregator, picks, evidence);
     if (!best) {
-      settle_leaf(nodes, std::move(payload), n, between_nodes);
+      settle();
       continue;
     }
     const size_t best_feature = best->feature;
@@ -199,7 +202,7 @@ NodeList<typename Task::Payload> build_tree_strict(const Task& task, const TreeP
                                ordered)
             : make_rule(column, best_feature, best->state, samples, params.n_bins, ordered);
     if (!rule) {
-      settle_leaf(nodes, std::move(payload), n, between_nodes);
+      settle();
       continue;
     }
 
@@ -211,7 +214,7 @@ NodeList<typename Task::Payload> build_tree_strict(const Task& task, const TreeP
       if (keep_sorted) goes_left[row] = to_left ? 1 : 0;
     }
     if (left.samples.size() < min_leaf || right.samples.size() < min_leaf) {
-      settle_leaf(nodes, std::move(payload), n, between_nodes);
+      settle();
       continue;
     }
     if (keep_sorted) {
