@@ -90,10 +90,10 @@ bool select_in_buckets(std::span<const double> values, const FiniteRange& range,
     while (next_rank < ranks.size() && ranks[next_rank] < start[b + 1]) {
       local.push_back(ranks[next_rank++] - start[b]);
     }
-    const std::span<int64_t> bucket(picked.data() + slot_begin[i],
-                                    slot_begin[i + 1] - slot_begin[i]);
-    select_positions(bucket, 0, local);
-    for (size_t j = 0; j < local.size(); ++j) selected[first_rank + j] = bucket[local[j]];
+    const std::span<int64_t> gathered(picked.data() + slot_begin[i],
+                                      slot_begin[i + 1] - slot_begin[i]);
+    select_positions(gathered, 0, local);
+    for (size_t j = 0; j < local.size(); ++j) selected[first_rank + j] = gathered[local[j]];
   }
   return true;
 }
