@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <numeric>
 #include <optional>
 #include <span>
@@ -36,26 +37,52 @@ struct NodeRows {
   size_t n;
 };
 
+// Swaps two rows of `width` bytes, a piece of 16, 8, 4, 2 or 1 bytes at a time (each piece read
+// whole before it is written, so a row swapped with itself is left as it is).
+inline void swap_row_bytes(unsigned char* a, unsigned char* b, size_t width) {
+  const auto swap_piece = [&](size_t at, auto piece) {
+    decltype(piece) from_a, from_b;
+    std::memcpy(&from_a, a + at, sizeof piece);
+    std::memcpy(&from_b, b + at, sizeof piece);
+    std::memcpy(a + at, &from_b, sizeof piece);
+    std::memcpy(b + at, &from_a, sizeof piece);
+  };
+  struct Bytes16 {
+    uint64_t low, high;
+  };
+  size_t at = 0;
+  for (; at + 16 <= width; at += 16) swap_piece(at, Bytes16{});
+  if (width - at >= 8) swap_piece(at, uint64_t{}), at += 8;
+  if (width - at >= 4) swap_piece(at, uint32_t{}), at += 4;
+  if (width - at >= 2) swap_piece(at, uint16_t{}), at += 2;
+  if (width - at >= 1) swap_piece(at, uint8_t{});
+}
+
 // Moves the rows whose code of the given feature satisfies the rule (code <= state when ordered,
 // code == state otherwise) to the front, each row's codes, target and weight together, keeping
-// the order of the rows moved; returns how many there are.
+// the order of the rows moved; returns how many there are. Each row found to go left swaps with
+// the first row that does not; a row that stays swaps with itself, so that the loop has no branch
+// on the data to mispredict.
 template <class Target, class Code>
 size_t partition_rows(const NodeRows<Target, Code>& rows, size_t feature, uint64_t state,
                       bool ordered) {
-  size_t n_left = 0;
-  for (size_t j = 0; j < rows.n; ++j) {
-    const uint64_t code = rows.codes[j * rows.stride + feature];
-    const bool left = ordered ? code <= state : code == state;
-    if (!left) continue;
-    if (j != n_left) {
-      std::swap_ranges(rows.codes + j * rows.stride, rows.codes + (j + 1) * rows.stride,
-                       rows.codes + n_left * rows.stride);
-      std::swap(rows.targets[j], rows.targets[n_left]);
-      if (rows.weights != nullptr) std::swap(rows.weights[j], rows.weights[n_left]);
+  const size_t width = rows.stride * sizeof(Code);
+  auto* const bytes = reinterpret_cast<unsigned char*>(rows.codes);
+  const auto sweep = [&](auto goes_left, bool weighted) {
+    size_t n_left = 0;
+    for (size_t j = 0; j < rows.n; ++j) {
+      const bool left = goes_left(rows.codes[j * rows.stride + feature]);
+      const size_t to = left ? n_left : j;
+      swap_row_bytes(bytes + j * width, bytes + to * width, width);
+      std::swap(rows.targets[j], rows.targets[to]);
+      if (weighted) std::swap(rows.weights[j], rows.weights[to]);
+      n_left += left;
     }
-    ++n_left;
-  }
-  return n_left;
+    return n_left;
+  };
+  const bool weighted = rows.weights != nullptr;
+  if (ordered) return sweep([state](uint64_t code) { return code <= state; }, weighted);
+  return sweep([state](uint64_t code) { return code == state; }, weighted);
 }
 
 // Where a grower hands nodes to the workers of a queue: every node below `below` rows, and any

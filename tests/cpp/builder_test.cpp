@@ -1,6 +1,7 @@
 // The Strict and Fast builders on small cases worked out by hand, and their invariants.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <numeric>
@@ -58,21 +59,30 @@ TEST(Builder, BothModesSplitAStepAtItsHeldOutThresholdUnlessStopped) {
   }
 }
 
-// Rows of two codes (the rule's feature second), each row's target its original place.
+// Rows of one-byte codes (the rule's feature first), each row's target its original place: the
+// rows going left keep their order, those staying follow the swaps, and every row moves whole,
+// whichever pieces its swap is made of.
 TEST(Builder, PartitionKeepsLeftOrderAndMovesRowsWhole) {
-  for (const bool ordered : {true, false}) {
-    std::vector<uint16_t> codes{10, 2, 11, 0, 12, MISSING_CODE, 13, 1, 14, 0, 15, 3};
-    std::vector<double> targets{0, 1, 2, 3, 4, 5};
-    std::vector<double> weights{0.5, 1.5, 2.5, 3.5, 4.5, 5.5};
-    const NodeRows<double, uint16_t> rows{codes.data(), 2, targets.data(), weights.data(), 6};
-    const std::vector<double> left =
-        ordered ? std::vector<double>{1, 3, 4} : std::vector<double>{1, 4};
-    ASSERT_EQ(partition_rows(rows, 1, ordered ? 1 : 0, ordered), left.size());
-    EXPECT_EQ(std::vector<double>(targets.begin(), targets.begin() + left.size()), left);
-    for (size_t i = 0; i < 6; ++i) {
-      const size_t from = static_cast<size_t>(targets[i]);
-      EXPECT_EQ(codes[2 * i], 10 + from);
-      EXPECT_EQ(weights[i], targets[i] + 0.5);
+  const std::vector<uint8_t> rule_codes{2, 0, 255, 1, 0, 3};
+  for (const size_t stride : {1, 2, 4, 8, 16, 31}) {
+    for (const bool ordered : {true, false}) {
+      std::vector<uint8_t> codes(6 * stride);
+      for (size_t i = 0; i < codes.size(); ++i) codes[i] = static_cast<uint8_t>(i % stride + i);
+      for (size_t i = 0; i < 6; ++i) codes[i * stride] = rule_codes[i];
+      const std::vector<uint8_t> before = codes;
+      std::vector<double> targets{0, 1, 2, 3, 4, 5};
+      std::vector<double> weights{0.5, 1.5, 2.5, 3.5, 4.5, 5.5};
+      const NodeRows<double, uint8_t> rows{codes.data(), stride, targets.data(), weights.data(), 6};
+      ASSERT_EQ(partition_rows(rows, 0, ordered ? 1 : 0, ordered), ordered ? 3u : 2u);
+      const std::vector<double> moved =
+          ordered ? std::vector<double>{1, 3, 4, 0, 2, 5} : std::vector<double>{1, 4, 2, 3, 0, 5};
+      EXPECT_EQ(targets, moved);
+      for (size_t i = 0; i < 6; ++i) {
+        const size_t from = static_cast<size_t>(targets[i]);
+        EXPECT_EQ(weights[i], targets[i] + 0.5);
+        EXPECT_TRUE(std::equal(codes.begin() + i * stride, codes.begin() + (i + 1) * stride,
+                               before.begin() + from * stride));
+      }
     }
   }
 }
