@@ -42,11 +42,30 @@ double squared_error_from_sums(const SideSums& train, const SideSums& val) {
 double ClassCriterion::impurity(std::span<const ClassLabel> targets, SampleWeights weights) const {
   if (targets.empty()) return 0.0;
   std::vector<double> counts(n_classes_, 0.0);
-  double n = weights.empty() ? static_cast<double>(targets.size()) : 0.0;
+  if (weights.empty()) {
+    // Unit counts are exact whatever the order they are added in: four tallies, a row each in
+    // turn, keep consecutive rows of one class from waiting on the same counter. Labels beyond
+    // the classes fall into a last tally that is not read.
+    constexpr size_t kTallies = 4;
+    const size_t stride = n_classes_ + 1;
+    std::vector<uint64_t> tally(kTallies * stride, 0);
+    const auto slot = [&](ClassLabel label) { return std::min<ClassLabel>(label, n_classes_); };
+    size_t i = 0;
+    for (; i + kTallies <= targets.size(); i += kTallies) {
+      for (size_t t = 0; t < kTallies; ++t) ++tally[t * stride + slot(targets[i + t])];
+    }
+    for (; i < targets.size(); ++i) ++tally[slot(targets[i])];
+    for (size_t c = 0; c < n_classes_; ++c) {
+      uint64_t count = 0;
+      for (size_t t = 0; t < kTallies; ++t) count += tally[t * stride + c];
+      counts[c] = static_cast<double>(count);
+    }
+    return from_counts(counts, static_cast<double>(targets.size()));
+  }
+  double n = 0.0;
   for (size_t i = 0; i < targets.size(); ++i) {
-    const double w = weights.empty() ? 1.0 : weights[i];
-    if (!weights.empty()) n += w;
-    if (targets[i] < n_classes_) counts[targets[i]] += w;
+    n += weights[i];
+    if (targets[i] < n_classes_) counts[targets[i]] += weights[i];
   }
   return n > 0.0 ? from_counts(counts, n) : 0.0;
 }

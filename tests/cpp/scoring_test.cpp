@@ -49,7 +49,7 @@ TEST(Criterion, ClassValues) {
       {{0, 0, 1, 1}, 2, 0.5, 1.0},
       {{0, 0, 1, 1}, 3, 0.5, 1.0},
       {{0, 0, 0}, 2, 0.0, 0.0},
-      {{0, 5}, 2, 0.75, 0.5},
+      {{0, 5, 0, 5, 0, 5}, 2, 0.75, 0.5},
       {{}, 2, 0.0, 0.0}};
   for (const auto& [labels, k, gini, entropy] : cases) {
     EXPECT_DOUBLE_EQ(Gini(k).impurity(labels), gini) << labels.size() << " labels";
