@@ -49,13 +49,21 @@ FoldAssignment KFold::assign(std::span<const uint32_t> indices) const {
 
 FoldAssignment KFold::assign(size_t n) const {
   FoldAssignment out;
-  if (n == 0) return out;
-  const size_t count = fold_count(n_folds, n, kMaxFastFolds);
+  assign(n, out);
+  return out;
+}
+
+void KFold::assign(size_t n, FoldAssignment& out) const {
+  // Every entry is rewritten below; resizing a reused buffer keeps its memory.
   out.order.resize(n);
+  out.fold_of.resize(n);
+  out.n_folds = 0;
+  out.every_place = false;
+  if (n == 0) return;
+  const size_t count = fold_count(n_folds, n, kMaxFastFolds);
   std::iota(out.order.begin(), out.order.end(), uint32_t{0});
   if (shuffle) shuffle_indices(std::span<uint32_t>(out.order), seed);
   const FoldSizes sizes{n / count, n % count};
-  out.fold_of.resize(n);
   for (size_t f = 0; f < count; ++f) {
     std::fill(out.fold_of.begin() + static_cast<std::ptrdiff_t>(sizes.begin(f)),
               out.fold_of.begin() + static_cast<std::ptrdiff_t>(sizes.begin(f + 1)),
@@ -63,7 +71,6 @@ FoldAssignment KFold::assign(size_t n) const {
   }
   out.n_folds = count;
   out.every_place = true;
-  return out;
 }
 
 }  // namespace ornik

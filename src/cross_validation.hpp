@@ -47,6 +47,8 @@ struct KFold {
   // first applies to any n indices.
   FoldAssignment assign(std::span<const uint32_t> indices) const;
   FoldAssignment assign(size_t n) const;
+  // The second form into out, whose buffers are reused.
+  void assign(size_t n, FoldAssignment& out) const;
 };
 
 // Fisher-Yates over SplitMix64 seeded with seed ^ (n * golden ratio); n - 1 draws.

@@ -39,7 +39,8 @@ struct NodeRows {
 
 // Swaps two rows of `width` bytes, a piece of 16, 8, 4, 2 or 1 bytes at a time (each piece read
 // whole before it is written, so a row swapped with itself is left as it is).
-inline void swap_row_bytes(unsigned char* a, unsigned char* b, size_t width) {
+[[gnu::always_inline]] inline void swap_row_bytes(unsigned char* a, unsigned char* b,
+                                                  size_t width) {
   const auto swap_piece = [&](size_t at, auto piece) {
     decltype(piece) from_a, from_b;
     std::memcpy(&from_a, a + at, sizeof piece);
@@ -175,7 +176,8 @@ class FastGrower {
       }
 
       // The folds address the node's rows by their place in its block.
-      const FoldAssignment folds = kfold_.assign(n);
+      const FoldAssignment& folds = scratch.folds;
+      kfold_.assign(n, scratch.folds);
       FoldPicks picks(params_.stop_rule == StopRule::Selection ? folds.n_folds : 0);
       std::vector<ScoredCandidate> candidates;
       {

@@ -264,14 +264,14 @@ VectorView as_vector(PyObject* obj, int typenum) {
                     static_cast<size_t>(PyArray_DIMS(arr)[0]), PyArray_STRIDES(arr)[0]};
 }
 
-std::vector<double> sample_weights(PyObject* obj, size_t n_rows) {
+FillLaterRowVector<double> sample_weights(PyObject* obj, size_t n_rows) {
   const VectorView w =
       convert_argument("sample_weight", [&] { return as_vector(obj, NPY_FLOAT64); });
   if (w.size != n_rows) {
     raise(PyExc_ValueError, "sample_weight has " + std::to_string(w.size) + " entries but x has " +
                                 std::to_string(n_rows) + " samples");
   }
-  std::vector<double> out(n_rows);
+  FillLaterRowVector<double> out(n_rows);
   bool any_weight = false;
   for (size_t i = 0; i < n_rows; ++i) {
     out[i] = w.f64(i);

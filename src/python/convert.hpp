@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "data.hpp"
 #include "parallel.hpp"
 #include "pyref.hpp"
 #include "tree.hpp"
@@ -102,7 +103,7 @@ MatrixView as_matrix(PyObject* obj);
 VectorView as_vector(PyObject* obj, int typenum);
 // sample_weight: a 1-D float64 array of n_rows finite weights >= 0, not all 0, copied; a
 // ValueError names the first bad weight and its position.
-std::vector<double> sample_weights(PyObject* obj, size_t n_rows);
+FillLaterRowVector<double> sample_weights(PyObject* obj, size_t n_rows);
 
 // Runs f, turning every C++ failure into a pending Python exception; returns null then.
 template <class F>

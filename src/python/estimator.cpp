@@ -147,8 +147,8 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 // ---- Fitting. ----
 
 template <class Kind>
-std::vector<typename Kind::Task::Target> build_targets(const VectorView& y) {
-  std::vector<typename Kind::Task::Target> targets(y.size);
+FillLaterRowVector<typename Kind::Task::Target> build_targets(const VectorView& y) {
+  FillLaterRowVector<typename Kind::Task::Target> targets(y.size);
   for (size_t i = 0; i < y.size; ++i) {
     if constexpr (Kind::classifier) {
       const long v = y.c_long(i);
@@ -188,14 +188,14 @@ PyObject* fit(PyObject* self, PyObject* args, PyObject* kwds) {
     }
     const TreeParams& p = est.params;
     // None and an absent argument alike leave every sample weighing one.
-    const std::vector<double> weights = bound[2] == nullptr || bound[2] == Py_None
-                                            ? std::vector<double>{}
-                                            : sample_weights(bound[2], x.rows);
+    const FillLaterRowVector<double> weights = bound[2] == nullptr || bound[2] == Py_None
+                                                   ? FillLaterRowVector<double>{}
+                                                   : sample_weights(bound[2], x.rows);
 
     {
       LockReleased released;
       const std::lock_guard<std::recursive_mutex> one_fit_at_a_time(est.fitting);
-      const std::vector<typename Kind::Task::Target> targets = build_targets<Kind>(y);
+      const auto targets = build_targets<Kind>(y);
       const std::span<const typename Kind::Task::Target> target_span(targets);
       const NodeHook hook = between_nodes(released, progress, x.rows);
       NodeList<typename Kind::Task::Payload> nodes;
