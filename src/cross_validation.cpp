@@ -54,7 +54,7 @@ FoldAssignment KFold::assign(size_t n) const {
 }
 
 void KFold::assign(size_t n, FoldAssignment& out) const {
-  // Every entry is rewritten below; resizing a reused buffer keeps its memory.
+  // Every entry is written below; a reused buffer keeps its memory.
   out.order.resize(n);
   out.fold_of.resize(n);
   out.n_folds = 0;

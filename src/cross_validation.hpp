@@ -6,6 +6,8 @@
 #include <span>
 #include <vector>
 
+#include "data.hpp"
+
 namespace ornik {
 
 struct Fold {
@@ -13,9 +15,10 @@ struct Fold {
   std::vector<size_t> val;
 };
 
+// Row-sized buffers: every entry is written before it is read.
 struct FoldAssignment {
-  std::vector<uint32_t> order;   // node rows in permuted order
-  std::vector<uint8_t> fold_of;  // fold of order[p]
+  FillLaterRowVector<uint32_t> order;   // node rows in permuted order
+  FillLaterRowVector<uint8_t> fold_of;  // fold of order[p]
   size_t n_folds = 0;
   bool every_place = false;  // order is a permutation of 0 .. n - 1
 };

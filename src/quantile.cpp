@@ -42,7 +42,7 @@ void select_positions(std::span<int64_t> keys, size_t offset, std::span<const ui
 template <class BucketOf>
 bool select_in_buckets(std::span<const double> values, const FiniteRange& range,
                        std::span<const uint64_t> ranks, size_t n_buckets, BucketOf&& bucket_of,
-                       std::vector<uint16_t>& bucket, std::span<int64_t> selected) {
+                       FillLaterRowVector<uint16_t>& bucket, std::span<int64_t> selected) {
   const double some_finite = from_total_order_key(range.least);
   bucket.resize(values.size());
   std::vector<uint32_t> start(n_buckets + 2, 0);
@@ -101,7 +101,7 @@ bool select_in_buckets(std::span<const double> values, const FiniteRange& range,
 // Tries buckets of equal width in value (suits most data), then buckets by the keys' high bits
 // (suits values spread over many orders of magnitude).
 bool select_by_buckets(std::span<const double> values, const FiniteRange& range,
-                       std::span<const uint64_t> ranks, std::vector<uint16_t>& bucket,
+                       std::span<const uint64_t> ranks, FillLaterRowVector<uint16_t>& bucket,
                        std::span<int64_t> selected) {
   constexpr size_t kBuckets = size_t{1} << 14;
   const std::optional<ValueBuckets> by_value = ValueBuckets::over(

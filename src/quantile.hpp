@@ -8,6 +8,8 @@
 #include <span>
 #include <vector>
 
+#include "data.hpp"
+
 namespace ornik {
 
 // Position of edge k (1-based) among n sorted values: floor(k * n / n_bins), clamped to n - 1.
@@ -32,7 +34,7 @@ struct FiniteRange {
 // columns allocates once.
 struct FiniteKeys {
   std::vector<int64_t> keys;
-  std::vector<uint16_t> buckets;
+  FillLaterRowVector<uint16_t> buckets;  // every entry written before it is read
 
   void assign(std::span<const double> values);
 };

@@ -68,11 +68,11 @@ TEST_P(FoldSizes, BlocksOfOnePermutation) {
   const std::vector<uint32_t> input32(input.begin(), input.end());
   const FoldAssignment a = kf.assign(input32);
   ASSERT_EQ(a.n_folds, c.sizes.size());
-  EXPECT_EQ(a.order, std::vector<uint32_t>(perm.begin(), perm.end()));
+  EXPECT_TRUE(std::ranges::equal(a.order, perm));
   std::vector<uint8_t> fold_of;
   for (size_t f = 0; f < c.sizes.size(); ++f)
     fold_of.insert(fold_of.end(), c.sizes[f], static_cast<uint8_t>(f));
-  EXPECT_EQ(a.fold_of, fold_of);
+  EXPECT_TRUE(std::ranges::equal(a.fold_of, fold_of));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -93,9 +93,9 @@ TEST(KFold, AssignCapsAt255Folds) {
   for (size_t f = 0; f < 255; ++f) {
     fold_of.insert(fold_of.end(), f < 155 ? 20 : 19, static_cast<uint8_t>(f));
   }
-  EXPECT_EQ(a.fold_of, fold_of);
+  EXPECT_TRUE(std::ranges::equal(a.fold_of, fold_of));
   const std::vector<size_t> perm = reference_shuffle(rows, 3);
-  EXPECT_EQ(a.order, std::vector<uint32_t>(perm.begin(), perm.end()));
+  EXPECT_TRUE(std::ranges::equal(a.order, perm));
   EXPECT_EQ(kf.folds(rows).size(), 1000u);  // the cap is Fast mode's alone
 }
 

@@ -213,7 +213,7 @@ std::vector<ScoredCandidate> run(const Task& task, const Literal& lit, Ask ask,
     }
     for (size_t j = 0; j < node.n_features; ++j)
       features.push_back({node.n_bins, j, lit.c.ordered, false});
-    FoldAssignment folds{node.rows, {}, node.n_folds};
+    FoldAssignment folds{{node.rows.begin(), node.rows.end()}, {}, node.n_folds};
     for (const uint32_t r : node.rows) folds.fold_of.push_back(node.fold[r]);
     // Every other trial scores the same codes in one byte each (missing truncates to missing).
     FastBlock block{codes.data(), node.n_features, features};
