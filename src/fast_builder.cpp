@@ -31,11 +31,11 @@ namespace {
 template <class Task, class Code>
 NodeList<typename Task::Payload> grow_tree(const Task& task, const TreeParams& params,
                                            const Aggregator& aggregator, BinnedData binned,
-                                           std::span<const typename Task::Target> targets,
-                                           std::span<const double> weights,
+                                           FillLaterRowVector<typename Task::Target> targets,
+                                           FillLaterRowVector<double> weights,
                                            const NodeHook& between_nodes) {
-  const FastGrower<Task, Code> grower(task, params, aggregator, std::move(binned), targets,
-                                      weights);
+  const FastGrower<Task, Code> grower(task, params, aggregator, std::move(binned),
+                                      std::move(targets), std::move(weights));
   const size_t n = grower.n_rows();
   if (!parallel_allowed(params) || n < std::max<uint64_t>(params.parallel_min_samples, 2)) {
     NodeList<typename Task::Payload> top;
@@ -59,21 +59,21 @@ NodeList<typename Task::Payload> grow_tree(const Task& task, const TreeParams& p
 template <class Task>
 NodeList<typename Task::Payload> build_tree_fast(const Task& task, const TreeParams& params,
                                                  const Aggregator& aggregator, BinnedData binned,
-                                                 std::span<const typename Task::Target> targets,
-                                                 std::span<const double> weights,
+                                                 FillLaterRowVector<typename Task::Target> targets,
+                                                 FillLaterRowVector<double> weights,
                                                  const NodeHook& between_nodes) {
   if (std::holds_alternative<CodeMatrix<uint8_t>>(binned.codes)) {
-    return grow_tree<Task, uint8_t>(task, params, aggregator, std::move(binned), targets, weights,
-                                    between_nodes);
+    return grow_tree<Task, uint8_t>(task, params, aggregator, std::move(binned), std::move(targets),
+                                    std::move(weights), between_nodes);
   }
-  return grow_tree<Task, uint16_t>(task, params, aggregator, std::move(binned), targets, weights,
-                                   between_nodes);
+  return grow_tree<Task, uint16_t>(task, params, aggregator, std::move(binned), std::move(targets),
+                                   std::move(weights), between_nodes);
 }
 
 #define ORNIK_INSTANTIATE_FAST(TASK)                                 \
   template NodeList<TASK::Payload> build_tree_fast<TASK>(            \
       const TASK&, const TreeParams&, const Aggregator&, BinnedData, \
-      std::span<const TASK::Target>, std::span<const double>, const NodeHook&);
+      FillLaterRowVector<TASK::Target>, FillLaterRowVector<double>, const NodeHook&);
 
 ORNIK_INSTANTIATE_FAST(Regression)
 ORNIK_INSTANTIATE_FAST(Classification)

@@ -104,16 +104,17 @@ class FastGrower {
   using Target = typename Task::Target;
   using Payload = typename Task::Payload;
 
-  // Takes the binned matrix over, to reorder its rows; targets and weights are copied.
+  // Takes the binned matrix, targets and weights over, to reorder their rows.
   FastGrower(const Task& task, const TreeParams& params, const Aggregator& aggregator,
-             BinnedData binned, std::span<const Target> targets, std::span<const double> weights)
+             BinnedData binned, FillLaterRowVector<Target> targets,
+             FillLaterRowVector<double> weights)
       : task_(task),
         params_(params),
         aggregator_(aggregator),
         binned_(std::move(binned)),
         codes_(std::get<CodeMatrix<Code>>(binned_.codes).data()),
-        targets_(targets.begin(), targets.end()),
-        weights_(weights.begin(), weights.end()),
+        targets_(std::move(targets)),
+        weights_(std::move(weights)),
         kfold_(params.kfold()),
         min_leaf_(std::max<uint64_t>(params.min_samples_leaf, 1)),
         n_features_(binned_.features.size()),
@@ -269,8 +270,8 @@ class FastGrower {
   const Aggregator& aggregator_;
   BinnedData binned_;
   Code* codes_;  // binned_'s matrix, whose rows the grower reorders
-  mutable RowVector<Target> targets_;
-  mutable RowVector<double> weights_;  // empty: every sample weighs one
+  mutable FillLaterRowVector<Target> targets_;
+  mutable FillLaterRowVector<double> weights_;  // empty: every sample weighs one
   KFold kfold_;
   size_t min_leaf_;
   size_t n_features_;

@@ -56,13 +56,26 @@ NodeList<typename Task::Payload> build_tree_strict(const Task& task, const TreeP
                                                    std::span<const double> weights = {},
                                                    const NodeHook& between_nodes = {});
 
-// Grows a whole tree in Fast mode over every row of the binned matrix; weights as above.
+// Grows a whole tree in Fast mode over every row of the binned matrix; weights as above. The
+// grower reorders the targets and weights with the rows, so it takes them over.
+template <class Task>
+NodeList<typename Task::Payload> build_tree_fast(const Task& task, const TreeParams& params,
+                                                 const Aggregator& aggregator, BinnedData binned,
+                                                 FillLaterRowVector<typename Task::Target> targets,
+                                                 FillLaterRowVector<double> weights = {},
+                                                 const NodeHook& between_nodes = {});
+
+// The same over copies of the targets and weights.
 template <class Task>
 NodeList<typename Task::Payload> build_tree_fast(const Task& task, const TreeParams& params,
                                                  const Aggregator& aggregator, BinnedData binned,
                                                  std::span<const typename Task::Target> targets,
                                                  std::span<const double> weights = {},
-                                                 const NodeHook& between_nodes = {});
+                                                 const NodeHook& between_nodes = {}) {
+  return build_tree_fast(task, params, aggregator, std::move(binned),
+                         FillLaterRowVector<typename Task::Target>(targets.begin(), targets.end()),
+                         FillLaterRowVector<double>(weights.begin(), weights.end()), between_nodes);
+}
 
 // The rule of a Strict winner: its bin among the node's own quantile edges (threshold style:
 // everything up to that bin, never the top bin) or its category. None when no rule fits.

@@ -234,18 +234,6 @@ std::string dtype_text(PyArray_Descr* descr) {
 
 }  // namespace
 
-double VectorView::f64(size_t i) const {
-  double v;
-  std::memcpy(&v, data + static_cast<npy_intp>(i) * stride, sizeof v);
-  return v;
-}
-
-long VectorView::c_long(size_t i) const {
-  long v;
-  std::memcpy(&v, data + static_cast<npy_intp>(i) * stride, sizeof v);
-  return v;
-}
-
 MatrixView as_matrix(PyObject* obj) {
   if (!PyArray_Check(obj)) wrong_array(obj, 2, NPY_FLOAT64);
   auto* arr = reinterpret_cast<PyArrayObject*>(obj);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -93,8 +94,17 @@ struct VectorView {
   size_t size = 0;
   npy_intp stride = 0;
 
-  double f64(size_t i) const;
-  long c_long(size_t i) const;
+  // Inline: a fit converts every target through these.
+  double f64(size_t i) const { return at<double>(i); }
+  long c_long(size_t i) const { return at<long>(i); }
+
+ private:
+  template <class T>
+  T at(size_t i) const {
+    T v;
+    std::memcpy(&v, data + static_cast<npy_intp>(i) * stride, sizeof v);
+    return v;
+  }
 };
 
 // x: an ndarray (or subclass) with 2 dimensions and a dtype equivalent to float64.

@@ -188,24 +188,24 @@ PyObject* fit(PyObject* self, PyObject* args, PyObject* kwds) {
     }
     const TreeParams& p = est.params;
     // None and an absent argument alike leave every sample weighing one.
-    const FillLaterRowVector<double> weights = bound[2] == nullptr || bound[2] == Py_None
-                                                   ? FillLaterRowVector<double>{}
-                                                   : sample_weights(bound[2], x.rows);
+    FillLaterRowVector<double> weights = bound[2] == nullptr || bound[2] == Py_None
+                                             ? FillLaterRowVector<double>{}
+                                             : sample_weights(bound[2], x.rows);
 
     {
       LockReleased released;
       const std::lock_guard<std::recursive_mutex> one_fit_at_a_time(est.fitting);
-      const auto targets = build_targets<Kind>(y);
-      const std::span<const typename Kind::Task::Target> target_span(targets);
+      auto targets = build_targets<Kind>(y);
       const NodeHook hook = between_nodes(released, progress, x.rows);
       NodeList<typename Kind::Task::Payload> nodes;
       if (p.mode != SplitMode::Fast) {
         const std::vector<Column> columns = build_columns(x, est.categorical);
-        nodes = build_tree_strict(est.task, p, *est.aggregator, std::span<const Column>(columns),
-                                  target_span, weights, hook);
+        nodes =
+            build_tree_strict(est.task, p, *est.aggregator, std::span<const Column>(columns),
+                              std::span<const typename Kind::Task::Target>(targets), weights, hook);
       } else {
         // Columns are binned a few at a time (on worker threads when the parallel path is open),
-        // so no float copy of x exists whole.
+        // so no float copy of x exists whole. The grower takes the targets and weights over.
         const bool parallel = p.parallel && p.n_threads >= 2 && x.rows >= p.parallel_min_samples;
         auto binned = bin_columns(x.rows, x.cols, p.n_bins, parallel ? p.n_threads : 1,
                                   [&](size_t j) { return build_column(x, j, est.categorical); });
@@ -214,7 +214,7 @@ PyObject* fit(PyObject* self, PyObject* args, PyObject* kwds) {
         }
         nodes =
             build_tree_fast(est.task, p, *est.aggregator, std::move(std::get<BinnedData>(binned)),
-                            target_span, weights, hook);
+                            std::move(targets), std::move(weights), hook);
       }
       if (progress != nullptr)
         released.relocked([&] { report_progress(progress, x.rows, x.rows); });
