@@ -18,11 +18,12 @@ namespace ornik {
 // calling thread once the top is done. Any grower defers a node that a free worker can take, and
 // scores a big node on feature chunks when workers are free.
 // Returns the top and each subtree's nodes, in deferral order. A failure of the top propagates
-// as it is.
+// as it is. root_folds, when not empty, is the grower's assignment of the root's rows.
 template <class Task, class Code>
 std::pair<NodeList<typename Task::Payload>, std::vector<NodeList<typename Task::Payload>>>
 grow_top_and_subtrees(const FastGrower<Task, Code>& grower, size_t defer_below, size_t n_workers,
-                      SubtreeQueue& queue, const NodeHook& between_nodes) {
+                      SubtreeQueue& queue, const NodeHook& between_nodes,
+                      FoldAssignment root_folds = {}) {
   using Payload = typename Task::Payload;
   NodeList<Payload> top;
   std::exception_ptr top_failure;
@@ -32,6 +33,7 @@ grow_top_and_subtrees(const FastGrower<Task, Code>& grower, size_t defer_below, 
     const NodeHook hook = between_nodes.for_worker(checkpoint);
     FastScratch scratch;
     if (worker == 0) {
+      scratch.folds = std::move(root_folds);
       try {
         grower.grow(0, grower.n_rows(), 0, top, scratch, {&queue, defer_below, kTopOfTree}, hook);
       } catch (const std::exception&) {

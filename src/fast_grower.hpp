@@ -176,9 +176,11 @@ class FastGrower {
         continue;
       }
 
-      // The folds address the node's rows by their place in its block.
-      const FoldAssignment& folds = scratch.folds;
-      kfold_.assign(n, scratch.folds);
+      // The folds address the node's rows by their place in its block. They depend on the row
+      // count alone, so an assignment of n places already in the scratch (the root's, drawn
+      // while the columns were binned, or a node's of the same size) is this node's too.
+      FoldAssignment& folds = scratch.folds;
+      if (!folds.every_place || folds.order.size() != n) kfold_.assign(n, folds);
       FoldPicks picks(params_.stop_rule == StopRule::Selection ? folds.n_folds : 0);
       std::vector<ScoredCandidate> candidates;
       {

@@ -32,7 +32,7 @@ struct FastScratch {
   Cells<uint32_t> counts;           // unweighted class lanes
   std::vector<size_t> cell_offset;  // the lane where each block feature's cells start
   RowVector<uint8_t> fold_at;       // the fold of each row of the node, in place order
-  FoldAssignment folds;             // the node's, for a grower to assign into
+  FoldAssignment folds;             // a grower's last node's, by the grower's KFold only
   ScanScratch scan;
 
   template <class Lane>

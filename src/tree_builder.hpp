@@ -7,6 +7,8 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
+#include <variant>
 #include <vector>
 
 #include "binning.hpp"
@@ -64,6 +66,15 @@ NodeList<typename Task::Payload> build_tree_fast(const Task& task, const TreePar
                                                  FillLaterRowVector<typename Task::Target> targets,
                                                  FillLaterRowVector<double> weights = {},
                                                  const NodeHook& between_nodes = {});
+
+// Bins the columns as bin_columns does (n_features of n_rows, column_at(j) building column j) and
+// grows a tree over them as build_tree_fast does; a binning error is returned as it is.
+template <class Task>
+std::variant<NodeList<typename Task::Payload>, std::string> fit_tree_fast(
+    const Task& task, const TreeParams& params, const Aggregator& aggregator, size_t n_rows,
+    size_t n_features, const std::function<Column(size_t)>& column_at,
+    FillLaterRowVector<typename Task::Target> targets, FillLaterRowVector<double> weights = {},
+    const NodeHook& between_nodes = {});
 
 // The same over copies of the targets and weights.
 template <class Task>

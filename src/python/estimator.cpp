@@ -206,15 +206,14 @@ PyObject* fit(PyObject* self, PyObject* args, PyObject* kwds) {
       } else {
         // Columns are binned a few at a time (on worker threads when the parallel path is open),
         // so no float copy of x exists whole. The grower takes the targets and weights over.
-        const bool parallel = p.parallel && p.n_threads >= 2 && x.rows >= p.parallel_min_samples;
-        auto binned = bin_columns(x.rows, x.cols, p.n_bins, parallel ? p.n_threads : 1,
-                                  [&](size_t j) { return build_column(x, j, est.categorical); });
-        if (const std::string* error = std::get_if<std::string>(&binned)) {
+        auto fitted = fit_tree_fast(
+            est.task, p, *est.aggregator, x.rows, x.cols,
+            [&](size_t j) { return build_column(x, j, est.categorical); }, std::move(targets),
+            std::move(weights), hook);
+        if (const std::string* error = std::get_if<std::string>(&fitted)) {
           released.relocked([&] { raise(PyExc_ValueError, *error); });
         }
-        nodes =
-            build_tree_fast(est.task, p, *est.aggregator, std::move(std::get<BinnedData>(binned)),
-                            std::move(targets), std::move(weights), hook);
+        nodes = std::move(std::get<0>(fitted));
       }
       if (progress != nullptr)
         released.relocked([&] { report_progress(progress, x.rows, x.rows); });
