@@ -29,6 +29,11 @@ std::optional<SplitRule> fast_rule(const FeatureBins& bins, size_t feature, uint
 
 namespace {
 
+// Whether a fit of n rows runs on its threads, in binning and in growing alike.
+bool fit_on_threads(const TreeParams& params, size_t n) {
+  return parallel_allowed(params) && n >= std::max<uint64_t>(params.parallel_min_samples, 2);
+}
+
 template <class Task, class Code>
 NodeList<typename Task::Payload> grow_tree(const Task& task, const TreeParams& params,
                                            const Aggregator& aggregator, BinnedData binned,
@@ -39,7 +44,7 @@ NodeList<typename Task::Payload> grow_tree(const Task& task, const TreeParams& p
   const FastGrower<Task, Code> grower(task, params, aggregator, std::move(binned),
                                       std::move(targets), std::move(weights));
   const size_t n = grower.n_rows();
-  if (!parallel_allowed(params) || n < std::max<uint64_t>(params.parallel_min_samples, 2)) {
+  if (!fit_on_threads(params, n)) {
     NodeList<typename Task::Payload> top;
     FastScratch scratch;
     scratch.folds = std::move(root_folds);
@@ -92,10 +97,9 @@ std::variant<NodeList<typename Task::Payload>, std::string> fit_tree_fast(
     size_t n_features, const std::function<Column(size_t)>& column_at,
     FillLaterRowVector<typename Task::Target> targets, FillLaterRowVector<double> weights,
     const NodeHook& between_nodes) {
-  const bool parallel = parallel_allowed(params) && n_rows >= params.parallel_min_samples;
   std::variant<BinnedData, std::string> binned;
   FoldAssignment root_folds;
-  if (!parallel) {
+  if (!fit_on_threads(params, n_rows)) {
     binned = bin_columns(n_rows, n_features, params.n_bins, 1, column_at);
   } else {
     // The root's folds depend on the row count alone: a worker of its own draws them while the
