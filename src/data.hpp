@@ -16,10 +16,13 @@ namespace ornik {
 // Memory for a large buffer, on whole 2 MiB pages where the system grants them on request
 // (Linux's transparent huge pages): a pass in shuffled row order then misses the address cache far
 // less, and a first touch maps 2 MiB at once instead of taking a fault for every 4 KiB, which on a
-// virtual machine costs more than zeroing the page. Smaller requests take the ordinary heap. The
-// pair must be called with the same size.
+// virtual machine costs more than zeroing the page. A freed one is kept for a later request of
+// the same size (up to a bound, see data.cpp), so that repeated fits reuse their pages. Smaller
+// requests take the ordinary heap. The pair must be called with the same size.
 void* allocate_large(size_t bytes);
 void free_large(void* p, size_t bytes) noexcept;
+// The bytes of freed large buffers kept for reuse.
+size_t kept_large_bytes();
 
 // An allocator for buffers that hold a row-indexed part of the training data (see
 // allocate_large).
