@@ -4,7 +4,10 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <numeric>
 #include <optional>
@@ -63,10 +66,11 @@ struct NodeRows {
 // code == state otherwise) to the front, each row's codes, target and weight together, keeping
 // the order of the rows moved; returns how many there are. Each row found to go left swaps with
 // the first row that does not; a row that stays swaps with itself, so that the loop has no branch
-// on the data to mispredict.
+// on the data to mispredict. (Kept out of line: inlined into the grower, its loop was compiled
+// differently, and slower, whenever the code around it changed.)
 template <class Target, class Code>
-size_t partition_rows(const NodeRows<Target, Code>& rows, size_t feature, uint64_t state,
-                      bool ordered) {
+[[gnu::noinline]] size_t partition_rows(const NodeRows<Target, Code>& rows, size_t feature,
+                                        uint64_t state, bool ordered) {
   const size_t width = rows.stride * sizeof(Code);
   auto* const bytes = reinterpret_cast<unsigned char*>(rows.codes);
   const auto sweep = [&](auto goes_left, bool weighted) {
@@ -133,7 +137,7 @@ class FastGrower {
 
   // Grows the subtree over rows [begin, end) into out, in preorder. A node that sharing defers
   // is not grown: a placeholder leaf stands for it in out. With threads, a node of at least
-  // parallel_min_samples is scored on feature-chunk workers, as many as there are threads (or,
+  // parallel_min_samples shares its pass with other workers, as many as there are threads (or,
   // with a queue, free workers) besides this one. (Nodes and scores do not depend on where they
   // are computed, so these choices may follow the moment.)
   void grow(size_t begin, size_t end, size_t depth, NodeList<Payload>& out, FastScratch& scratch,
@@ -185,7 +189,11 @@ class FastGrower {
       std::vector<ScoredCandidate> candidates;
       {
         const LentWorkers helpers(big ? max_chunks_ - 1 : 0, queue);
+        const auto T0 = std::chrono::steady_clock::now();
         candidates = score(rows, folds, 1 + helpers.count(), scratch, picks).take();
+        if (getenv("NODES"))
+          fprintf(stderr, "S %zu %zu %.6f\n", helpers.count(), n,
+                  std::chrono::duration<double>(std::chrono::steady_clock::now() - T0).count());
       }
       SplitEvidence evidence;
       const ScoredCandidate* best =
@@ -223,36 +231,22 @@ class FastGrower {
   }
 
  private:
-  // The best candidate of the node (only the winner is needed). Sequentially every feature is
-  // scored in one pass over the node's rows; in parallel each of n_chunks workers makes that pass
-  // over its own contiguous chunk of features, with picks of its own that are merged in feature
-  // order.
-  Candidates score(const NodeRows<Target, Code>& rows, const FoldAssignment& folds, size_t n_chunks,
-                   FastScratch& scratch, FoldPicks& picks) const {
+  // The best candidate of the node (only the winner is needed): every feature scored in one pass
+  // over the node's rows, shared among n_workers workers when there are several.
+  Candidates score(const NodeRows<Target, Code>& rows, const FoldAssignment& folds,
+                   size_t n_workers, FastScratch& scratch, FoldPicks& picks) const {
     const std::span<const Target> targets(rows.targets, rows.n);
     const std::span<const double> weights(rows.weights, rows.weights ? rows.n : 0);
+    PassWorkers workers;
+    if (n_workers > 1) {
+      workers.count = n_workers;
+      workers.run = [n_workers](size_t n_items, const std::function<void(size_t)>& f) {
+        for_each_handed_out(n_items, n_workers, [&f](size_t, size_t item) { f(item); });
+      };
+    }
     Candidates best(false);
-    if (n_chunks < 2) {
-      score_block_fast(task_, block(rows, 0, n_features_), targets, weights, folds, aggregator_,
-                       scratch, best, scan_choice(params_, picks));
-      return best;
-    }
-    struct Part {
-      Candidates best{false};
-      FoldPicks picks;
-    };
-    const std::vector<std::pair<size_t, size_t>> chunks = even_chunks(n_features_, n_chunks);
-    auto parts = par_map(chunks, chunks.size(), [&](const std::pair<size_t, size_t>& range) {
-      FastScratch own;
-      Part part{Candidates(false), FoldPicks(picks.folds().size())};
-      score_block_fast(task_, block(rows, range.first, range.second), targets, weights, folds,
-                       aggregator_, own, part.best, scan_choice(params_, part.picks));
-      return part;
-    });
-    for (Part& part : parts) {
-      best.append(std::move(part.best));
-      picks.merge(part.picks);
-    }
+    score_block_fast(task_, block(rows, 0, n_features_), targets, weights, folds, aggregator_,
+                     scratch, best, scan_choice(params_, picks), workers);
     return best;
   }
 
@@ -278,7 +272,7 @@ class FastGrower {
   size_t min_leaf_;
   size_t n_features_;
   std::vector<BlockFeature> block_features_;
-  size_t max_chunks_ = 1;  // the feature chunks a node is scored in at most
+  size_t max_chunks_ = 1;  // the workers that share a node's pass at most
 };
 
 }  // namespace ornik

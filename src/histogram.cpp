@@ -1,6 +1,7 @@
 #include "histogram.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <utility>
 
 namespace ornik {
@@ -60,6 +61,60 @@ struct RowsInPlace {
 template <class Weights>
 using ClassLane = std::conditional_t<std::is_same_v<Weights, UnitWeights>, uint32_t, double>;
 
+// A part of a node's pass: positions [first, last) of its source (never empty), features
+// [feature_first, feature_last); it adds the column totals when it holds the first feature.
+struct PassSlice {
+  size_t first, last, feature_first, feature_last;
+};
+
+// The slices of a pass over positions in fold order (fold_of non-decreasing), one list per
+// worker, each worker's share of positions times features as even as whole features allow:
+// the pass is cut in fold-major order (each fold's features in turn), so a worker reads most of
+// its folds' rows once for all features, and a fold is read twice at most at each cut.
+std::vector<std::vector<PassSlice>> fold_major_slices(std::span<const uint8_t> fold_of,
+                                                      size_t n_folds, size_t n_features,
+                                                      size_t n_workers) {
+  std::vector<size_t> start(n_folds + 1, fold_of.size());  // fold k's positions begin at start[k]
+  for (size_t k = 0; k < n_folds; ++k) {
+    start[k] = static_cast<size_t>(
+        std::lower_bound(fold_of.begin(), fold_of.end(), static_cast<uint8_t>(k)) -
+        fold_of.begin());
+  }
+  // A cut is (fold, feature): fold k's features below the feature go before it. Cut w lies at
+  // the whole feature nearest to w / n_workers of the pass.
+  // (Cuts only share the work out; cells do not depend on them.)
+  const double total = static_cast<double>(fold_of.size()) * static_cast<double>(n_features);
+  const auto cut = [&](size_t w) -> std::pair<size_t, size_t> {
+    if (w == n_workers) return {n_folds, 0};
+    const double units = total * static_cast<double>(w) / static_cast<double>(n_workers);
+    const auto units_before = [&](size_t k) { return static_cast<double>(start[k]) * n_features; };
+    size_t k = 0;
+    while (k + 1 < n_folds && units_before(k + 1) <= units) ++k;
+    const double fold_n = static_cast<double>(start[k + 1] - start[k]);
+    const auto f = static_cast<size_t>(
+        std::min(std::round((units - units_before(k)) / fold_n), static_cast<double>(n_features)));
+    if (f == n_features) return {k + 1, 0};
+    return {k, f};
+  };
+  std::vector<std::vector<PassSlice>> slices(n_workers);
+  std::pair<size_t, size_t> from = {0, 0};
+  for (size_t w = 0; w < n_workers; ++w) {
+    const std::pair<size_t, size_t> to = cut(w + 1);
+    std::vector<PassSlice>& own = slices[w];
+    auto [k, f] = from;
+    if (k < to.first && f > 0) {  // the rest of a fold begun by the worker before
+      own.push_back({start[k], start[k + 1], f, n_features});
+      ++k;
+      f = 0;
+    }
+    if (k < to.first) own.push_back({start[k], start[to.first], 0, n_features});
+    if (k <= to.first && to.first < n_folds && to.second > f)
+      own.push_back({start[to.first], start[to.first + 1], k == to.first ? f : 0, to.second});
+    from = to;
+  }
+  return slices;
+}
+
 // Candidates of every block feature. The block's cells are filled in one pass over the node with
 // the lanes make_lanes(weights) gives (and, weighted, a count lane); then score(lanes, table, bins,
 // feature, emit) scores each feature, whose (n_bins + 1) bins of n_folds cells include an extra bin
@@ -67,8 +122,8 @@ using ClassLane = std::conditional_t<std::is_same_v<Weights, UnitWeights>, uint3
 template <class Target, class MakeLanes, class Score>
 void block_candidates(const FastBlock& block, std::span<const Target> targets,
                       std::span<const double> weights, const FoldAssignment& folds,
-                      const Aggregator& aggregator, FastScratch& s, Candidates& out,
-                      MakeLanes&& make_lanes, Score&& score) {
+                      const Aggregator& aggregator, const PassWorkers& workers, FastScratch& s,
+                      Candidates& out, MakeLanes&& make_lanes, Score&& score) {
   const size_t n_folds = folds.n_folds;
   const size_t n_features = block.features.size();
   const size_t n_assigned = folds.order.size();
@@ -95,6 +150,7 @@ void block_candidates(const FastBlock& block, std::span<const Target> targets,
     Lane* cells = zero_scratch(buffers.cells, n_lanes);
     Lane* feature_totals = zero_scratch(buffers.feature_totals, n_features * (n_folds + 1) * width);
     Lane* totals = zero_scratch(buffers.totals, n_folds * width);
+    const size_t n_workers = workers.run && workers.count > 1 ? workers.count : 1;
     size_t n_rows = n_assigned;
     if constexpr (in_place) {
       // (A grower's node is the whole block; other callers may score a subset of its rows.)
@@ -106,20 +162,72 @@ void block_candidates(const FastBlock& block, std::span<const Target> targets,
       }
       for (size_t p = 0; p < n_assigned; ++p) s.fold_at[folds.order[p]] = folds.fold_of[p];
     }
+    // Shared out, rows read in place go by feature chunks, each reading every row; rows read in
+    // fold order go in fold-major slices, so that most rows are read by one worker only.
+    std::vector<std::vector<PassSlice>> slices;
+    if (n_workers > 1 && in_place) {
+      const size_t chunk = (n_features + n_workers - 1) / n_workers;
+      for (size_t first = 0; first < n_features; first += chunk)
+        slices.push_back({{0, n_rows, first, std::min(n_features, first + chunk)}});
+    } else if (n_workers > 1) {
+      slices = fold_major_slices(folds.fold_of, n_folds, n_features, n_workers);
+    }
     std::visit(
         [&](const auto* matrix) {
-          if constexpr (in_place) {
+          // One slice of a shared pass. Each worker sums its totals apart (every row adds to
+          // them, and the workers' columns share cache lines), then copies its columns back.
+          // (Out of line, so that the single pass below compiles as it does alone.)
+          const auto fill_slice = [&](const PassSlice& slice) __attribute__((noinline)) {
+            const size_t first = slice.feature_first;
+            const std::span<const BlockFeature> features =
+                block.features.subspan(first, slice.feature_last - first);
+            const CellLayout part{layout.offset + first, layout.n_columns, layout.bin_stride,
+                                  layout.column_stride};
+            const size_t slot_lanes = (n_folds + 1) * width;
+            std::vector<Lane> own_feature_totals(features.size() * slot_lanes);
+            std::vector<Lane> own_totals(first == 0 ? n_folds * width : 0);
+            Lane* const own_totals_at = first == 0 ? own_totals.data() : nullptr;
+            size_t column_first = 0, column_last = n_folds;  // the columns the slice reaches
+            if constexpr (in_place) {
+              const RowsInPlace rows{matrix + first, block.stride, s.fold_at.data(), n_rows};
+              fill_samples(lanes, rows, targets.data(), w, features, part, cells,
+                           own_feature_totals.data(), own_totals_at);
+            } else {
+              const AssignedRows rows{matrix + first, block.stride,
+                                      folds.order.data() + slice.first,
+                                      folds.fold_of.data() + slice.first, slice.last - slice.first};
+              fill_samples(lanes, rows, targets.data(), w, features, part, cells,
+                           own_feature_totals.data(), own_totals_at);
+              column_first = folds.fold_of[slice.first];
+              column_last = folds.fold_of[slice.last - 1] + size_t{1};
+            }
+            const auto copy_columns = [&](const Lane* from, Lane* to) {
+              std::copy(from + column_first * width, from + column_last * width,
+                        to + column_first * width);
+            };
+            for (size_t j = 0; j < features.size(); ++j) {
+              copy_columns(own_feature_totals.data() + j * slot_lanes,
+                           feature_totals + (first + j) * slot_lanes);
+            }
+            if (first == 0) copy_columns(own_totals.data(), totals);
+          };
+          if (!slices.empty()) {
+            workers.run(slices.size(), [&](size_t worker) {
+              for (const PassSlice& slice : slices[worker]) fill_slice(slice);
+            });
+          } else if constexpr (in_place) {
             const RowsInPlace rows{matrix, block.stride, s.fold_at.data(), n_rows};
-            fill_cells(lanes, rows, targets.data(), w, block.features, layout, cells,
-                       feature_totals, totals);
+            fill_samples(lanes, rows, targets.data(), w, block.features, layout, cells,
+                         feature_totals, totals);
           } else {
             const AssignedRows rows{matrix, block.stride, folds.order.data(), folds.fold_of.data(),
                                     n_rows};
-            fill_cells(lanes, rows, targets.data(), w, block.features, layout, cells,
-                       feature_totals, totals);
+            fill_samples(lanes, rows, targets.data(), w, block.features, layout, cells,
+                         feature_totals, totals);
           }
         },
         block.codes);
+    weigh_after_pass(lanes, block.features, layout, cells, feature_totals, totals);
     for (size_t j = 0; j < n_features; ++j) {
       const BlockFeature& feature = block.features[j];
       if (feature.n_bins == 0) continue;
@@ -169,10 +277,12 @@ void score_criterion_table(const Lanes& lanes, const Crit& criterion, const Cell
 void score_block_fast_regression(const FastBlock& block, std::span<const double> targets,
                                  std::span<const double> weights, const FoldAssignment& folds,
                                  const SumsCriterion& criterion, const Aggregator& aggregator,
-                                 FastScratch& s, Candidates& out, const ScanChoice& choice) {
+                                 FastScratch& s, Candidates& out, const ScanChoice& choice,
+                                 const PassWorkers& workers) {
   if (folds.n_folds == 0 || block.features.empty()) return;
   block_candidates(
-      block, targets, weights, folds, aggregator, s, out, [](const auto&) { return SumLanes{}; },
+      block, targets, weights, folds, aggregator, workers, s, out,
+      [](const auto&) { return SumLanes{}; },
       [&](const auto& lanes, const auto& table, const CandidateBins& bins, size_t feature,
           auto&& emit) {
         score_criterion_table(lanes, criterion, table, bins, feature, choice, s.scan, emit);
@@ -182,24 +292,26 @@ void score_block_fast_regression(const FastBlock& block, std::span<const double>
 void score_block_fast_classification(const FastBlock& block, std::span<const ClassLabel> targets,
                                      std::span<const double> weights, const FoldAssignment& folds,
                                      const ClassCriterion& criterion, const Aggregator& aggregator,
-                                     FastScratch& s, Candidates& out, const ScanChoice& choice) {
+                                     FastScratch& s, Candidates& out, const ScanChoice& choice,
+                                     const PassWorkers& workers) {
   if (folds.n_folds == 0 || criterion.n_classes() == 0 || block.features.empty()) return;
-  block_candidates(
-      block, targets, weights, folds, aggregator, s, out, FastClassLanes{criterion.n_classes()},
-      [&](const auto& lanes, const auto& table, const CandidateBins& bins, size_t feature,
-          auto&& emit) {
-        score_criterion_table(lanes, criterion, table, bins, feature, choice, s.scan, emit);
-      });
+  block_candidates(block, targets, weights, folds, aggregator, workers, s, out,
+                   FastClassLanes{criterion.n_classes()},
+                   [&](const auto& lanes, const auto& table, const CandidateBins& bins,
+                       size_t feature, auto&& emit) {
+                     score_criterion_table(lanes, criterion, table, bins, feature, choice, s.scan,
+                                           emit);
+                   });
 }
 
 void score_block_fast_objective(const FastBlock& block, std::span<const ClassLabel> targets,
                                 std::span<const double> weights, const FoldAssignment& folds,
                                 const ClassObjective& objective, size_t n_classes,
                                 const Aggregator& aggregator, FastScratch& s, Candidates& out,
-                                const ScanChoice& choice) {
+                                const ScanChoice& choice, const PassWorkers& workers) {
   if (folds.n_folds == 0 || n_classes == 0 || block.features.empty()) return;
   block_candidates(
-      block, targets, weights, folds, aggregator, s, out, FastClassLanes{n_classes},
+      block, targets, weights, folds, aggregator, workers, s, out, FastClassLanes{n_classes},
       [&](const auto&, const auto& table, const CandidateBins& bins, size_t feature, auto&& emit) {
         ScanChoice own = choice;
         own.feature = feature;

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <type_traits>
 #include <variant>
@@ -45,6 +46,15 @@ struct FastScratch {
   }
 };
 
+// Workers that may share a node's pass over its rows: run(n, f) calls f(item) for every item in
+// [0, n), on up to `count` workers (the calling thread among them), and returns once all are
+// done. The cells do not depend on how the pass is shared: every cell is filled by one worker,
+// with its samples in the order of a single pass.
+struct PassWorkers {
+  size_t count = 1;
+  std::function<void(size_t, const std::function<void(size_t)>&)> run;
+};
+
 // Features scored together in one pass over a node's rows: codes[row * stride + j] is block
 // feature j's code of the node's row `row`, one byte or two.
 struct FastBlock {
@@ -58,23 +68,24 @@ struct FastBlock {
 // n_classes), but never the last bin of an ordered feature. weights holds one weight per training
 // row, or is empty when every sample weighs one; folds, targets and weights address the node's
 // rows as the block does. choice asks for held-out loss scores and the folds' picks (its feature
-// is set per block feature).
+// is set per block feature). workers share the pass when there are several.
 void score_block_fast_regression(const FastBlock& block, std::span<const double> targets,
                                  std::span<const double> weights, const FoldAssignment& folds,
                                  const SumsCriterion& criterion, const Aggregator& aggregator,
                                  FastScratch& scratch, Candidates& out,
-                                 const ScanChoice& choice = {});
+                                 const ScanChoice& choice = {}, const PassWorkers& workers = {});
 
 void score_block_fast_classification(const FastBlock& block, std::span<const ClassLabel> targets,
                                      std::span<const double> weights, const FoldAssignment& folds,
                                      const ClassCriterion& criterion, const Aggregator& aggregator,
                                      FastScratch& scratch, Candidates& out,
-                                     const ScanChoice& choice = {});
+                                     const ScanChoice& choice = {},
+                                     const PassWorkers& workers = {});
 
 void score_block_fast_objective(const FastBlock& block, std::span<const ClassLabel> targets,
                                 std::span<const double> weights, const FoldAssignment& folds,
                                 const ClassObjective& objective, size_t n_classes,
                                 const Aggregator& aggregator, FastScratch& scratch, Candidates& out,
-                                const ScanChoice& choice = {});
+                                const ScanChoice& choice = {}, const PassWorkers& workers = {});
 
 }  // namespace ornik

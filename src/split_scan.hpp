@@ -141,16 +141,18 @@ void fill_rows(const Stats& stats, const Source& source, const Target* targets,
 // code and column (placed as layout says). An incomplete feature keeps column totals of its own
 // (n_columns + 1 slots from slot j * (n_columns + 1)); its missing or out-of-range codes land in
 // its spare bin n_bins and spare slot n_columns, which keeps them out of every cell and total
-// that is read, without a branch. With integer lanes the column totals may instead be summed from
-// a complete feature's cells afterwards: totals is then null.
+// that is read, without a branch. A null totals is left alone: with integer lanes the column
+// totals may instead be summed from a complete feature's cells afterwards, and a pass shared out
+// in slices adds each column's totals in one slice only. A pass of only class lanes leaves the
+// weight lanes to weigh_after_pass.
 // A source gives, for position p: size(), in_node(p) (whether p holds a sample), row(p) (of the
 // targets and weights), column(p), codes(row, p) (the features' codes) and prefetch(p, targets,
 // weights).
 template <class Stats, class Source, class Target, class Weights>
-void fill_cells(const Stats& stats, const Source& source, const Target* targets,
-                const Weights& weights, std::span<const BlockFeature> features,
-                const CellLayout& layout, typename Stats::Lane* cells,
-                typename Stats::Lane* feature_totals, typename Stats::Lane* totals) {
+void fill_samples(const Stats& stats, const Source& source, const Target* targets,
+                  const Weights& weights, std::span<const BlockFeature> features,
+                  const CellLayout& layout, typename Stats::Lane* cells,
+                  typename Stats::Lane* feature_totals, typename Stats::Lane* totals) {
   const bool all_complete = std::all_of(features.begin(), features.end(),
                                         [](const BlockFeature& f) { return f.complete; });
   if (all_complete) {
@@ -160,7 +162,14 @@ void fill_cells(const Stats& stats, const Source& source, const Target* targets,
     fill_rows<false>(stats, source, targets, weights, features, layout, cells, feature_totals,
                      totals);
   }
-  // The weight lanes of every cell and total that is read (not the spare bins and slots).
+}
+
+// The weight lanes of every cell and total that a pass of only class lanes left to fill (not
+// the spare bins and slots); nothing for other passes.
+template <class Stats>
+void weigh_after_pass(const Stats& stats, std::span<const BlockFeature> features,
+                      const CellLayout& layout, typename Stats::Lane* cells,
+                      typename Stats::Lane* feature_totals, typename Stats::Lane* totals) {
   if constexpr (weight_after_pass<Stats>()) {
     const size_t n_columns = layout.n_columns;
     for (size_t j = 0; j < features.size(); ++j) {
@@ -174,6 +183,16 @@ void fill_cells(const Stats& stats, const Source& source, const Target* targets,
     }
     if (totals != nullptr) stats.weigh_cells(totals, n_columns);
   }
+}
+
+// fill_samples, then weigh_after_pass.
+template <class Stats, class Source, class Target, class Weights>
+void fill_cells(const Stats& stats, const Source& source, const Target* targets,
+                const Weights& weights, std::span<const BlockFeature> features,
+                const CellLayout& layout, typename Stats::Lane* cells,
+                typename Stats::Lane* feature_totals, typename Stats::Lane* totals) {
+  fill_samples(stats, source, targets, weights, features, layout, cells, feature_totals, totals);
+  weigh_after_pass(stats, features, layout, cells, feature_totals, totals);
 }
 
 // One feature's cells after a fill.

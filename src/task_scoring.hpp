@@ -120,30 +120,33 @@ std::vector<FoldStats> score_states_strict(const Task& task, const Column& colum
 inline void score_block_fast(const Regression& task, const FastBlock& block,
                              std::span<const double> targets, std::span<const double> weights,
                              const FoldAssignment& folds, const Aggregator& aggregator,
-                             FastScratch& scratch, Candidates& out, const ScanChoice& choice) {
+                             FastScratch& scratch, Candidates& out, const ScanChoice& choice,
+                             const PassWorkers& workers = {}) {
   const SumsCriterion* sums = task.criterion->sums();
   if (sums == nullptr) {
     throw std::invalid_argument(std::string("Fast mode cannot score the criterion ") +
                                 task.criterion->name());
   }
   score_block_fast_regression(block, targets, weights, folds, *sums, aggregator, scratch, out,
-                              choice);
+                              choice, workers);
 }
 
 inline void score_block_fast(const Classification& task, const FastBlock& block,
                              std::span<const ClassLabel> targets, std::span<const double> weights,
                              const FoldAssignment& folds, const Aggregator& aggregator,
-                             FastScratch& scratch, Candidates& out, const ScanChoice& choice) {
+                             FastScratch& scratch, Candidates& out, const ScanChoice& choice,
+                             const PassWorkers& workers = {}) {
   score_block_fast_classification(block, targets, weights, folds, *task.criterion, aggregator,
-                                  scratch, out, choice);
+                                  scratch, out, choice, workers);
 }
 
 inline void score_block_fast(const ObjectiveClassification& task, const FastBlock& block,
                              std::span<const ClassLabel> targets, std::span<const double> weights,
                              const FoldAssignment& folds, const Aggregator& aggregator,
-                             FastScratch& scratch, Candidates& out, const ScanChoice& choice) {
+                             FastScratch& scratch, Candidates& out, const ScanChoice& choice,
+                             const PassWorkers& workers = {}) {
   score_block_fast_objective(block, targets, weights, folds, *task.objective, task.n_classes,
-                             aggregator, scratch, out, choice);
+                             aggregator, scratch, out, choice, workers);
 }
 
 }  // namespace ornik
