@@ -4,10 +4,7 @@
 #pragma once
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <numeric>
 #include <optional>
@@ -189,11 +186,7 @@ class FastGrower {
       std::vector<ScoredCandidate> candidates;
       {
         const LentWorkers helpers(big ? max_chunks_ - 1 : 0, queue);
-        const auto T0 = std::chrono::steady_clock::now();
         candidates = score(rows, folds, 1 + helpers.count(), scratch, picks).take();
-        if (getenv("NODES"))
-          fprintf(stderr, "S %zu %zu %.6f\n", helpers.count(), n,
-                  std::chrono::duration<double>(std::chrono::steady_clock::now() - T0).count());
       }
       SplitEvidence evidence;
       const ScoredCandidate* best =
