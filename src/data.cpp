@@ -98,13 +98,13 @@ class KeptBuffers {
   size_t bytes_ = 0;
 };
 
-#endif  // MADV_HUGEPAGE
-
 // The whole large pages a buffer of `bytes` takes: the tail shares the last one too (leaving it to
 // small pages costs a fault per 4 KiB), at most one page more than the buffer needs.
 size_t large_size(size_t bytes) {
   return (bytes + kLargePage - 1) / kLargePage * kLargePage;
 }
+
+#endif  // MADV_HUGEPAGE
 
 }  // namespace
 

@@ -127,7 +127,7 @@ class FastGrower {
           !bins.has_missing};
     }
     if (parallel_allowed(params))
-      max_chunks_ = std::max<size_t>(1, std::min<uint64_t>(n_features_, params.n_threads));
+      max_pass_workers_ = std::max<size_t>(1, std::min<uint64_t>(n_features_, params.n_threads));
   }
 
   size_t n_rows() const { return targets_.size(); }
@@ -185,7 +185,7 @@ class FastGrower {
       FoldPicks picks(params_.stop_rule == StopRule::Selection ? folds.n_folds : 0);
       std::vector<ScoredCandidate> candidates;
       {
-        const LentWorkers helpers(big ? max_chunks_ - 1 : 0, queue);
+        const LentWorkers helpers(big ? max_pass_workers_ - 1 : 0, queue);
         candidates = score(rows, folds, 1 + helpers.count(), scratch, picks).take();
       }
       SplitEvidence evidence;
@@ -265,7 +265,7 @@ class FastGrower {
   size_t min_leaf_;
   size_t n_features_;
   std::vector<BlockFeature> block_features_;
-  size_t max_chunks_ = 1;  // the workers that share a node's pass at most
+  size_t max_pass_workers_ = 1;  // the workers that share a node's pass at most
 };
 
 }  // namespace ornik

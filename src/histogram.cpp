@@ -4,6 +4,8 @@
 #include <cmath>
 #include <utility>
 
+#include "parallel.hpp"
+
 namespace ornik {
 namespace {
 
@@ -166,9 +168,8 @@ void block_candidates(const FastBlock& block, std::span<const Target> targets,
     // fold order go in fold-major slices, so that most rows are read by one worker only.
     std::vector<std::vector<PassSlice>> slices;
     if (n_workers > 1 && in_place) {
-      const size_t chunk = (n_features + n_workers - 1) / n_workers;
-      for (size_t first = 0; first < n_features; first += chunk)
-        slices.push_back({{0, n_rows, first, std::min(n_features, first + chunk)}});
+      for (const auto& [first, last] : even_chunks(n_features, n_workers))
+        slices.push_back({{0, n_rows, first, last}});
     } else if (n_workers > 1) {
       slices = fold_major_slices(folds.fold_of, n_folds, n_features, n_workers);
     }

@@ -32,16 +32,4 @@ void Candidates::offer(std::span<const double> scores, size_t n_folds, size_t fe
   list_.assign(1, {summary_, feature, state, score});
 }
 
-void Candidates::append(Candidates&& other) {
-  if (keep_all_) {
-    for (ScoredCandidate& c : other.list_) list_.push_back(std::move(c));
-    return;
-  }
-  for (ScoredCandidate& c : other.list_) {
-    if (!replaces_best(c.score, c.feature, c.state)) continue;
-    list_.clear();
-    list_.push_back(std::move(c));
-  }
-}
-
 }  // namespace ornik

@@ -40,8 +40,6 @@ class Candidates {
   // the summary is computed whole only for a candidate that is kept.
   void offer(std::span<const double> scores, size_t n_folds, size_t feature, StateCode state,
              const Aggregator& aggregator);
-  // Adds what other kept; select_best chooses the same whichever list offered first.
-  void append(Candidates&& other);
   const std::vector<ScoredCandidate>& list() const { return list_; }
   std::vector<ScoredCandidate> take() { return std::move(list_); }
 
