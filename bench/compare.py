@@ -23,7 +23,8 @@ import numpy as np
 BENCH_DIR = Path(__file__).resolve().parent
 sys.path.insert(0, str(BENCH_DIR))
 import workloads  # noqa: E402
-from run import fmt_s, run_child  # noqa: E402
+from children import run_child  # noqa: E402
+from speed_report import fmt_s  # noqa: E402
 
 
 def parse_args(argv):

@@ -1,9 +1,10 @@
 """Child process: times one contender on one workload and measures its peak memory.
 
-Run by bench/run.py as `python bench/measure.py '<json request>'`. It loads the input from .npy
-files, builds the estimator (so the library's import is not counted), records the resident set
-size, resets the peak (high-water mark) and fits. Peak memory above the input is the high-water
-mark after the first fit minus that baseline. A request with "floor" also times the floor (see
+Started by bench/children.py (for run.py and compare.py) as
+`python bench/measure.py '<json request>'`. It loads the input from .npy files, builds the
+estimator (so the library's import is not counted), records the resident set size, resets the
+peak (high-water mark) and fits. Peak memory above the input is the high-water mark after the
+first fit minus that baseline. A request with "floor" also times the floor (see
 floor_pass_seconds) just before each fit, so that it meets the same moments of the machine as
 the fits it is compared with. Every fit and predict is reported at once as a
 line "@@bench {json}" on stdout, so the parent can enforce a per-fit timeout; libraries may print

@@ -35,8 +35,9 @@ BENCH_DIR = Path(__file__).resolve().parent
 sys.path.insert(0, str(BENCH_DIR))
 import quality_data as qd  # noqa: E402
 import quality_report  # noqa: E402
+from machine import cpu_model, git_commit, load_average, package_version  # noqa: E402
 from quality_data import CLASSIFICATION, REGRESSION  # noqa: E402
-from run import _cpu_model, _git_commit, _version, load_average, shown_options  # noqa: E402
+from run import shown_options  # noqa: E402
 
 OUTER_FOLDS = 5
 INNER_FOLDS = 5
@@ -391,7 +392,7 @@ def main(argv=None) -> int:
     res = Results(contenders, [qd.DATASETS[n]().cut(args.max_rows) for n in args.datasets])
     started = dt.datetime.now(dt.timezone.utc)
     machine = [
-        f"- CPU: {_cpu_model()}; {os.cpu_count()} logical cores",
+        f"- CPU: {cpu_model()}; {os.cpu_count()} logical cores",
         f"- Load average (1/5/15 min) at start: {load_average()}",
     ]
     t0 = time.perf_counter()
@@ -400,9 +401,9 @@ def main(argv=None) -> int:
         f"- Load average (1/5/15 min) at end: {load_average()}; 1-minute load after each data "
         f"set and control: median {statistics.median(res.loads):.2f}, max {max(res.loads):.2f}",
         f"- Wall time of the run: {time.perf_counter() - t0:.0f} s",
-        f"- numpy {np.__version__}; scikit-learn {_version('sklearn')}; scipy {_version('scipy')};"
-        f" statsmodels {_version('statsmodels')}; ornik {_version('ornik')}; repository at "
-        f"commit {_git_commit()}",
+        f"- numpy {np.__version__}; scikit-learn {package_version('sklearn')}; "
+        f"scipy {package_version('scipy')}; statsmodels {package_version('statsmodels')}; "
+        f"ornik {package_version('ornik')}; repository at commit {git_commit()}",
     ]
     cli = shlex.join(["bench/quality.py", *shown_options(sys.argv[1:] if argv is None else argv)])
     text = quality_report.render(res, args, machine, started, cli, OUTER_FOLDS, PRUNED)

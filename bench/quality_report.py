@@ -9,7 +9,7 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 from quality_data import CONTROLS, CUT_TOLERANCE, FOUR_LEAVES
-from run import fmt_s
+from speed_report import fmt_s
 
 if TYPE_CHECKING:
     from quality import Contender, Results
