@@ -26,8 +26,8 @@ from ._settings import (
     SettingError,
     check_settings,
     settings_for,
-    settings_help,
 )
+from ._settings_generated import settings_help
 
 USAGE_ERROR = 2
 RUN_ERROR = 1

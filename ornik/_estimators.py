@@ -18,11 +18,10 @@ from ._settings import (
     CLASSIFIER,
     REGRESSOR,
     check_settings,
-    make_init,
     native_keywords,
     native_parameters,
-    settings_doc,
 )
+from ._settings_generated import make_init, settings_doc
 
 # The native classifiers read class numbers as the platform C long.
 _CLASS_DTYPE = np.dtype("l")

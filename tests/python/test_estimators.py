@@ -16,7 +16,7 @@ from ornik import ORNIKClassifier, ORNIKRegressor
 from ornik._cli import main
 from ornik._ornik import RawClassifier, RawObjectiveClassifier, RawRegressor
 from ornik._persistence import ModelFileError, to_document
-from ornik._settings import settings_table
+from ornik._settings_generated import settings_table
 
 
 def make_data(n=240):
