@@ -238,14 +238,14 @@ class FastGrower {
       };
     }
     Candidates best(false);
-    score_block_fast(task_, block(rows, 0, n_features_), targets, weights, folds, aggregator_,
-                     scratch, best, scan_choice(params_, picks), workers);
+    score_block_fast(task_, block(rows), targets, weights, folds, aggregator_, scratch, best,
+                     scan_choice(params_, picks), workers);
     return best;
   }
 
-  FastBlock block(const NodeRows<Target, Code>& rows, size_t first, size_t last) const {
-    return FastBlock{rows.codes + first, n_features_,
-                     std::span<const BlockFeature>(block_features_.data() + first, last - first)};
+  // Every feature of the node's rows, scored together.
+  FastBlock block(const NodeRows<Target, Code>& rows) const {
+    return FastBlock{rows.codes, n_features_, block_features_};
   }
 
   // Rows [begin, end): disjoint blocks are reordered by different subtree workers.
