@@ -12,7 +12,7 @@ import sys
 import tempfile
 import threading
 import time
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 
 import contenders
@@ -31,6 +31,7 @@ class Result:
     cpu_ratio: float | None = None  # CPU time ÷ wall time of the fits (median)
     floor_s: float | None = None  # the floor, timed beside the fits (Fast only)
     steal: float | None = None  # share of the cores' time the host took while the child ran
+    paired: dict[int, list[float]] = field(default_factory=dict)  # fit times by thread count
     cells: int = 0
     note: str = ""
     mem_method: str = ""
@@ -77,6 +78,7 @@ def _run_child(request: dict, threads: int, timeout: float, pythonpath: str | No
         events: queue.Queue = queue.Queue()
         threading.Thread(target=_reader, args=(proc.stdout, events), daemon=True).start()
         fits, predicts, applies, cpu, peak, method = [], [], [], [], None, ""
+        paired: dict[int, list[float]] = {}
         floor_passes = []
         status, finished = "ok", False
         try:
@@ -95,6 +97,8 @@ def _run_child(request: dict, threads: int, timeout: float, pythonpath: str | No
                         cpu.append(ev["cpu_seconds"] / ev["seconds"])
                     if "peak_bytes" in ev:
                         peak, method = ev["peak_bytes"], ev["method"]
+                elif ev["event"] == "paired":
+                    paired.setdefault(ev["threads"], []).append(ev["seconds"])
                 elif ev["event"] == "floor":
                     floor_passes.extend(ev["seconds"])
                 elif ev["event"] == "predict":
@@ -123,11 +127,12 @@ def _run_child(request: dict, threads: int, timeout: float, pythonpath: str | No
         return Result("timeout", note=f"a fit or predict took over {timeout:g} s")
     return Result(
         "ok",
-        fit_s=statistics.median(fits),
-        predict_s=statistics.median(predicts),
+        fit_s=statistics.median(fits) if fits else None,
+        predict_s=statistics.median(predicts) if predicts else None,
         apply_s=statistics.median(applies) if applies else None,
         cpu_ratio=statistics.median(cpu) if cpu else None,
         floor_s=statistics.median(floor_passes) * contenders.DEPTH if floor_passes else None,
         peak_bytes=peak,
         mem_method=method,
+        paired=paired,
     )

@@ -6,7 +6,8 @@ estimator (so the library's import is not counted), records the resident set siz
 peak (high-water mark) and fits. Peak memory above the input is the high-water mark after the
 first fit minus that baseline. A request with "floor" also times the floor (see
 floor_pass_seconds) just before each fit, so that it meets the same moments of the machine as
-the fits it is compared with. Every fit and predict is reported at once as a
+the fits it is compared with. A request with "pairs" times only fits, one with each of its
+thread counts in turn (see fit_in_turn). Every fit and predict is reported at once as a
 line "@@bench {json}" on stdout, so the parent can enforce a per-fit timeout; libraries may print
 other lines, which the parent ignores.
 """
@@ -17,6 +18,7 @@ import json
 import resource
 import sys
 import time
+from dataclasses import replace
 from pathlib import Path
 
 import numpy as np
@@ -98,6 +100,20 @@ def floor_pass_seconds(codes: np.ndarray) -> list[float]:
     return times
 
 
+def fit_in_turn(request: dict, setting: contenders.Setting, x, y) -> None:
+    """Fits once with each thread count of request["pairs"] in turn, "repeats" times over: the
+    fits of one round are made moments apart, so that their ratio sees one state of the machine.
+    """
+    for _ in range(request["repeats"]):
+        for threads in request["pairs"]:
+            model = contenders.build(request["contender"], replace(setting, threads=threads))
+            t0 = time.perf_counter()
+            model.fit(x, y)
+            emit(event="paired", threads=threads, seconds=time.perf_counter() - t0)
+            del model
+    emit(event="done")
+
+
 def main(request: dict) -> None:
     data = Path(request["data"])
     x = np.load(data / "x.npy")
@@ -109,6 +125,9 @@ def main(request: dict) -> None:
         categorical=tuple(request["categorical"]),
     )
     key = request["contender"]
+    if request.get("pairs"):
+        fit_in_turn(request, setting, x, y)
+        return
     model = contenders.build(key, setting)
     # Built before the memory baseline, so that it is not counted in the fit's peak.
     codes = workloads.code_matrix(*x.shape, 255) if request.get("floor") else None

@@ -31,6 +31,8 @@ from machine import load_average, machine_lines  # noqa: E402
 from speed_report import LARGE, ORDER, ORNIK_KEYS, SMALL, Report, fmt_s  # noqa: E402
 
 WORKLOADS = ("classification", "regression", "mixed")
+# Rounds of Fast's thread counts fitted in turn, at least (more when --repeats asks for more).
+ROUNDS_IN_TURN = 7
 
 
 def parse_args(argv):
@@ -115,6 +117,11 @@ def main(argv=None) -> int:
         (1 if "dt" in keys else 0)
         + len(args.n_bins) * len(args.threads) * len([k for k in keys if k != "dt"])
     )
+    in_turn = "fast" in keys and len(set(args.threads)) > 1
+    largest = max(w.n_rows for w in report.workloads)
+    total += len(args.n_bins) * sum(
+        in_turn and w.n_rows == largest and w.kind != "mixed" for w in report.workloads
+    )
     done = 0
     with tempfile.TemporaryDirectory(prefix="ornik-bench-") as tmp:
         for w in report.workloads:
@@ -168,6 +175,40 @@ def main(argv=None) -> int:
                     f"[{done}/{total}] {w.name} n_bins={nb or '—'} threads={th} "
                     f"{contenders.display_name(key)}: {desc}"
                     f" ({time.perf_counter() - t0:.0f} s)",
+                    file=sys.stderr,
+                    flush=True,
+                )
+            if not in_turn or w.n_rows != largest or w.kind == "mixed":
+                continue
+            # The 2-vs-1 ratio again, from fits made moments apart: each round fits once with
+            # every thread count, in one process.
+            for nb in sorted(args.n_bins):
+                done += 1
+                request = {
+                    "data": str(data),
+                    "contender": "fast",
+                    "task": w.task,
+                    "n_bins": nb,
+                    "threads": max(args.threads),
+                    "categorical": list(w.categorical),
+                    "repeats": max(args.repeats, ROUNDS_IN_TURN),
+                    "pairs": sorted(set(args.threads)),
+                }
+                t0 = time.perf_counter()
+                r = report.paired[(w.kind, w.n_rows, nb)] = run_child(
+                    request, max(args.threads), args.timeout
+                )
+                report.paired_load[(w.kind, w.n_rows, nb)] = report.sample_load()
+                if args.baseline:
+                    report.paired_before[(w.kind, w.n_rows, nb)] = run_child(
+                        request,
+                        max(args.threads),
+                        args.timeout,
+                        pythonpath=str(args.baseline.resolve()),
+                    )
+                print(
+                    f"[{done}/{total}] {w.name} n_bins={nb} ornik Fast, thread counts in turn: "
+                    f"{r.status} ({time.perf_counter() - t0:.0f} s)",
                     file=sys.stderr,
                     flush=True,
                 )
@@ -251,6 +292,8 @@ def render(args, report: Report, machine, notes_pre, started, cli: str) -> str:
     for w in report.workloads:
         out += report.table(w)
         out.append("")
+    if report.paired:
+        out += [*report.paired_table(), ""]
     out += [
         "¹ DecisionTree ignores n_bins and threads: it is run once per workload (1 thread) and "
         "its figures are repeated in every group.",

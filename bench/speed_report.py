@@ -48,6 +48,14 @@ def ratio(a: float | None, b: float | None) -> float | None:
     return a / b
 
 
+def paired_ratio(r: Result | None, lo: int, hi: int) -> float | None:
+    """The median over rounds of the lo-thread fit's time ÷ the hi-thread fit's time, the two fits
+    of a round made one after the other in one process."""
+    if r is None or r.status != "ok" or not r.paired.get(lo) or not r.paired.get(hi):
+        return None
+    return statistics.median([a / b for a, b in zip(r.paired[lo], r.paired[hi], strict=True)])
+
+
 class Report:
     def __init__(self, threads: list[int], n_bins: list[int], keys: list[str]):
         self.threads = threads
@@ -58,12 +66,18 @@ class Report:
         self.workloads: list[workloads.Workload] = []
         self.notes: list[str] = []
         self.loads: list[float] = []
+        # Fast's thread counts fitted in turn, by (kind, rows, n_bins): this build's and the
+        # baseline's, and the 1-minute load after this build's.
+        self.paired: dict[tuple, Result] = {}
+        self.paired_before: dict[tuple, Result] = {}
+        self.paired_load: dict[tuple, float] = {}
 
-    def sample_load(self) -> None:
+    def sample_load(self) -> float | None:
         try:
             self.loads.append(os.getloadavg()[0])
         except (AttributeError, OSError):
-            pass
+            return None
+        return self.loads[-1]
 
     def steal_lines(self) -> list[str]:
         """How much of the cores' time the host took while each child ran, over the whole run
@@ -140,6 +154,43 @@ class Report:
                             f"| {nb} | {th} | {label} | {fmt_s(floor)} | — | — | — | — "
                             "| — | — | — |"
                         )
+        return lines
+
+    def paired_table(self) -> list[str]:
+        """Fast's thread counts fitted in turn: the rows behind the paired scaling target."""
+        if not self.paired:
+            return []
+        lo, hi = min(self.threads), max(self.threads)
+        lines = [
+            f"### ornik Fast, {threads_label(lo)} and {threads_label(hi)} fitted in turn",
+            "",
+            f"| workload | n_bins | rounds | {lo}-thread fit s | {hi}-thread fit s "
+            f"| {lo} ÷ {hi} | steal | 1-min load after | {lo} ÷ {hi} before |",
+            "|" + "---|" * 9,
+        ]
+        for (kind, n, nb), r in self.paired.items():
+            name = f"{kind} {workloads.rows_label(n)}×{workloads.N_FEATURES}"
+            if r.status != "ok":
+                lines.append(f"| {name} | {nb} | {self.note_ref(r)} | — | — | — | — | — | — |")
+                continue
+            before = paired_ratio(self.paired_before.get((kind, n, nb)), lo, hi)
+            load = self.paired_load.get((kind, n, nb))
+            lines.append(
+                f"| {name} | {nb} | {len(r.paired.get(lo, []))} "
+                f"| {fmt_s(statistics.median(r.paired[lo])) if r.paired.get(lo) else '—'} "
+                f"| {fmt_s(statistics.median(r.paired[hi])) if r.paired.get(hi) else '—'} "
+                f"| {fmt_ratio(paired_ratio(r, lo, hi))} "
+                f"| {'—' if r.steal is None else f'{r.steal:.1%}'} "
+                f"| {'—' if load is None else f'{load:.2f}'} | {fmt_ratio(before)} |"
+            )
+        lines += [
+            "",
+            f"Each round fits once with {threads_label(lo)}, then straight after with "
+            f"{threads_label(hi)}, in one child process, so that the two fits of a round meet "
+            "the same state of the shared machine; the fit times are medians, the ratio is the "
+            "median of the rounds' ratios. Steal is the share of the cores' time the host took "
+            "while the child ran.",
+        ]
         return lines
 
     def cells(self, r: Result, fast_fit, strict_fit, fast_pred) -> str:
@@ -256,6 +307,19 @@ class Report:
                 lambda v: v >= 1.7,
                 lambda k, nb: ratio(fit(k, big, nb, lo_t, "fast"), fit(k, big, nb, hi_t, "fast")),
             )
+            if self.paired:
+
+                def in_turn(kind, nb):
+                    results = self.paired_before if use_before[0] else self.paired
+                    return paired_ratio(results.get((kind, big, nb)), lo_t, hi_t)
+
+                line(
+                    f"Fast {threads_label(hi_t)} vs {lo_t}, fitted in turn, {rows} rows (median "
+                    f"over rounds of a {lo_t}-thread fit ÷ the {hi_t}-thread fit made just after "
+                    "it in the same process; want ≥ 1.7×)",
+                    lambda v: v >= 1.7,
+                    in_turn,
+                )
         growth = big != small
         lines_growth = [
             ("Fast", "fast", hi_t, 11, None),
