@@ -1,6 +1,7 @@
 #include "histogram.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <utility>
 
@@ -64,57 +65,69 @@ template <class Weights>
 using ClassLane = std::conditional_t<std::is_same_v<Weights, UnitWeights>, uint32_t, double>;
 
 // A part of a node's pass: positions [first, last) of its source (never empty), features
-// [feature_first, feature_last); it adds the column totals when it holds the first feature.
+// [feature_first, feature_last); it adds the column totals when it holds the first feature. A part
+// of a fold's rows (read in fold order) is that fold's part number `part`: it waits for the parts
+// before it, whose sums it takes on, and hands its own on to the part after it.
 struct PassSlice {
   size_t first, last, feature_first, feature_last;
+  size_t fold = 0, part = 0;
+  bool resumes = false;   // not the fold's first part
+  bool hands_on = false;  // not the fold's last part
 };
 
 // The slices of a pass over positions in fold order (fold_of non-decreasing), one list per
-// worker, each worker's share of positions times features as even as whole features allow:
-// the pass is cut in fold-major order (each fold's features in turn), so a worker reads most of
-// its folds' rows once for all features, and a fold is read twice at most at each cut.
-std::vector<std::vector<PassSlice>> fold_major_slices(std::span<const uint8_t> fold_of,
+// worker: worker w takes the w-th of n_workers even runs of positions, every feature, one slice
+// per fold it reaches. So every row is read once. A fold cut between workers is summed in order
+// all the same: the worker holding its first part does that part first, and the one holding its
+// next part does that part last, once the first has been handed on.
+std::vector<std::vector<PassSlice>> fold_order_slices(std::span<const uint8_t> fold_of,
                                                       size_t n_folds, size_t n_features,
                                                       size_t n_workers) {
-  std::vector<size_t> start(n_folds + 1, fold_of.size());  // fold k's positions begin at start[k]
+  const size_t n = fold_of.size();
+  std::vector<size_t> start(n_folds + 1, n);  // fold k's positions begin at start[k]
   for (size_t k = 0; k < n_folds; ++k) {
     start[k] = static_cast<size_t>(
         std::lower_bound(fold_of.begin(), fold_of.end(), static_cast<uint8_t>(k)) -
         fold_of.begin());
   }
-  // A cut is (fold, feature): fold k's features below the feature go before it. Cut w lies at
-  // the whole feature nearest to w / n_workers of the pass.
-  // (Cuts only share the work out; cells do not depend on them.)
-  const double total = static_cast<double>(fold_of.size()) * static_cast<double>(n_features);
-  const auto cut = [&](size_t w) -> std::pair<size_t, size_t> {
-    if (w == n_workers) return {n_folds, 0};
-    const double units = total * static_cast<double>(w) / static_cast<double>(n_workers);
-    const auto units_before = [&](size_t k) { return static_cast<double>(start[k]) * n_features; };
-    size_t k = 0;
-    while (k + 1 < n_folds && units_before(k + 1) <= units) ++k;
-    const double fold_n = static_cast<double>(start[k + 1] - start[k]);
-    const auto f = static_cast<size_t>(
-        std::min(std::round((units - units_before(k)) / fold_n), static_cast<double>(n_features)));
-    if (f == n_features) return {k + 1, 0};
-    return {k, f};
-  };
+  std::vector<size_t> parts(n_folds, 0);
   std::vector<std::vector<PassSlice>> slices(n_workers);
-  std::pair<size_t, size_t> from = {0, 0};
   for (size_t w = 0; w < n_workers; ++w) {
-    const std::pair<size_t, size_t> to = cut(w + 1);
-    std::vector<PassSlice>& own = slices[w];
-    auto [k, f] = from;
-    if (k < to.first && f > 0) {  // the rest of a fold begun by the worker before
-      own.push_back({start[k], start[k + 1], f, n_features});
-      ++k;
-      f = 0;
+    const size_t from = n * w / n_workers, to = n * (w + 1) / n_workers;
+    for (size_t k = 0; k < n_folds; ++k) {
+      const size_t first = std::max(from, start[k]), last = std::min(to, start[k + 1]);
+      if (first >= last) continue;
+      slices[w].push_back(
+          {first, last, 0, n_features, k, parts[k]++, first > start[k], last < start[k + 1]});
     }
-    if (k < to.first) own.push_back({start[k], start[to.first], 0, n_features});
-    if (k <= to.first && to.first < n_folds && to.second > f)
-      own.push_back({start[to.first], start[to.first + 1], k == to.first ? f : 0, to.second});
-    from = to;
+    // A first part handed on goes first, a part resumed goes last.
+    std::stable_sort(
+        slices[w].begin(), slices[w].end(), [](const PassSlice& a, const PassSlice& b) {
+          const auto rank = [](const PassSlice& s) { return s.resumes ? 2 : s.hands_on ? 0 : 1; };
+          return rank(a) < rank(b);
+        });
   }
   return slices;
+}
+
+// Hands a fold's part on when it goes out of scope, however its slice ends: a failure (reported
+// once every worker has joined) must not leave the fold's next part waiting.
+struct FoldHandOn {
+  std::atomic<size_t>* parts_done;  // null: nothing to hand on
+  explicit FoldHandOn(std::atomic<size_t>* done) : parts_done(done) {}
+  FoldHandOn(const FoldHandOn&) = delete;
+  FoldHandOn& operator=(const FoldHandOn&) = delete;
+  ~FoldHandOn() {
+    if (parts_done == nullptr) return;
+    parts_done->fetch_add(1, std::memory_order_release);
+    parts_done->notify_all();
+  }
+};
+
+// Waits until a fold's first `part` parts have been handed on.
+void wait_for_parts(const std::atomic<size_t>& parts_done, size_t part) {
+  for (size_t done; (done = parts_done.load(std::memory_order_acquire)) < part;)
+    parts_done.wait(done, std::memory_order_acquire);
 }
 
 // Candidates of every block feature. The block's cells are filled in one pass over the node with
@@ -165,18 +178,20 @@ void block_candidates(const FastBlock& block, std::span<const Target> targets,
       for (size_t p = 0; p < n_assigned; ++p) s.fold_at[folds.order[p]] = folds.fold_of[p];
     }
     // Shared out, rows read in place go by feature chunks, each reading every row; rows read in
-    // fold order go in fold-major slices, so that most rows are read by one worker only.
+    // fold order go in even runs of positions, so that every row is read by one worker only.
     std::vector<std::vector<PassSlice>> slices;
     if (n_workers > 1 && in_place) {
       for (const auto& [first, last] : even_chunks(n_features, n_workers))
         slices.push_back({{0, n_rows, first, last}});
     } else if (n_workers > 1) {
-      slices = fold_major_slices(folds.fold_of, n_folds, n_features, n_workers);
+      slices = fold_order_slices(folds.fold_of, n_folds, n_features, n_workers);
     }
+    std::vector<std::atomic<size_t>> parts_done(slices.empty() ? 0 : n_folds);
     std::visit(
         [&](const auto* matrix) {
           // One slice of a shared pass. Each worker sums its totals apart (every row adds to
-          // them, and the workers' columns share cache lines), then copies its columns back.
+          // them, and the workers' columns share cache lines), then copies its columns back; a
+          // fold's later part first takes on the sums of the parts before it.
           // (Out of line, so that the single pass below compiles as it does alone.)
           const auto fill_slice = [&](const PassSlice& slice) __attribute__((noinline)) {
             const size_t first = slice.feature_first;
@@ -185,10 +200,31 @@ void block_candidates(const FastBlock& block, std::span<const Target> targets,
             const CellLayout part{layout.offset + first, layout.n_columns, layout.bin_stride,
                                   layout.column_stride};
             const size_t slot_lanes = (n_folds + 1) * width;
+            const FoldHandOn hand_on{slice.hands_on ? &parts_done[slice.fold] : nullptr};
             std::vector<Lane> own_feature_totals(features.size() * slot_lanes);
             std::vector<Lane> own_totals(first == 0 ? n_folds * width : 0);
             Lane* const own_totals_at = first == 0 ? own_totals.data() : nullptr;
             size_t column_first = 0, column_last = n_folds;  // the columns the slice reaches
+            if constexpr (!in_place) {
+              column_first = folds.fold_of[slice.first];
+              column_last = folds.fold_of[slice.last - 1] + size_t{1};
+            }
+            // Copies the slice's columns of the totals from its own to the pass's, or back.
+            const auto copy_columns = [&](bool to_pass) {
+              const auto copy = [&](Lane* own, Lane* pass) {
+                const Lane* from = to_pass ? own : pass;
+                std::copy(from + column_first * width, from + column_last * width,
+                          (to_pass ? pass : own) + column_first * width);
+              };
+              for (size_t j = 0; j < features.size(); ++j)
+                copy(own_feature_totals.data() + j * slot_lanes,
+                     feature_totals + (first + j) * slot_lanes);
+              if (first == 0) copy(own_totals.data(), totals);
+            };
+            if (slice.resumes) {
+              wait_for_parts(parts_done[slice.fold], slice.part);
+              copy_columns(false);
+            }
             if constexpr (in_place) {
               const RowsInPlace rows{matrix + first, block.stride, s.fold_at.data(), n_rows};
               fill_samples(lanes, rows, targets.data(), w, features, part, cells,
@@ -199,18 +235,8 @@ void block_candidates(const FastBlock& block, std::span<const Target> targets,
                                       folds.fold_of.data() + slice.first, slice.last - slice.first};
               fill_samples(lanes, rows, targets.data(), w, features, part, cells,
                            own_feature_totals.data(), own_totals_at);
-              column_first = folds.fold_of[slice.first];
-              column_last = folds.fold_of[slice.last - 1] + size_t{1};
             }
-            const auto copy_columns = [&](const Lane* from, Lane* to) {
-              std::copy(from + column_first * width, from + column_last * width,
-                        to + column_first * width);
-            };
-            for (size_t j = 0; j < features.size(); ++j) {
-              copy_columns(own_feature_totals.data() + j * slot_lanes,
-                           feature_totals + (first + j) * slot_lanes);
-            }
-            if (first == 0) copy_columns(own_totals.data(), totals);
+            copy_columns(true);
           };
           if (!slices.empty()) {
             workers.run(slices.size(), [&](size_t worker) {
