@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cmath>
-#include <utility>
 
 #include "parallel.hpp"
 
@@ -66,12 +64,11 @@ using ClassLane = std::conditional_t<std::is_same_v<Weights, UnitWeights>, uint3
 
 // A part of a node's pass: positions [first, last) of its source (never empty), features
 // [feature_first, feature_last); it adds the column totals when it holds the first feature. A part
-// of a fold's rows (read in fold order) is that fold's part number `part`: it waits for the parts
-// before it, whose sums it takes on, and hands its own on to the part after it.
+// of a fold's rows (read in fold order) is that fold's part number `part`: a later part waits for
+// the parts before it, whose sums it takes on, and hands its own on to the part after it.
 struct PassSlice {
   size_t first, last, feature_first, feature_last;
   size_t fold = 0, part = 0;
-  bool resumes = false;   // not the fold's first part
   bool hands_on = false;  // not the fold's last part
 };
 
@@ -97,13 +94,12 @@ std::vector<std::vector<PassSlice>> fold_order_slices(std::span<const uint8_t> f
     for (size_t k = 0; k < n_folds; ++k) {
       const size_t first = std::max(from, start[k]), last = std::min(to, start[k + 1]);
       if (first >= last) continue;
-      slices[w].push_back(
-          {first, last, 0, n_features, k, parts[k]++, first > start[k], last < start[k + 1]});
+      slices[w].push_back({first, last, 0, n_features, k, parts[k]++, last < start[k + 1]});
     }
     // A first part handed on goes first, a part resumed goes last.
     std::stable_sort(
         slices[w].begin(), slices[w].end(), [](const PassSlice& a, const PassSlice& b) {
-          const auto rank = [](const PassSlice& s) { return s.resumes ? 2 : s.hands_on ? 0 : 1; };
+          const auto rank = [](const PassSlice& s) { return s.part > 0 ? 2 : s.hands_on ? 0 : 1; };
           return rank(a) < rank(b);
         });
   }
@@ -221,7 +217,7 @@ void block_candidates(const FastBlock& block, std::span<const Target> targets,
                      feature_totals + (first + j) * slot_lanes);
               if (first == 0) copy(own_totals.data(), totals);
             };
-            if (slice.resumes) {
+            if (slice.part > 0) {
               wait_for_parts(parts_done[slice.fold], slice.part);
               copy_columns(false);
             }
