@@ -77,6 +77,20 @@ def plan(args) -> list[workloads.Workload]:
     return out
 
 
+def child_request(w, data: Path, key: str, n_bins: int, threads: int, repeats: int, **extra):
+    """What measure.py is asked to time: one contender and setting on the workload saved in data."""
+    return {
+        "data": str(data),
+        "contender": key,
+        "task": w.task,
+        "n_bins": n_bins,
+        "threads": threads,
+        "categorical": list(w.categorical),
+        "repeats": repeats,
+        **extra,
+    }
+
+
 def check_ornik() -> str:
     from ornik import _ornik
 
@@ -117,11 +131,14 @@ def main(argv=None) -> int:
         (1 if "dt" in keys else 0)
         + len(args.n_bins) * len(args.threads) * len([k for k in keys if k != "dt"])
     )
-    in_turn = "fast" in keys and len(set(args.threads)) > 1
     largest = max(w.n_rows for w in report.workloads)
-    total += len(args.n_bins) * sum(
-        in_turn and w.n_rows == largest and w.kind != "mixed" for w in report.workloads
-    )
+
+    def fitted_in_turn(w) -> bool:
+        """Whether Fast's thread counts are also fitted in turn on this workload."""
+        in_turn = "fast" in keys and len(set(args.threads)) > 1
+        return in_turn and w.n_rows == largest and w.kind != "mixed"
+
+    total += len(args.n_bins) * sum(fitted_in_turn(w) for w in report.workloads)
     done = 0
     with tempfile.TemporaryDirectory(prefix="ornik-bench-") as tmp:
         for w in report.workloads:
@@ -143,16 +160,8 @@ def main(argv=None) -> int:
                         runs.extend((k, nb, th) for th in sorted(args.threads))
             for key, nb, th in runs:
                 done += 1
-                request = {
-                    "data": str(data),
-                    "contender": key,
-                    "task": w.task,
-                    "n_bins": nb if nb is not None else max(args.n_bins),
-                    "threads": th,
-                    "categorical": list(w.categorical),
-                    "repeats": args.repeats,
-                    "floor": key == "fast",
-                }
+                n_bins = nb if nb is not None else max(args.n_bins)
+                request = child_request(w, data, key, n_bins, th, args.repeats, floor=key == "fast")
                 t0 = time.perf_counter()
                 r = run_child(request, th, args.timeout)
                 r.cells = cells
@@ -178,22 +187,16 @@ def main(argv=None) -> int:
                     file=sys.stderr,
                     flush=True,
                 )
-            if not in_turn or w.n_rows != largest or w.kind == "mixed":
+            if not fitted_in_turn(w):
                 continue
             # The 2-vs-1 ratio again, from fits made moments apart: each round fits once with
             # every thread count, in one process.
             for nb in sorted(args.n_bins):
                 done += 1
-                request = {
-                    "data": str(data),
-                    "contender": "fast",
-                    "task": w.task,
-                    "n_bins": nb,
-                    "threads": max(args.threads),
-                    "categorical": list(w.categorical),
-                    "repeats": max(args.repeats, ROUNDS_IN_TURN),
-                    "pairs": sorted(set(args.threads)),
-                }
+                rounds = max(args.repeats, ROUNDS_IN_TURN)
+                request = child_request(
+                    w, data, "fast", nb, max(args.threads), rounds, pairs=sorted(set(args.threads))
+                )
                 t0 = time.perf_counter()
                 r = report.paired[(w.kind, w.n_rows, nb)] = run_child(
                     request, max(args.threads), args.timeout
